@@ -1,0 +1,124 @@
+// The sensor configuration cache in the registry.
+#include "cache/store.h"
+
+namespace {
+
+// Reads a REG_DWORD value from an open key into `*value`; returns 1 on success. A value of
+// any other type fails like a missing one, so that the callers' rebuild rewrites it.
+int QueryDword(HKEY key, LPCSTR name, int *value)
+{
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    if (RegQueryValueExA(key, name, NULL, &type, (LPBYTE)&data, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return 0;
+    *value = (int)data;
+    return 1;
+}
+
+// Sets a REG_DWORD value on an open key; returns 1 on success.
+int SetDword(HKEY key, LPCSTR name, int value)
+{
+    DWORD data = (DWORD)value;
+    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data) ==
+           ERROR_SUCCESS;
+}
+
+// Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns 1 on success.
+int OpenSensorKey(int index, REGSAM access, HKEY *key)
+{
+    char path[KEY_PATH_BUFFER_SIZE];
+    wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, index);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key) == ERROR_SUCCESS;
+}
+
+// Reads a value of physical sensor `index`; returns 1 on success.
+int ReadIndexValue(int index, LPCSTR name, int *value)
+{
+    HKEY key;
+    if (!OpenSensorKey(index, KEY_READ, &key))
+        return 0;
+    int ok = QueryDword(key, name, value);
+    RegCloseKey(key);
+    return ok;
+}
+
+} // namespace
+
+int WriteSensorPresent(HKEY thermalKey, int index, int flag)
+{
+    char name[KEY_PATH_BUFFER_SIZE];
+    wsprintfA(name, SENSOR_KEY_FORMAT, index);
+    HKEY key;
+    if (RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return 0;
+    int ok = SetDword(key, VALUE_IS_PRESENT, flag);
+    RegCloseKey(key);
+    return ok;
+}
+
+int ReadSensorPresent(int index)
+{
+    int value = -1;
+    return ReadIndexValue(index, VALUE_IS_PRESENT, &value) ? value : -1;
+}
+
+int WriteSensorCount(HKEY thermalKey, int count)
+{
+    return SetDword(thermalKey, VALUE_SENSOR_COUNT, count);
+}
+
+int ReadSensorCount(void)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return -1;
+    int count = -1;
+    if (!QueryDword(key, VALUE_SENSOR_COUNT, &count))
+        count = -1;
+    RegCloseKey(key);
+    return count;
+}
+
+int OrdinalToIndex(int ordinal)
+{
+    int seen = 0;
+    for (int index = 0; index < MAPPED_INDEX_LIMIT; ++index) {
+        if (ReadSensorPresent(index) != 1)
+            continue;
+        if (seen == ordinal)
+            return index;
+        ++seen;
+    }
+    return -1;
+}
+
+int ReadSensorValue(int ordinal, LPCSTR name)
+{
+    int index = OrdinalToIndex(ordinal);
+    if (index < 0)
+        return -1;
+    int value = -1;
+    return ReadIndexValue(index, name, &value) ? value : -1;
+}
+
+int ReadPreviousState(int ordinal)
+{
+    int index = OrdinalToIndex(ordinal);
+    if (index < 0)
+        return 0;
+    int state = 0;
+    return ReadIndexValue(index, VALUE_PREVIOUS_STATE, &state) ? state : 0;
+}
+
+void WritePreviousState(int ordinal, int state)
+{
+    int index = OrdinalToIndex(ordinal);
+    HKEY key;
+    if (index < 0 || !OpenSensorKey(index, KEY_ALL_ACCESS, &key))
+        return;
+    SetDword(key, VALUE_PREVIOUS_STATE, state);
+    RegCloseKey(key);
+}

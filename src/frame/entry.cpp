@@ -1,0 +1,115 @@
+// Library entry: attach and detach with the process-wide device state.
+#include "frame/entry.h"
+
+#include "kovaltherm.h"
+#include "cache/store.h"
+#include "frame/device_state.h"
+#include "hw/driver.h"
+
+DeviceState g_deviceState;
+
+namespace {
+
+// Platform identifier standing for a failed version query: matches no OS family.
+const DWORD PLATFORM_UNKNOWN = 0xFFFFFFFF;
+
+// Zeroes the device state, as at load.
+void ClearDeviceState(void)
+{
+    BYTE *bytes = (BYTE *)&g_deviceState;
+    for (unsigned i = 0; i < sizeof g_deviceState; ++i)
+        bytes[i] = 0;
+}
+
+// Copies a device name into the device state.
+void SetDevicePath(const char *path)
+{
+    int i = 0;
+    for (; path[i] && i < DEVICE_PATH_SIZE - 1; ++i)
+        g_deviceState.devicePath[i] = path[i];
+    g_deviceState.devicePath[i] = '\0';
+}
+
+// Returns the OS family's platform identifier, or PLATFORM_UNKNOWN if the query fails.
+DWORD QueryPlatform(void)
+{
+    OSVERSIONINFOA version;
+    BYTE *bytes = (BYTE *)&version;
+    for (unsigned i = 0; i < sizeof version; ++i)
+        bytes[i] = 0;
+    version.dwOSVersionInfoSize = sizeof version;
+    return GetVersionExA(&version) ? version.dwPlatformId : PLATFORM_UNKNOWN;
+}
+
+// Opens the driver by the OS family's device name, decides support and reads the firmware
+// port; returns FALSE when the driver cannot be opened.
+BOOL AttachLibrary(void)
+{
+    ClearDeviceState();
+    DWORD platform = QueryPlatform();
+    DWORD access;
+    DWORD flags;
+    if (platform == VER_PLATFORM_WIN32_NT) {
+        SetDevicePath(DEVICE_PATH_NT);
+        access = GENERIC_READ | GENERIC_WRITE;
+        flags = 0;
+    } else if (platform == VER_PLATFORM_WIN32_WINDOWS) {
+        SetDevicePath(DEVICE_PATH_9X);
+        access = 0;
+        flags = FILE_FLAG_DELETE_ON_CLOSE;
+    } else {
+        return FALSE;
+    }
+    HANDLE handle =
+        CreateFileA(g_deviceState.devicePath, access, 0, NULL, OPEN_EXISTING, flags, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        (void)GetLastError();
+        return FALSE;
+    }
+    g_deviceState.deviceHandle = handle;
+    g_deviceState.thermalSupported = IsThermalSupported();
+    if (g_deviceState.thermalSupported == 1) {
+        BYTE low = ReadConfigByte(CONFIG_PORT_LOW);
+        BYTE high = ReadConfigByte(CONFIG_PORT_HIGH);
+        g_deviceState.firmwarePort = (WORD)(high * 256 + low);
+    }
+    return TRUE;
+}
+
+// Closes the driver if the attach opened it.
+void DetachLibrary(void)
+{
+    if (g_deviceState.deviceHandle)
+        CloseHandle(g_deviceState.deviceHandle);
+    g_deviceState.deviceHandle = NULL;
+}
+
+} // namespace
+
+int IsThermalSupported(void)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return 1;
+    }
+    return ProbeThermal();
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)instance;
+    (void)reserved;
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        return AttachLibrary();
+    case DLL_PROCESS_DETACH:
+        DetachLibrary();
+        return TRUE;
+    default:
+        return TRUE;
+    }
+}
+
+extern "C" void KOVALTHERM_CDECL ShutdownLibrary(void) {}

@@ -1,0 +1,238 @@
+// The stand-in's machine controls, clock, fault injection and call counts.
+#include <time.h>
+
+#include <atomic>
+
+#include "platform/host/host_internal.h"
+
+namespace host {
+
+namespace {
+
+struct Fault {
+    bool armed = false;
+    bool persistent = false;
+    uint64_t nth = 0;
+    uint32_t functions = 0;
+    uint64_t calls = 0;
+    bool fired = false;
+};
+
+struct Clock {
+    ClockMode mode = ClockMode::Virtual;
+    uint64_t virtualMs = 0;
+    timespec realStart{};
+    std::vector<Wait> waits;
+};
+
+SimNotebook g_notebook;
+Clock g_clock;
+Fault g_fault;
+uint64_t g_calls[FN_COUNT];
+std::unique_ptr<RegistryStore> g_registry;
+
+uint64_t RealMsSince(const timespec &start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = (int64_t)(now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec);
+    return (uint64_t)(ns / 1000000);
+}
+
+} // namespace
+
+namespace internal {
+
+std::recursive_mutex &Lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+bool CallFails(HostFunction function)
+{
+    ++g_calls[function];
+    if (!g_fault.armed || !(g_fault.functions & (1u << function)))
+        return false;
+    ++g_fault.calls;
+    bool fails = g_fault.persistent ? g_fault.calls >= g_fault.nth : g_fault.calls == g_fault.nth;
+    if (fails)
+        g_fault.fired = true;
+    return fails;
+}
+
+SimNotebook &Notebook() { return g_notebook; }
+
+uint64_t Now()
+{
+    return g_clock.mode == ClockMode::Virtual ? g_clock.virtualMs : RealMsSince(g_clock.realStart);
+}
+
+} // namespace internal
+
+using internal::Lock;
+
+void ResetMachine()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    internal::ResetKernel();
+    internal::ResetRegistryHandles();
+    g_registry = MakeMemoryRegistry();
+    SimConfig config;
+    SimDefaultConfig(&config);
+    SimLoad(&g_notebook, &config);
+    g_clock = Clock{};
+    g_fault = Fault{};
+    for (uint64_t &count : g_calls)
+        count = 0;
+}
+
+void LoadScenario(const SimConfig &config)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    SimLoad(&g_notebook, &config);
+}
+
+void WithNotebook(const std::function<void(SimNotebook &)> &f)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    f(g_notebook);
+}
+
+std::vector<SimLogEntry> RequestLog()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    uint32_t kept = g_notebook.log.total < SIM_LOG_CAPACITY ? g_notebook.log.total : SIM_LOG_CAPACITY;
+    return std::vector<SimLogEntry>(g_notebook.log.entries, g_notebook.log.entries + kept);
+}
+
+void ClearRequestLog()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_notebook.log.total = 0;
+}
+
+RegistryStore &Registry()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    if (!g_registry)
+        g_registry = MakeMemoryRegistry();
+    return *g_registry;
+}
+
+void UseRegistry(std::unique_ptr<RegistryStore> store)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    internal::ResetRegistryHandles();
+    g_registry = std::move(store);
+}
+
+void SetDword(const std::string &path, const std::string &name, int32_t value)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    RegValue v;
+    v.type = REG_DWORD;
+    uint32_t bits = (uint32_t)value;
+    v.data = {(BYTE)bits, (BYTE)(bits >> 8), (BYTE)(bits >> 16), (BYTE)(bits >> 24)};
+    Registry().CreateKey(path);
+    Registry().SetValue(path, name, v);
+}
+
+bool GetDword(const std::string &path, const std::string &name, int32_t *value)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    RegValue v;
+    if (!Registry().GetValue(path, name, &v) || v.type != REG_DWORD || v.data.size() != 4)
+        return false;
+    *value = (int32_t)(v.data[0] | v.data[1] << 8 | v.data[2] << 16 | (uint32_t)v.data[3] << 24);
+    return true;
+}
+
+void SetClockMode(ClockMode mode)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_clock.mode = mode;
+    clock_gettime(CLOCK_MONOTONIC, &g_clock.realStart);
+}
+
+uint64_t NowMs()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return internal::Now();
+}
+
+void AdvanceClock(uint64_t ms)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_clock.virtualMs += ms;
+}
+
+std::vector<Wait> Waits()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return g_clock.waits;
+}
+
+void ClearWaits()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_clock.waits.clear();
+}
+
+void InjectFault(uint64_t nth, FaultMode mode, uint32_t functions)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_fault = Fault{true, mode == FaultMode::Persistent, nth, functions, 0, false};
+}
+
+void ClearFault()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_fault = Fault{};
+}
+
+bool FaultFired()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return g_fault.fired;
+}
+
+uint64_t FaultableCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return g_fault.calls;
+}
+
+uint64_t CallCount(HostFunction function)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return g_calls[function];
+}
+
+void ResetCallCounts()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    for (uint64_t &count : g_calls)
+        count = 0;
+}
+
+} // namespace host
+
+// Sleep: on the virtual clock the time moves on and the wait is recorded; on the real clock
+// the thread sleeps (outside the lock, so other callers go on).
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    using namespace host;
+    {
+        std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+        internal::CallFails(FN_SLEEP);
+        if (g_clock.mode == ClockMode::Virtual) {
+            g_clock.waits.push_back(Wait{g_clock.virtualMs, dwMilliseconds});
+            g_clock.virtualMs += dwMilliseconds;
+            return;
+        }
+    }
+    timespec delay{(time_t)(dwMilliseconds / 1000), (long)(dwMilliseconds % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0) {
+    }
+}

@@ -1,0 +1,123 @@
+// Controls of the host stand-in: the machine the library runs on when it is not Windows.
+// Tests, tools and benchmarks use these to set up the OS family, the driver's devices, the
+// simulated notebook, the registry, the clock and injected faults, and to observe what the
+// library did. Every function here is safe to call from several threads.
+#ifndef KOVALTHERM_HOST_H
+#define KOVALTHERM_HOST_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/registry_store.h"
+#include "platform/win32_api.h"
+#include "sim/notebook.h"
+
+namespace host {
+
+// The thermal driver's device names, as CreateFileA receives them.
+extern const char *const kDevicePathNt;   // "\\.\qorix"
+extern const char *const kDevicePath9x;   // "\\.\qorix.vxd"
+
+enum class OsFamily { Nt, Win9x, Other, QueryFails };
+
+enum class ClockMode { Virtual, Real };
+
+// The stand-in functions, for fault injection and call counts.
+enum HostFunction {
+    FN_GET_VERSION_EX,
+    FN_CREATE_FILE,
+    FN_CLOSE_HANDLE,
+    FN_DEVICE_IO_CONTROL,
+    FN_REG_OPEN_KEY,
+    FN_REG_CREATE_KEY,
+    FN_REG_QUERY_VALUE,
+    FN_REG_SET_VALUE,
+    FN_REG_CLOSE_KEY,
+    FN_SLEEP,
+    FN_WSPRINTF,
+    FN_COUNT
+};
+
+// Functions that have a failure mode; Sleep and wsprintfA have none and never fail.
+constexpr uint32_t kFailableFunctions = (1u << FN_SLEEP) - 1;
+constexpr uint32_t kRegistryFunctions = 1u << FN_REG_OPEN_KEY | 1u << FN_REG_CREATE_KEY |
+                                        1u << FN_REG_QUERY_VALUE | 1u << FN_REG_SET_VALUE |
+                                        1u << FN_REG_CLOSE_KEY;
+
+enum class FaultMode { Once, Persistent };
+
+struct CreateFileCall {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    bool securityAttributes;
+    DWORD disposition;
+    DWORD flags;
+    bool templateFile;
+};
+
+struct Wait {
+    uint64_t atMs;   // clock when the wait began
+    DWORD ms;
+};
+
+// Puts everything back as on a fresh machine: NT family, the driver installed (both device
+// names), the default simulated notebook, an empty in-memory registry, the virtual clock at
+// 0, no fault, all records and counts cleared.
+void ResetMachine();
+
+void SetOsFamily(OsFamily family);
+// Makes CreateFileA able (or unable) to open the named device.
+void SetDeviceAvailable(const std::string &path, bool available);
+// Every CreateFileA call so far, in order.
+std::vector<CreateFileCall> CreateFileCalls();
+// Device handles currently open.
+int OpenHandleCount();
+
+// Loads a scenario into the simulated notebook (state and request log start afresh).
+void LoadScenario(const SimConfig &config);
+// Runs `f` on the simulated notebook under the stand-in's lock.
+void WithNotebook(const std::function<void(SimNotebook &)> &f);
+// The notebook's request log: every driver request so far.
+std::vector<SimLogEntry> RequestLog();
+void ClearRequestLog();
+
+// The registry behind HKEY_LOCAL_MACHINE, and its replacement (open keys must be closed).
+RegistryStore &Registry();
+void UseRegistry(std::unique_ptr<RegistryStore> store);
+// Registry keys currently open.
+int OpenKeyCount();
+// Test shorthand for REG_DWORD values: set (creating the key), and get (false if missing or
+// not REG_DWORD).
+void SetDword(const std::string &path, const std::string &name, int32_t value);
+bool GetDword(const std::string &path, const std::string &name, int32_t *value);
+
+void SetClockMode(ClockMode mode);
+// Milliseconds on the stand-in's clock (virtual, or real time since the mode was set).
+uint64_t NowMs();
+// Moves the virtual clock on without a recorded wait.
+void AdvanceClock(uint64_t ms);
+// Every Sleep so far, in order (recorded on the virtual clock only).
+std::vector<Wait> Waits();
+void ClearWaits();
+
+// Makes the n-th failable call from now on (counting from 1, only functions in `functions`)
+// fail, once or from then on. A failed close still releases its handle.
+void InjectFault(uint64_t nth, FaultMode mode, uint32_t functions = kFailableFunctions);
+void ClearFault();
+// True once an injected fault has made a call fail.
+bool FaultFired();
+// Failable calls counted since the fault was injected.
+uint64_t FaultableCalls();
+
+// Calls into each stand-in function since the last reset.
+uint64_t CallCount(HostFunction function);
+void ResetCallCounts();
+
+} // namespace host
+
+#endif

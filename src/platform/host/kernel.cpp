@@ -1,0 +1,238 @@
+// Stand-in kernel services: version query, the driver's device handles, device control
+// routed to the simulated notebook, last error, critical sections and wsprintfA.
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+
+#include "platform/host/host_internal.h"
+
+namespace host {
+
+const char *const kDevicePathNt = "\\\\.\\qorix";
+const char *const kDevicePath9x = "\\\\.\\qorix.vxd";
+
+namespace {
+
+// The largest buffer wsprintfA writes, terminator included.
+constexpr size_t kWsprintfLimit = 1025;
+
+struct Kernel {
+    OsFamily family = OsFamily::Nt;
+    std::set<std::string> devices; // folded device names that open
+    std::map<uintptr_t, std::string> handles;
+    uintptr_t nextHandle = 0x100;
+    std::vector<CreateFileCall> createCalls;
+};
+
+Kernel g_kernel;
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+} // namespace
+
+namespace internal {
+
+void ResetKernel()
+{
+    g_kernel = Kernel{};
+    g_kernel.devices.insert(FoldCase(kDevicePathNt));
+    g_kernel.devices.insert(FoldCase(kDevicePath9x));
+}
+
+} // namespace internal
+
+using internal::Lock;
+
+void SetOsFamily(OsFamily family)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_kernel.family = family;
+}
+
+void SetDeviceAvailable(const std::string &path, bool available)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    if (available)
+        g_kernel.devices.insert(FoldCase(path));
+    else
+        g_kernel.devices.erase(FoldCase(path));
+}
+
+std::vector<CreateFileCall> CreateFileCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return g_kernel.createCalls;
+}
+
+int OpenHandleCount()
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    return (int)g_kernel.handles.size();
+}
+
+} // namespace host
+
+using namespace host;
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (internal::CallFails(FN_GET_VERSION_EX) || g_kernel.family == OsFamily::QueryFails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct Version {
+        DWORD major, minor, build, platform;
+        const char *csd;
+    };
+    static const Version nt = {5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3"};
+    static const Version win9x = {4, 10, 0x040A08AE, VER_PLATFORM_WIN32_WINDOWS, " A "};
+    static const Version win32s = {3, 10, 0, VER_PLATFORM_WIN32s, ""};
+    const Version &v = g_kernel.family == OsFamily::Nt      ? nt
+                       : g_kernel.family == OsFamily::Win9x ? win9x
+                                                            : win32s;
+    info->dwMajorVersion = v.major;
+    info->dwMinorVersion = v.minor;
+    info->dwBuildNumber = v.build;
+    info->dwPlatformId = v.platform;
+    memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    strncpy(info->szCSDVersion, v.csd, sizeof info->szCSDVersion - 1);
+    return TRUE;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    std::string path = lpFileName ? lpFileName : "";
+    g_kernel.createCalls.push_back(CreateFileCall{path, dwDesiredAccess, dwShareMode,
+                                                  lpSecurityAttributes != nullptr,
+                                                  dwCreationDisposition, dwFlagsAndAttributes,
+                                                  hTemplateFile != nullptr});
+    if (internal::CallFails(FN_CREATE_FILE)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!lpFileName || !g_kernel.devices.count(FoldCase(path))) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwCreationDisposition != OPEN_EXISTING) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    uintptr_t handle = g_kernel.nextHandle;
+    g_kernel.nextHandle += 4;
+    g_kernel.handles[handle] = path;
+    return (HANDLE)handle;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    bool fails = internal::CallFails(FN_CLOSE_HANDLE);
+    if (!g_kernel.handles.erase((uintptr_t)hObject) || fails) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (internal::CallFails(FN_DEVICE_IO_CONTROL)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (!g_kernel.handles.count((uintptr_t)hDevice)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpOverlapped || !lpBytesReturned || (nInBufferSize && !lpInBuffer) ||
+        (nOutBufferSize && !lpOutBuffer)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // METHOD_BUFFERED: the driver works in one system buffer that starts as a copy of the
+    // input; on success the bytes it reports are copied to the caller's output buffer.
+    std::vector<BYTE> system(nInBufferSize > nOutBufferSize ? nInBufferSize : nOutBufferSize);
+    if (nInBufferSize)
+        memcpy(system.data(), lpInBuffer, nInBufferSize);
+    uint32_t returned = 0;
+    uint32_t error = SimDeviceControl(&internal::Notebook(), dwIoControlCode, system.data(),
+                                      nInBufferSize, system.data(), nOutBufferSize, &returned,
+                                      (uint32_t)internal::Now());
+    *lpBytesReturned = 0;
+    if (error) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (returned > nOutBufferSize)
+        returned = nOutBufferSize;
+    if (returned)
+        memcpy(lpOutBuffer, system.data(), returned);
+    *lpBytesReturned = returned;
+    return TRUE;
+}
+
+static_assert(sizeof(CRITICAL_SECTION) >= sizeof(pthread_mutex_t), "critical section too small");
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(section->opaque), &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section)
+{
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(section->opaque));
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(section->opaque));
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
+{
+    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(section->opaque));
+}
+
+int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+        internal::CallFails(FN_WSPRINTF);
+    }
+    va_list args;
+    va_start(args, lpFmt);
+    int written = vsnprintf(lpOut, kWsprintfLimit, lpFmt, args);
+    va_end(args);
+    if (written < 0) {
+        lpOut[0] = '\0';
+        return 0;
+    }
+    return written < (int)kWsprintfLimit ? written : (int)kWsprintfLimit - 1;
+}
+
+} // extern "C"

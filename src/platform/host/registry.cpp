@@ -1,0 +1,201 @@
+// Stand-in registry functions over HKEY_LOCAL_MACHINE, with the access checks and error
+// codes of the real ones.
+#include <string.h>
+
+#include <map>
+
+#include "platform/host/host_internal.h"
+
+namespace host {
+
+namespace {
+
+#define ERROR_KEY_DELETED 1018
+
+struct OpenKey {
+    std::string path; // under HKEY_LOCAL_MACHINE; "" is the root itself
+    REGSAM access;
+};
+
+std::map<uintptr_t, OpenKey> g_keys;
+uintptr_t g_nextKey = 0x1000;
+
+// The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key.
+bool Resolve(HKEY key, OpenKey *out)
+{
+    if (key == HKEY_LOCAL_MACHINE) {
+        *out = OpenKey{"", KEY_ALL_ACCESS};
+        return true;
+    }
+    auto it = g_keys.find((uintptr_t)key);
+    if (it == g_keys.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+// Joins a parent path and a relative subkey path; false if the subkey is malformed.
+bool Join(const std::string &parent, const char *subKey, std::string *path)
+{
+    std::string sub = subKey ? subKey : "";
+    if (!sub.empty() && (sub.front() == '\\' || sub.find("\\\\") != std::string::npos))
+        return false;
+    while (!sub.empty() && sub.back() == '\\')
+        sub.pop_back();
+    *path = parent.empty() ? sub : sub.empty() ? parent : parent + "\\" + sub;
+    return true;
+}
+
+HKEY NewHandle(const std::string &path, REGSAM access)
+{
+    uintptr_t handle = g_nextKey;
+    g_nextKey += 4;
+    g_keys[handle] = OpenKey{path, access};
+    return (HKEY)handle;
+}
+
+} // namespace
+
+namespace internal {
+
+void ResetRegistryHandles() { g_keys.clear(); }
+
+} // namespace internal
+
+int OpenKeyCount()
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    return (int)g_keys.size();
+}
+
+} // namespace host
+
+using namespace host;
+
+extern "C" {
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                             PHKEY phkResult)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (internal::CallFails(FN_REG_OPEN_KEY))
+        return ERROR_ACCESS_DENIED;
+    OpenKey parent;
+    if (!Resolve(hKey, &parent))
+        return ERROR_INVALID_HANDLE;
+    std::string path;
+    if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
+        return ERROR_INVALID_PARAMETER;
+    if (!Registry().KeyExists(path))
+        return ERROR_FILE_NOT_FOUND;
+    *phkResult = NewHandle(path, samDesired);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                               DWORD dwOptions, REGSAM samDesired,
+                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition)
+{
+    (void)lpClass;
+    (void)lpSecurityAttributes;
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (internal::CallFails(FN_REG_CREATE_KEY))
+        return ERROR_ACCESS_DENIED;
+    OpenKey parent;
+    if (!Resolve(hKey, &parent))
+        return ERROR_INVALID_HANDLE;
+    std::string path;
+    if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || !lpSubKey ||
+        !Join(parent.path, lpSubKey, &path))
+        return ERROR_INVALID_PARAMETER;
+    if (!Registry().KeyExists(parent.path))
+        return ERROR_KEY_DELETED;
+    bool existed = Registry().KeyExists(path);
+    if (!existed) {
+        if (!(parent.access & KEY_CREATE_SUB_KEY))
+            return ERROR_ACCESS_DENIED;
+        if (!Registry().CreateKey(path))
+            return ERROR_ACCESS_DENIED;
+    }
+    if (lpdwDisposition)
+        *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    *phkResult = NewHandle(path, samDesired);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (internal::CallFails(FN_REG_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    OpenKey key;
+    if (!Resolve(hKey, &key))
+        return ERROR_INVALID_HANDLE;
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    if (!(key.access & KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    if (!Registry().KeyExists(key.path))
+        return ERROR_KEY_DELETED;
+    RegValue value;
+    if (!Registry().GetValue(key.path, lpValueName ? lpValueName : "", &value))
+        return ERROR_FILE_NOT_FOUND;
+    if (lpType)
+        *lpType = value.type;
+    DWORD size = (DWORD)value.data.size();
+    if (!lpcbData)
+        return ERROR_SUCCESS;
+    DWORD room = *lpcbData;
+    *lpcbData = size;
+    if (!lpData)
+        return ERROR_SUCCESS;
+    if (room < size)
+        return ERROR_MORE_DATA;
+    if (size)
+        memcpy(lpData, value.data.data(), size);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                              const BYTE *lpData, DWORD cbData)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (internal::CallFails(FN_REG_SET_VALUE))
+        return ERROR_ACCESS_DENIED;
+    OpenKey key;
+    if (!Resolve(hKey, &key))
+        return ERROR_INVALID_HANDLE;
+    if (Reserved != 0 || (cbData && !lpData))
+        return ERROR_INVALID_PARAMETER;
+    if (!(key.access & KEY_SET_VALUE))
+        return ERROR_ACCESS_DENIED;
+    if (!Registry().KeyExists(key.path))
+        return ERROR_KEY_DELETED;
+    RegValue value;
+    value.type = dwType;
+    value.data.assign(lpData, lpData + cbData);
+    if (!Registry().SetValue(key.path, lpValueName ? lpValueName : "", value))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    bool fails = internal::CallFails(FN_REG_CLOSE_KEY);
+    if (hKey == HKEY_LOCAL_MACHINE)
+        return fails ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
+    if (!g_keys.erase((uintptr_t)hKey) || fails)
+        return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,50 @@
+// Storage behind the host registry: keys by path under HKEY_LOCAL_MACHINE, each with typed
+// values. Paths use backslashes and compare case-insensitively, as on Windows.
+#ifndef KOVALTHERM_HOST_REGISTRY_STORE_H
+#define KOVALTHERM_HOST_REGISTRY_STORE_H
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/win32_api.h"
+
+namespace host {
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+class RegistryStore {
+public:
+    virtual ~RegistryStore() = default;
+    // True if the key exists; the root "" always does.
+    virtual bool KeyExists(const std::string &path) = 0;
+    // Creates the key and any missing parents; false if the store cannot.
+    virtual bool CreateKey(const std::string &path) = 0;
+    // Fetches a value; false if the key or the value does not exist.
+    virtual bool GetValue(const std::string &path, const std::string &name, RegValue *value) = 0;
+    // Sets a value on an existing key; false if the key does not exist or the store cannot.
+    virtual bool SetValue(const std::string &path, const std::string &name,
+                          const RegValue &value) = 0;
+    // Removes a value; false if it did not exist.
+    virtual bool DeleteValue(const std::string &path, const std::string &name) = 0;
+    // Removes a key with everything under it; false if it did not exist.
+    virtual bool DeleteKey(const std::string &path) = 0;
+    // Names of the key's direct subkeys, in the order Windows lists them (case-insensitive).
+    virtual std::vector<std::string> SubKeys(const std::string &path) = 0;
+    // The key's values, by name in case-insensitive order.
+    virtual std::vector<std::pair<std::string, RegValue>> Values(const std::string &path) = 0;
+};
+
+// A registry held in memory, empty at first.
+std::unique_ptr<RegistryStore> MakeMemoryRegistry();
+
+// Lower-cases ASCII letters: the comparison key of registry names.
+std::string FoldCase(const std::string &text);
+
+} // namespace host
+
+#endif

@@ -1,0 +1,145 @@
+// The host stand-in behaves like the Win32 functions it replaces, and injects faults.
+#include <string.h>
+
+#include <thread>
+
+#include "machine.h"
+
+namespace {
+
+using HostTest = MachineTest;
+
+TEST_F(HostTest, RegistryOpenCreateQuerySetClose)
+{
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\A\\B", 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &key, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY);
+    DWORD v = 0x01020304;
+    EXPECT_EQ(RegSetValueExA(key, "V", 0, REG_DWORD, (const BYTE *)&v, 4), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, (LPBYTE)&v, nullptr),
+              ERROR_INVALID_PARAMETER);
+    DWORD type = 0, data = 0, size = 4;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, (LPBYTE)&data, &size),
+              ERROR_ACCESS_DENIED); // KEY_WRITE has no query right
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\a\\b", 0, nullptr, 0, KEY_READ,
+                              nullptr, &key, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, &type, (LPBYTE)&data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, (DWORD)REG_DWORD);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(data, 0x01020304u);
+    EXPECT_EQ(RegQueryValueExA(key, "W", nullptr, &type, (LPBYTE)&data, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegSetValueExA(key, "V", 0, REG_DWORD, (const BYTE *)&v, 4), ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+
+    SetRaw("SOFTWARE\\A", "Long", REG_BINARY, std::vector<BYTE>(8, 1));
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", 0, KEY_READ, &key), 0);
+    size = 4;
+    EXPECT_EQ(RegQueryValueExA(key, "Long", nullptr, &type, (LPBYTE)&data, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(type, (DWORD)REG_BINARY);
+    host::Registry().DeleteKey("SOFTWARE\\A");
+    EXPECT_EQ(RegQueryValueExA(key, "Long", nullptr, &type, (LPBYTE)&data, &size), 1018);
+    RegCloseKey(key);
+    EXPECT_EQ(host::OpenKeyCount(), 0);
+}
+
+TEST_F(HostTest, FaultHitsTheNthCallOnceOrFromThenOn)
+{
+    host::Registry().CreateKey("SOFTWARE");
+    auto open = []() {
+        HKEY key;
+        LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return status;
+    };
+    // Opens and closes alternate: call 3 is the second open.
+    host::InjectFault(3, host::FaultMode::Once);
+    EXPECT_EQ(open(), ERROR_SUCCESS);
+    EXPECT_FALSE(host::FaultFired());
+    EXPECT_NE(open(), ERROR_SUCCESS);
+    EXPECT_TRUE(host::FaultFired());
+    EXPECT_EQ(open(), ERROR_SUCCESS);
+
+    host::InjectFault(2, host::FaultMode::Persistent, 1u << host::FN_REG_OPEN_KEY);
+    EXPECT_EQ(open(), ERROR_SUCCESS);
+    EXPECT_NE(open(), ERROR_SUCCESS);
+    EXPECT_NE(open(), ERROR_SUCCESS);
+    EXPECT_EQ(host::FaultableCalls(), 3u);
+    host::ClearFault();
+    EXPECT_EQ(open(), ERROR_SUCCESS);
+
+    // A failed close still releases the key.
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), 0);
+    host::InjectFault(1, host::FaultMode::Once);
+    EXPECT_NE(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(host::OpenKeyCount(), 0);
+}
+
+TEST_F(HostTest, DeviceControlFailsWithoutTouchingTheOutput)
+{
+    HANDLE device = CreateFileA("\\\\.\\QORIX", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    BYTE in[24] = {0x7E}, out[24];
+    memset(out, 0xEE, sizeof out);
+    DWORD returned = 99;
+    host::InjectFault(1, host::FaultMode::Once);
+    EXPECT_FALSE(DeviceIoControl(device, 0x9C80, in, 24, out, 24, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), 31u);
+    EXPECT_EQ(out[0], 0xEE);
+    EXPECT_TRUE(DeviceIoControl(device, 0x9C80, in, 24, out, 24, &returned, nullptr));
+    EXPECT_EQ(out[0], 0xB2);
+    EXPECT_EQ(out[1], 0xEE); // only the bytes the driver returned are copied
+    EXPECT_EQ(returned, 1u);
+    EXPECT_FALSE(DeviceIoControl(device, 0x1234, in, 24, out, 24, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), 1u);
+    EXPECT_TRUE(CloseHandle(device));
+    EXPECT_FALSE(DeviceIoControl(device, 0x9C80, in, 24, out, 24, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), 6u);
+}
+
+TEST_F(HostTest, LastErrorIsPerThread)
+{
+    SetLastError(5);
+    std::thread other([] {
+        EXPECT_EQ(GetLastError(), 0u);
+        SetLastError(31);
+    });
+    other.join();
+    EXPECT_EQ(GetLastError(), 5u);
+}
+
+TEST_F(HostTest, SleepMovesTheVirtualClockAndIsRecorded)
+{
+    host::AdvanceClock(10);
+    Sleep(2);
+    Sleep(50);
+    auto waits = host::Waits();
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_EQ(waits[0].atMs, 10u);
+    EXPECT_EQ(waits[0].ms, 2u);
+    EXPECT_EQ(waits[1].atMs, 12u);
+    EXPECT_EQ(host::NowMs(), 62u);
+}
+
+TEST_F(HostTest, WsprintfFormatsKeyPaths)
+{
+    char path[512];
+    EXPECT_EQ(wsprintfA(path, "%s\\Sensor %d", "SOFTWARE\\X", 7), 19);
+    EXPECT_STREQ(path, "SOFTWARE\\X\\Sensor 7");
+}
+
+} // namespace
