@@ -17,14 +17,6 @@ int QueryDword(HKEY key, LPCSTR name, int *value)
     return 1;
 }
 
-// Sets a REG_DWORD value on an open key; returns 1 on success.
-int SetDword(HKEY key, LPCSTR name, int value)
-{
-    DWORD data = (DWORD)value;
-    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data) ==
-           ERROR_SUCCESS;
-}
-
 // Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns 1 on success.
 int OpenSensorKey(int index, REGSAM access, HKEY *key)
 {
@@ -46,6 +38,13 @@ int ReadIndexValue(int index, LPCSTR name, int *value)
 
 } // namespace
 
+int WriteDwordValue(HKEY key, LPCSTR name, int value)
+{
+    DWORD data = (DWORD)value;
+    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data) ==
+           ERROR_SUCCESS;
+}
+
 int WriteSensorPresent(HKEY thermalKey, int index, int flag)
 {
     char name[KEY_PATH_BUFFER_SIZE];
@@ -54,7 +53,7 @@ int WriteSensorPresent(HKEY thermalKey, int index, int flag)
     if (RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return 0;
-    int ok = SetDword(key, VALUE_IS_PRESENT, flag);
+    int ok = WriteDwordValue(key, VALUE_IS_PRESENT, flag);
     RegCloseKey(key);
     return ok;
 }
@@ -67,7 +66,7 @@ int ReadSensorPresent(int index)
 
 int WriteSensorCount(HKEY thermalKey, int count)
 {
-    return SetDword(thermalKey, VALUE_SENSOR_COUNT, count);
+    return WriteDwordValue(thermalKey, VALUE_SENSOR_COUNT, count);
 }
 
 int ReadSensorCount(void)
@@ -119,6 +118,6 @@ void WritePreviousState(int ordinal, int state)
     HKEY key;
     if (index < 0 || !OpenSensorKey(index, KEY_ALL_ACCESS, &key))
         return;
-    SetDword(key, VALUE_PREVIOUS_STATE, state);
+    WriteDwordValue(key, VALUE_PREVIOUS_STATE, state);
     RegCloseKey(key);
 }

@@ -27,6 +27,9 @@ enum {
     MAPPED_INDEX_LIMIT = 9,    // the mapping also looks at index 8
 };
 
+// Sets a REG_DWORD value on an open key; returns 1 if written, 0 on failure.
+int WriteDwordValue(HKEY key, LPCSTR name, int value);
+
 // Sets "Is present" in the sensor key under the open Thermal key, creating the key;
 // returns 1 if written, 0 on failure.
 int WriteSensorPresent(HKEY thermalKey, int index, int flag);

@@ -1,0 +1,57 @@
+// The embedded controller's command exchange and the temperature read.
+#include "hw/controller.h"
+
+#include "cache/store.h"
+#include "hw/driver.h"
+
+void WriteControllerCommand(BYTE base, BYTE code)
+{
+    BYTE command[CONTROLLER_COMMAND_LENGTH] = {(BYTE)(base | code), 0, 0, 0, 0};
+    for (int i = 0; i < CONTROLLER_COMMAND_LENGTH; ++i)
+        WriteControllerByte((BYTE)(CONTROLLER_COMMAND_INDEX + i), command[i]);
+}
+
+WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
+{
+    WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
+    WORD result = BLOCK_NO_ANSWER;
+    for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
+        if (ControllerBusy()) {
+            Sleep(BUSY_WAIT_MS);
+            continue;
+        }
+        for (int i = 0; i < CONTROLLER_ANSWER_LENGTH; ++i) {
+            block[i] = ReadControllerByte((BYTE)(CONTROLLER_ANSWER_INDEX + i));
+            Sleep(ANSWER_BYTE_WAIT_MS);
+        }
+        if (ControllerBusy()) {
+            Sleep(BUSY_WAIT_MS);
+            continue;
+        }
+        if ((block[0] & CONTROLLER_ECHO_MASK) == code) {
+            result = BLOCK_ANSWERED;
+            break;
+        }
+        // A wrong echo: the next attempt follows at once.
+    }
+    WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
+    return result;
+}
+
+int ReadSensorTemperature(int ordinal)
+{
+    BYTE block[CONTROLLER_ANSWER_LENGTH] = {0};
+    WORD result = ReadControllerBlock(TEMPERATURE_COMMAND, block);
+    for (int retry = 0; result == BLOCK_NO_ANSWER && retry < TEMPERATURE_RETRY_LIMIT; ++retry) {
+        Sleep(BLOCK_RETRY_WAIT_MS);
+        result = ReadControllerBlock(TEMPERATURE_COMMAND, block);
+    }
+    if (result != BLOCK_ANSWERED)
+        return NO_TEMPERATURE;
+    // The block is read before the mapping is looked up. Byte i + 1 carries physical sensor
+    // i; sensors 7 and 8 have no byte and read as none.
+    int index = OrdinalToIndex(ordinal);
+    if (index < 0 || index + 1 >= CONTROLLER_ANSWER_LENGTH)
+        return NO_TEMPERATURE;
+    return block[index + 1];
+}

@@ -1,0 +1,101 @@
+// The firmware management call: register image, status mapping and the two functions.
+#include "hw/firmware.h"
+
+#include "frame/device_state.h"
+#include "hw/driver.h"
+
+static_assert(sizeof(RegisterImage) == REGISTER_IMAGE_SIZE, "register image is 24 bytes");
+
+namespace {
+
+struct StatusMapping {
+    WORD status;
+    WORD result;
+};
+
+// Firmware status (ah) to library result, searched in order; anything else maps to
+// FW_DEFAULT_RESULT.
+const StatusMapping FW_STATUS_TABLE[] = {
+    {0x00, 0}, {0x53, 3}, {0x81, 1}, {0x86, 2}, {0x90, 3}, {0x91, 3},
+    {0xA0, 3}, {0xA1, 3}, {0xA2, 3}, {0xA3, 3}, {0xA4, 4}, {0xA5, 3},
+};
+const WORD FW_DEFAULT_RESULT = 3;
+
+const char FIRST_LIMITS_LETTER = 'A';
+const char LAST_LIMITS_LETTER = 'G';
+const WORD FW_UNSUPPORTED_LETTER = 1;
+
+// Replaces the low 16 bits of a register.
+DWORD SetLowWord(DWORD reg, WORD value) { return (reg & 0xFFFF0000u) | value; }
+
+// Returns the byte pair of limit slot n (0-3): the image bytes at offsets 16 + 2n, 17 + 2n.
+void SlotBytes(const RegisterImage *image, int slot, int *first, int *second)
+{
+    DWORD reg = slot < 2 ? image->esi : image->edi;
+    int shift = (slot % 2) * 16;
+    *first = (int)((reg >> shift) & 0xFF);
+    *second = (int)((reg >> (shift + 8)) & 0xFF);
+}
+
+// Returns the first nibble n (0-3) of cx whose bit `bit` is set, or 0 if none is.
+int FindSlot(DWORD cx, int bit)
+{
+    for (int n = 0; n < 4; ++n)
+        if (cx & (1u << (4 * n + bit)))
+            return n;
+    return 0;
+}
+
+// Fills a limit pair from a slot; slot 0 is never read and gives FW_NO_LIMIT twice.
+void TakePair(const RegisterImage *image, int slot, int *normal, int *high)
+{
+    if (slot > 0) {
+        SlotBytes(image, slot, normal, high);
+    } else {
+        *normal = FW_NO_LIMIT;
+        *high = FW_NO_LIMIT;
+    }
+}
+
+} // namespace
+
+WORD FirmwareCall(RegisterImage *image)
+{
+    RegisterImage request = *image;
+    request.eax = SetLowWord(request.eax, FW_CALL_AX);
+    request.edx = SetLowWord(request.edx, g_deviceState.firmwarePort);
+    FirmwareRequest((const BYTE *)&request, (BYTE *)image);
+    WORD ah = (WORD)((image->eax >> 8) & 0xFF);
+    for (unsigned i = 0; i < sizeof FW_STATUS_TABLE / sizeof FW_STATUS_TABLE[0]; ++i)
+        if (FW_STATUS_TABLE[i].status == ah)
+            return FW_STATUS_TABLE[i].result;
+    return FW_DEFAULT_RESULT;
+}
+
+WORD QuerySensorInfo(RegisterImage *image)
+{
+    image->ebx = SetLowWord(image->ebx, FW_FUNCTION_SENSOR_INFO);
+    return FirmwareCall(image);
+}
+
+WORD QuerySensorLimits(char letter, RegisterImage *image)
+{
+    image->ebx = SetLowWord(image->ebx, FW_FUNCTION_SENSOR_LIMITS);
+    if (letter < FIRST_LIMITS_LETTER || letter > LAST_LIMITS_LETTER)
+        return FW_UNSUPPORTED_LETTER;
+    DWORD selector = 2u * (DWORD)(letter - FIRST_LIMITS_LETTER);
+    image->ecx = (image->ecx & 0xFFFF00FFu) | selector << 8;
+    return FirmwareCall(image);
+}
+
+LimitSet DecodeLimits(const RegisterImage *image)
+{
+    // Each nibble n of cx flags slot n: bit 2 for the warning pair, bit 3 for the critical.
+    const int WARNING_FLAG_BIT = 2;
+    const int CRITICAL_FLAG_BIT = 3;
+    DWORD cx = image->ecx & 0xFFFF;
+    LimitSet limits;
+    TakePair(image, FindSlot(cx, WARNING_FLAG_BIT), &limits.warningNormal, &limits.warningHigh);
+    TakePair(image, FindSlot(cx, CRITICAL_FLAG_BIT), &limits.criticalNormal, &limits.criticalHigh);
+    return limits;
+}
