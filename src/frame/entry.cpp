@@ -4,6 +4,7 @@
 #include "kovaltherm.h"
 #include "cache/store.h"
 #include "frame/device_state.h"
+#include "frame/library_lock.h"
 #include "hw/driver.h"
 
 DeviceState g_deviceState;
@@ -46,6 +47,7 @@ DWORD QueryPlatform(void)
 BOOL AttachLibrary(void)
 {
     ClearDeviceState();
+    CreateLibraryLock();
     DWORD platform = QueryPlatform();
     DWORD access;
     DWORD flags;
@@ -82,6 +84,7 @@ void DetachLibrary(void)
     if (g_deviceState.deviceHandle)
         CloseHandle(g_deviceState.deviceHandle);
     g_deviceState.deviceHandle = NULL;
+    DeleteLibraryLock();
 }
 
 } // namespace

@@ -1,0 +1,125 @@
+// The exported sensor queries: count, location, temperature, warning and critical limit.
+#include "frame/queries.h"
+
+#include "cache/rebuild.h"
+#include "cache/store.h"
+#include "frame/device_state.h"
+#include "frame/library_lock.h"
+#include "hw/controller.h"
+#include "kovaltherm.h"
+
+namespace {
+
+// Location codes by physical sensor index; any other index has code 0.
+const int LOCATION_CODES[PHYSICAL_SENSOR_COUNT] = {2, 4, 5, 1, 6, 7, 8, 9};
+const int NO_LOCATION_CODE = 0;
+
+// Returns the stored count, or -1 when it cannot be read. A negative stored count counts
+// as unreadable: no sensor could pass validation, and the cache would never be repaired.
+int ReadUsableSensorCount(void)
+{
+    int count = ReadSensorCount();
+    return count < 0 ? -1 : count;
+}
+
+int GetNumSensors(void)
+{
+    if (!g_deviceState.thermalSupported)
+        return 0;
+    RefreshSensorCache(REFRESH_IF_ABSENT);
+    int count = ReadUsableSensorCount();
+    if (count == -1) {
+        RefreshSensorCache(REFRESH_FORCE);
+        return 0;
+    }
+    return count;
+}
+
+int GetSensorLocation(int ordinal, int *location)
+{
+    if (!IsValidSensor(ordinal))
+        return 0;
+    int index = OrdinalToIndex(ordinal);
+    *location = index;
+    if (index < 0) {
+        RefreshSensorCache(REFRESH_FORCE);
+        return 0;
+    }
+    *location = index < PHYSICAL_SENSOR_COUNT ? LOCATION_CODES[index] : NO_LOCATION_CODE;
+    return 1;
+}
+
+int ReadTemperature(int ordinal, int *temperature)
+{
+    if (!IsValidSensor(ordinal))
+        return 0;
+    int t = ReadSensorTemperature(ordinal);
+    *temperature = t;
+    if (t != NO_TEMPERATURE)
+        return 1;
+    RefreshSensorCache(REFRESH_FORCE);
+    return 0;
+}
+
+// Reads one limit value of a sensor into `*limit`; a negative value forces a rebuild.
+int ReadLimit(int ordinal, LPCSTR name, int *limit)
+{
+    if (!IsValidSensor(ordinal))
+        return 0;
+    int value = ReadSensorValue(ordinal, name);
+    *limit = value;
+    if (value >= 0)
+        return 1;
+    RefreshSensorCache(REFRESH_FORCE);
+    return 0;
+}
+
+int ReadWarningLimit(int ordinal, int *limit)
+{
+    return ReadLimit(ordinal, VALUE_WARNING_HIGH, limit);
+}
+
+int ReadCriticalLimit(int ordinal, int *limit)
+{
+    return ReadLimit(ordinal, VALUE_CRITICAL_HIGH, limit);
+}
+
+} // namespace
+
+int IsValidSensor(int ordinal)
+{
+    if (!g_deviceState.thermalSupported)
+        return 0;
+    int count = ReadUsableSensorCount();
+    if (count == -1) {
+        RefreshSensorCache(REFRESH_FORCE);
+        return 0;
+    }
+    return ordinal >= 0 && ordinal < count;
+}
+
+extern "C" {
+
+int KOVALTHERM_CDECL LMGetNumSensors(void) { return RunSerialised(GetNumSensors); }
+
+int KOVALTHERM_CDECL LMGetSensorLocation(int ordinal, int *location)
+{
+    return RunSerialised(GetSensorLocation, ordinal, location);
+}
+
+int KOVALTHERM_CDECL LMReadTemperature(int ordinal, int *temperature)
+{
+    return RunSerialised(ReadTemperature, ordinal, temperature);
+}
+
+int KOVALTHERM_CDECL LMReadWarningLimit(int ordinal, int *limit)
+{
+    return RunSerialised(ReadWarningLimit, ordinal, limit);
+}
+
+int KOVALTHERM_CDECL LMReadCriticalLimit(int ordinal, int *limit)
+{
+    return RunSerialised(ReadCriticalLimit, ordinal, limit);
+}
+
+} // extern "C"

@@ -1,0 +1,17 @@
+// Temperature status with hysteresis, remembered in the registry between calls.
+#ifndef KOVALTHERM_STATUS_H
+#define KOVALTHERM_STATUS_H
+
+// Temperature states, as stored in "Previous State" and reported.
+enum {
+    TEMP_STATE_NONE = 0,
+    TEMP_STATE_NORMAL = 1,
+    TEMP_STATE_WARNING = 2,
+    TEMP_STATE_CRITICAL = 3,
+    PLAUSIBLE_TEMPERATURE_MAX = 100,
+};
+
+// Returns the sensor's new state for temperature `t`, from its stored state and limits.
+int ComputeTempState(int ordinal, int t);
+
+#endif
