@@ -335,3 +335,13 @@ uint32_t SimDeviceControl(SimNotebook *notebook, uint32_t code, const void *inpu
     Log(notebook, code, in, inputLength, outputLength, nowMs, error, *returned ? out[0] : 0);
     return error;
 }
+
+void SimReadLog(const SimNotebook *notebook, uint32_t first, SimLogPage *page)
+{
+    Fill(page, 0, sizeof *page);
+    uint32_t kept = notebook->log.total < SIM_LOG_CAPACITY ? notebook->log.total : SIM_LOG_CAPACITY;
+    page->total = notebook->log.total;
+    page->first = first;
+    for (uint32_t i = first; i < kept && page->count < SIM_LOG_PAGE_ENTRIES; ++i)
+        page->entries[page->count++] = notebook->log.entries[i];
+}

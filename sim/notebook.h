@@ -16,6 +16,11 @@ enum SimControlCode : uint32_t {
     SIM_IOCTL_WRITE_CONTROLLER_BYTE = 0x9DD0,
     SIM_IOCTL_CONTROLLER_BUSY = 0x9E40,
     SIM_IOCTL_PROBE_THERMAL = 0x80012000,
+    // Served by the stand-in kernel driver only, for tests and tools: replace the scenario
+    // (input: a SimConfig), and read the request log (input: uint32_t first entry; output: a
+    // SimLogPage).
+    SIM_IOCTL_LOAD_SCENARIO = 0x80012400,
+    SIM_IOCTL_READ_LOG = 0x80012404,
 };
 
 // The six requests, as indices into per-request tables (failure counts, statistics).
@@ -130,6 +135,21 @@ struct SimLog {
     uint32_t total;
     SimLogEntry entries[SIM_LOG_CAPACITY];
 };
+
+// A page of the request log as the driver returns it.
+enum : uint32_t { SIM_LOG_PAGE_ENTRIES = 64 };
+struct SimLogPage {
+    uint32_t total;    // requests logged since the scenario was loaded
+    uint32_t first;    // index of entries[0]
+    uint32_t count;    // entries filled in this page
+    uint32_t reserved;
+    SimLogEntry entries[SIM_LOG_PAGE_ENTRIES];
+};
+
+struct SimNotebook;
+
+// Fills a page of the log starting at entry `first`.
+void SimReadLog(const SimNotebook *notebook, uint32_t first, SimLogPage *page);
 
 // What changes while the notebook runs.
 struct SimState {
