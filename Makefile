@@ -1,17 +1,28 @@
 # Front door: `make test` installs what is missing, builds everything and runs every test.
-.PHONY: all deps build test clean
+.PHONY: all deps build build-host build-win32 test test-host test-win32 clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+build-host: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host
 
-test: build
+build-win32: deps
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32
+
+build: build-host build-win32
+
+test-host: build-host
 	@ctest --preset host
+
+test-win32: build-win32
+	@ctest --preset win32
+
+test: test-host test-win32
 
 clean:
 	rm -rf build

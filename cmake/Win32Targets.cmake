@@ -1,0 +1,58 @@
+# The Windows build: Kovaltherm.dll with its import libraries, the stand-in kernel driver
+# qorix.sys, and the Windows test programs run under Wine.
+
+# No C or C++ runtime inside the DLL or the driver: nothing the compiler could need from
+# one is used, and the two block functions it may call are in src/dll/runtime.cpp.
+set(KOVALTHERM_FREESTANDING_FLAGS
+    $<$<COMPILE_LANGUAGE:C,CXX>:-ffreestanding -fno-asynchronous-unwind-tables
+        -fno-stack-protector -fno-tree-loop-distribute-patterns>
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+
+add_library(Kovaltherm SHARED
+    ${KOVALTHERM_LIBRARY_SOURCES}
+    src/dll/runtime.cpp
+    src/dll/Kovaltherm.rc
+    src/dll/Kovaltherm.def
+)
+set_target_properties(Kovaltherm PROPERTIES PREFIX "" OUTPUT_NAME Kovaltherm
+    IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+target_include_directories(Kovaltherm PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(Kovaltherm PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${KOVALTHERM_WARNINGS}> ${KOVALTHERM_FREESTANDING_FLAGS})
+target_link_options(Kovaltherm PRIVATE -nostdlib -Wl,--entry,_DllMain@12
+    -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
+target_link_libraries(Kovaltherm PRIVATE kernel32 advapi32 user32 gcc)
+
+# An import library for MSVC, made from the module-definition file.
+find_program(KOVALTHERM_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+if(KOVALTHERM_LLVM_DLLTOOL)
+    add_custom_command(TARGET Kovaltherm POST_BUILD
+        COMMAND ${KOVALTHERM_LLVM_DLLTOOL} -m i386 -d ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
+                -l ${CMAKE_BINARY_DIR}/Kovaltherm.lib
+        COMMENT "Making the MSVC import library Kovaltherm.lib")
+endif()
+
+# The stand-in kernel driver around the simulated notebook.
+set(KOVALTHERM_DDK_INCLUDE /usr/${KOVALTHERM_MINGW_PREFIX}/include/ddk)
+add_library(qorix SHARED driver/qorix.c driver/notebook_service.cpp sim/notebook.cpp)
+set_target_properties(qorix PROPERTIES PREFIX "" SUFFIX ".sys")
+target_include_directories(qorix PRIVATE ${PROJECT_SOURCE_DIR} ${KOVALTHERM_DDK_INCLUDE})
+target_compile_options(qorix PRIVATE ${KOVALTHERM_WARNINGS} ${KOVALTHERM_FREESTANDING_FLAGS})
+target_link_options(qorix PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    -Wl,--no-insert-timestamp)
+target_link_libraries(qorix PRIVATE ntoskrnl hal gcc)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# Windows test programs: statically linked so that they need nothing but Wine's own DLLs.
+function(kovaltherm_windows_program name)
+    add_executable(${name} ${ARGN})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE ${KOVALTHERM_WARNINGS})
+    target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+    target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
+endfunction()
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+    include(CTest)
+    add_subdirectory(tests/wine)
+endif()

@@ -1,0 +1,41 @@
+// The driver's one simulated notebook and the control codes it serves.
+#include "driver/notebook_service.h"
+
+#include "sim/notebook.h"
+
+namespace {
+
+SimNotebook g_notebook;
+
+} // namespace
+
+extern "C" void QorixStartNotebook(void)
+{
+    SimConfig config;
+    SimDefaultConfig(&config);
+    SimLoad(&g_notebook, &config);
+}
+
+extern "C" uint32_t QorixServe(uint32_t code, void *buffer, uint32_t inputLength,
+                               uint32_t outputLength, uint32_t *information, uint32_t nowMs)
+{
+    *information = 0;
+    switch (code) {
+    case SIM_IOCTL_LOAD_SCENARIO:
+        if (inputLength < sizeof(SimConfig))
+            return QORIX_ERROR_INVALID_PARAMETER;
+        SimLoad(&g_notebook, static_cast<const SimConfig *>(buffer));
+        return 0;
+    case SIM_IOCTL_READ_LOG: {
+        if (inputLength < sizeof(uint32_t) || outputLength < sizeof(SimLogPage))
+            return QORIX_ERROR_INVALID_PARAMETER;
+        uint32_t first = *static_cast<const uint32_t *>(buffer);
+        SimReadLog(&g_notebook, first, static_cast<SimLogPage *>(buffer));
+        *information = sizeof(SimLogPage);
+        return 0;
+    }
+    default:
+        return SimDeviceControl(&g_notebook, code, buffer, inputLength, buffer, outputLength,
+                                information, nowMs);
+    }
+}

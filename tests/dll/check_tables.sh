@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Checks the built Kovaltherm.dll's headers: machine, module name, the seven exports with
+# their ordinals (and nothing else), imports only from the allowed system DLLs and only
+# functions that Windows 95 and NT 4.0 both have, and the version resource.
+# Usage: check_tables.sh OBJDUMP DLL
+set -u
+objdump=$1
+dll=$2
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$dll") || { echo "FAIL: cannot read $dll"; exit 1; }
+"$objdump" -f "$dll" | grep -q 'file format pei-i386' || fail "not a 32-bit x86 PE image"
+"$objdump" -f "$dll" | grep -q 'architecture: i386' || fail "machine is not i386"
+grep -q 'Characteristics.*' <<<"$headers" && grep -q 'DLL$' <<<"$headers" || fail "image is not flagged as a DLL"
+
+name=$(sed -n 's/^Name[[:space:]]\+[0-9a-f]\+ \(.*\)$/\1/p' <<<"$headers")
+[ "$name" = "Kovaltherm.dll" ] || fail "module name is '$name'"
+
+# Export names by ordinal: the name table lists the export address table index, base 1.
+base=$(sed -n 's/.*Ordinal Base \([0-9]\+\).*/\1/p' <<<"$headers")
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
+    sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]\+\)\] \(.*\)$/\1 \2/p' |
+    while read -r index export; do echo "$((index + base)) $export"; done)
+expected_exports="1 LMGetNumSensors
+2 LMGetSensorLocation
+3 LMReadCriticalLimit
+4 LMReadTempStatus
+5 LMReadTemperature
+6 LMReadWarningLimit
+7 ShutdownLibrary"
+[ "$exports" = "$expected_exports" ] || fail "exports differ:
+$exports"
+count=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]\+\([0-9a-f]\+\)$/\1/p' <<<"$headers" | head -n 1)
+[ "$((16#${count:-0}))" -eq 7 ] || fail "export address table has $((16#${count:-0})) entries"
+
+# Imports: DLL name and function, one pair a line.
+imports=$(awk '/DLL Name:/ {dll=$3; next}
+               dll && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ {print dll, $3}
+               /^$/ {dll=""}' <<<"$headers")
+[ -n "$imports" ] || fail "no imports found"
+allowed="KERNEL32.dll CloseHandle CreateFileA DeleteCriticalSection DeviceIoControl
+KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA
+KERNEL32.dll InitializeCriticalSection LeaveCriticalSection Sleep WaitForSingleObject
+ADVAPI32.dll RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA RegSetValueExA
+USER32.dll wsprintfA"
+while read -r from function; do
+    ok=0
+    while read -r allowed_dll functions; do
+        [ "$allowed_dll" = "$from" ] && grep -qw -- "$function" <<<"$functions" && ok=1
+    done <<<"$allowed"
+    [ $ok -eq 1 ] || fail "import not allowed: $from $function"
+done <<<"$imports"
+
+# The version resource's strings are UTF-16.
+strings=$(strings -el "$dll")
+for key in FileDescription FileVersion ProductName ProductVersion OriginalFilename; do
+    grep -qx "$key" <<<"$strings" || fail "version resource lacks $key"
+done
+grep -A1 -x OriginalFilename <<<"$strings" | grep -qx 'Kovaltherm.dll' ||
+    fail "OriginalFilename is not Kovaltherm.dll"
+
+echo "exports:"; echo "$expected_exports" | sed 's/^/  /'
+echo "imports:"; echo "$imports" | sed 's/^/  /'
+[ $failures -eq 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
+exit $((failures > 0))

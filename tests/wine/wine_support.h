@@ -1,0 +1,182 @@
+// Helpers for the Windows test programs that run under Wine against the real DLL and the
+// stand-in driver: checks that count, the driver's test control codes, the registry, and
+// the exports resolved both by name and by ordinal.
+#ifndef KOVALTHERM_WINE_SUPPORT_H
+#define KOVALTHERM_WINE_SUPPORT_H
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/notebook.h"
+
+namespace wine {
+
+inline int g_passed = 0;
+inline int g_failed = 0;
+
+// Records one check; prints the failures.
+inline void Check(bool ok, const char *what, long actual = 0, long expected = 0)
+{
+    if (ok) {
+        ++g_passed;
+        return;
+    }
+    ++g_failed;
+    printf("FAIL: %s (got %ld, expected %ld)\n", what, actual, expected);
+}
+
+#define CHECK_EQ(actual, expected)                                                          \
+    wine::Check((long)(actual) == (long)(expected), #actual " == " #expected, (long)(actual), \
+                (long)(expected))
+
+// Prints the tally in the form CTest's log readers know, and returns the exit code.
+inline int Finish()
+{
+    printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed ? 1 : 0;
+}
+
+inline const char kThermalPath[] = "SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal";
+
+inline std::string SensorPath(int index)
+{
+    return std::string(kThermalPath) + "\\Sensor " + std::to_string(index);
+}
+
+// Sends a request to the stand-in driver; false if it cannot be opened or refuses.
+inline bool DriverRequest(DWORD code, void *in, DWORD inLength, void *out, DWORD outLength)
+{
+    HANDLE driver = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (driver == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(driver, code, in, inLength, out, outLength, &returned, NULL);
+    CloseHandle(driver);
+    return ok != FALSE;
+}
+
+// Loads a scenario into the stand-in driver (its request log starts afresh).
+inline bool LoadScenario(SimConfig config)
+{
+    return DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0);
+}
+
+// Reads the driver's whole request log.
+inline std::vector<SimLogEntry> RequestLog()
+{
+    std::vector<SimLogEntry> entries;
+    for (;;) {
+        static SimLogPage page;
+        uint32_t first = (uint32_t)entries.size();
+        memcpy(&page, &first, sizeof first);
+        if (!DriverRequest(SIM_IOCTL_READ_LOG, &page, sizeof page, &page, sizeof page) ||
+            page.count == 0)
+            break;
+        entries.insert(entries.end(), page.entries, page.entries + page.count);
+    }
+    return entries;
+}
+
+// Removes the sensor cache from the registry.
+inline void DeleteCache()
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kThermalPath);
+}
+
+// Reads a REG_DWORD; `fallback` if missing or of another type.
+inline long Dword(const std::string &path, const char *name, long fallback = -12345)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return fallback;
+    DWORD type = 0, data = 0, size = sizeof data;
+    LONG status = RegQueryValueExA(key, name, NULL, &type, (BYTE *)&data, &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && type == REG_DWORD && size == 4 ? (long)(int)data : fallback;
+}
+
+// Writes a REG_DWORD, creating the key.
+inline void SetDword(const std::string &path, const char *name, long value)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    DWORD data = (DWORD)value;
+    RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data);
+    RegCloseKey(key);
+}
+
+inline void DeleteValue(const std::string &path, const char *name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(key, name);
+    RegCloseKey(key);
+}
+
+typedef int(__cdecl *CountFunction)(void);
+typedef int(__cdecl *QueryFunction)(int, int *);
+typedef void(__cdecl *ShutdownFunction)(void);
+
+// The library loaded with LoadLibraryA, its exports resolved by name; each is checked to be
+// the same function as the one its ordinal resolves to.
+struct Library {
+    HMODULE module = NULL;
+    CountFunction getNumSensors = NULL;
+    QueryFunction getSensorLocation = NULL;
+    QueryFunction readCriticalLimit = NULL;
+    QueryFunction readTempStatus = NULL;
+    QueryFunction readTemperature = NULL;
+    QueryFunction readWarningLimit = NULL;
+    ShutdownFunction shutdown = NULL;
+
+    // Loads the DLL; false (with nothing resolved) if the loader refuses it.
+    bool Load()
+    {
+        module = LoadLibraryA("Kovaltherm.dll");
+        if (!module)
+            return false;
+        const struct {
+            const char *name;
+            int ordinal;
+            FARPROC *slot;
+        } exports[] = {
+            {"LMGetNumSensors", 1, (FARPROC *)&getNumSensors},
+            {"LMGetSensorLocation", 2, (FARPROC *)&getSensorLocation},
+            {"LMReadCriticalLimit", 3, (FARPROC *)&readCriticalLimit},
+            {"LMReadTempStatus", 4, (FARPROC *)&readTempStatus},
+            {"LMReadTemperature", 5, (FARPROC *)&readTemperature},
+            {"LMReadWarningLimit", 6, (FARPROC *)&readWarningLimit},
+            {"ShutdownLibrary", 7, (FARPROC *)&shutdown},
+        };
+        for (const auto &e : exports) {
+            FARPROC byName = GetProcAddress(module, e.name);
+            FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(e.ordinal));
+            Check(byName != NULL, e.name);
+            Check(byName == byOrdinal, e.name, (long)e.ordinal, (long)e.ordinal);
+            *e.slot = byName;
+        }
+        Check(GetProcAddress(module, "DllMain") == NULL, "DllMain is not exported");
+        Check(GetProcAddress(module, MAKEINTRESOURCEA(8)) == NULL, "no eighth export");
+        return true;
+    }
+
+    void Unload()
+    {
+        if (module)
+            FreeLibrary(module);
+        module = NULL;
+    }
+};
+
+} // namespace wine
+
+#endif
