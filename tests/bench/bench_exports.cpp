@@ -6,6 +6,7 @@
 // writes them as JSON.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -267,7 +268,11 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
+    // Other processes' load shows in the wake-up latency after each pause.
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
     nlohmann::json out;
+    out["load_average"] = {load[0], load[1], load[2]};
     out["clock"] = "real";
     out["notebook"] = "default, controller answers at once";
     out["repetitions"] = kRepetitions;
@@ -279,7 +284,8 @@ int main(int argc, char **argv)
     bool allMet = true;
 
     printf("\nHost: every export, real clock, controller answering at once "
-           "(median of %d repetitions)\n", kRepetitions);
+           "(median of %d repetitions, load average %.2f)\n",
+           kRepetitions, load[0]);
     printf("%-20s %-8s %-18s %11s %9s %8s %11s %6s %8s %8s  %s\n", "export", "registry",
            "waits", "wall ms", "floor ms", "ratio", "cpu ms", "cpu %", "reg ops", "calls",
            "target");
