@@ -6,6 +6,7 @@
 #include "frame/device_state.h"
 #include "frame/library_lock.h"
 #include "hw/driver.h"
+#include "hw/wait.h"
 
 DeviceState g_deviceState;
 
@@ -47,6 +48,7 @@ DWORD QueryPlatform(void)
 BOOL AttachLibrary(void)
 {
     ClearDeviceState();
+    ResetWaitTimer();
     CreateLibraryLock();
     DWORD platform = QueryPlatform();
     DWORD access;
@@ -78,12 +80,13 @@ BOOL AttachLibrary(void)
     return TRUE;
 }
 
-// Closes the driver if the attach opened it.
+// Closes the driver if the attach opened it, and the wait timer if a wait created it.
 void DetachLibrary(void)
 {
     if (g_deviceState.deviceHandle)
         CloseHandle(g_deviceState.deviceHandle);
     g_deviceState.deviceHandle = NULL;
+    CloseWaitTimer();
     DeleteLibraryLock();
 }
 

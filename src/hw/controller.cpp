@@ -3,6 +3,7 @@
 
 #include "cache/store.h"
 #include "hw/driver.h"
+#include "hw/wait.h"
 
 void WriteControllerCommand(BYTE base, BYTE code)
 {
@@ -17,15 +18,15 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
         if (ControllerBusy()) {
-            Sleep(BUSY_WAIT_MS);
+            WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
         for (int i = 0; i < CONTROLLER_ANSWER_LENGTH; ++i) {
             block[i] = ReadControllerByte((BYTE)(CONTROLLER_ANSWER_INDEX + i));
-            Sleep(ANSWER_BYTE_WAIT_MS);
+            WaitMilliseconds(ANSWER_BYTE_WAIT_MS);
         }
         if (ControllerBusy()) {
-            Sleep(BUSY_WAIT_MS);
+            WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
         if ((block[0] & CONTROLLER_ECHO_MASK) == code) {
@@ -43,7 +44,7 @@ int ReadSensorTemperature(int ordinal)
     BYTE block[CONTROLLER_ANSWER_LENGTH] = {0};
     WORD result = ReadControllerBlock(TEMPERATURE_COMMAND, block);
     for (int retry = 0; result == BLOCK_NO_ANSWER && retry < TEMPERATURE_RETRY_LIMIT; ++retry) {
-        Sleep(BLOCK_RETRY_WAIT_MS);
+        WaitMilliseconds(BLOCK_RETRY_WAIT_MS);
         result = ReadControllerBlock(TEMPERATURE_COMMAND, block);
     }
     if (result != BLOCK_ANSWERED)

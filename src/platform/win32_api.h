@@ -44,6 +44,19 @@ typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
+typedef intptr_t INT_PTR;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef void(WINAPI *PTIMERAPCROUTINE)(LPVOID lpArgToCompletionRoutine, DWORD dwTimerLowValue,
+                                       DWORD dwTimerHighValue);
 
 #define TRUE 1
 #define FALSE 0
@@ -76,6 +89,13 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define OPEN_EXISTING 3
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define TIMER_ALL_ACCESS 0x001F0003u
+#define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001u
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define KEY_QUERY_VALUE 0x0001
@@ -110,6 +130,8 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_MORE_DATA 234
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 
 #ifdef __cplusplus
 extern "C" {
@@ -127,6 +149,19 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// Looked up at run time (missing on older systems), never imported: declared for the host
+// stand-in, which defines them.
+HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES lpTimerAttributes,
+                                     LPCWSTR lpTimerName, DWORD dwFlags, DWORD dwDesiredAccess);
+BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG lPeriod,
+                             PTIMERAPCROUTINE pfnCompletionRoutine,
+                             LPVOID lpArgToCompletionRoutine, BOOL fResume);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
@@ -152,5 +187,10 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 #endif
 
 #endif // _WIN32
+
+// Newer than the headers of some toolchains; the value is the system's.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 #endif // KOVALTHERM_WIN32_API_H

@@ -41,7 +41,8 @@ imports=$(awk '/DLL Name:/ {dll=$3; next}
 [ -n "$imports" ] || fail "no imports found"
 allowed="KERNEL32.dll CloseHandle CreateFileA DeleteCriticalSection DeviceIoControl
 KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA
-KERNEL32.dll InitializeCriticalSection LeaveCriticalSection Sleep WaitForSingleObject
+KERNEL32.dll InitializeCriticalSection LeaveCriticalSection QueryPerformanceCounter
+KERNEL32.dll QueryPerformanceFrequency Sleep WaitForSingleObject
 ADVAPI32.dll RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA RegSetValueExA
 USER32.dll wsprintfA"
 while read -r from function; do

@@ -135,6 +135,77 @@ TEST_F(HostTest, SleepMovesTheVirtualClockAndIsRecorded)
     EXPECT_EQ(host::NowMs(), 62u);
 }
 
+TEST_F(HostTest, TimerFunctionsFollowTheChosenWindowsGeneration)
+{
+    struct Case {
+        host::TimerSupport support;
+        bool setTimer, createTimerEx, highResolution;
+    };
+    const Case cases[] = {
+        {host::TimerSupport::None, false, false, false},
+        {host::TimerSupport::Basic, true, false, false},
+        {host::TimerSupport::Ex, true, true, false},
+        {host::TimerSupport::HighResolution, true, true, true},
+    };
+    for (const Case &c : cases) {
+        host::ResetMachine();
+        host::SetTimerSupport(c.support);
+        HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+        ASSERT_NE(kernel, nullptr);
+        EXPECT_EQ(GetProcAddress(kernel, "SetWaitableTimer") != nullptr, c.setTimer);
+        EXPECT_EQ(GetProcAddress(kernel, "CreateWaitableTimerExW") != nullptr, c.createTimerEx);
+        EXPECT_EQ(GetProcAddress(kernel, "createwaitabletimerexw"), nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
+        HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr,
+                                              CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                              TIMER_ALL_ACCESS);
+        EXPECT_EQ(timer != nullptr, c.highResolution);
+        if (!timer)
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        else
+            CloseHandle(timer);
+    }
+    EXPECT_EQ(GetModuleHandleA("user32.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
+}
+
+TEST_F(HostTest, TimerSignalsAfterItsRelativeDueTime)
+{
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+    ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(host::OpenHandleCount(), 1);
+    // Waiting forever on a timer that was never set would hang; the stand-in refuses.
+    EXPECT_EQ(WaitForSingleObject(timer, INFINITE), WAIT_FAILED);
+    host::AdvanceClock(5);
+    LARGE_INTEGER due;
+    due.QuadPart = -20000; // 2 ms in 100 ns units
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WaitForSingleObject(timer, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(host::NowMs(), 7u);
+    due.QuadPart = -5001; // just over half a millisecond: counts as 1 ms, ends 1 ms later
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WaitForSingleObject(timer, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(host::NowMs(), 8u);
+    // A synchronization timer resets once a wait on it has ended.
+    EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_TIMEOUT);
+    auto waits = host::Waits();
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_EQ(waits[0].atMs, 5u);
+    EXPECT_EQ(waits[0].ms, 2u);
+    EXPECT_EQ(waits[1].ms, 1u);
+    EXPECT_EQ(waits[0].kind, host::WaitKind::Timer);
+
+    BYTE in[24] = {0x7E}, out[24];
+    DWORD returned;
+    EXPECT_FALSE(DeviceIoControl(timer, 0x9C80, in, 24, out, 24, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(CloseHandle(timer));
+    EXPECT_EQ(host::OpenHandleCount(), 0);
+    EXPECT_FALSE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_FAILED);
+}
+
 TEST_F(HostTest, WsprintfFormatsKeyPaths)
 {
     char path[512];

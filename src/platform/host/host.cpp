@@ -1,4 +1,6 @@
 // The stand-in's machine controls, clock, fault injection and call counts.
+#include <errno.h>
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <atomic>
@@ -22,6 +24,7 @@ struct Clock {
     ClockMode mode = ClockMode::Virtual;
     uint64_t virtualMs = 0;
     timespec realStart{};
+    uint32_t tickUs = 0;
     std::vector<Wait> waits;
 };
 
@@ -31,12 +34,17 @@ Fault g_fault;
 uint64_t g_calls[FN_COUNT];
 std::unique_ptr<RegistryStore> g_registry;
 
-uint64_t RealMsSince(const timespec &start)
+const uint64_t kNsPerUs = 1000;
+const uint64_t kUsPerMs = 1000;
+const uint64_t kNsPerSecond = 1000000000;
+
+uint64_t RealUsSince(const timespec &start)
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t ns = (int64_t)(now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec);
-    return (uint64_t)(ns / 1000000);
+    int64_t ns = (int64_t)(now.tv_sec - start.tv_sec) * (int64_t)kNsPerSecond +
+                 (now.tv_nsec - start.tv_nsec);
+    return (uint64_t)ns / kNsPerUs;
 }
 
 } // namespace
@@ -63,9 +71,56 @@ bool CallFails(HostFunction function)
 
 SimNotebook &Notebook() { return g_notebook; }
 
-uint64_t Now()
+uint64_t Now() { return NowUs() / kUsPerMs; }
+
+uint64_t NowUs()
 {
-    return g_clock.mode == ClockMode::Virtual ? g_clock.virtualMs : RealMsSince(g_clock.realStart);
+    return g_clock.mode == ClockMode::Virtual ? g_clock.virtualMs * kUsPerMs
+                                              : RealUsSince(g_clock.realStart);
+}
+
+uint64_t WaitEndUs(uint64_t lengthUs, bool ticked)
+{
+    // The real clock's microseconds are truncated; counting from the next one keeps a wait
+    // from ending early by a fraction of a microsecond.
+    uint64_t now = NowUs() + (g_clock.mode == ClockMode::Real ? 1 : 0);
+    uint64_t tick = ticked ? g_clock.tickUs : 0;
+    if (!tick)
+        return now + lengthUs;
+    uint64_t due = now / tick * tick + lengthUs;
+    uint64_t end = (due + tick - 1) / tick * tick;
+    return end > now ? end : now;
+}
+
+bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind)
+{
+    if (g_clock.mode != ClockMode::Virtual)
+        return false;
+    g_clock.waits.push_back(Wait{g_clock.virtualMs, ms, kind});
+    uint64_t endMs = (endUs + kUsPerMs - 1) / kUsPerMs;
+    if (endMs > g_clock.virtualMs)
+        g_clock.virtualMs = endMs;
+    return true;
+}
+
+void RealWaitUntil(uint64_t endUs)
+{
+    // The default timer slack (50 us) would lengthen every 2 ms pause by a few percent;
+    // a waitable timer's wait is exact to the microsecond.
+    static thread_local bool slackSet = false;
+    if (!slackSet) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        slackSet = true;
+    }
+    timespec start;
+    {
+        std::lock_guard<std::recursive_mutex> guard(Lock());
+        start = g_clock.realStart;
+    }
+    uint64_t ns = (uint64_t)start.tv_nsec + endUs * kNsPerUs;
+    timespec end{start.tv_sec + (time_t)(ns / kNsPerSecond), (long)(ns % kNsPerSecond)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+    }
 }
 
 } // namespace internal
@@ -76,6 +131,7 @@ void ResetMachine()
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     internal::ResetKernel();
+    internal::ResetTimers();
     internal::ResetRegistryHandles();
     g_registry = MakeMemoryRegistry();
     SimConfig config;
@@ -161,6 +217,12 @@ uint64_t NowMs()
     return internal::Now();
 }
 
+void SetSleepTick(uint32_t us)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_clock.tickUs = us;
+}
+
 void AdvanceClock(uint64_t ms)
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -219,20 +281,17 @@ void ResetCallCounts()
 } // namespace host
 
 // Sleep: on the virtual clock the time moves on and the wait is recorded; on the real clock
-// the thread sleeps (outside the lock, so other callers go on).
+// the thread sleeps (outside the lock, so other callers go on). Both keep the scheduler tick.
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
 {
     using namespace host;
+    uint64_t end;
     {
         std::lock_guard<std::recursive_mutex> guard(internal::Lock());
         internal::CallFails(FN_SLEEP);
-        if (g_clock.mode == ClockMode::Virtual) {
-            g_clock.waits.push_back(Wait{g_clock.virtualMs, dwMilliseconds});
-            g_clock.virtualMs += dwMilliseconds;
+        end = internal::WaitEndUs((uint64_t)dwMilliseconds * kUsPerMs, true);
+        if (internal::VirtualWait(end, dwMilliseconds, WaitKind::Sleep))
             return;
-        }
     }
-    timespec delay{(time_t)(dwMilliseconds / 1000), (long)(dwMilliseconds % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0) {
-    }
+    internal::RealWaitUntil(end);
 }

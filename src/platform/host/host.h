@@ -26,6 +26,17 @@ enum class OsFamily { Nt, Win9x, Other, QueryFails };
 
 enum class ClockMode { Virtual, Real };
 
+// Which waitable timers kernel32 offers, by Windows generation.
+enum class TimerSupport {
+    None,           // Windows 95: no waitable timers at all
+    Basic,          // NT 4.0 to XP: SetWaitableTimer, but no CreateWaitableTimerExW
+    Ex,             // Vista to Windows 10 1709: CreateWaitableTimerExW refuses high resolution
+    HighResolution, // Windows 10 1803 on: high-resolution timers
+};
+
+// How a recorded wait was made.
+enum class WaitKind { Sleep, Timer };
+
 // The stand-in functions, for fault injection and call counts.
 enum HostFunction {
     FN_GET_VERSION_EX,
@@ -37,12 +48,20 @@ enum HostFunction {
     FN_REG_QUERY_VALUE,
     FN_REG_SET_VALUE,
     FN_REG_CLOSE_KEY,
+    FN_GET_MODULE_HANDLE,
+    FN_GET_PROC_ADDRESS,
+    FN_CREATE_WAITABLE_TIMER,
+    FN_SET_WAITABLE_TIMER,
+    FN_WAIT_FOR_SINGLE_OBJECT,
+    FN_QUERY_PERFORMANCE_COUNTER,
+    FN_QUERY_PERFORMANCE_FREQUENCY,
     FN_SLEEP,
     FN_WSPRINTF,
     FN_COUNT
 };
 
 // Functions that have a failure mode; Sleep and wsprintfA have none and never fail.
+// QueryPerformanceCounter fails on hardware without a performance counter (before XP).
 constexpr uint32_t kFailableFunctions = (1u << FN_SLEEP) - 1;
 constexpr uint32_t kRegistryFunctions = 1u << FN_REG_OPEN_KEY | 1u << FN_REG_CREATE_KEY |
                                         1u << FN_REG_QUERY_VALUE | 1u << FN_REG_SET_VALUE |
@@ -62,12 +81,13 @@ struct CreateFileCall {
 
 struct Wait {
     uint64_t atMs;   // clock when the wait began
-    DWORD ms;
+    DWORD ms;        // length asked for
+    WaitKind kind;   // Sleep, or a wait on a waitable timer
 };
 
 // Puts everything back as on a fresh machine: NT family, the driver installed (both device
-// names), the default simulated notebook, an empty in-memory registry, the virtual clock at
-// 0, no fault, all records and counts cleared.
+// names), high-resolution timers, the default simulated notebook, an empty in-memory
+// registry, the virtual clock at 0 with exact waits, no fault, all records and counts cleared.
 void ResetMachine();
 
 void SetOsFamily(OsFamily family);
@@ -75,8 +95,13 @@ void SetOsFamily(OsFamily family);
 void SetDeviceAvailable(const std::string &path, bool available);
 // Every CreateFileA call so far, in order.
 std::vector<CreateFileCall> CreateFileCalls();
-// Device handles currently open.
+// Kernel handles currently open: devices and waitable timers.
 int OpenHandleCount();
+// Chooses which waitable-timer functions GetProcAddress finds in kernel32 and whether
+// CreateWaitableTimerExW accepts CREATE_WAITABLE_TIMER_HIGH_RESOLUTION.
+void SetTimerSupport(TimerSupport support);
+// Waitable timers currently open.
+int OpenTimerCount();
 
 // Loads a scenario into the simulated notebook (state and request log start afresh).
 void LoadScenario(const SimConfig &config);
@@ -99,9 +124,13 @@ bool GetDword(const std::string &path, const std::string &name, int32_t *value);
 void SetClockMode(ClockMode mode);
 // Milliseconds on the stand-in's clock (virtual, or real time since the mode was set).
 uint64_t NowMs();
+// Makes Sleep (and timers without high resolution) keep a scheduler tick of `us`
+// microseconds, 0 for exact waits: a wait ends at the first tick at or after the last tick
+// plus its length, so it can end up to a tick late, or early when shorter than a tick.
+void SetSleepTick(uint32_t us);
 // Moves the virtual clock on without a recorded wait.
 void AdvanceClock(uint64_t ms);
-// Every Sleep so far, in order (recorded on the virtual clock only).
+// Every wait so far (Sleep, or on a waitable timer), in order; on the virtual clock only.
 std::vector<Wait> Waits();
 void ClearWaits();
 

@@ -19,8 +19,32 @@ bool CallFails(HostFunction function);
 // The simulated notebook (lock held).
 SimNotebook &Notebook();
 
-// Milliseconds on the clock (lock held).
+// Milliseconds and microseconds on the clock (lock held).
 uint64_t Now();
+uint64_t NowUs();
+
+// Returns the clock (in microseconds) at which a wait of `lengthUs` begun now ends: exactly
+// then, or when `ticked`, at the scheduler tick the wait rounds to (lock held).
+uint64_t WaitEndUs(uint64_t lengthUs, bool ticked);
+
+// On the virtual clock, records a wait of `ms` asked for, moves the clock to `endUs` and
+// returns true; on the real clock returns false (lock held).
+bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind);
+
+// Sleeps until the real clock reads `endUs` (lock not held).
+void RealWaitUntil(uint64_t endUs);
+
+// Registers a new kernel handle of the given name and returns it (lock held).
+HANDLE OpenKernelHandle(const std::string &name);
+
+// Closes every waitable timer and restores high-resolution support (on reset).
+void ResetTimers();
+
+// True if `handle` is an open waitable timer (lock held).
+bool IsTimer(HANDLE handle);
+
+// Forgets a waitable timer whose handle is being closed (lock held).
+void ForgetTimer(HANDLE handle);
 
 // Closes every device handle and restores the OS family and device names (on reset).
 void ResetKernel();

@@ -1,5 +1,5 @@
-// Stand-in kernel services: version query, the driver's device handles, device control
-// routed to the simulated notebook, last error, critical sections and wsprintfA.
+// Stand-in kernel services: version query, kernel handles, device control routed to the
+// simulated notebook, last error, critical sections and wsprintfA.
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -40,6 +40,14 @@ void ResetKernel()
     g_kernel = Kernel{};
     g_kernel.devices.insert(FoldCase(kDevicePathNt));
     g_kernel.devices.insert(FoldCase(kDevicePath9x));
+}
+
+HANDLE OpenKernelHandle(const std::string &name)
+{
+    uintptr_t handle = g_kernel.nextHandle;
+    g_kernel.nextHandle += 4;
+    g_kernel.handles[handle] = name;
+    return (HANDLE)handle;
 }
 
 } // namespace internal
@@ -135,16 +143,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    uintptr_t handle = g_kernel.nextHandle;
-    g_kernel.nextHandle += 4;
-    g_kernel.handles[handle] = path;
-    return (HANDLE)handle;
+    return internal::OpenKernelHandle(path);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     bool fails = internal::CallFails(FN_CLOSE_HANDLE);
+    internal::ForgetTimer(hObject);
     if (!g_kernel.handles.erase((uintptr_t)hObject) || fails) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -161,7 +167,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (!g_kernel.handles.count((uintptr_t)hDevice)) {
+    if (!g_kernel.handles.count((uintptr_t)hDevice) || internal::IsTimer(hDevice)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

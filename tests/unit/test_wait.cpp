@@ -1,0 +1,195 @@
+// Waits: the high-resolution timer where the system offers one, else Sleep; never shorter
+// than asked; one timer per load, closed at detach.
+#include <time.h>
+
+#include "hw/wait.h"
+#include "machine.h"
+
+namespace {
+
+std::vector<DWORD> Lengths()
+{
+    std::vector<DWORD> lengths;
+    for (const host::Wait &w : host::Waits())
+        lengths.push_back(w.ms);
+    return lengths;
+}
+
+std::vector<host::WaitKind> Kinds()
+{
+    std::vector<host::WaitKind> kinds;
+    for (const host::Wait &w : host::Waits())
+        kinds.push_back(w.kind);
+    return kinds;
+}
+
+using host::WaitKind;
+const WaitKind S = WaitKind::Sleep;
+const WaitKind T = WaitKind::Timer;
+
+using WaitTest = MachineTest;
+
+struct PathCase {
+    const char *name;
+    host::TimerSupport support;
+    WaitKind kind;          // how every wait is made
+    uint64_t timerCreates;  // CreateWaitableTimerExW calls in one load
+    int timersOpen;         // while loaded, after temperature reads
+};
+
+TEST_F(WaitTest, UsesTheHighResolutionTimerOnlyWhereOffered)
+{
+    const PathCase cases[] = {
+        {"Windows 95", host::TimerSupport::None, S, 0, 0},
+        {"NT 4.0 to XP", host::TimerSupport::Basic, S, 0, 0},
+        {"Vista to 10 1709", host::TimerSupport::Ex, S, 1, 0},
+        {"10 1803 on", host::TimerSupport::HighResolution, T, 1, 1},
+    };
+    for (const PathCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        host::SetTimerSupport(c.support);
+        ASSERT_TRUE(Attach());
+        ASSERT_EQ(LMGetNumSensors(), 3);
+        int t = 0;
+        ASSERT_EQ(LMReadTemperature(0, &t), 1);
+        ASSERT_EQ(LMReadTemperature(0, &t), 1);
+        // Two block reads of eight 2 ms pauses, the same on either path.
+        EXPECT_EQ(Lengths(), std::vector<DWORD>(16, 2));
+        EXPECT_EQ(Kinds(), std::vector<WaitKind>(16, c.kind));
+        EXPECT_EQ(host::NowMs(), 32u);
+        EXPECT_EQ(host::CallCount(host::FN_CREATE_WAITABLE_TIMER), c.timerCreates);
+        EXPECT_EQ(host::CallCount(host::FN_SLEEP), c.kind == S ? 16u : 0u);
+        EXPECT_EQ(host::OpenTimerCount(), c.timersOpen);
+        Detach();
+        EXPECT_EQ(host::OpenTimerCount(), 0);
+        EXPECT_EQ(host::OpenHandleCount(), 0);
+    }
+}
+
+TEST_F(WaitTest, TimerIsCreatedOnFirstWaitAndClosedAtDetach)
+{
+    ASSERT_TRUE(Attach());
+    int value = 0;
+    ASSERT_EQ(LMGetNumSensors(), 3);
+    ASSERT_EQ(LMReadWarningLimit(0, &value), 1);
+    EXPECT_EQ(host::OpenTimerCount(), 0) << "no wait yet, no timer";
+    EXPECT_EQ(host::OpenHandleCount(), 1);
+    ASSERT_EQ(LMReadTemperature(1, &value), 1);
+    ASSERT_EQ(LMReadTempStatus(1, &value), 1);
+    EXPECT_EQ(host::OpenTimerCount(), 1);
+    EXPECT_EQ(host::OpenHandleCount(), 2);
+    EXPECT_EQ(host::CallCount(host::FN_CREATE_WAITABLE_TIMER), 1u);
+    Detach();
+    EXPECT_EQ(host::OpenHandleCount(), 0);
+
+    // A new load creates its own timer and closes it again.
+    ASSERT_TRUE(Attach());
+    ASSERT_EQ(LMReadTemperature(1, &value), 1);
+    EXPECT_EQ(host::CallCount(host::FN_CREATE_WAITABLE_TIMER), 2u);
+    Detach();
+    EXPECT_EQ(host::OpenHandleCount(), 0);
+    EXPECT_EQ(host::CallCount(host::FN_CLOSE_HANDLE), 4u); // two devices, two timers
+}
+
+struct FallbackCase {
+    const char *name;
+    host::HostFunction fails;
+    host::FaultMode mode;
+    std::vector<WaitKind> kinds; // of the eight pauses of one block read
+};
+
+TEST_F(WaitTest, FailedTimerCallsFallBackToSleepForTheFullLength)
+{
+    const FallbackCase cases[] = {
+        {"module lookup", host::FN_GET_MODULE_HANDLE, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
+        {"procedure lookup", host::FN_GET_PROC_ADDRESS, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
+        {"timer creation", host::FN_CREATE_WAITABLE_TIMER, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
+        {"one set", host::FN_SET_WAITABLE_TIMER, host::FaultMode::Once, {S, T, T, T, T, T, T, T}},
+        {"one wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Once, {S, T, T, T, T, T, T, T}},
+        {"every wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Persistent, {S, S, S, S, S, S, S, S}},
+    };
+    for (const FallbackCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        ASSERT_EQ(LMGetNumSensors(), 3);
+        host::InjectFault(1, c.mode, 1u << c.fails);
+        int t = 0;
+        ASSERT_EQ(LMReadTemperature(0, &t), 1);
+        EXPECT_TRUE(host::FaultFired());
+        EXPECT_EQ(Lengths(), std::vector<DWORD>(8, 2));
+        EXPECT_EQ(Kinds(), c.kinds);
+        EXPECT_EQ(host::NowMs(), 16u);
+        host::ClearFault();
+        Detach();
+        EXPECT_EQ(host::OpenHandleCount(), 0);
+    }
+}
+
+struct ShortfallCase {
+    const char *name;
+    host::TimerSupport support;
+    uint32_t tickUs;
+    uint64_t startMs;
+    DWORD ms;
+    std::vector<DWORD> waits;  // lengths asked of the platform
+    uint64_t endMs;
+};
+
+TEST_F(WaitTest, NeverEndsBeforeTheTimeAskedFor)
+{
+    // On a 16 ms tick a wait ends at the first tick at or after the last tick plus its length.
+    const ShortfallCase cases[] = {
+        {"exact clock", host::TimerSupport::None, 0, 14, 15, {15}, 29},
+        {"tick rounds a short wait up", host::TimerSupport::None, 16000, 0, 2, {2}, 16},
+        {"tick rounds a busy wait up", host::TimerSupport::None, 16000, 10, 50, {50}, 64},
+        {"Sleep ends early, rest waited", host::TimerSupport::None, 16000, 14, 15, {15, 13}, 32},
+        {"old timer ends early too", host::TimerSupport::Ex, 16000, 14, 15, {15, 13}, 32},
+        {"high resolution ignores the tick", host::TimerSupport::HighResolution, 16000, 14, 15, {15}, 29},
+    };
+    for (const ShortfallCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        host::SetTimerSupport(c.support);
+        host::SetSleepTick(c.tickUs);
+        ASSERT_TRUE(Attach());
+        host::AdvanceClock(c.startMs);
+        WaitMilliseconds(c.ms);
+        EXPECT_EQ(Lengths(), c.waits);
+        EXPECT_EQ(host::NowMs(), c.endMs);
+        EXPECT_GE(host::NowMs() - c.startMs, c.ms);
+        Detach();
+    }
+}
+
+TEST_F(WaitTest, WithoutAPerformanceCounterTheFirstWaitIsTrusted)
+{
+    host::SetTimerSupport(host::TimerSupport::None);
+    host::SetSleepTick(16000);
+    ASSERT_TRUE(Attach());
+    host::AdvanceClock(14);
+    host::InjectFault(1, host::FaultMode::Persistent, 1u << host::FN_QUERY_PERFORMANCE_FREQUENCY);
+    WaitMilliseconds(15);
+    EXPECT_EQ(Lengths(), std::vector<DWORD>{15});
+    EXPECT_EQ(host::NowMs(), 16u);
+}
+
+TEST_F(WaitTest, RealClockWaitsAreNeverShortAndBarelyLong)
+{
+    host::SetClockMode(host::ClockMode::Real);
+    ASSERT_TRUE(Attach());
+    const DWORD lengths[] = {2, 2, 2, 2, 5, 2, 2, 2};
+    for (DWORD ms : lengths) {
+        timespec a, b;
+        clock_gettime(CLOCK_MONOTONIC, &a);
+        WaitMilliseconds(ms);
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        int64_t us = (b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000;
+        EXPECT_GE(us, (int64_t)ms * 1000);
+        EXPECT_LT(us, (int64_t)ms * 1000 + 20000) << "a shared machine may be slow, not 10x";
+    }
+    EXPECT_EQ(host::CallCount(host::FN_SLEEP), 0u);
+}
+
+} // namespace
