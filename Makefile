@@ -4,7 +4,7 @@
 # longer (FUZZ_SECONDS per target).
 .PHONY: all deps build test test-host test-sanitize test-tsan fuzz-smoke fuzz build-fuzz clean
 
-FUZZ_SMOKE_SECONDS ?= 25
+FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
 
 all: build

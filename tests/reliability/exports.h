@@ -3,6 +3,7 @@
 #ifndef KOVALTHERM_TESTS_EXPORTS_H
 #define KOVALTHERM_TESTS_EXPORTS_H
 
+#include <ostream>
 #include <string>
 
 #include "kovaltherm.h"
@@ -44,6 +45,9 @@ inline std::string ToString(const Answer &a)
 {
     return "(" + std::to_string(a.result) + ", " + std::to_string(a.out) + ")";
 }
+
+// Prints an answer in test messages.
+inline void PrintTo(const Answer &a, std::ostream *os) { *os << ToString(a); }
 
 // Calls one export the way an application would.
 inline Answer Invoke(ExportId id, int ordinal)

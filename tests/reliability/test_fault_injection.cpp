@@ -190,3 +190,43 @@ TEST_F(FaultInjectionTest, Attach)
 }
 
 } // namespace
+
+namespace {
+
+// Cases the loops above found, kept as they were found.
+struct FindingCase {
+    const char *name;
+    ExportId id;
+    uint64_t nth;       // the failing call among `functions`
+    uint32_t functions;
+    Answer answer;
+};
+
+TEST_F(FaultInjectionTest, FoundCases)
+{
+    const uint32_t open = 1u << host::FN_REG_OPEN_KEY;
+    const uint32_t driver = 1u << host::FN_DEVICE_IO_CONTROL;
+    const FindingCase cases[] = {
+        // The second open is "Sensor 0" in the mapping; skipping it answered for physical 1
+        // (location 4) with success.
+        {"presence of sensor 0 unreadable", GET_SENSOR_LOCATION, 2, open, {0, -1}},
+        {"presence of sensor 0 unreadable, temperature", READ_TEMPERATURE, 2, open, {0, -100}},
+        // Requests 1-5 write the command, 6 polls busy, 7 and 8 read answer bytes 0 and 1: a
+        // failed read of byte 1 left 1 there, read as sensor 0's temperature. Now the attempt
+        // fails and the next one answers.
+        {"answer byte 1 unreadable", READ_TEMPERATURE, 8, driver, {1, 52}},
+    };
+    for (const FindingCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        BuildCache();
+        host::InjectFault(c.nth, host::FaultMode::Once, c.functions);
+        EXPECT_EQ(Invoke(c.id, 0), c.answer);
+        EXPECT_TRUE(host::FaultFired());
+        host::ClearFault();
+        Detach();
+    }
+}
+
+} // namespace
