@@ -1,5 +1,12 @@
-# Front door: `make test` installs what is missing, builds everything and runs every test.
-.PHONY: all deps build build-host build-win32 test test-host test-win32 bench clean
+# Front door: `make test` installs what is missing, builds everything and runs every test:
+# the host suite, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# concurrency tests under ThreadSanitizer, a short fuzzing run, and the Windows build's
+# tests. `make fuzz` fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures.
+.PHONY: all deps build build-host build-win32 build-fuzz test test-host test-sanitize \
+	test-tsan test-win32 fuzz-smoke fuzz bench clean
+
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_SECONDS ?= 600
 
 all: build
 
@@ -16,13 +23,33 @@ build-win32: deps
 
 build: build-host build-win32
 
+test: test-host test-sanitize test-tsan fuzz-smoke test-win32
+
 test-host: build-host
 	@ctest --preset host
+
+test-sanitize: deps
+	@cmake --preset sanitize >/dev/null
+	@cmake --build --preset sanitize
+	@ctest --preset sanitize
+
+test-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@ctest --preset tsan
 
 test-win32: build-win32
 	@ctest --preset win32
 
-test: test-host test-win32
+build-fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+fuzz-smoke: build-fuzz
+	@scripts/run-fuzz $(FUZZ_SMOKE_SECONDS)
+
+fuzz: build-fuzz
+	@scripts/run-fuzz $(FUZZ_SECONDS)
 
 # The export benchmark (Release, real clock): tables on stdout, figures in build/bench/results.json.
 bench: deps

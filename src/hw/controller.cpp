@@ -5,6 +5,17 @@
 #include "hw/driver.h"
 #include "hw/wait.h"
 
+namespace {
+
+// Returns TRUE if the controller reports busy or its busy indication cannot be read.
+BOOL ControllerReportsBusy(void)
+{
+    BYTE busy;
+    return !TryControllerBusy(&busy) || busy;
+}
+
+} // namespace
+
 void WriteControllerCommand(BYTE base, BYTE code)
 {
     BYTE command[CONTROLLER_COMMAND_LENGTH] = {(BYTE)(base | code), 0, 0, 0, 0};
@@ -12,28 +23,33 @@ void WriteControllerCommand(BYTE base, BYTE code)
         WriteControllerByte((BYTE)(CONTROLLER_COMMAND_INDEX + i), command[i]);
 }
 
+// A failed busy poll counts as busy, and a failed byte read fails its attempt: the driver
+// leaves the request's own bytes in a failed answer, which would otherwise pass for a
+// ready controller or a temperature.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
 {
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
-        if (ControllerBusy()) {
+        if (ControllerReportsBusy()) {
             WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
+        BOOL allRead = TRUE;
         for (int i = 0; i < CONTROLLER_ANSWER_LENGTH; ++i) {
-            block[i] = ReadControllerByte((BYTE)(CONTROLLER_ANSWER_INDEX + i));
+            if (!TryReadControllerByte((BYTE)(CONTROLLER_ANSWER_INDEX + i), &block[i]))
+                allRead = FALSE;
             WaitMilliseconds(ANSWER_BYTE_WAIT_MS);
         }
-        if (ControllerBusy()) {
+        if (ControllerReportsBusy()) {
             WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
-        if ((block[0] & CONTROLLER_ECHO_MASK) == code) {
+        if (allRead && (block[0] & CONTROLLER_ECHO_MASK) == code) {
             result = BLOCK_ANSWERED;
             break;
         }
-        // A wrong echo: the next attempt follows at once.
+        // A wrong echo or a failed read: the next attempt follows at once.
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
     return result;

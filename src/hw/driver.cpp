@@ -21,20 +21,26 @@ BOOL SendRequest(DWORD code, const BYTE input[REGISTER_IMAGE_SIZE],
     return ok;
 }
 
-// Sends a request whose input is one index byte (and an optional value byte) and returns
-// output byte 0.
-BYTE SendByteRequest(DWORD code, BYTE index)
+// Sends a request whose input is one index byte, stores output byte 0 in `*value` and
+// returns TRUE if the request succeeded.
+BOOL SendByteRequest(DWORD code, BYTE index, BYTE *value)
 {
     BYTE input[REGISTER_IMAGE_SIZE] = {index};
     BYTE output[REGISTER_IMAGE_SIZE];
     DWORD error;
-    SendRequest(code, input, output, &error);
-    return output[0];
+    BOOL ok = SendRequest(code, input, output, &error);
+    *value = output[0];
+    return ok;
 }
 
 } // namespace
 
-BYTE ReadConfigByte(BYTE index) { return SendByteRequest(IOCTL_READ_CONFIG_BYTE, index); }
+BYTE ReadConfigByte(BYTE index)
+{
+    BYTE value;
+    SendByteRequest(IOCTL_READ_CONFIG_BYTE, index, &value);
+    return value;
+}
 
 void FirmwareRequest(const BYTE request[REGISTER_IMAGE_SIZE], BYTE reply[REGISTER_IMAGE_SIZE])
 {
@@ -42,7 +48,17 @@ void FirmwareRequest(const BYTE request[REGISTER_IMAGE_SIZE], BYTE reply[REGISTE
     SendRequest(IOCTL_FIRMWARE_REQUEST, request, reply, &error);
 }
 
-BYTE ReadControllerByte(BYTE index) { return SendByteRequest(IOCTL_READ_CONTROLLER_BYTE, index); }
+BYTE ReadControllerByte(BYTE index)
+{
+    BYTE value;
+    TryReadControllerByte(index, &value);
+    return value;
+}
+
+BOOL TryReadControllerByte(BYTE index, BYTE *value)
+{
+    return SendByteRequest(IOCTL_READ_CONTROLLER_BYTE, index, value);
+}
 
 DWORD WriteControllerByte(BYTE index, BYTE value)
 {
@@ -53,7 +69,14 @@ DWORD WriteControllerByte(BYTE index, BYTE value)
     return ok ? (DWORD)ok : error;
 }
 
-BYTE ControllerBusy(void) { return SendByteRequest(IOCTL_CONTROLLER_BUSY, 0); }
+BYTE ControllerBusy(void)
+{
+    BYTE busy;
+    TryControllerBusy(&busy);
+    return busy;
+}
+
+BOOL TryControllerBusy(BYTE *busy) { return SendByteRequest(IOCTL_CONTROLLER_BUSY, 0, busy); }
 
 int ProbeThermal(void)
 {

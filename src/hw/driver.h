@@ -27,11 +27,19 @@ void FirmwareRequest(const BYTE request[REGISTER_IMAGE_SIZE], BYTE reply[REGISTE
 // Returns controller byte `index`; after a failed request, `index` itself.
 BYTE ReadControllerByte(BYTE index);
 
+// Reads controller byte `index` into `*value` (`index` itself after a failed request);
+// returns TRUE if the request succeeded.
+BOOL TryReadControllerByte(BYTE index, BYTE *value);
+
 // Writes controller byte `index`; returns nonzero on success, the last error on failure.
 DWORD WriteControllerByte(BYTE index, BYTE value);
 
 // Returns nonzero while the controller is busy; a failed request reads as not busy.
 BYTE ControllerBusy(void);
+
+// Polls the busy indication into `*busy` (0 after a failed request); returns TRUE if the
+// request succeeded.
+BOOL TryControllerBusy(BYTE *busy);
 
 // Issues the support probe with the device state's probe buffer; returns 1 if it succeeded.
 int ProbeThermal(void);

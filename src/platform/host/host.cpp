@@ -18,6 +18,7 @@ struct Fault {
     uint32_t functions = 0;
     uint64_t calls = 0;
     bool fired = false;
+    std::vector<uint8_t> pattern; // when not empty, replaces nth and persistent
 };
 
 struct Clock {
@@ -62,8 +63,14 @@ bool CallFails(HostFunction function)
     ++g_calls[function];
     if (!g_fault.armed || !(g_fault.functions & (1u << function)))
         return false;
-    ++g_fault.calls;
-    bool fails = g_fault.persistent ? g_fault.calls >= g_fault.nth : g_fault.calls == g_fault.nth;
+    uint64_t k = g_fault.calls++;
+    bool fails;
+    if (!g_fault.pattern.empty()) {
+        uint64_t bit = k % (g_fault.pattern.size() * 8);
+        fails = (g_fault.pattern[bit / 8] >> (bit % 8)) & 1;
+    } else {
+        fails = g_fault.persistent ? g_fault.calls >= g_fault.nth : g_fault.calls == g_fault.nth;
+    }
     if (fails)
         g_fault.fired = true;
     return fails;
@@ -244,7 +251,20 @@ void ClearWaits()
 void InjectFault(uint64_t nth, FaultMode mode, uint32_t functions)
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
-    g_fault = Fault{true, mode == FaultMode::Persistent, nth, functions, 0, false};
+    g_fault = Fault{};
+    g_fault.armed = true;
+    g_fault.persistent = mode == FaultMode::Persistent;
+    g_fault.nth = nth;
+    g_fault.functions = functions;
+}
+
+void InjectFaultPattern(const std::vector<uint8_t> &pattern, uint32_t functions)
+{
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    g_fault = Fault{};
+    g_fault.armed = !pattern.empty();
+    g_fault.functions = functions;
+    g_fault.pattern = pattern;
 }
 
 void ClearFault()

@@ -137,6 +137,11 @@ void ClearWaits();
 // Makes the n-th failable call from now on (counting from 1, only functions in `functions`)
 // fail, once or from then on. A failed close still releases its handle.
 void InjectFault(uint64_t nth, FaultMode mode, uint32_t functions = kFailableFunctions);
+// Makes failable calls (only functions in `functions`) fail by a repeating pattern: the k-th
+// call from now on (counting from 0) fails when bit k mod (8 * pattern size) of `pattern`
+// is set (bit 0 = lowest bit of byte 0). An empty pattern fails nothing.
+void InjectFaultPattern(const std::vector<uint8_t> &pattern,
+                        uint32_t functions = kFailableFunctions);
 void ClearFault();
 // True once an injected fault has made a call fail.
 bool FaultFired();

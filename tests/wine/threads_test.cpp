@@ -1,0 +1,157 @@
+// Concurrent callers against the real DLL: 8 threads x 2,000 mixed calls, each answer
+// compared with the answer a lone caller gets. Before loading the DLL it loads a steady
+// scenario into the stand-in driver (sensors 0, 1, 3 and 7; sensor 7 has no limits and no
+// temperature, so its queries rebuild the cache while other threads read it).
+//
+// Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ -I<repo>
+//        tests/wine/threads_test.cpp sim/notebook.cpp -o threads_test.exe
+// Run:   wine threads_test.exe [--keep-scenario]   (Kovaltherm.dll beside it or on PATH)
+// Exit:  0 when every answer matches, 1 on a mismatch or when the DLL cannot be used.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "sim/notebook.h"
+
+namespace {
+
+const int kThreads = 8;
+const int kCallsPerThread = 2000;
+const int kMinOrdinal = -1;
+const int kMaxOrdinal = 4;
+const int kOrdinals = kMaxOrdinal - kMinOrdinal + 1;
+const int kUntouched = 777;
+
+typedef int(__cdecl *CountFn)(void);
+typedef int(__cdecl *QueryFn)(int, int *);
+typedef void(__cdecl *ShutdownFn)(void);
+
+enum { EXPORT_COUNT = 7 };
+const char *const kExportNames[EXPORT_COUNT] = {
+    "LMGetNumSensors",     "LMGetSensorLocation", "LMReadTemperature", "LMReadWarningLimit",
+    "LMReadCriticalLimit", "LMReadTempStatus",    "ShutdownLibrary"};
+
+CountFn g_count;
+QueryFn g_queries[5]; // location, temperature, warning, critical, status
+ShutdownFn g_shutdown;
+
+struct Answer {
+    int result;
+    int out;
+};
+
+Answer g_expected[EXPORT_COUNT][kOrdinals];
+volatile LONG g_mismatches;
+volatile LONG g_calls;
+
+// Calls export `e` with `ordinal` and returns its result and out-value.
+Answer Invoke(int e, int ordinal)
+{
+    Answer a = {0, kUntouched};
+    if (e == 0)
+        a.result = g_count();
+    else if (e == 6)
+        g_shutdown();
+    else
+        a.result = g_queries[e - 1](ordinal, &a.out);
+    return a;
+}
+
+bool Same(const Answer &a, const Answer &b) { return a.result == b.result && a.out == b.out; }
+
+// A small deterministic generator per thread.
+unsigned NextRandom(unsigned *state)
+{
+    *state = *state * 1664525u + 1013904223u;
+    return *state >> 8;
+}
+
+DWORD WINAPI Caller(LPVOID parameter)
+{
+    unsigned state = 0x9E3779B9u * (unsigned)((INT_PTR)parameter + 1);
+    for (int i = 0; i < kCallsPerThread; ++i) {
+        int e = (int)(NextRandom(&state) % EXPORT_COUNT);
+        int o = kMinOrdinal + (int)(NextRandom(&state) % kOrdinals);
+        Answer a = Invoke(e, o);
+        if (!Same(a, g_expected[e][o - kMinOrdinal])) {
+            if (InterlockedIncrement(&g_mismatches) <= 10)
+                printf("mismatch: %s(%d) = (%d, %d), alone (%d, %d)\n", kExportNames[e], o,
+                       a.result, a.out, g_expected[e][o - kMinOrdinal].result,
+                       g_expected[e][o - kMinOrdinal].out);
+        }
+        InterlockedIncrement(&g_calls);
+    }
+    return 0;
+}
+
+// Loads the steady scenario into the stand-in driver; false if it cannot be reached.
+bool LoadSteadyScenario()
+{
+    static SimConfig config;
+    SimDefaultConfig(&config);
+    config.presence = 0x8B;
+    SimSetTemperature(&config, 1, 64); // in its warning band: critical from every state
+    HANDLE device = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0,
+                              &returned, NULL);
+    CloseHandle(device);
+    return ok != FALSE;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool keep = argc > 1 && strcmp(argv[1], "--keep-scenario") == 0;
+    if (!keep && !LoadSteadyScenario())
+        printf("note: could not load the steady scenario; using the driver's current one\n");
+    HMODULE dll = LoadLibraryA("Kovaltherm.dll");
+    if (!dll) {
+        printf("Kovaltherm.dll did not load (error %lu)\n", GetLastError());
+        return 1;
+    }
+    g_count = (CountFn)(void *)GetProcAddress(dll, kExportNames[0]);
+    for (int i = 0; i < 5; ++i)
+        g_queries[i] = (QueryFn)(void *)GetProcAddress(dll, kExportNames[i + 1]);
+    g_shutdown = (ShutdownFn)(void *)GetProcAddress(dll, kExportNames[6]);
+    for (int i = 0; i < 5; ++i)
+        if (!g_queries[i] || !g_count || !g_shutdown) {
+            printf("an export is missing\n");
+            return 1;
+        }
+
+    // A warm-up pass repairs a cache left by other tests; then two passes must agree.
+    for (int pass = 0; pass < 3; ++pass)
+        for (int e = 0; e < EXPORT_COUNT; ++e)
+            for (int o = kMinOrdinal; o <= kMaxOrdinal; ++o) {
+                Answer a = Invoke(e, o);
+                if (pass == 1)
+                    g_expected[e][o - kMinOrdinal] = a;
+                if (pass == 2 && !Same(a, g_expected[e][o - kMinOrdinal])) {
+                    printf("a lone caller's answers are not stable: %s(%d)\n", kExportNames[e], o);
+                    return 1;
+                }
+            }
+    printf("lone caller: %d sensors\n", g_expected[0][0].result);
+
+    HANDLE threads[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        threads[t] = CreateThread(NULL, 0, Caller, (LPVOID)(INT_PTR)t, 0, NULL);
+        if (!threads[t]) {
+            printf("CreateThread failed (error %lu)\n", GetLastError());
+            return 1;
+        }
+    }
+    WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+    for (int t = 0; t < kThreads; ++t)
+        CloseHandle(threads[t]);
+    printf("concurrency: %d threads x %d calls = %ld calls, %ld mismatches\n", kThreads,
+           kCallsPerThread, (long)g_calls, (long)g_mismatches);
+    FreeLibrary(dll);
+    return g_mismatches == 0 ? 0 : 1;
+}
