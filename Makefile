@@ -1,5 +1,6 @@
-# Front door: `make test` installs what is missing, builds everything and runs every test.
-.PHONY: all deps build test clean
+# Front door: `make demo` installs what is missing, builds and runs ktsensors on the default
+# simulated notebook; `make test` builds everything and runs every test.
+.PHONY: all deps build demo test clean
 
 all: build
 
@@ -9,6 +10,11 @@ deps:
 build: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host
+
+demo: deps
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host --target ktsensors
+	@build/host/ktsensors
 
 test: build
 	@ctest --preset host
