@@ -284,10 +284,13 @@ TEST_F(ToolTest, RejectsAMalformedScenarioNamingTheFieldAndLeavesTheRegistryAlon
     }
     EXPECT_EQ(ReadFile(Registry()), before);
 
-    // Against a registry that does not exist yet, no file is created.
+    // Against a registry that does not exist yet, no file is created; nor by a dump.
     WriteFile(Path("bad.json"), cases[0].text);
     Result r = Run("--registry never.db --scenario bad.json");
     EXPECT_EQ(r.code, 2);
+    r = Run("--registry never.db --dump-registry");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ktsensors: no registry file never.db yet: run ktsensors once to build the sensor cache\n");
     EXPECT_FALSE(Exists(Path("never.db")));
 }
 

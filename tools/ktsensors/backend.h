@@ -48,7 +48,8 @@ public:
     // A short description of the machine for --version and --help.
     virtual std::string Describe() const = 0;
     // Opens the registry the library will use; `registryPath` is the --registry option.
-    virtual Outcome OpenRegistry(const std::string &registryPath, std::string *error) = 0;
+    // Without `mayCreate` a registry that does not exist yet is a failure, not created.
+    virtual Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
     // Reads the key at `path` under HKEY_LOCAL_MACHINE with everything below it.
     virtual Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) = 0;
     // Loads `scenario` (or the default machine when null) and then the library. `fastClock`

@@ -72,7 +72,7 @@ bool MakeDirectories(const std::string &directory)
 }
 
 // The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the state directory.
-bool RegistryPath(const std::string &option, std::string *path, std::string *error)
+bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, std::string *error)
 {
     if (!option.empty()) {
         *path = option;
@@ -95,7 +95,7 @@ bool RegistryPath(const std::string &option, std::string *path, std::string *err
         return false;
     }
     std::string directory = state + "/kovaltherm";
-    if (!MakeDirectories(directory)) {
+    if (mayCreate && !MakeDirectories(directory)) {
         *error = "cannot create " + directory + ": " + strerror(errno);
         return false;
     }
@@ -124,10 +124,15 @@ public:
         return "host build: the simulated notebook, registry in a SQLite file";
     }
 
-    Outcome OpenRegistry(const std::string &registryPath, std::string *error) override
+    Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
-        if (!RegistryPath(registryPath, &path_, error))
+        if (!RegistryPath(registryPath, mayCreate, &path_, error))
             return Outcome::Failure;
+        struct stat info;
+        if (!mayCreate && stat(path_.c_str(), &info) != 0) {
+            *error = "no registry file " + path_ + " yet: run ktsensors once to build the sensor cache";
+            return Outcome::Failure;
+        }
         store_ = host::MakeSqliteRegistry(path_, error);
         return store_ ? Outcome::Ok : Outcome::Failure;
     }

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "backend.h"
+#include "tool.h"
 #include "cache/store.h"
 #include "options.h"
 #include "plot.h"
@@ -69,7 +70,7 @@ std::string FailureSummary(const std::vector<std::string> &failed, uint64_t read
 int DumpRegistry(Backend &backend, const Options &options)
 {
     std::string error;
-    Outcome outcome = backend.OpenRegistry(options.registry, &error);
+    Outcome outcome = backend.OpenRegistry(options.registry, false, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
     RegKey tree;
@@ -107,7 +108,7 @@ int Run(int argc, char **argv)
         return Complain(EXIT_USAGE, "scenario " + error);
 
     bool plotting = !options.plot.empty();
-    Outcome outcome = backend->OpenRegistry(options.registry, &error);
+    Outcome outcome = backend->OpenRegistry(options.registry, true, &error);
     if (outcome == Outcome::Ok)
         outcome = backend->Start(haveScenario ? &scenario : nullptr, plotting, &error);
     if (outcome != Outcome::Ok)
@@ -166,5 +167,3 @@ int Run(int argc, char **argv)
 }
 
 } // namespace ktsensors
-
-int main(int argc, char **argv) { return ktsensors::Run(argc, argv); }

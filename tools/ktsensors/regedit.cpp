@@ -10,8 +10,8 @@ namespace ktsensors {
 namespace {
 
 enum : uint32_t { TYPE_SZ = 1, TYPE_BINARY = 3, TYPE_DWORD = 4 };
-// regedit wraps hex data so that no line passes this width.
-const size_t kLineWidth = 80;
+// regedit wraps hex data once a line reaches this column, continuing two spaces in.
+const size_t kHexWrapColumn = 77;
 
 std::string Quote(const std::string &text)
 {
@@ -49,13 +49,13 @@ std::string HexBytes(const std::string &prefix, const std::vector<uint8_t> &data
         bool last = i + 1 == data.size();
         out += byte;
         column += 2;
-        if (!last) {
-            out += ',';
-            ++column;
-            if (column + 3 >= kLineWidth - 1) {
-                out += "\\\n  ";
-                column = 2;
-            }
+        if (last)
+            break;
+        out += ',';
+        ++column;
+        if (column >= kHexWrapColumn) {
+            out += "\\\n  ";
+            column = 2;
         }
     }
     return out;

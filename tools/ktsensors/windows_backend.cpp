@@ -90,8 +90,9 @@ public:
 
     std::string Describe() const override { return "Windows: Kovaltherm.dll and the qorix driver"; }
 
-    Outcome OpenRegistry(const std::string &registryPath, std::string *error) override
+    Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
+        (void)mayCreate; // the system registry always exists
         if (!registryPath.empty()) {
             *error = "--registry applies to the simulated notebook on the host only; on Windows the "
                      "library uses the system registry";
