@@ -1,8 +1,9 @@
-# Front door: `make test` installs what is missing, builds everything and runs every test:
-# the host suite, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# concurrency tests under ThreadSanitizer, a short fuzzing run, and the Windows build's
-# tests. `make fuzz` fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures.
-.PHONY: all deps build build-host build-win32 build-fuzz test test-host test-sanitize \
+# Front door: `make demo` installs what is missing, builds and runs ktsensors on the default
+# simulated notebook. `make test` builds everything and runs every test: the host suite, the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests
+# under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
+# fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports.
+.PHONY: all deps build build-host build-win32 build-fuzz demo test test-host test-sanitize \
 	test-tsan test-win32 fuzz-smoke fuzz bench clean
 
 FUZZ_SMOKE_SECONDS ?= 20
@@ -22,6 +23,11 @@ build-win32: deps
 	@cmake --build --preset win32
 
 build: build-host build-win32
+
+demo: deps
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host --target ktsensors
+	@build/host/ktsensors
 
 test: test-host test-sanitize test-tsan fuzz-smoke test-win32
 

@@ -1,0 +1,33 @@
+// A registry store kept in a SQLite file, so that the stand-in's HKEY_LOCAL_MACHINE persists
+// between runs and is shared by processes running at once, as the real registry is.
+#ifndef KOVALTHERM_HOST_SQLITE_REGISTRY_H
+#define KOVALTHERM_HOST_SQLITE_REGISTRY_H
+
+#include <memory>
+#include <string>
+
+#include "platform/host/registry_store.h"
+
+namespace host {
+
+// Identifies a registry file: SQLite's application id field ("KTRG").
+constexpr int kRegistryApplicationId = 0x4B545247;
+// Layout version of the tables inside a registry file.
+constexpr int kRegistryLayoutVersion = 1;
+// How long a write waits for another process's transaction before it fails.
+constexpr int kRegistryBusyTimeoutMs = 10000;
+
+class SqliteRegistry : public RegistryStore {
+public:
+    // Why the last operation that returned false failed ("" after a success).
+    virtual std::string LastError() const = 0;
+};
+
+// Opens the registry file at `path`, creating it (not its directory) when it does not exist
+// or is empty. Returns nullptr with a message in `*error` when the file cannot be opened, is
+// not a registry file or is damaged; such a file is left exactly as it was.
+std::unique_ptr<SqliteRegistry> MakeSqliteRegistry(const std::string &path, std::string *error);
+
+} // namespace host
+
+#endif

@@ -1,0 +1,409 @@
+// ktsensors as a user runs it: the built binary with scenario files, its output, exit codes and
+// the registry file it leaves. The stand-in runs on its virtual clock (KOVALTHERM_CLOCK) so that
+// readings are reproducible and waits take no time, except where processes must overlap.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/host/sqlite_registry.h"
+
+namespace {
+
+const std::string kBinary = KTSENSORS_BINARY;
+const std::string kScenarios = KTSENSORS_SCENARIOS;
+const std::string kExamples = KTSENSORS_EXAMPLES;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool Exists(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/ktsensors-XXXXXX";
+        ASSERT_TRUE(mkdtemp(&pattern[0]));
+        dir_ = pattern;
+    }
+    void TearDown() override { (void)!system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string Registry() const { return Path("registry.db"); }
+    static std::string Scenario(const std::string &name) { return kScenarios + "/" + name + ".json"; }
+
+    // Runs ktsensors in the test's directory with HOME there, no registry variables, the
+    // virtual clock, `env` added; output and exit code come back.
+    Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
+    {
+        std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK HOME='" +
+                              dir_ + "' " + env + " '" + kBinary + "' " + args + " >out.txt 2>err.txt";
+        int status = system(command.c_str());
+        Result result;
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = ReadFile(Path("out.txt"));
+        result.err = ReadFile(Path("err.txt"));
+        return result;
+    }
+
+    // Runs against the test's registry file.
+    Result RunWith(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
+    {
+        return Run("--registry '" + Registry() + "' " + args, env);
+    }
+
+    std::string dir_;
+};
+
+// ---- Output for a known scenario -----------------------------------------------------------
+
+TEST_F(ToolTest, PrintsEverySensorOfAKnownScenarioAsText)
+{
+    Result r = RunWith("--scenario " + Scenario("known"));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // Physical sensors 0, 1 and 3 have location codes 2, 4 and 1; sensor 1 at 70 C is above
+    // its warning limit less 2, and from the state a new cache starts with that is critical.
+    EXPECT_EQ(r.out,
+              "kovaltherm-qorix\n"
+              "Adapter: Kovaltherm.dll\n"
+              "sensor 0 (location 2):    +52.0 C  (warn = +90.0 C, crit = +98.0 C)  normal\n"
+              "sensor 1 (location 4):    +70.0 C  (warn = +65.0 C, crit = +75.0 C)  critical\n"
+              "sensor 2 (location 1):    +47.0 C  (warn = +75.0 C, crit = +90.0 C)  normal\n");
+}
+
+TEST_F(ToolTest, PrintsOneJsonDocumentPerReadingWithStableFields)
+{
+    Result r = RunWith("--scenario " + Scenario("known") + " --json --watch 2 --count 3");
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u);
+    struct Expected {
+        int location, temperature, warning, critical;
+        const char *status;
+        int code;
+    };
+    const Expected expected[] = {{2, 52, 90, 98, "normal", 1}, {4, 70, 65, 75, "critical", 3}, {1, 47, 75, 90, "normal", 1}};
+    uint64_t previousTime = 0;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        nlohmann::json doc = nlohmann::json::parse(lines[n]);
+        EXPECT_EQ(doc["reading"], n + 1);
+        EXPECT_EQ(doc["sensor_count"], 3);
+        if (n > 0) {
+            EXPECT_GE(doc["time_ms"].get<uint64_t>(), previousTime + 2000);
+        }
+        previousTime = doc["time_ms"].get<uint64_t>();
+        ASSERT_EQ(doc["sensors"].size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            const nlohmann::json &s = doc["sensors"][i];
+            EXPECT_EQ(s["ordinal"], i);
+            EXPECT_EQ(s["location"], expected[i].location);
+            EXPECT_EQ(s["temperature"], expected[i].temperature);
+            EXPECT_EQ(s["warning_limit"], expected[i].warning);
+            EXPECT_EQ(s["critical_limit"], expected[i].critical);
+            EXPECT_EQ(s["status"], expected[i].status);
+            EXPECT_EQ(s["status_code"], expected[i].code);
+            EXPECT_EQ(s["failed"], nlohmann::json::array());
+        }
+    }
+}
+
+TEST_F(ToolTest, ShowsAFailedCallAsFailedNeverAsANumber)
+{
+    Result text = RunWith("--scenario " + kExamples + "/stuck-controller.json");
+    EXPECT_EQ(text.code, 1);
+    std::vector<std::string> lines = Lines(text.out);
+    ASSERT_EQ(lines.size(), 4u) << text.out;
+    EXPECT_EQ(lines[2], "sensor 0 (location 2):     FAILED  (warn = +90.0 C, crit = +98.0 C)  no status");
+    EXPECT_EQ(lines[3], "sensor 1 (location 5):     FAILED  (warn = +65.0 C, crit = +75.0 C)  no status");
+    EXPECT_EQ(text.err, "ktsensors: 2 calls failed: LMReadTemperature(0) LMReadTemperature(1)\n");
+
+    Result json = RunWith("--scenario " + kExamples + "/stuck-controller.json --json");
+    EXPECT_EQ(json.code, 1);
+    nlohmann::json sensor = nlohmann::json::parse(json.out)["sensors"][0];
+    EXPECT_TRUE(sensor["temperature"].is_null());
+    EXPECT_EQ(sensor["status"], "no status");
+    EXPECT_EQ(sensor["status_code"], 0);
+    EXPECT_EQ(sensor["failed"], nlohmann::json::array({"temperature"}));
+}
+
+TEST_F(ToolTest, DumpsTheCacheAsRegedit4Text)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    Result r = RunWith("--dump-registry");
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::string k = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal";
+    std::string expected = "REGEDIT4\n\n" + k + "]\n\"Number of sensors\"=dword:00000003\n\n" +
+                           k + "\\Sensor 0]\n\"Critical High\"=dword:00000062\n\"Critical Normal\"=dword:0000005f\n"
+                               "\"Is present\"=dword:00000001\n\"Previous State\"=dword:00000001\n"
+                               "\"Warning High\"=dword:0000005a\n\"Warning Normal\"=dword:00000055\n\n" +
+                           k + "\\Sensor 1]\n\"Critical High\"=dword:0000004b\n\"Critical Normal\"=dword:00000046\n"
+                               "\"Is present\"=dword:00000001\n\"Previous State\"=dword:00000003\n"
+                               "\"Warning High\"=dword:00000041\n\"Warning Normal\"=dword:0000003c\n\n" +
+                           k + "\\Sensor 2]\n\"Is present\"=dword:00000000\n\n" +
+                           k + "\\Sensor 3]\n\"Critical High\"=dword:0000005a\n\"Critical Normal\"=dword:00000055\n"
+                               "\"Is present\"=dword:00000001\n\"Previous State\"=dword:00000001\n"
+                               "\"Warning High\"=dword:0000004b\n\"Warning Normal\"=dword:00000046\n\n";
+    for (int i = 4; i < 8; ++i)
+        expected += k + "\\Sensor " + std::to_string(i) + "]\n\"Is present\"=dword:00000000\n\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(ToolTest, PlotsTheTraceWithItsStatusBands)
+{
+    Result r = RunWith("--scenario " + kExamples + "/heat-cycle.json --plot plot.svg");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("wrote plot.svg: 240 readings over 60.0 s", 0), 0u) << r.out;
+    std::string svg = ReadFile(Path("plot.svg"));
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    // Both sensors get a panel; sensor 0 passes through every status band the trace promises.
+    EXPECT_NE(svg.find(">sensor 0 (location 2)<"), std::string::npos);
+    EXPECT_NE(svg.find(">sensor 1 (location 4)<"), std::string::npos);
+    std::string panel0 = svg.substr(svg.find(">sensor 0"), svg.find(">sensor 1") - svg.find(">sensor 0"));
+    for (const char *band : {"fill=\"#66bb6a\" fill-opacity", "fill=\"#ffca28\" fill-opacity", "fill=\"#ef5350\" fill-opacity"})
+        EXPECT_NE(panel0.find(band), std::string::npos) << band;
+}
+
+// ---- Exit codes ----------------------------------------------------------------------------
+
+TEST_F(ToolTest, ExitsZeroOneOrTwoWithAOneLineMessage)
+{
+    WriteFile(Path("bad.json"), "{\"sensors\": [{\"index\": 0, \"temprature\": 50}]}");
+    struct Case {
+        const char *args;
+        int code;
+        const char *message; // start of stderr; "" for none
+    };
+    const Case cases[] = {
+        {"", 0, ""},
+        {"--help", 0, ""},
+        {"--version", 0, ""},
+        {"--scenario SCENARIOS/unsupported.json", 1, "ktsensors: no thermal sensors"},
+        {"--scenario EXAMPLES/stuck-controller.json", 1, "ktsensors: 2 calls failed"},
+        {"--scenario EXAMPLES/firmware-faults.json", 1, "ktsensors: 2 calls failed: LMReadWarningLimit(2)"},
+        {"--frobnicate", 2, "ktsensors: "},
+        {"--count 0", 2, "ktsensors: --count"},
+        {"--watch -1", 2, "ktsensors: --watch"},
+        {"--watch", 2, "ktsensors: "},
+        {"--dump-registry --json", 2, "ktsensors: --json excludes --dump-registry"},
+        {"--plot x.svg --json", 2, "ktsensors: "},
+        {"--scenario no-such-file.json", 2, "ktsensors: --scenario"},
+        {"--scenario bad.json", 2, "ktsensors: scenario bad.json: sensors[0].temprature: unknown field"},
+        {"surplus", 2, "ktsensors: "},
+    };
+    int run = 0;
+    for (const Case &c : cases) {
+        // A registry of its own per case: a cache left by one case would change the next.
+        std::string args = "--registry case" + std::to_string(run++) + ".db " + c.args;
+        for (auto [name, value] : {std::pair<std::string, std::string>{"SCENARIOS", kScenarios}, {"EXAMPLES", kExamples}})
+            if (size_t at = args.find(name); at != std::string::npos)
+                args.replace(at, name.size(), value);
+        Result r = Run(args);
+        EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.err;
+        if (*c.message) {
+            EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << c.args << ": " << r.err;
+            EXPECT_EQ(Lines(r.err).size(), 1u) << c.args << ": " << r.err;
+        } else {
+            EXPECT_EQ(r.err, "") << c.args;
+        }
+    }
+}
+
+// ---- Scenarios -----------------------------------------------------------------------------
+
+TEST_F(ToolTest, RejectsAMalformedScenarioNamingTheFieldAndLeavesTheRegistryAlone)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    const std::string before = ReadFile(Registry());
+    const std::string limits = "\"limits\": {\"warning_normal\": 85, \"warning_high\": 90, \"critical_normal\": 95, \"critical_high\": 98}";
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"{\"sensors\": [{\"index\": 0, " + limits + ", \"temprature\": 50}]}", "sensors[0].temprature: unknown field"},
+        {"{\"sensors\": [{\"index\": 0, \"limits\": {\"warning_normal\": 85, \"warning_high\": \"hot\", \"critical_normal\": 95, \"critical_high\": 98}, \"temperature\": 50}]}",
+         "sensors[0].limits.warning_high: expected an integer from 0 to 255, got \"hot\""},
+        {"{\"sensors\": [{\"index\": 0, \"limits\": {\"warning_normal\": 85, \"critical_normal\": 95, \"critical_high\": 98}, \"temperature\": 50}]}",
+         "sensors[0].limits.warning_high: missing"},
+        {"{\"sensors\": [{\"index\": 8, \"temperature\": 50}]}", "sensors[0].index: expected an integer from 0 to 7, got 8"},
+        {"{\"sensors\": [{\"index\": 1, \"temperature\": 50}, {\"index\": 1, \"temperature\": 50}]}", "sensors[1].index: sensor 1 is listed twice"},
+        {"{\"sensors\": [{\"index\": 0}]}", "sensors[0].temperature: missing"},
+        {"{\"sensors\": [{\"index\": 0, \"temperature\": 256}]}", "sensors[0].temperature: expected an integer from 0 to 255"},
+        {"{\"sensors\": [{\"index\": 0, \"temperature\": [{\"ms\": 500, \"celsius\": 50}, {\"ms\": 100, \"celsius\": 60}]}]}",
+         "sensors[0].temperature[1].ms: points must be in time order"},
+        {"{\"sensors\": [{\"index\": 0, \"temperature\": [{\"ms\": 0}]}]}", "sensors[0].temperature[0].celsius: missing"},
+        {"{\"sensors\": [{\"index\": 7, \"temperature\": 50}]}", "sensors[0].temperature: the controller reports no temperature for physical sensor 7"},
+        {"{\"sensors\": [], \"controller\": {\"busy_polls\": 65}}", "controller.busy_polls: expected an integer from 0 to 64"},
+        {"{\"sensors\": [], \"driver\": {\"failures\": {\"firmware\": \"sometimes\"}}}", "driver.failures.firmware: expected a count of failed requests or \"always\""},
+        {"{\"sensors\": [], \"firmware\": {\"prot\": 178}}", "firmware.prot: unknown field"},
+        {"{\"sensor\": []}", "sensor: unknown field"},
+        {"{}", "sensors: missing"},
+        {"[1, 2]", "scenario: expected an object"},
+        {"{\"sensors\": [", "not valid JSON: "},
+    };
+    for (const Case &c : cases) {
+        WriteFile(Path("bad.json"), c.text);
+        Result r = RunWith("--scenario bad.json");
+        EXPECT_EQ(r.code, 2) << c.text;
+        EXPECT_EQ(r.err.rfind("ktsensors: scenario bad.json: " + c.message, 0), 0u) << c.text << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << c.text;
+    }
+    EXPECT_EQ(ReadFile(Registry()), before);
+
+    // Against a registry that does not exist yet, no file is created; nor by a dump.
+    WriteFile(Path("bad.json"), cases[0].text);
+    Result r = Run("--registry never.db --scenario bad.json");
+    EXPECT_EQ(r.code, 2);
+    r = Run("--registry never.db --dump-registry");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ktsensors: no registry file never.db yet: run ktsensors once to build the sensor cache\n");
+    EXPECT_FALSE(Exists(Path("never.db")));
+}
+
+TEST_F(ToolTest, EveryExampleScenarioLoads)
+{
+    const std::pair<const char *, int> examples[] = {
+        {"steady", 0}, {"heat-cycle", 0}, {"stuck-controller", 1}, {"firmware-faults", 1}};
+    for (const auto &[name, code] : examples) {
+        Result r = Run(std::string("--registry ") + name + ".db --scenario " + kExamples + "/" + name + ".json");
+        EXPECT_EQ(r.code, code) << name << ": " << r.err;
+        EXPECT_EQ(r.err.find("scenario"), std::string::npos) << name << ": " << r.err;
+    }
+}
+
+// ---- The registry file ---------------------------------------------------------------------
+
+TEST_F(ToolTest, CarriesThePreviousStateOverBetweenRuns)
+{
+    // With warning high 90 and warning normal 85: 87 is normal; 90 after normal is warning but
+    // on a fresh cache critical; 86 after warning holds warning but on a fresh cache is normal.
+    struct Step {
+        const char *scenario;
+        const char *afterPrevious;
+        const char *onFreshRegistry;
+    };
+    const Step steps[] = {{"hold-87", "normal", "normal"}, {"hold-90", "warning", "critical"}, {"hold-86", "warning", "normal"}};
+    for (const Step &step : steps) {
+        Result shared = RunWith("--json --scenario " + Scenario(step.scenario));
+        ASSERT_EQ(shared.code, 0) << shared.err;
+        EXPECT_EQ(nlohmann::json::parse(shared.out)["sensors"][0]["status"], step.afterPrevious) << step.scenario;
+        Result fresh = Run(std::string("--json --registry fresh-") + step.scenario + ".db --scenario " + Scenario(step.scenario));
+        ASSERT_EQ(fresh.code, 0) << fresh.err;
+        EXPECT_EQ(nlohmann::json::parse(fresh.out)["sensors"][0]["status"], step.onFreshRegistry) << step.scenario;
+    }
+    Result dump = RunWith("--dump-registry");
+    EXPECT_NE(dump.out.find("\"Previous State\"=dword:00000002\n"), std::string::npos) << dump.out;
+}
+
+TEST_F(ToolTest, ChoosesTheRegistryFileByOptionVariableOrStateDirectory)
+{
+    struct Case {
+        std::string args, env, file;
+    };
+    const Case cases[] = {
+        {"", "", ".local/state/kovaltherm/registry.db"},
+        {"", "XDG_STATE_HOME='" + dir_ + "/xdg'", "xdg/kovaltherm/registry.db"},
+        {"", "XDG_STATE_HOME=relative", ".local/state/kovaltherm/registry.db"},
+        {"", "KOVALTHERM_REGISTRY=variable.db", "variable.db"},
+        {"--registry option.db", "KOVALTHERM_REGISTRY=variable.db", "option.db"},
+    };
+    for (const Case &c : cases) {
+        (void)!system(("rm -rf '" + dir_ + "/.local' '" + dir_ + "/xdg' '" + dir_ + "'/*.db").c_str());
+        Result r = Run(c.args, "KOVALTHERM_CLOCK=virtual " + c.env);
+        EXPECT_EQ(r.code, 0) << c.env << ": " << r.err;
+        EXPECT_TRUE(Exists(Path(c.file))) << c.args << " " << c.env;
+        Result dump = Run(c.args + " --dump-registry", c.env);
+        EXPECT_EQ(dump.code, 0) << c.args << " " << c.env << ": " << dump.err;
+    }
+}
+
+TEST_F(ToolTest, TwoProcessesShareOneRegistryFileAtOnce)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    // Real time, so that both run their 25 readings over the same second.
+    std::string one = "'" + kBinary + "' --registry '" + Registry() + "' --scenario " + Scenario("known") +
+                      " --json --watch 0.04 --count 25";
+    WriteFile(Path("both.sh"), "cd '" + dir_ + "'\n(" + one + " >a.txt 2>a.err; echo $? >a.code) &\n(" + one +
+                                   " >b.txt 2>b.err; echo $? >b.code) &\nwait\n");
+    ASSERT_EQ(system(("sh '" + Path("both.sh") + "'").c_str()), 0);
+    for (const char *run : {"a", "b"}) {
+        EXPECT_EQ(ReadFile(Path(std::string(run) + ".code")), "0\n") << ReadFile(Path(std::string(run) + ".err"));
+        EXPECT_EQ(ReadFile(Path(std::string(run) + ".err")), "");
+        std::vector<std::string> lines = Lines(ReadFile(Path(std::string(run) + ".txt")));
+        ASSERT_EQ(lines.size(), 25u);
+        for (const std::string &line : lines) {
+            nlohmann::json doc = nlohmann::json::parse(line);
+            EXPECT_EQ(doc["sensors"][1]["status"], "critical");
+            EXPECT_EQ(doc["sensors"][0]["status"], "normal");
+        }
+    }
+    std::string error;
+    EXPECT_TRUE(host::MakeSqliteRegistry(Registry(), &error)) << error;
+}
+
+TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    const std::string good = ReadFile(Registry());
+    struct Case {
+        const char *name;
+        std::string bytes;
+        const char *message;
+    };
+    std::string garbled = good;
+    for (size_t i = 100; i < garbled.size(); i += 3)
+        garbled[i] = (char)0x5A;
+    const Case cases[] = {
+        {"text", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n", "is not a registry file"},
+        {"garbled", garbled, "is damaged"},
+        {"truncated", good.substr(0, 200), "is damaged"},
+    };
+    for (const Case &c : cases) {
+        WriteFile(Registry(), c.bytes);
+        for (const char *args : {"", "--dump-registry"}) {
+            Result r = RunWith(args);
+            EXPECT_EQ(r.code, 1) << c.name << " " << args;
+            EXPECT_EQ(r.err.rfind("ktsensors: registry file " + Registry() + " ", 0), 0u) << c.name << ": " << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
+            EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(ReadFile(Registry()), c.bytes) << c.name << " " << args;
+        }
+    }
+}
+
+} // namespace

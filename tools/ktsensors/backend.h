@@ -1,0 +1,76 @@
+// What ktsensors needs from the platform it runs on: the library's seven exports, a clock,
+// the machine set up (the simulated notebook on the host, the real driver on Windows) and the
+// registry to export. The rest of the tool is the same everywhere.
+#ifndef KTSENSORS_BACKEND_H
+#define KTSENSORS_BACKEND_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kovaltherm.h"
+#include "sim/notebook.h"
+
+namespace ktsensors {
+
+// The library's exports, as an application reaches them.
+struct Exports {
+    int(KOVALTHERM_CDECL *GetNumSensors)(void) = nullptr;
+    int(KOVALTHERM_CDECL *GetSensorLocation)(int, int *) = nullptr;
+    int(KOVALTHERM_CDECL *ReadTemperature)(int, int *) = nullptr;
+    int(KOVALTHERM_CDECL *ReadWarningLimit)(int, int *) = nullptr;
+    int(KOVALTHERM_CDECL *ReadCriticalLimit)(int, int *) = nullptr;
+    int(KOVALTHERM_CDECL *ReadTempStatus)(int, int *) = nullptr;
+    void(KOVALTHERM_CDECL *Shutdown)(void) = nullptr;
+};
+
+// One registry value and one key with everything under it, as a registry walk finds them.
+struct RegEntry {
+    std::string name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+};
+
+struct RegKey {
+    std::string path; // full path, starting with the root key's name
+    std::vector<RegEntry> values;
+    std::vector<RegKey> subkeys;
+};
+
+// How a backend step ended: fine, a failure (exit 1) or a misuse of the options (exit 2).
+enum class Outcome { Ok, Failure, Usage };
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // A short description of the machine for --version and --help.
+    virtual std::string Describe() const = 0;
+    // Opens the registry the library will use; `registryPath` is the --registry option.
+    // Without `mayCreate` a registry that does not exist yet is a failure, not created.
+    virtual Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
+    // Reads the key at `path` under HKEY_LOCAL_MACHINE with everything below it.
+    virtual Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) = 0;
+    // Loads `scenario` (or the default machine when null) and then the library. `fastClock`
+    // asks for simulated time that runs only when waited on, where there is such a thing.
+    virtual Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) = 0;
+    // The notebook being simulated, when the backend knows it; else null.
+    virtual const SimConfig *Notebook() const = 0;
+    virtual const Exports &Library() const = 0;
+    // Milliseconds since Start on the machine's clock.
+    virtual uint64_t NowMs() = 0;
+    // Lets `ms` milliseconds pass on the machine's clock.
+    virtual void WaitMs(uint64_t ms) = 0;
+    // Why the registry last failed, if the backend can tell ("" otherwise).
+    virtual std::string RegistryProblem() const = 0;
+    // Unloads the library.
+    virtual void Stop() = 0;
+};
+
+// The backend of this build.
+std::unique_ptr<Backend> MakeBackend();
+
+} // namespace ktsensors
+
+#endif

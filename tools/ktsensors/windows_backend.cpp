@@ -1,0 +1,199 @@
+// ktsensors on Windows: Kovaltherm.dll loaded like any application loads it, the real registry
+// for --dump-registry, and --scenario sent to the stand-in thermal driver, which serves a
+// simulated notebook.
+#include <windows.h>
+
+#include "backend.h"
+
+namespace ktsensors {
+
+namespace {
+
+const char *const kLibraryName = "Kovaltherm.dll";
+const char *const kDriverPath = "\\\\.\\qorix";
+// Windows' ERROR_DLL_INIT_FAILED: the library's entry point refused to load.
+const DWORD kDllInitFailed = 1114;
+
+std::string ErrorText(DWORD code)
+{
+    char text[512] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  code, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
+        text[--length] = '\0';
+    return "error " + std::to_string(code) + (length ? ": " + std::string(text) : "");
+}
+
+// Reads the open key's values and subkeys into `key`, recursively; false on a failed call.
+bool Walk(HKEY handle, RegKey *key, std::string *error)
+{
+    DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, longestData = 0;
+    LONG rc = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                               &values, &longestName, &longestData, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        *error = "cannot read HKEY_LOCAL_MACHINE key " + key->path + ": " + ErrorText((DWORD)rc);
+        return false;
+    }
+    std::vector<char> name(longestName + 2);
+    std::vector<BYTE> data(longestData + 1);
+    for (DWORD i = 0; i < values; ++i) {
+        DWORD nameLength = (DWORD)name.size(), dataLength = (DWORD)data.size(), type = 0;
+        rc = RegEnumValueA(handle, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS) {
+            *error = "cannot read a value of " + key->path + ": " + ErrorText((DWORD)rc);
+            return false;
+        }
+        key->values.push_back(RegEntry{std::string(name.data(), nameLength), type,
+                                       std::vector<uint8_t>(data.begin(), data.begin() + dataLength)});
+    }
+    std::vector<char> subkey(longestSubkey + 2);
+    for (DWORD i = 0; i < subkeys; ++i) {
+        DWORD length = (DWORD)subkey.size();
+        rc = RegEnumKeyExA(handle, i, subkey.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS) {
+            *error = "cannot list the subkeys of " + key->path + ": " + ErrorText((DWORD)rc);
+            return false;
+        }
+        std::string child(subkey.data(), length);
+        HKEY childHandle;
+        rc = RegOpenKeyExA(handle, child.c_str(), 0, KEY_READ, &childHandle);
+        if (rc != ERROR_SUCCESS) {
+            *error = "cannot open " + key->path + "\\" + child + ": " + ErrorText((DWORD)rc);
+            return false;
+        }
+        key->subkeys.emplace_back();
+        key->subkeys.back().path = key->path + "\\" + child;
+        bool ok = Walk(childHandle, &key->subkeys.back(), error);
+        RegCloseKey(childHandle);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// Looks up one export of the loaded library.
+template <class Function> bool Resolve(HMODULE module, const char *name, Function *function, std::string *error)
+{
+    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    if (!*function)
+        *error = std::string(kLibraryName) + " has no export " + name;
+    return *function != nullptr;
+}
+
+class WindowsBackend : public Backend {
+public:
+    ~WindowsBackend() override { Stop(); }
+
+    std::string Describe() const override { return "Windows: Kovaltherm.dll and the qorix driver"; }
+
+    Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
+    {
+        (void)mayCreate; // the system registry always exists
+        if (!registryPath.empty()) {
+            *error = "--registry applies to the simulated notebook on the host only; on Windows the "
+                     "library uses the system registry";
+            return Outcome::Usage;
+        }
+        return Outcome::Ok;
+    }
+
+    Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) override
+    {
+        HKEY handle;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &handle);
+        if (rc != ERROR_SUCCESS) {
+            *error = rc == ERROR_FILE_NOT_FOUND
+                         ? "no sensor cache (HKEY_LOCAL_MACHINE\\" + path + ") yet: run ktsensors once to build it"
+                         : "cannot open HKEY_LOCAL_MACHINE\\" + path + ": " + ErrorText((DWORD)rc);
+            return Outcome::Failure;
+        }
+        tree->path = "HKEY_LOCAL_MACHINE\\" + path;
+        bool ok = Walk(handle, tree, error);
+        RegCloseKey(handle);
+        return ok ? Outcome::Ok : Outcome::Failure;
+    }
+
+    Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
+    {
+        (void)fastClock; // a real machine's time runs on its own
+        if (scenario && !SendScenario(*scenario, error))
+            return Outcome::Failure;
+        module_ = LoadLibraryA(kLibraryName);
+        if (!module_) {
+            DWORD code = GetLastError();
+            *error = std::string(kLibraryName) + " did not load (" + ErrorText(code) + ")" +
+                     (code == kDllInitFailed ? ": the qorix thermal driver could not be opened" : "");
+            return Outcome::Failure;
+        }
+        if (!Resolve(module_, "LMGetNumSensors", &library_.GetNumSensors, error) ||
+            !Resolve(module_, "LMGetSensorLocation", &library_.GetSensorLocation, error) ||
+            !Resolve(module_, "LMReadTemperature", &library_.ReadTemperature, error) ||
+            !Resolve(module_, "LMReadWarningLimit", &library_.ReadWarningLimit, error) ||
+            !Resolve(module_, "LMReadCriticalLimit", &library_.ReadCriticalLimit, error) ||
+            !Resolve(module_, "LMReadTempStatus", &library_.ReadTempStatus, error) ||
+            !Resolve(module_, "ShutdownLibrary", &library_.Shutdown, error))
+            return Outcome::Failure;
+        if (scenario) {
+            notebook_ = *scenario;
+            haveNotebook_ = true;
+        }
+        startTicks_ = GetTickCount();
+        return Outcome::Ok;
+    }
+
+    const SimConfig *Notebook() const override { return haveNotebook_ ? &notebook_ : nullptr; }
+
+    const Exports &Library() const override { return library_; }
+
+    // GetTickCount wraps after 49 days; differences stay right across one wrap.
+    uint64_t NowMs() override { return (DWORD)(GetTickCount() - startTicks_); }
+
+    void WaitMs(uint64_t ms) override { Sleep((DWORD)ms); }
+
+    std::string RegistryProblem() const override { return ""; }
+
+    void Stop() override
+    {
+        if (module_)
+            FreeLibrary(module_);
+        module_ = nullptr;
+    }
+
+private:
+    // Hands the scenario to the stand-in driver, which restarts its notebook with it.
+    bool SendScenario(const SimConfig &scenario, std::string *error)
+    {
+        HANDLE device = CreateFileA(kDriverPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE) {
+            *error = "cannot open the thermal driver to load the scenario (" + ErrorText(GetLastError()) + ")";
+            return false;
+        }
+        SimConfig copy = scenario;
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, SIM_IOCTL_LOAD_SCENARIO, &copy, sizeof copy, nullptr, 0, &returned, nullptr);
+        DWORD code = GetLastError();
+        CloseHandle(device);
+        if (!ok) {
+            *error = "the thermal driver did not take the scenario (" + ErrorText(code) +
+                     "): only the stand-in driver serves scenarios";
+            return false;
+        }
+        return true;
+    }
+
+    HMODULE module_ = nullptr;
+    Exports library_;
+    SimConfig notebook_{};
+    bool haveNotebook_ = false;
+    DWORD startTicks_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Backend> MakeBackend() { return std::make_unique<WindowsBackend>(); }
+
+} // namespace ktsensors
