@@ -52,7 +52,7 @@ function(kovaltherm_windows_program name)
     target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
 endfunction()
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
-    include(CTest)
-    add_subdirectory(tests/wine)
-endif()
+add_subdirectory(tools/ktsensors)
+
+include(CTest)
+add_subdirectory(tests/wine)
