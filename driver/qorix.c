@@ -10,10 +10,15 @@ static const WCHAR DEVICE_NAME[] = L"\\Device\\qorix";
 static const WCHAR LINK_NAME[] = L"\\DosDevices\\qorix";
 static const WCHAR LINK_NAME_9X[] = L"\\DosDevices\\qorix.vxd";
 
-/* Milliseconds since boot: the notebook's clock for traces and the log. */
+/* Milliseconds on the performance counter: the notebook's clock for traces and the log.
+ * (Wine does not keep the interrupt time moving for drivers.) */
 static uint32_t NowMs(void)
 {
-    return (uint32_t)(KeQueryInterruptTime() / 10000);
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+    if (frequency.QuadPart <= 0)
+        return 0;
+    return (uint32_t)(now.QuadPart / (frequency.QuadPart / 1000 ? frequency.QuadPart / 1000 : 1));
 }
 
 /* The NTSTATUS that carries a Win32 error code from the notebook to the caller. */

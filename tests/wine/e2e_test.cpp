@@ -59,6 +59,10 @@ void Typical()
     };
     const size_t steps = sizeof expected / sizeof expected[0];
     CHECK_EQ(log.size(), steps);
+    if (log.size() != steps)
+        for (const SimLogEntry &e : log)
+            printf("  request %04lx %02x %02x at %lu ms\n", (unsigned long)e.code, e.input[0],
+                   e.input[1], (unsigned long)e.timeMs);
     for (size_t i = 0; i < steps && i < log.size(); ++i) {
         CHECK_EQ(log[i].code, expected[i].code);
         CHECK_EQ(log[i].error, 0);

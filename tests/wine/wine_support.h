@@ -30,9 +30,13 @@ inline void Check(bool ok, const char *what, long actual = 0, long expected = 0)
     printf("FAIL: %s (got %ld, expected %ld)\n", what, actual, expected);
 }
 
+// Compares once-evaluated values: `actual` may have side effects (a call into the library).
 #define CHECK_EQ(actual, expected)                                                          \
-    wine::Check((long)(actual) == (long)(expected), #actual " == " #expected, (long)(actual), \
-                (long)(expected))
+    do {                                                                                    \
+        long actual_ = (long)(actual);                                                      \
+        long expected_ = (long)(expected);                                                  \
+        wine::Check(actual_ == expected_, #actual " == " #expected, actual_, expected_);     \
+    } while (0)
 
 // Prints the tally in the form CTest's log readers know, and returns the exit code.
 inline int Finish()
