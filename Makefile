@@ -4,7 +4,7 @@
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports.
 .PHONY: all deps build build-host build-win32 build-fuzz demo test test-host test-sanitize \
-	test-tsan test-win32 fuzz-smoke fuzz bench clean
+	test-tsan test-win32 fuzz-smoke fuzz bench bench-host bench-wine clean
 
 FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
@@ -57,11 +57,20 @@ fuzz-smoke: build-fuzz
 fuzz: build-fuzz
 	@scripts/run-fuzz $(FUZZ_SECONDS)
 
-# The export benchmark (Release, real clock): tables on stdout, figures in build/bench/results.json.
-bench: deps
+# The export benchmark (Release, real clock): tables on stdout, figures in build/bench/results.json;
+# then the same exports through the real DLL under Wine (build/win32/wine-results.json).
+bench: bench-host bench-wine
+
+bench-host: deps
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
 	@build/bench/tests/bench/kovaltherm_bench --json=build/bench/results.json
+
+bench-wine: build-win32
+	@scripts/wine setup $(CURDIR)/build/win32
+	@scripts/wine driver start
+	@scripts/wine run $(CURDIR)/build/win32/bench_exports.exe --json=wine-results.json; \
+		status=$$?; scripts/wine shutdown; exit $$status
 
 clean:
 	rm -rf build
