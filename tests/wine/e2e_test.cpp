@@ -274,6 +274,30 @@ void BusyController()
     lib.Unload();
 }
 
+// The 9x family (this program's copy runs with Wine's Windows version set to 98): the library
+// opens \\.\qorix.vxd, and with no cache probes the driver for support.
+void Win9x()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    Check(GetVersionExA(&version) != FALSE, "version query");
+    CHECK_EQ(version.dwPlatformId, VER_PLATFORM_WIN32_WINDOWS);
+    DeleteCache();
+    Check(LoadScenario(Notebook(0x01)), "scenario loaded");
+    HMODULE module = LoadLibraryA("Kovaltherm.dll");
+    Check(module != NULL, "LoadLibraryA opens the 9x device");
+    std::vector<SimLogEntry> log = RequestLog();
+    CHECK_EQ(log.size(), 1);
+    if (!log.empty()) {
+        CHECK_EQ(log[0].code, 0x80012000);
+        CHECK_EQ(log[0].inputLength, 478);
+        CHECK_EQ(log[0].outputLength, 478);
+        CHECK_EQ(log[0].error, 0);
+    }
+    if (module)
+        FreeLibrary(module);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -286,7 +310,7 @@ int main(int argc, char **argv)
         {"no-driver", NoDriver},       {"typical", Typical},
         {"first-load", FirstLoad},     {"unsupported", Unsupported},
         {"stale-cache", StaleCache},   {"busy-controller", BusyController},
-        {"hysteresis-child", HysteresisChild},
+        {"hysteresis-child", HysteresisChild}, {"win9x", Win9x},
     };
     if (strcmp(name, "hysteresis") == 0) {
         Hysteresis(argv[0]);
