@@ -87,6 +87,8 @@ public:
 
     int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
 
+    bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
     std::vector<BYTE> Blob(int column)
     {
         const BYTE *data = (const BYTE *)sqlite3_column_blob(stmt_, column);
@@ -270,6 +272,23 @@ public:
         return Check(rc == SQLITE_ROW || rc == SQLITE_DONE) && rc == SQLITE_ROW;
     }
 
+    Lookup FindValue(const std::string &path, const std::string &name, RegValue *value) override
+    {
+        Statement &s = Get(FIND_VALUE).Bind({FoldCase(path), FoldCase(name)});
+        int rc = s.Step();
+        Lookup found = Lookup::NoKey;
+        if (rc == SQLITE_ROW && s.IsNull(0)) {
+            found = Lookup::NoValue;
+        } else if (rc == SQLITE_ROW) {
+            found = Lookup::Found;
+            value->type = (DWORD)s.Int(0);
+            value->data = s.Blob(1);
+        }
+        s.Reset();
+        Check(rc == SQLITE_ROW || rc == SQLITE_DONE);
+        return found;
+    }
+
     bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
     {
         return Write([&] {
@@ -350,6 +369,7 @@ private:
         KEY_EXISTS,
         INSERT_KEY,
         GET_VALUE,
+        FIND_VALUE,
         SET_VALUE,
         DELETE_VALUE,
         DELETE_KEYS,
@@ -365,6 +385,9 @@ private:
             "SELECT 1 FROM keys WHERE path = ?1",
             "INSERT OR IGNORE INTO keys (path, parent, name) VALUES (?1, ?2, ?3)",
             "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
+            // One row if the key exists; its columns are NULL if the value does not.
+            ("SELECT v.type, v.data FROM keys k LEFT JOIN vals v ON v.key = k.path AND "
+             "v.folded = ?2 WHERE k.path = ?1"),
             ("INSERT INTO vals (key, folded, name, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
              "ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data"),
             "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
