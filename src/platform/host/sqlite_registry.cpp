@@ -517,9 +517,9 @@ private:
     }
 
     // Runs `body` inside one IMMEDIATE transaction; commits if it returns true, else rolls
-    // back. Returns true when committed.
-    // A commit that changes anything rewrites the WAL index header, which makes the next
-    // lookup forget what was remembered; one that changes nothing leaves it all true.
+    // back. Returns true when committed. Remembered lookups need no attention here: a commit
+    // that changes anything rewrites the WAL index header, so the next lookup forgets them,
+    // and one that changes nothing (the same value written again) leaves them true.
     template <class Body> bool Write(Body body)
     {
         if (Run(BEGIN_IMMEDIATE) != SQLITE_OK)
