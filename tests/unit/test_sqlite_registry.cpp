@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -490,6 +491,42 @@ TEST(SqliteRegistry, AReaderSeesEveryWriteOfAnotherProcessAsSoonAsItReturns)
         EXPECT_EQ(store->FindValue("Shared", "Counter", &got), host::Lookup::NoKey);
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A write of the type and bytes a current lookup shows needs no transaction, so it succeeds
+// even while another connection holds the write lock; any other write still waits for it.
+TEST(SqliteRegistry, WritingWhatIsStoredAlreadyNeedsNoTransaction)
+{
+    TempDir dir;
+    std::string path = dir.File("registry.db");
+    auto store = OpenFile(path);
+    ASSERT_TRUE(store->CreateKey("T\\K"));
+    ASSERT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+    host::RegValue got;
+    ASSERT_EQ(store->FindValue("T\\K", "v", &got), host::Lookup::Found);
+
+    sqlite3 *raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(store->SetValue("t\\k", "V", Dw(1)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // Another process changes the value: the same write is then a real one.
+    ASSERT_EQ(sqlite3_exec(raw, "UPDATE vals SET data = x'05000000'; COMMIT", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+    // The same bytes under another type are another value.
+    EXPECT_TRUE(store->SetValue("T\\K", "w", Dw(2)));
+    EXPECT_EQ(store->FindValue("T\\K", "w", &got), host::Lookup::Found);
+    EXPECT_TRUE(store->SetValue("T\\K", "w", host::RegValue{REG_BINARY, {2, 0, 0, 0}}));
+
+    auto reopened = OpenFile(path);
+    ASSERT_EQ(reopened->FindValue("T\\K", "v", &got), host::Lookup::Found);
+    EXPECT_EQ(got.data, Dw(1).data);
+    ASSERT_EQ(reopened->FindValue("T\\K", "w", &got), host::Lookup::Found);
+    EXPECT_EQ(got.type, (DWORD)REG_BINARY);
 }
 
 // Lookups hold no transaction between calls, so another process can always checkpoint and

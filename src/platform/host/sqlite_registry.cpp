@@ -335,6 +335,17 @@ public:
 
     bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
     {
+        // Writing what is stored already changes nothing (the library rewrites a sensor's
+        // previous state on every status read): a lookup made under the current WAL index
+        // header that shows the same type and bytes makes the transaction unnecessary.
+        WalHeader now;
+        Revalidate(&now);
+        auto seen = valuesRead_.find({FoldCase(path), FoldCase(name)});
+        if (seen != valuesRead_.end() && seen->second.found == Lookup::Found &&
+            seen->second.value.type == value.type && seen->second.value.data == value.data) {
+            lastError_.clear();
+            return true;
+        }
         return Write([&] {
             std::string key = FoldCase(path);
             Statement &exists = Get(KEY_EXISTS).Bind({key});
