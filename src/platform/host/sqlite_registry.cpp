@@ -14,6 +14,7 @@
 #include "platform/host/sqlite_registry.h"
 
 #include <sqlite3.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -26,8 +27,10 @@ namespace {
 // The WAL index (the "-shm" file) begins with two copies of its header; a commit rewrites the
 // second copy, then the first, and changes them (its change counter, last frame, checksums).
 // Layout as documented in SQLite's file format notes on the WAL index.
+// Lookups are remembered only under the index version whose layout this relies on.
 const size_t kWalIndexHeaderSize = 48;
-const size_t kWalIndexInitOffset = 12; // nonzero once the index is built
+const uint32_t kWalIndexVersion = 3007000; // first field, in native byte order
+const size_t kWalIndexInitOffset = 12;     // nonzero once the index is built
 const int kWalIndexRegionSize = 32768;
 // Lookups remembered at most; beyond that they are forgotten and read again.
 const size_t kRememberedLookupLimit = 4096;
@@ -475,7 +478,8 @@ private:
         return rc == SQLITE_DONE ? SQLITE_OK : rc;
     }
 
-    // Copies the WAL index header; false when it cannot be read or is being rewritten.
+    // Copies the WAL index header; false when it cannot be read, is being rewritten or has
+    // another layout.
     bool ReadWalHeader(WalHeader *header)
     {
         sqlite3_file *file = nullptr;
@@ -494,7 +498,10 @@ private:
         file->pMethods->xShmBarrier(file);
         for (size_t i = 0; i < kWalIndexHeaderSize; ++i)
             second[i] = index[kWalIndexHeaderSize + i];
-        return *header == second && (*header)[kWalIndexInitOffset] != 0;
+        uint32_t version;
+        memcpy(&version, header->data(), sizeof version);
+        return *header == second && version == kWalIndexVersion &&
+               (*header)[kWalIndexInitOffset] != 0;
     }
 
     // Reads the WAL index header into `*now` and forgets the remembered lookups unless it
