@@ -23,19 +23,41 @@
 #include "hw/controller.h"
 #include "kovaltherm.h"
 #include "platform/host/host.h"
+#include "platform/host/sqlite_registry.h"
 
 namespace {
 
-// Registry stores to measure; another store is one more line here.
+// Registry stores to measure; another store is one more line here. `make` returns nullptr
+// when the store cannot be opened.
 struct RegistryVariant {
     const char *name;
     std::function<std::unique_ptr<host::RegistryStore>()> make;
 };
 
+// The SQLite registry file, next to the JSON output; made fresh for every run, removed at
+// the end.
+std::string g_registryFile;
+
+// Removes the registry file with its write-ahead log and shared-memory index.
+void RemoveRegistryFile()
+{
+    for (const char *suffix : {"", "-wal", "-shm"})
+        remove((g_registryFile + suffix).c_str());
+}
+
 const std::vector<RegistryVariant> &Registries()
 {
     static const std::vector<RegistryVariant> registries = {
         {"memory", [] { return host::MakeMemoryRegistry(); }},
+        {"sqlite",
+         []() -> std::unique_ptr<host::RegistryStore> {
+             RemoveRegistryFile();
+             std::string error;
+             auto store = host::MakeSqliteRegistry(g_registryFile, &error);
+             if (!store)
+                 fprintf(stderr, "%s\n", error.c_str());
+             return store;
+         }},
     };
     return registries;
 }
@@ -86,8 +108,11 @@ const double kMaxNoExchangeMs = 0.1;
 // Puts the stand-in machine in the benchmark's state and loads the library.
 bool PrepareMachine(const RegistryVariant &registry, const WaitSetup &wait)
 {
-    host::ResetMachine();
-    host::UseRegistry(registry.make());
+    host::ResetMachine(); // also closes the previous run's registry file
+    std::unique_ptr<host::RegistryStore> store = registry.make();
+    if (!store)
+        return false;
+    host::UseRegistry(std::move(store));
     host::SetTimerSupport(wait.support);
     host::SetSleepTick(wait.tickUs);
     host::SetClockMode(host::ClockMode::Real);
@@ -109,7 +134,7 @@ void RunExport(benchmark::State &state, const RegistryVariant *registry, const E
                const WaitSetup *wait)
 {
     if (!PrepareMachine(*registry, *wait)) {
-        state.SkipWithError("the library did not load");
+        state.SkipWithError("the registry could not be opened or the library did not load");
         return;
     }
     host::ResetCallCounts();
@@ -239,6 +264,9 @@ int main(int argc, char **argv)
         else
             args.push_back(argv[i]);
     }
+    size_t slash = jsonPath.rfind('/');
+    g_registryFile = (slash == std::string::npos ? std::string() : jsonPath.substr(0, slash + 1)) +
+                     "bench-registry.db";
     int benchArgc = (int)args.size();
     benchmark::Initialize(&benchArgc, args.data());
 
@@ -267,6 +295,8 @@ int main(int argc, char **argv)
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+    host::ResetMachine();
+    RemoveRegistryFile();
 
     // Other processes' load shows in the wake-up latency after each pause.
     double load[3] = {0, 0, 0};

@@ -6,7 +6,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "machine.h"
@@ -145,6 +147,53 @@ TEST_P(StoreContract, KeepsTypesAndBytesOfEveryValue)
         ASSERT_TRUE(s.GetValue("K", name, &got));
         EXPECT_EQ(got.type, cases[i].type) << name;
         EXPECT_EQ(got.data, cases[i].data) << name;
+    }
+}
+
+// A lookup tells a missing key from a missing value and follows every change the store makes,
+// including one that writes what is already there.
+TEST_P(StoreContract, FindValueTellsAMissingKeyFromAMissingValueAndFollowsEveryWrite)
+{
+    host::RegistryStore &s = *store_;
+    struct Step {
+        const char *what;
+        std::function<bool(host::RegistryStore &)> change; // nullptr: look only
+        host::Lookup expected;
+        std::vector<BYTE> data; // when Found
+    };
+    const Step steps[] = {
+        {"no key", nullptr, host::Lookup::NoKey, {}},
+        {"key created", [](host::RegistryStore &r) { return r.CreateKey("T\\Sensor 0"); },
+         host::Lookup::NoValue, {}},
+        {"value set", [](host::RegistryStore &r) { return r.SetValue("T\\Sensor 0", "Previous State", Dw(1)); },
+         host::Lookup::Found, {1, 0, 0, 0}},
+        {"same value set again",
+         [](host::RegistryStore &r) { return r.SetValue("t\\sensor 0", "PREVIOUS STATE", Dw(1)); },
+         host::Lookup::Found, {1, 0, 0, 0}},
+        {"value changed", [](host::RegistryStore &r) { return r.SetValue("T\\Sensor 0", "Previous State", Dw(3)); },
+         host::Lookup::Found, {3, 0, 0, 0}},
+        {"value deleted", [](host::RegistryStore &r) { return r.DeleteValue("T\\Sensor 0", "Previous State"); },
+         host::Lookup::NoValue, {}},
+        {"value set again", [](host::RegistryStore &r) { return r.SetValue("T\\Sensor 0", "Previous State", Dw(2)); },
+         host::Lookup::Found, {2, 0, 0, 0}},
+        {"parent deleted", [](host::RegistryStore &r) { return r.DeleteKey("T"); }, host::Lookup::NoKey, {}},
+    };
+    for (const Step &step : steps) {
+        if (step.change) {
+            ASSERT_TRUE(step.change(s)) << step.what;
+        }
+        // Twice: the second lookup may be answered from what the first one read.
+        for (int round = 0; round < 2; ++round) {
+            host::RegValue got;
+            EXPECT_EQ(s.FindValue("t\\SENSOR 0", "previous state", &got), step.expected) << step.what;
+            EXPECT_EQ(s.KeyExists("T\\Sensor 0"), step.expected != host::Lookup::NoKey) << step.what;
+            EXPECT_EQ(s.GetValue("T\\Sensor 0", "Previous State", &got),
+                      step.expected == host::Lookup::Found) << step.what;
+            if (step.expected == host::Lookup::Found) {
+                EXPECT_EQ(got.type, (DWORD)REG_DWORD) << step.what;
+                EXPECT_EQ(got.data, step.data) << step.what;
+            }
+        }
     }
 }
 
@@ -310,6 +359,203 @@ TEST(SqliteRegistry, AProcessKilledMidWriteLosesNothingItWrote)
         host::RegValue got;
         EXPECT_TRUE(store->GetValue("Log", "entry " + std::to_string(i), &got)) << i;
     }
+}
+
+// Each lookup sees what another connection to the file committed just before it, even when the
+// same lookup was made before the change.
+TEST(SqliteRegistry, EveryLookupSeesWhatAnotherConnectionCommittedJustBefore)
+{
+    struct Case {
+        const char *what;
+        void (*change)(host::RegistryStore &other, sqlite3 *raw);
+        bool keyExists;
+        host::Lookup lookup;
+        std::vector<BYTE> data;
+        bool newKeyExists;
+    };
+    const Case cases[] = {
+        {"value changed", [](host::RegistryStore &o, sqlite3 *) { o.SetValue("T\\K", "v", Dw(7)); },
+         true, host::Lookup::Found, {7, 0, 0, 0}, false},
+        {"type changed",
+         [](host::RegistryStore &o, sqlite3 *) { o.SetValue("T\\K", "v", host::RegValue{REG_SZ, {'7', 0}}); },
+         true, host::Lookup::Found, {'7', 0}, false},
+        {"value deleted", [](host::RegistryStore &o, sqlite3 *) { o.DeleteValue("T\\K", "V"); },
+         true, host::Lookup::NoValue, {}, false},
+        {"key deleted", [](host::RegistryStore &o, sqlite3 *) { o.DeleteKey("t\\k"); },
+         false, host::Lookup::NoKey, {}, false},
+        {"key created", [](host::RegistryStore &o, sqlite3 *) { o.CreateKey("T\\New"); },
+         true, host::Lookup::Found, {1, 0, 0, 0}, true},
+        // A writer that is not this store: plain SQL on the same tables.
+        {"changed by plain SQL",
+         [](host::RegistryStore &, sqlite3 *raw) {
+             sqlite3_exec(raw, "UPDATE vals SET data = x'09000000' WHERE key = 't\\k'", nullptr,
+                          nullptr, nullptr);
+         },
+         true, host::Lookup::Found, {9, 0, 0, 0}, false},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::string path = dir.File("registry.db");
+        auto store = OpenFile(path);
+        auto other = OpenFile(path);
+        ASSERT_TRUE(store && other);
+        ASSERT_TRUE(store->CreateKey("T\\K"));
+        ASSERT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+        host::RegValue got;
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(store->KeyExists("T\\K"));
+            ASSERT_FALSE(store->KeyExists("T\\New"));
+            ASSERT_EQ(store->FindValue("T\\K", "v", &got), host::Lookup::Found);
+        }
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        c.change(*other, raw);
+        sqlite3_close(raw);
+        EXPECT_EQ(store->KeyExists("T\\K"), c.keyExists) << c.what;
+        EXPECT_EQ(store->KeyExists("T\\New"), c.newKeyExists) << c.what;
+        got = host::RegValue{};
+        EXPECT_EQ(store->FindValue("T\\K", "v", &got), c.lookup) << c.what;
+        if (c.lookup == host::Lookup::Found) {
+            EXPECT_EQ(got.data, c.data) << c.what;
+        }
+    }
+}
+
+// Closes the parent's pipe ends and waits for the child however a test ends; the child sees
+// the closed pipe and exits.
+struct ChildEnd {
+    pid_t pid;
+    int fds[2];
+    int *status;
+    ~ChildEnd()
+    {
+        for (int fd : fds)
+            close(fd);
+        waitpid(pid, status, 0);
+    }
+};
+
+TEST(SqliteRegistry, AReaderSeesEveryWriteOfAnotherProcessAsSoonAsItReturns)
+{
+    TempDir dir;
+    std::string path = dir.File("shared.db");
+    auto store = OpenFile(path);
+    ASSERT_TRUE(store->CreateKey("Shared"));
+    ASSERT_TRUE(store->SetValue("Shared", "Counter", Dw(0)));
+    const uint32_t kWrites = 100;
+    int toChild[2], toParent[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(toParent), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        // Writes 1..kWrites, each after the parent's go-ahead, then deletes the key.
+        close(toChild[1]);
+        close(toParent[0]);
+        std::string error;
+        auto writer = host::MakeSqliteRegistry(path, &error);
+        for (uint32_t i = 1; writer && i <= kWrites + 1; ++i) {
+            char go;
+            if (read(toChild[0], &go, 1) != 1)
+                _exit(1);
+            bool ok = i <= kWrites ? writer->SetValue("Shared", "Counter", Dw(i))
+                                   : writer->DeleteKey("Shared");
+            if (!ok || write(toParent[1], &i, sizeof i) != sizeof i)
+                _exit(1);
+        }
+        _exit(writer ? 0 : 1);
+    }
+    close(toChild[0]);
+    close(toParent[1]);
+    int status = -1;
+    {
+        ChildEnd end{child, {toChild[1], toParent[0]}, &status};
+        // Lets the child make its next write and waits until that write has returned.
+        auto nextWrite = [&](uint32_t expected) {
+            uint32_t done = 0;
+            ASSERT_EQ(write(toChild[1], "g", 1), 1);
+            ASSERT_EQ(read(toParent[0], &done, sizeof done), (ssize_t)sizeof done);
+            ASSERT_EQ(done, expected);
+        };
+        host::RegValue got;
+        for (uint32_t i = 1; i <= kWrites; ++i) {
+            // Before the write the reader sees the previous one, and may remember it.
+            ASSERT_EQ(store->FindValue("Shared", "Counter", &got), host::Lookup::Found) << i;
+            ASSERT_EQ(got.data, Dw(i - 1).data) << i;
+            nextWrite(i);
+            ASSERT_EQ(store->FindValue("Shared", "Counter", &got), host::Lookup::Found) << i;
+            ASSERT_EQ(got.data, Dw(i).data) << i;
+        }
+        ASSERT_TRUE(store->KeyExists("Shared"));
+        nextWrite(kWrites + 1); // deletes the key
+        EXPECT_FALSE(store->KeyExists("Shared"));
+        EXPECT_EQ(store->FindValue("Shared", "Counter", &got), host::Lookup::NoKey);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A write of the type and bytes a current lookup shows needs no transaction, so it succeeds
+// even while another connection holds the write lock; any other write still waits for it.
+TEST(SqliteRegistry, WritingWhatIsStoredAlreadyNeedsNoTransaction)
+{
+    TempDir dir;
+    std::string path = dir.File("registry.db");
+    auto store = OpenFile(path);
+    ASSERT_TRUE(store->CreateKey("T\\K"));
+    ASSERT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+    host::RegValue got;
+    ASSERT_EQ(store->FindValue("T\\K", "v", &got), host::Lookup::Found);
+
+    sqlite3 *raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(store->SetValue("t\\k", "V", Dw(1)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // Another process changes the value: the same write is then a real one.
+    ASSERT_EQ(sqlite3_exec(raw, "UPDATE vals SET data = x'05000000'; COMMIT", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+    // The same bytes under another type are another value.
+    EXPECT_TRUE(store->SetValue("T\\K", "w", Dw(2)));
+    EXPECT_EQ(store->FindValue("T\\K", "w", &got), host::Lookup::Found);
+    EXPECT_TRUE(store->SetValue("T\\K", "w", host::RegValue{REG_BINARY, {2, 0, 0, 0}}));
+
+    auto reopened = OpenFile(path);
+    ASSERT_EQ(reopened->FindValue("T\\K", "v", &got), host::Lookup::Found);
+    EXPECT_EQ(got.data, Dw(1).data);
+    ASSERT_EQ(reopened->FindValue("T\\K", "w", &got), host::Lookup::Found);
+    EXPECT_EQ(got.type, (DWORD)REG_BINARY);
+}
+
+// Lookups hold no transaction between calls, so another process can always checkpoint and
+// truncate the write-ahead log.
+TEST(SqliteRegistry, LookupsLeaveNoTransactionOpenBetweenCalls)
+{
+    TempDir dir;
+    std::string path = dir.File("registry.db");
+    auto store = OpenFile(path);
+    ASSERT_TRUE(store->CreateKey("T\\K"));
+    ASSERT_TRUE(store->SetValue("T\\K", "v", Dw(1)));
+    host::RegValue got;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(store->KeyExists("T\\K"));
+        ASSERT_EQ(store->FindValue("T\\K", "v", &got), host::Lookup::Found);
+    }
+    sqlite3 *raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    // A first read opens the log; without a busy timeout, a reader holding a transaction
+    // would then make the checkpoint SQLITE_BUSY.
+    ASSERT_EQ(sqlite3_exec(raw, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr), SQLITE_OK);
+    int frames = -1;
+    EXPECT_EQ(sqlite3_wal_checkpoint_v2(raw, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &frames, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(raw);
+    sqlite3_close(raw);
+    EXPECT_EQ(frames, 0); // the log was emptied
+    EXPECT_EQ(store->FindValue("T\\K", "v", &got), host::Lookup::Found);
+    EXPECT_EQ(got.data, Dw(1).data);
 }
 
 // ---- Under the library ---------------------------------------------------------------------

@@ -143,11 +143,15 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
-    if (!Registry().KeyExists(key.path))
-        return ERROR_KEY_DELETED;
     RegValue value;
-    if (!Registry().GetValue(key.path, lpValueName ? lpValueName : "", &value))
+    switch (Registry().FindValue(key.path, lpValueName ? lpValueName : "", &value)) {
+    case Lookup::NoKey:
+        return ERROR_KEY_DELETED;
+    case Lookup::NoValue:
         return ERROR_FILE_NOT_FOUND;
+    case Lookup::Found:
+        break;
+    }
     if (lpType)
         *lpType = value.type;
     DWORD size = (DWORD)value.data.size();

@@ -17,6 +17,9 @@ struct RegValue {
     std::vector<BYTE> data;
 };
 
+// What a value lookup found.
+enum class Lookup { NoKey, NoValue, Found };
+
 class RegistryStore {
 public:
     virtual ~RegistryStore() = default;
@@ -26,6 +29,14 @@ public:
     virtual bool CreateKey(const std::string &path) = 0;
     // Fetches a value; false if the key or the value does not exist.
     virtual bool GetValue(const std::string &path, const std::string &name, RegValue *value) = 0;
+    // Fetches a value and tells whether its key exists, from one consistent read. Returns
+    // Found (with `*value` set), NoValue or NoKey.
+    virtual Lookup FindValue(const std::string &path, const std::string &name, RegValue *value)
+    {
+        if (!KeyExists(path))
+            return Lookup::NoKey;
+        return GetValue(path, name, value) ? Lookup::Found : Lookup::NoValue;
+    }
     // Sets a value on an existing key; false if the key does not exist or the store cannot.
     virtual bool SetValue(const std::string &path, const std::string &name,
                           const RegValue &value) = 0;

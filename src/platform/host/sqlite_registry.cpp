@@ -1,15 +1,41 @@
 // The registry store in a SQLite file. Keys live in one table by their case-folded path, values
 // in another by key and case-folded name. The file runs in WAL mode with a busy timeout so
 // that several processes share it; every write is one IMMEDIATE transaction committed with
-// a full sync, so a crash never loses or tears a write that has returned.
+// a full sync, so a crash, or a power loss, never loses or tears a write that has returned.
+// Reads take no write lock and make no sync.
+//
+// A read transaction in WAL mode takes and releases a lock on the shared WAL index (two system
+// calls) and walks the tables: together most of a point read's cost, and the library reads
+// the registry some hundred times per call. Key and value lookups are therefore remembered,
+// but only for as long as the WAL index header is unchanged: every commit, by any process or
+// connection, rewrites that header, and each lookup compares it first, so a lookup answers
+// from memory only when nothing has been committed since the remembered read. No transaction
+// or lock is held between calls.
 #include "platform/host/sqlite_registry.h"
 
 #include <sqlite3.h>
+#include <string.h>
 #include <sys/stat.h>
+
+#include <array>
+#include <map>
 
 namespace host {
 
 namespace {
+
+// The WAL index (the "-shm" file) begins with two copies of its header; a commit rewrites the
+// second copy, then the first, and changes them (its change counter, last frame, checksums).
+// Layout as documented in SQLite's file format notes on the WAL index.
+// Lookups are remembered only under the index version whose layout this relies on.
+const size_t kWalIndexHeaderSize = 48;
+const uint32_t kWalIndexVersion = 3007000; // first field, in native byte order
+const size_t kWalIndexInitOffset = 12;     // nonzero once the index is built
+const int kWalIndexRegionSize = 32768;
+// Lookups remembered at most; beyond that they are forgotten and read again.
+const size_t kRememberedLookupLimit = 4096;
+
+using WalHeader = std::array<unsigned char, kWalIndexHeaderSize>;
 
 const char *const kSchema =
     "CREATE TABLE keys ("
@@ -86,6 +112,8 @@ public:
     }
 
     int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+
+    bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
     std::vector<BYTE> Blob(int column)
     {
@@ -231,10 +259,22 @@ public:
 
     bool KeyExists(const std::string &path) override
     {
-        Statement &s = Get(KEY_EXISTS).Bind({FoldCase(path)});
+        std::string folded = FoldCase(path);
+        WalHeader before;
+        bool beforeKnown = Revalidate(&before);
+        auto seen = keysRead_.find(folded);
+        if (seen != keysRead_.end()) {
+            lastError_.clear();
+            return seen->second;
+        }
+        Statement &s = Get(KEY_EXISTS).Bind({folded});
         int rc = s.Step();
         s.Reset();
-        return Check(rc == SQLITE_ROW || rc == SQLITE_DONE) && rc == SQLITE_ROW;
+        if (!Check(rc == SQLITE_ROW || rc == SQLITE_DONE))
+            return false;
+        if (MayRemember(beforeKnown, before))
+            keysRead_[folded] = rc == SQLITE_ROW;
+        return rc == SQLITE_ROW;
     }
 
     bool CreateKey(const std::string &path) override
@@ -260,18 +300,55 @@ public:
 
     bool GetValue(const std::string &path, const std::string &name, RegValue *value) override
     {
-        Statement &s = Get(GET_VALUE).Bind({FoldCase(path), FoldCase(name)});
+        return FindValue(path, name, value) == Lookup::Found;
+    }
+
+    Lookup FindValue(const std::string &path, const std::string &name, RegValue *value) override
+    {
+        std::pair<std::string, std::string> folded(FoldCase(path), FoldCase(name));
+        WalHeader before;
+        bool beforeKnown = Revalidate(&before);
+        auto seen = valuesRead_.find(folded);
+        if (seen != valuesRead_.end()) {
+            lastError_.clear();
+            if (seen->second.found == Lookup::Found)
+                *value = seen->second.value;
+            return seen->second.found;
+        }
+        ValueRead read;
+        Statement &s = Get(FIND_VALUE).Bind({folded.first, folded.second});
         int rc = s.Step();
-        if (rc == SQLITE_ROW) {
-            value->type = (DWORD)s.Int(0);
-            value->data = s.Blob(1);
+        if (rc == SQLITE_ROW && s.IsNull(0)) {
+            read.found = Lookup::NoValue;
+        } else if (rc == SQLITE_ROW) {
+            read.found = Lookup::Found;
+            read.value.type = (DWORD)s.Int(0);
+            read.value.data = s.Blob(1);
         }
         s.Reset();
-        return Check(rc == SQLITE_ROW || rc == SQLITE_DONE) && rc == SQLITE_ROW;
+        if (!Check(rc == SQLITE_ROW || rc == SQLITE_DONE))
+            return Lookup::NoKey;
+        Lookup found = read.found;
+        if (found == Lookup::Found)
+            *value = read.value;
+        if (MayRemember(beforeKnown, before))
+            valuesRead_[folded] = std::move(read);
+        return found;
     }
 
     bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
     {
+        // Writing what is stored already changes nothing (the library rewrites a sensor's
+        // previous state on every status read): a lookup made under the current WAL index
+        // header that shows the same type and bytes makes the transaction unnecessary.
+        WalHeader now;
+        Revalidate(&now);
+        auto seen = valuesRead_.find({FoldCase(path), FoldCase(name)});
+        if (seen != valuesRead_.end() && seen->second.found == Lookup::Found &&
+            seen->second.value.type == value.type && seen->second.value.data == value.data) {
+            lastError_.clear();
+            return true;
+        }
         return Write([&] {
             std::string key = FoldCase(path);
             Statement &exists = Get(KEY_EXISTS).Bind({key});
@@ -349,13 +426,16 @@ private:
     enum StatementId {
         KEY_EXISTS,
         INSERT_KEY,
-        GET_VALUE,
+        FIND_VALUE,
         SET_VALUE,
         DELETE_VALUE,
         DELETE_KEYS,
         DELETE_KEY_VALUES,
         SUB_KEYS,
         VALUES,
+        BEGIN_IMMEDIATE,
+        COMMIT,
+        ROLLBACK,
         STATEMENT_COUNT
     };
 
@@ -364,7 +444,9 @@ private:
         static const char *const sql[STATEMENT_COUNT] = {
             "SELECT 1 FROM keys WHERE path = ?1",
             "INSERT OR IGNORE INTO keys (path, parent, name) VALUES (?1, ?2, ?3)",
-            "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
+            // One row if the key exists; its columns are NULL if the value does not.
+            ("SELECT v.type, v.data FROM keys k LEFT JOIN vals v ON v.key = k.path AND "
+             "v.folded = ?2 WHERE k.path = ?1"),
             ("INSERT INTO vals (key, folded, name, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
              "ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data"),
             "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
@@ -372,6 +454,9 @@ private:
             "DELETE FROM vals WHERE key = ?1 OR (key >= ?2 AND key < ?3)",
             "SELECT name FROM keys WHERE parent = ?1 AND path <> '' ORDER BY path",
             "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY folded",
+            "BEGIN IMMEDIATE",
+            "COMMIT",
+            "ROLLBACK",
         };
         statements_.clear();
         for (int i = 0; i < STATEMENT_COUNT; ++i) {
@@ -384,22 +469,89 @@ private:
 
     Statement &Get(StatementId id) { return *statements_[id]; }
 
+    // Runs a prepared statement without results; returns SQLITE_OK or the error code.
+    int Run(StatementId id)
+    {
+        Statement &s = Get(id);
+        int rc = s.Step();
+        s.Reset();
+        return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+
+    // Copies the WAL index header; false when it cannot be read, is being rewritten or has
+    // another layout.
+    bool ReadWalHeader(WalHeader *header)
+    {
+        sqlite3_file *file = nullptr;
+        if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+            !file || !file->pMethods || file->pMethods->iVersion < 2)
+            return false;
+        volatile void *region = nullptr;
+        if (file->pMethods->xShmMap(file, 0, kWalIndexRegionSize, 0, &region) != SQLITE_OK ||
+            !region)
+            return false;
+        // The same order as SQLite's own readers: first copy, barrier, second copy.
+        const volatile unsigned char *index = (const volatile unsigned char *)region;
+        WalHeader second;
+        for (size_t i = 0; i < kWalIndexHeaderSize; ++i)
+            (*header)[i] = index[i];
+        file->pMethods->xShmBarrier(file);
+        for (size_t i = 0; i < kWalIndexHeaderSize; ++i)
+            second[i] = index[kWalIndexHeaderSize + i];
+        uint32_t version;
+        memcpy(&version, header->data(), sizeof version);
+        return *header == second && version == kWalIndexVersion &&
+               (*header)[kWalIndexInitOffset] != 0;
+    }
+
+    // Reads the WAL index header into `*now` and forgets the remembered lookups unless it
+    // is the header they were read under. Returns false if the header cannot be read.
+    bool Revalidate(WalHeader *now)
+    {
+        bool known = ReadWalHeader(now);
+        if (!known || *now != readHeader_)
+            ForgetReads();
+        return known;
+    }
+
+    // After a lookup in the file: true if it may be remembered, i.e. the header read before it
+    // (`before`) is unchanged after it, so the lookup saw the state that header describes.
+    bool MayRemember(bool beforeKnown, const WalHeader &before)
+    {
+        WalHeader after;
+        if (!beforeKnown || !ReadWalHeader(&after) || after != before)
+            return false;
+        if (keysRead_.size() + valuesRead_.size() >= kRememberedLookupLimit)
+            ForgetReads();
+        readHeader_ = before;
+        return true;
+    }
+
+    void ForgetReads()
+    {
+        keysRead_.clear();
+        valuesRead_.clear();
+        readHeader_.fill(0); // never a valid header: isInit is 0
+    }
+
     // Runs `body` inside one IMMEDIATE transaction; commits if it returns true, else rolls
-    // back. Returns true when committed.
+    // back. Returns true when committed. Remembered lookups need no attention here: a commit
+    // that changes anything rewrites the WAL index header, so the next lookup forgets them,
+    // and one that changes nothing (the same value written again) leaves them true.
     template <class Body> bool Write(Body body)
     {
-        if (Exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK)
+        if (Run(BEGIN_IMMEDIATE) != SQLITE_OK)
             return Check(false);
         if (!body()) {
             bool failed = sqlite3_errcode(db_) != SQLITE_OK && sqlite3_errcode(db_) != SQLITE_DONE &&
                           sqlite3_errcode(db_) != SQLITE_ROW;
-            Exec(db_, "ROLLBACK");
+            Run(ROLLBACK);
             // A missing key or value is an answer, not an error of the file.
             return failed ? Check(false) : (lastError_.clear(), false);
         }
-        if (Exec(db_, "COMMIT") != SQLITE_OK) {
+        if (Run(COMMIT) != SQLITE_OK) {
             Check(false);
-            Exec(db_, "ROLLBACK");
+            Run(ROLLBACK);
             return false;
         }
         lastError_.clear();
@@ -427,6 +579,14 @@ private:
     sqlite3 *db_ = nullptr;
     std::vector<std::unique_ptr<Statement>> statements_;
     std::string lastError_;
+    // Lookups made while the WAL index header was readHeader_ (all zero when none are kept).
+    struct ValueRead {
+        Lookup found = Lookup::NoKey;
+        RegValue value;
+    };
+    WalHeader readHeader_{};
+    std::map<std::string, bool> keysRead_;
+    std::map<std::pair<std::string, std::string>, ValueRead> valuesRead_;
 };
 
 } // namespace
