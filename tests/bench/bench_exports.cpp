@@ -24,6 +24,7 @@
 #include "kovaltherm.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"
+#include "targets.h"
 
 namespace {
 
@@ -100,10 +101,6 @@ const WaitSetup kWaitSetups[] = {
 
 const int kRepetitions = 7;
 
-// Targets, as ratios within one run.
-const double kMaxFloorRatio = 1.05;
-const double kMaxCpuShare = 0.02;
-const double kMaxNoExchangeMs = 0.1;
 
 // Puts the stand-in machine in the benchmark's state and loads the library.
 bool PrepareMachine(const RegistryVariant &registry, const WaitSetup &wait)
@@ -190,15 +187,6 @@ public:
         }
     }
 };
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // Worst cases: what the controller does, and the blocking it causes, from the constants.
 struct WorstCase {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/bench/targets.h"
+
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
@@ -31,10 +33,6 @@ typedef HANDLE(WINAPI *CreateTimerFunction)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWOR
 
 // Mandated waits of one successful block read: eight answer bytes, 2 ms after each.
 const double kBlockReadFloorMs = 8 * 2;
-// Targets, as ratios within one run.
-const double kMaxFloorRatio = 1.05;
-const double kMaxCpuShare = 0.02;
-const double kMaxNoExchangeMs = 0.1;
 const int kWaitSamples = 50;
 
 struct Library {
@@ -81,15 +79,6 @@ double ThreadCpuMs(void)
     ULONGLONG k = ((ULONGLONG)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
     ULONGLONG u = ((ULONGLONG)user.dwHighDateTime << 32) | user.dwLowDateTime;
     return (double)(k + u) / 10000.0;
-}
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 // Calls one export once; returns its result (1 for ShutdownLibrary).
