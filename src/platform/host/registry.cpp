@@ -18,6 +18,7 @@ struct OpenKey {
 };
 
 std::map<uintptr_t, OpenKey> g_keys;
+std::vector<RegistryOpenCall> g_openCalls;
 uintptr_t g_nextKey = 0x1000;
 
 // The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key.
@@ -54,13 +55,31 @@ HKEY NewHandle(const std::string &path, REGSAM access)
     return (HKEY)handle;
 }
 
+// Records an open or create call; false when its access mask names both registry views,
+// which the real functions refuse. The stand-in has one view, so either flag alone is accepted.
+bool RecordOpen(HostFunction function, const char *subKey, REGSAM access)
+{
+    g_openCalls.push_back(RegistryOpenCall{function, subKey ? subKey : "", access});
+    return (access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+}
+
 } // namespace
 
 namespace internal {
 
-void ResetRegistryHandles() { g_keys.clear(); }
+void ResetRegistryHandles()
+{
+    g_keys.clear();
+    g_openCalls.clear();
+}
 
 } // namespace internal
+
+std::vector<RegistryOpenCall> RegistryOpenCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    return g_openCalls;
+}
 
 int OpenKeyCount()
 {
@@ -81,8 +100,11 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
+    bool oneView = RecordOpen(FN_REG_OPEN_KEY, lpSubKey, samDesired);
     if (internal::CallFails(FN_REG_OPEN_KEY))
         return ERROR_ACCESS_DENIED;
+    if (!oneView)
+        return ERROR_INVALID_PARAMETER;
     OpenKey parent;
     if (!Resolve(hKey, &parent))
         return ERROR_INVALID_HANDLE;
@@ -106,8 +128,11 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
+    bool oneView = RecordOpen(FN_REG_CREATE_KEY, lpSubKey, samDesired);
     if (internal::CallFails(FN_REG_CREATE_KEY))
         return ERROR_ACCESS_DENIED;
+    if (!oneView)
+        return ERROR_INVALID_PARAMETER;
     OpenKey parent;
     if (!Resolve(hKey, &parent))
         return ERROR_INVALID_HANDLE;
