@@ -5,11 +5,13 @@
 # one calling convention and no decoration; llvm-dlltool names the machine likewise.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(KOVALTHERM_ARCH x64)
+    set(KOVALTHERM_ARCH_BITS 64)
     set(KOVALTHERM_DLL_ENTRY DllMain)
     set(KOVALTHERM_DRIVER_ENTRY DriverEntry)
     set(KOVALTHERM_DLLTOOL_MACHINE i386:x86-64)
 else()
     set(KOVALTHERM_ARCH x86)
+    set(KOVALTHERM_ARCH_BITS 32)
     set(KOVALTHERM_DLL_ENTRY _DllMain@12)
     set(KOVALTHERM_DRIVER_ENTRY _DriverEntry@8)
     set(KOVALTHERM_DLLTOOL_MACHINE i386)
@@ -22,6 +24,10 @@ set(KOVALTHERM_FREESTANDING_FLAGS
         -fno-stack-protector -fno-tree-loop-distribute-patterns>
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
 
+# The project's version for the version resources.
+set(KOVALTHERM_GENERATED ${CMAKE_BINARY_DIR}/generated)
+configure_file(${PROJECT_SOURCE_DIR}/src/dll/version.h.in ${KOVALTHERM_GENERATED}/kovaltherm_version.h)
+
 add_library(Kovaltherm SHARED
     ${KOVALTHERM_LIBRARY_SOURCES}
     src/dll/runtime.cpp
@@ -30,7 +36,8 @@ add_library(Kovaltherm SHARED
 )
 set_target_properties(Kovaltherm PROPERTIES PREFIX "" OUTPUT_NAME Kovaltherm
     IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
-target_include_directories(Kovaltherm PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(Kovaltherm PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src
+    ${KOVALTHERM_GENERATED})
 target_compile_options(Kovaltherm PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${KOVALTHERM_WARNINGS}> ${KOVALTHERM_FREESTANDING_FLAGS})
 target_link_options(Kovaltherm PRIVATE -nostdlib -Wl,--entry,${KOVALTHERM_DLL_ENTRY}
     -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
@@ -70,3 +77,23 @@ add_subdirectory(tools/ktsensors)
 
 include(CTest)
 add_subdirectory(tests/wine)
+
+# The SDK (cmake --install): the header; per architecture the DLL, both import libraries,
+# the module-definition file and ktsensors.exe; a CMake package that picks the consumer's
+# architecture; the licence, the application developers' README and the examples.
+include(CMakePackageConfigHelpers)
+set(KOVALTHERM_INSTALL_ARCH_DIR ${KOVALTHERM_ARCH})
+set(KOVALTHERM_INSTALL_CMAKE_DIR lib/cmake/Kovaltherm)
+install(FILES ${PROJECT_SOURCE_DIR}/include/kovaltherm.h DESTINATION include)
+install(FILES $<TARGET_FILE:Kovaltherm> $<TARGET_LINKER_FILE:Kovaltherm>
+              ${CMAKE_BINARY_DIR}/Kovaltherm.lib ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
+              $<TARGET_FILE:ktsensors>
+        DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/KovalthermConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/KovalthermConfig.cmake
+              ${CMAKE_BINARY_DIR}/KovalthermConfigVersion.cmake
+        DESTINATION ${KOVALTHERM_INSTALL_CMAKE_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/README.md DESTINATION .)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/examples/ DESTINATION examples)

@@ -2,11 +2,12 @@
 # Checks a built Kovaltherm.dll's headers: machine (32-bit x86 or x64), module name, the seven exports with
 # their ordinals (and nothing else), imports only from the allowed system DLLs and only
 # functions that Windows 95 and NT 4.0 both have, and the version resource.
-# Usage: check_tables.sh OBJDUMP DLL x86|x64
+# Usage: check_tables.sh OBJDUMP DLL x86|x64 VERSION
 set -u
 objdump=$1
 dll=$2
 machine=$3
+version=$4
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -68,6 +69,9 @@ for key in FileDescription FileVersion ProductName ProductVersion OriginalFilena
 done
 grep -A1 -x OriginalFilename <<<"$strings" | grep -qx 'Kovaltherm.dll' ||
     fail "OriginalFilename is not Kovaltherm.dll"
+for key in FileVersion ProductVersion; do
+    grep -A1 -x $key <<<"$strings" | grep -qxF "$version" || fail "$key is not $version"
+done
 
 echo "exports:"; echo "$expected_exports" | sed 's/^/  /'
 echo "imports:"; echo "$imports" | sed 's/^/  /'

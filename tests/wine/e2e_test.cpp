@@ -141,7 +141,8 @@ void Unsupported()
         CHECK_EQ(v, kUntouched);
     }
     HKEY key;
-    Check(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kThermalPath, 0, KEY_READ, &key) != ERROR_SUCCESS,
+    Check(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kThermalPath, 0, KEY_READ | kCacheView, &key) !=
+              ERROR_SUCCESS,
           "no cache was written");
     lib.Unload();
 }
