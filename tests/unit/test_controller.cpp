@@ -1,26 +1,24 @@
 // The controller exchange, read off the notebook's request log and the virtual clock.
 #include "hw/controller.h"
 #include "machine.h"
+#include "tests/contract/exchange.h"
 
 namespace {
 
-// One step of the exchange as the log shows it.
-struct Step {
-    char kind; // 'W' write, 'R' read, 'B' busy poll
-    int index;
-    int value; // written value
-};
+using Step = contract::ExchangeStep;
 
+// The exchange as the request log shows it.
 std::vector<Step> Exchange()
 {
     std::vector<Step> steps;
     for (const SimLogEntry &e : host::RequestLog()) {
-        if (e.code == 0x9DD0)
-            steps.push_back({'W', e.input[0], e.input[1]});
-        else if (e.code == 0x9DC0)
-            steps.push_back({'R', e.input[0], 0});
-        else if (e.code == 0x9E40)
-            steps.push_back({'B', 0, 0});
+        char kind = contract::ExchangeKind(e.code);
+        if (kind == 'W')
+            steps.push_back({kind, e.input[0], e.input[1]});
+        else if (kind == 'R')
+            steps.push_back({kind, e.input[0], 0});
+        else if (kind == 'B')
+            steps.push_back({kind, 0, 0});
     }
     return steps;
 }
@@ -88,8 +86,10 @@ TEST_F(ControllerTest, AnsweredExchangeWritesReadsAndReleases)
     Start([](SimConfig &) {});
     BYTE block[8];
     EXPECT_EQ(ReadControllerBlock(5, block), 0);
-    ExpectSteps(Exchange(), Join(Command(0x15), kBusy, BlockRead(), kBusy, Command(0x10)));
-    EXPECT_EQ(WaitLengths(), std::vector<DWORD>(8, 2));
+    ExpectSteps(Exchange(), std::vector<Step>(contract::kAnsweredExchange,
+                                              contract::kAnsweredExchange +
+                                                  contract::kAnsweredExchangeSteps));
+    EXPECT_EQ(WaitLengths(), std::vector<DWORD>(8, contract::kAnswerReadPauseMs));
     EXPECT_EQ(block[0] & 0x0F, 5);
     EXPECT_EQ(block[1], 40);
     EXPECT_EQ(block[3], 42);

@@ -1,5 +1,7 @@
 // The exported sensor queries over machine states.
 #include "machine.h"
+#include "tests/contract/exchange.h"
+#include "tests/contract/locations.h"
 
 namespace {
 
@@ -39,14 +41,14 @@ const ExportCase kExports[] = {
 TEST_F(QueriesTest, TypicalRequestReadsTheFirstPresentSensor)
 {
     Start([](SimConfig &c) {
-        c.presence = 0x0E; // sensors 1, 2 and 3
-        SimSetTemperature(&c, 1, 63);
+        c.presence = contract::kTypicalPresence; // sensors 1, 2 and 3
+        SimSetTemperature(&c, contract::kTypicalPhysicalSensor, contract::kTypicalTemperature);
     });
     WriteCache({{1, 0, 0, 0, 0}, {2, 0, 0, 0, 0}, {3, 0, 0, 0, 0}}, 3);
     host::ClearRequestLog();
     int t = kUntouched;
     EXPECT_EQ(LMReadTemperature(0, &t), 1);
-    EXPECT_EQ(t, 63);
+    EXPECT_EQ(t, contract::kTypicalTemperature);
     EXPECT_EQ(FirmwareCalls(), 0u);
 }
 
@@ -127,11 +129,10 @@ TEST_F(QueriesTest, LocationCodesByPhysicalIndex)
 {
     Start([](SimConfig &c) { c.presence = 0xFF; });
     ASSERT_EQ(LMGetNumSensors(), 8);
-    const int codes[8] = {2, 4, 5, 1, 6, 7, 8, 9};
     for (int ordinal = 0; ordinal < 8; ++ordinal) {
         int location = kUntouched;
         EXPECT_EQ(LMGetSensorLocation(ordinal, &location), 1);
-        EXPECT_EQ(location, codes[ordinal]) << "physical " << ordinal;
+        EXPECT_EQ(location, contract::kLocationByPhysicalIndex[ordinal]) << "physical " << ordinal;
     }
     // A stray "Sensor 8" marked present maps, and has code 0.
     host::SetDword(SensorPath(8), "Is present", 1);

@@ -3,18 +3,20 @@
 
 #include "machine.h"
 #include "status/status.h"
+#include "tests/contract/hysteresis.h"
 
 namespace {
 
 class StatusTest : public MachineTest {
 protected:
-    // Sensor 0 alone, warnHigh 90, warnNormal 85, critHigh 95.
+    // Sensor 0 alone with the shared hysteresis limits: warnHigh 90, warnNormal 85, critHigh 95.
     void SetUp() override
     {
         MachineTest::SetUp();
         Scenario([](SimConfig &c) {
             c.presence = 0x01;
-            SimSetLimits(&c, 0, 85, 90, 93, 95);
+            const contract::HysteresisLimits &l = contract::kHysteresisLimits;
+            SimSetLimits(&c, 0, l.warnNormal, l.warnHigh, l.critNormal, l.critHigh);
         });
         ASSERT_TRUE(Attach());
         ASSERT_EQ(LMGetNumSensors(), 1);
@@ -111,25 +113,18 @@ TEST_F(StatusTest, LimitsNearIntMinCompareWithoutWrapping)
 
 TEST_F(StatusTest, StateCarriesOverToANewProcess)
 {
-    SetTemperature(50);
-    int status = 0;
-    ASSERT_EQ(LMReadTempStatus(0, &status), 1);
-    ASSERT_EQ(status, 1);
-    SetTemperature(90);
-    ASSERT_EQ(LMReadTempStatus(0, &status), 1);
-    ASSERT_EQ(status, 2);
-    Detach();
-    ASSERT_TRUE(Attach());
-    SetTemperature(86);
-    ASSERT_EQ(LMReadTempStatus(0, &status), 1);
-    EXPECT_EQ(status, 2);
-    Detach();
-    ASSERT_TRUE(Attach());
-    SetTemperature(80);
-    ASSERT_EQ(LMReadTempStatus(0, &status), 1);
-    EXPECT_EQ(status, 2);
-    ASSERT_EQ(LMReadTempStatus(0, &status), 1);
-    EXPECT_EQ(status, 1);
+    for (const contract::HysteresisStep &step : contract::kWarningCarriedOver) {
+        SCOPED_TRACE("t " + std::to_string(step.temperature));
+        if (step.newProcess) {
+            Detach();
+            ASSERT_TRUE(Attach());
+        }
+        SetTemperature(step.temperature);
+        int status = 0;
+        ASSERT_EQ(LMReadTempStatus(0, &status), 1);
+        EXPECT_EQ(status, step.reported);
+        EXPECT_EQ(Dword(SensorPath(0), "Previous State"), step.stored);
+    }
 }
 
 } // namespace

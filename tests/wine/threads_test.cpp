@@ -3,11 +3,11 @@
 // scenario into the stand-in driver (sensors 0, 1, 3 and 7; sensor 7 has no limits and no
 // temperature, so its queries rebuild the cache while other threads read it).
 //
-// Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ -I<repo>
-//        tests/wine/threads_test.cpp sim/notebook.cpp -o threads_test.exe
-// Run:   wine threads_test.exe [--keep-scenario]   (Kovaltherm.dll beside it or on PATH)
+// Run:   wine threads_test.exe [--keep-scenario] [gtest options]   (Kovaltherm.dll beside it)
 // Exit:  0 when every answer matches, 1 on a mismatch or when the DLL cannot be used.
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -110,27 +110,22 @@ bool LoadSteadyScenario()
     return ok != FALSE;
 }
 
-} // namespace
+bool g_keepScenario = false;
 
-int main(int argc, char **argv)
+TEST(Threads, ConcurrentCallersMatchALoneCaller)
 {
-    bool keep = argc > 1 && strcmp(argv[1], "--keep-scenario") == 0;
-    if (!keep && !LoadSteadyScenario())
+    if (!g_keepScenario && !LoadSteadyScenario())
         printf("note: could not load the steady scenario; using the driver's current one\n");
     HMODULE dll = LoadLibraryA("Kovaltherm.dll");
-    if (!dll) {
-        printf("Kovaltherm.dll did not load (error %lu)\n", GetLastError());
-        return 1;
-    }
+    ASSERT_NE(dll, nullptr) << "Kovaltherm.dll did not load (error " << GetLastError() << ")";
     g_count = (CountFn)(void *)GetProcAddress(dll, kExportNames[0]);
     for (int i = 0; i < 5; ++i)
         g_queries[i] = (QueryFn)(void *)GetProcAddress(dll, kExportNames[i + 1]);
     g_shutdown = (ShutdownFn)(void *)GetProcAddress(dll, kExportNames[6]);
+    ASSERT_NE(g_count, nullptr);
+    ASSERT_NE(g_shutdown, nullptr);
     for (int i = 0; i < 5; ++i)
-        if (!g_queries[i] || !g_count || !g_shutdown) {
-            printf("an export is missing\n");
-            return 1;
-        }
+        ASSERT_NE(g_queries[i], nullptr) << kExportNames[i + 1];
 
     // A warm-up pass repairs a cache left by other tests; then two passes must agree.
     for (int pass = 0; pass < 3; ++pass)
@@ -139,9 +134,10 @@ int main(int argc, char **argv)
                 Answer a = Invoke(e, o);
                 if (pass == 1)
                     g_expected[e][o - kMinOrdinal] = a;
-                if (pass == 2 && !Same(a, g_expected[e][o - kMinOrdinal])) {
-                    printf("a lone caller's answers are not stable: %s(%d)\n", kExportNames[e], o);
-                    return 1;
+                if (pass == 2) {
+                    ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
+                        << "a lone caller's answers are not stable: " << kExportNames[e] << "("
+                        << o << ")";
                 }
             }
     printf("lone caller: %d sensors\n", g_expected[0][0].result);
@@ -150,17 +146,24 @@ int main(int argc, char **argv)
     for (int t = 0; t < kThreads; ++t) {
         g_finished[t] = CreateEventA(NULL, TRUE, FALSE, NULL);
         HANDLE thread = CreateThread(NULL, 0, Caller, (LPVOID)(INT_PTR)t, 0, NULL);
-        if (!thread) {
-            printf("CreateThread failed (error %lu)\n", GetLastError());
-            printf("0 passed, 1 failed\n");
-            return 1;
-        }
+        ASSERT_NE(thread, nullptr) << "CreateThread failed (error " << GetLastError() << ")";
         CloseHandle(thread);
     }
     WaitForMultipleObjects(kThreads, g_finished, TRUE, INFINITE);
     printf("concurrency: %d threads x %d calls = %ld calls, %ld mismatches\n", kThreads,
            kCallsPerThread, (long)g_calls, (long)g_mismatches);
-    printf("%d passed, %d failed\n", g_mismatches == 0 ? 1 : 0, g_mismatches == 0 ? 0 : 1);
+    EXPECT_EQ((long)g_calls, (long)kThreads * kCallsPerThread);
+    EXPECT_EQ((long)g_mismatches, 0L);
+}
+
+} // namespace
+
+// The callers stay blocked to the end, so the process ends here through ExitProcess.
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    g_keepScenario = argc > 1 && strcmp(argv[1], "--keep-scenario") == 0;
+    int result = RUN_ALL_TESTS();
     fflush(stdout);
-    ExitProcess(g_mismatches == 0 ? 0 : 1);
+    ExitProcess(result == 0 ? 0 : 1);
 }

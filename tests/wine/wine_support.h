@@ -1,10 +1,12 @@
 // Helpers for the Windows test programs that run under Wine against the real DLL and the
-// stand-in driver: checks that count, the driver's test control codes, the registry, and
-// the exports resolved both by name and by ordinal.
+// stand-in driver: the driver's test control codes, the registry, and the exports resolved
+// both by name and by ordinal.
 #ifndef KOVALTHERM_WINE_SUPPORT_H
 #define KOVALTHERM_WINE_SUPPORT_H
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -15,35 +17,6 @@
 #include "sim/notebook.h"
 
 namespace wine {
-
-inline int g_passed = 0;
-inline int g_failed = 0;
-
-// Records one check; prints the failures.
-inline void Check(bool ok, const char *what, long actual = 0, long expected = 0)
-{
-    if (ok) {
-        ++g_passed;
-        return;
-    }
-    ++g_failed;
-    printf("FAIL: %s (got %ld, expected %ld)\n", what, actual, expected);
-}
-
-// Compares once-evaluated values: `actual` may have side effects (a call into the library).
-#define CHECK_EQ(actual, expected)                                                          \
-    do {                                                                                    \
-        long actual_ = (long)(actual);                                                      \
-        long expected_ = (long)(expected);                                                  \
-        wine::Check(actual_ == expected_, #actual " == " #expected, actual_, expected_);     \
-    } while (0)
-
-// Prints the tally in the form CTest's log readers know, and returns the exit code.
-inline int Finish()
-{
-    printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed ? 1 : 0;
-}
 
 inline const char kThermalPath[] = "SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal";
 // The cache lives in the 32-bit registry view, which a 64-bit program names explicitly.
@@ -141,7 +114,7 @@ typedef int(__cdecl *QueryFunction)(int, int *);
 typedef void(__cdecl *ShutdownFunction)(void);
 
 // The library loaded with LoadLibraryA, its exports resolved by name; each is checked to be
-// the same function as the one its ordinal resolves to.
+// the same function as the one its ordinal resolves to, and nothing else is exported.
 struct Library {
     HMODULE module = NULL;
     CountFunction getNumSensors = NULL;
@@ -152,7 +125,8 @@ struct Library {
     QueryFunction readWarningLimit = NULL;
     ShutdownFunction shutdown = NULL;
 
-    // Loads the DLL; false (with nothing resolved) if the loader refuses it.
+    // Loads the DLL; false if the loader refuses it or an export is missing. Use as
+    // ASSERT_TRUE(lib.Load()): a missing export fails the test and leaves its slot empty.
     bool Load()
     {
         module = LoadLibraryA("Kovaltherm.dll");
@@ -174,13 +148,17 @@ struct Library {
         for (const auto &e : exports) {
             FARPROC byName = GetProcAddress(module, e.name);
             FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(e.ordinal));
-            Check(byName != NULL, e.name);
-            Check(byName == byOrdinal, e.name, (long)e.ordinal, (long)e.ordinal);
+            EXPECT_NE(byName, nullptr) << e.name;
+            EXPECT_EQ(byName, byOrdinal) << e.name << " is ordinal " << e.ordinal;
             *e.slot = byName;
         }
-        Check(GetProcAddress(module, "DllMain") == NULL, "DllMain is not exported");
-        Check(GetProcAddress(module, MAKEINTRESOURCEA(8)) == NULL, "no eighth export");
-        return true;
+        EXPECT_EQ(GetProcAddress(module, "DllMain"), nullptr) << "DllMain is exported";
+        EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(8)), nullptr) << "an eighth export";
+        bool complete = getNumSensors && getSensorLocation && readCriticalLimit &&
+                        readTempStatus && readTemperature && readWarningLimit && shutdown;
+        if (!complete)
+            Unload();
+        return complete;
     }
 
     void Unload()
