@@ -3,8 +3,8 @@
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
-# makes the SDK zip of both Windows builds; `make test-dist` builds its examples from the zip
-# for both architectures and runs them under Wine.
+# makes the SDK zip of both Windows builds and its test kit; `make test-dist` builds its examples from
+# the zip for both architectures and runs them under Wine, and the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine clean
@@ -72,6 +72,7 @@ dist: build-win32 build-win64
 
 test-dist: dist
 	@tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP)
+	@tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP)
 
 build-fuzz: deps
 	@cmake --preset fuzz >/dev/null

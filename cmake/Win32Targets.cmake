@@ -97,3 +97,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/sdk/KovalthermConfig.cmake
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/README.md DESTINATION .)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/examples/ DESTINATION examples)
+
+# The test kit: per architecture the stand-in driver with ktsensors.exe (which loads a
+# scenario into it) and the DLL beside it; the example scenarios; the scripts that install,
+# start, stop and remove the driver (Windows and Wine); its walk-through.
+install(FILES $<TARGET_FILE:qorix> $<TARGET_FILE:ktsensors> $<TARGET_FILE:Kovaltherm>
+        DESTINATION testkit/${KOVALTHERM_INSTALL_ARCH_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION testkit/scenarios)
+install(FILES ${PROJECT_SOURCE_DIR}/testkit/README.md ${PROJECT_SOURCE_DIR}/testkit/qorix-kit.cmd
+        DESTINATION testkit)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/testkit/qorix-kit.sh DESTINATION testkit)

@@ -30,6 +30,8 @@ int main(void)
         int t;
         if (readTemperature(i, &t))
             printf("sensor %d: %d C\n", i, t);
+        else
+            printf("sensor %d: no reading, carrying on without it\n", i);
     }
     FreeLibrary(lib);
     return 0;

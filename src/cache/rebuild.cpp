@@ -2,6 +2,7 @@
 #include "cache/rebuild.h"
 
 #include "cache/store.h"
+#include "frame/trace.h"
 #include "hw/firmware.h"
 
 namespace {
@@ -28,7 +29,7 @@ void WriteSensors(HKEY thermalKey, const RegisterImage *info)
     for (int index = 0; index < PHYSICAL_SENSOR_COUNT; ++index) {
         int present = (info->esi >> index) & 1;
         if (!WriteSensorPresent(thermalKey, index, present))
-            return;
+            return TraceRebuildStopped(index);
         if (present) {
             ++count;
             ++ordinal;
@@ -36,7 +37,7 @@ void WriteSensors(HKEY thermalKey, const RegisterImage *info)
             WritePreviousState(ordinal, 0);
         }
     }
-    WriteSensorCount(thermalKey, count);
+    TraceRebuildEnded(WriteSensorCount(thermalKey, count));
 }
 
 } // namespace
@@ -45,13 +46,14 @@ void RefreshSensorCache(int force)
 {
     if (CacheLooksPresent() && !force)
         return;
+    TraceRebuildStart();
     HKEY thermalKey;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL, REG_OPTION_NON_VOLATILE,
+    if (TraceKeyCreate(TRACE_THERMAL_KEY, RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL, REG_OPTION_NON_VOLATILE,
                         KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &thermalKey,
-                        NULL) != ERROR_SUCCESS)
+                        NULL)) != ERROR_SUCCESS)
         return;
     RegisterImage info = {0, 0, 0, 0, 0, 0};
-    if (QuerySensorInfo(&info) == 0 && (info.ecx & FW_INFO_AVAILABLE))
+    if (TraceSensorInfo(QuerySensorInfo(&info), &info.ecx) == 0 && (info.ecx & FW_INFO_AVAILABLE))
         WriteSensors(thermalKey, &info);
     RegCloseKey(thermalKey);
 }
@@ -59,7 +61,7 @@ void RefreshSensorCache(int force)
 void WriteSensorLimits(int index, HKEY thermalKey)
 {
     RegisterImage image = {0, 0, 0, 0, 0, 0};
-    if (QuerySensorLimits((char)('A' + index), &image) != 0)
+    if (TraceSensorLimits(index, QuerySensorLimits((char)('A' + index), &image)) != 0)
         return;
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);

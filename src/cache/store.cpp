@@ -1,6 +1,8 @@
 // The sensor configuration cache in the registry.
 #include "cache/store.h"
 
+#include "frame/trace.h"
+
 namespace {
 
 // How a read of one value went: a value that is missing, of another type or too long counts
@@ -24,9 +26,10 @@ ReadOutcome QueryDwordOutcome(HKEY key, LPCSTR name, int *value)
     DWORD data = 0;
     DWORD size = sizeof data;
     ReadOutcome outcome =
-        ClassifyStatus(RegQueryValueExA(key, name, NULL, &type, (LPBYTE)&data, &size));
+        ClassifyStatus(TraceValueRead(name, RegQueryValueExA(key, name, NULL, &type, (LPBYTE)&data, &size)));
     if (outcome != READ_OK)
         return outcome;
+    TraceValueType(name, type);
     if (type != REG_DWORD)
         return READ_ABSENT;
     *value = (int)data;
@@ -44,7 +47,7 @@ LSTATUS OpenSensorKeyStatus(int index, REGSAM access, HKEY *key)
 {
     char path[KEY_PATH_BUFFER_SIZE];
     wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, index);
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, key);
+    return TraceKeyOpen(index, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, key));
 }
 
 // Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns 1 on success.
@@ -76,7 +79,7 @@ int ReadIndexValue(int index, LPCSTR name, int *value)
 int WriteDwordValue(HKEY key, LPCSTR name, int value)
 {
     DWORD data = (DWORD)value;
-    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data) ==
+    return TraceValueWrite(name, RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data)) ==
            ERROR_SUCCESS;
 }
 
@@ -85,9 +88,9 @@ int WriteSensorPresent(HKEY thermalKey, int index, int flag)
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);
     HKEY key;
-    if (RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE,
+    if (TraceKeyCreate(index, RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE,
                         KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &key,
-                        NULL) != ERROR_SUCCESS)
+                        NULL)) != ERROR_SUCCESS)
         return 0;
     int ok = WriteDwordValue(key, VALUE_IS_PRESENT, flag);
     RegCloseKey(key);
@@ -108,8 +111,8 @@ int WriteSensorCount(HKEY thermalKey, int count)
 int ReadSensorCount(void)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ | CACHE_REGISTRY_VIEW,
-                      &key) != ERROR_SUCCESS)
+    if (TraceKeyOpen(TRACE_THERMAL_KEY, RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ | CACHE_REGISTRY_VIEW,
+                      &key)) != ERROR_SUCCESS)
         return -1;
     int count = -1;
     if (!QueryDword(key, VALUE_SENSOR_COUNT, &count))

@@ -5,6 +5,7 @@
 #include "cache/store.h"
 #include "frame/device_state.h"
 #include "frame/library_lock.h"
+#include "frame/trace.h"
 #include "hw/driver.h"
 #include "hw/wait.h"
 
@@ -50,6 +51,7 @@ BOOL AttachLibrary(void)
     ClearDeviceState();
     ResetWaitTimer();
     CreateLibraryLock();
+    ConfigureTrace();
     DWORD platform = QueryPlatform();
     DWORD access;
     DWORD flags;

@@ -5,6 +5,7 @@
 #include "cache/store.h"
 #include "frame/device_state.h"
 #include "frame/library_lock.h"
+#include "frame/trace.h"
 #include "hw/controller.h"
 #include "kovaltherm.h"
 
@@ -25,10 +26,11 @@ int ReadUsableSensorCount(void)
 int GetNumSensors(void)
 {
     if (!g_deviceState.thermalSupported)
-        return 0;
+        return TracePhase(TRACE_NO_SUPPORT, 0);
     RefreshSensorCache(REFRESH_IF_ABSENT);
     int count = ReadUsableSensorCount();
     if (count == -1) {
+        TracePhase(TRACE_COUNT_UNREADABLE, 0);
         RefreshSensorCache(REFRESH_FORCE);
         return 0;
     }
@@ -42,6 +44,7 @@ int GetSensorLocation(int ordinal, int *location)
     int index = OrdinalToIndex(ordinal);
     *location = index;
     if (index < 0) {
+        TracePhase(TRACE_NOT_MAPPED, 0);
         RefreshSensorCache(REFRESH_FORCE);
         return 0;
     }
@@ -57,6 +60,7 @@ int ReadTemperature(int ordinal, int *temperature)
     *temperature = t;
     if (t != NO_TEMPERATURE)
         return 1;
+    TracePhase(TRACE_NO_TEMPERATURE, 0);
     RefreshSensorCache(REFRESH_FORCE);
     return 0;
 }
@@ -70,6 +74,7 @@ int ReadLimit(int ordinal, LPCSTR name, int *limit)
     *limit = value;
     if (value >= 0)
         return 1;
+    TracePhase(TRACE_LIMIT_UNREADABLE, 0);
     RefreshSensorCache(REFRESH_FORCE);
     return 0;
 }
@@ -84,42 +89,70 @@ int ReadCriticalLimit(int ordinal, int *limit)
     return ReadLimit(ordinal, VALUE_CRITICAL_HIGH, limit);
 }
 
+// The bodies inside their trace record: begun before the body, its line written after.
+int TracedGetNumSensors(void)
+{
+    TraceBegin(TRACE_GET_NUM_SENSORS, 0);
+    return TraceEnd(GetNumSensors());
+}
+
+int TracedGetSensorLocation(int ordinal, int *location)
+{
+    return TraceEnd(GetSensorLocation(TraceBegin(TRACE_GET_SENSOR_LOCATION, ordinal), location));
+}
+
+int TracedReadTemperature(int ordinal, int *temperature)
+{
+    return TraceEnd(ReadTemperature(TraceBegin(TRACE_READ_TEMPERATURE, ordinal), temperature));
+}
+
+int TracedReadWarningLimit(int ordinal, int *limit)
+{
+    return TraceEnd(ReadWarningLimit(TraceBegin(TRACE_READ_WARNING_LIMIT, ordinal), limit));
+}
+
+int TracedReadCriticalLimit(int ordinal, int *limit)
+{
+    return TraceEnd(ReadCriticalLimit(TraceBegin(TRACE_READ_CRITICAL_LIMIT, ordinal), limit));
+}
+
 } // namespace
 
 int IsValidSensor(int ordinal)
 {
     if (!g_deviceState.thermalSupported)
-        return 0;
+        return TracePhase(TRACE_NO_SUPPORT, 0);
     int count = ReadUsableSensorCount();
     if (count == -1) {
+        TracePhase(TRACE_COUNT_UNREADABLE, 0);
         RefreshSensorCache(REFRESH_FORCE);
         return 0;
     }
-    return ordinal >= 0 && ordinal < count;
+    return TraceRange(ordinal >= 0 && ordinal < count, count);
 }
 
 extern "C" {
 
-int KOVALTHERM_CDECL LMGetNumSensors(void) { return RunSerialised(GetNumSensors); }
+int KOVALTHERM_CDECL LMGetNumSensors(void) { return RunSerialised(TracedGetNumSensors); }
 
 int KOVALTHERM_CDECL LMGetSensorLocation(int ordinal, int *location)
 {
-    return RunSerialised(GetSensorLocation, ordinal, location);
+    return RunSerialised(TracedGetSensorLocation, ordinal, location);
 }
 
 int KOVALTHERM_CDECL LMReadTemperature(int ordinal, int *temperature)
 {
-    return RunSerialised(ReadTemperature, ordinal, temperature);
+    return RunSerialised(TracedReadTemperature, ordinal, temperature);
 }
 
 int KOVALTHERM_CDECL LMReadWarningLimit(int ordinal, int *limit)
 {
-    return RunSerialised(ReadWarningLimit, ordinal, limit);
+    return RunSerialised(TracedReadWarningLimit, ordinal, limit);
 }
 
 int KOVALTHERM_CDECL LMReadCriticalLimit(int ordinal, int *limit)
 {
-    return RunSerialised(ReadCriticalLimit, ordinal, limit);
+    return RunSerialised(TracedReadCriticalLimit, ordinal, limit);
 }
 
 } // extern "C"

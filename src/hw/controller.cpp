@@ -2,6 +2,7 @@
 #include "hw/controller.h"
 
 #include "cache/store.h"
+#include "frame/trace.h"
 #include "hw/driver.h"
 #include "hw/wait.h"
 
@@ -32,6 +33,7 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
         if (ControllerReportsBusy()) {
+            TraceBlockAttempt(TRACE_ATTEMPT_BUSY);
             WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
@@ -42,6 +44,7 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
             WaitMilliseconds(ANSWER_BYTE_WAIT_MS);
         }
         if (ControllerReportsBusy()) {
+            TraceBlockAttempt(TRACE_ATTEMPT_BUSY);
             WaitMilliseconds(BUSY_WAIT_MS);
             continue;
         }
@@ -50,9 +53,10 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
             break;
         }
         // A wrong echo or a failed read: the next attempt follows at once.
+        TraceBlockAttempt(allRead ? TRACE_ATTEMPT_WRONG_ECHO : TRACE_ATTEMPT_UNREADABLE);
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
-    return result;
+    return TraceBlockRead(result);
 }
 
 int ReadSensorTemperature(int ordinal)

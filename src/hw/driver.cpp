@@ -2,6 +2,7 @@
 #include "hw/driver.h"
 
 #include "frame/device_state.h"
+#include "frame/trace.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ BOOL SendRequest(DWORD code, const BYTE input[REGISTER_IMAGE_SIZE],
     BOOL ok = DeviceIoControl(g_deviceState.deviceHandle, code, request, REGISTER_IMAGE_SIZE,
                               output, REGISTER_IMAGE_SIZE, &returned, NULL);
     *error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok) TraceRequestFailed(code, *error);
     return ok;
 }
 

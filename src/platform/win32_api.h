@@ -135,6 +135,8 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
 
+#define STD_ERROR_HANDLE ((DWORD)-12)
+
 #define ERROR_SUCCESS 0
 #define ERROR_INVALID_FUNCTION 1
 #define ERROR_FILE_NOT_FOUND 2
@@ -197,6 +199,12 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include "cache/store.h"
 #include "frame/library_lock.h"
 #include "frame/queries.h"
+#include "frame/trace.h"
 #include "hw/controller.h"
 #include "kovaltherm.h"
 
@@ -37,6 +38,7 @@ int ReadTempStatus(int ordinal, int *status)
     *status = TEMP_STATE_NONE;
     int t = ReadSensorTemperature(ordinal);
     if (t == NO_TEMPERATURE) {
+        TracePhase(TRACE_NO_TEMPERATURE, 0);
         RefreshSensorCache(REFRESH_FORCE);
         return 1;
     }
@@ -45,6 +47,12 @@ int ReadTempStatus(int ordinal, int *status)
     *status = ReportedStatus(previous, next);
     WritePreviousState(ordinal, next);
     return 1;
+}
+
+// The body inside its trace record: begun before the body, its line written after.
+int TracedReadTempStatus(int ordinal, int *status)
+{
+    return TraceEnd(ReadTempStatus(TraceBegin(TRACE_READ_TEMP_STATUS, ordinal), status));
 }
 
 } // namespace
@@ -72,5 +80,5 @@ int ComputeTempState(int ordinal, int t)
 
 extern "C" int KOVALTHERM_CDECL LMReadTempStatus(int ordinal, int *status)
 {
-    return RunSerialised(ReadTempStatus, ordinal, status);
+    return RunSerialised(TracedReadTempStatus, ordinal, status);
 }

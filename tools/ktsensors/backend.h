@@ -52,6 +52,8 @@ public:
     virtual Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
     // Reads the key at `path` under HKEY_LOCAL_MACHINE with everything below it.
     virtual Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) = 0;
+    // Makes the library, once started, write its diagnostic lines to standard error.
+    virtual void EnableTrace() = 0;
     // Loads `scenario` (or the default machine when null) and then the library. `fastClock`
     // asks for simulated time that runs only when waited on, where there is such a thing.
     virtual Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) = 0;

@@ -12,6 +12,7 @@
 
 #include "backend.h"
 #include "frame/entry.h"
+#include "frame/trace.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"
 
@@ -153,6 +154,9 @@ public:
         }
         return Outcome::Ok;
     }
+
+    // The stand-in's attach reads the process environment, as the DLL's does.
+    void EnableTrace() override { setenv(TRACE_VARIABLE, "stderr", 1); }
 
     Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
     {

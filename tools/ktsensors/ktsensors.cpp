@@ -109,6 +109,8 @@ int Run(int argc, char **argv)
 
     bool plotting = !options.plot.empty();
     Outcome outcome = backend->OpenRegistry(options.registry, true, &error);
+    if (options.trace)
+        backend->EnableTrace();
     if (outcome == Outcome::Ok)
         outcome = backend->Start(haveScenario ? &scenario : nullptr, plotting, &error);
     if (outcome != Outcome::Ok)

@@ -43,6 +43,9 @@ ParseResult ParseOptions(int argc, char **argv, const std::string &machine, Opti
                                 "run the notebook's temperature traces through the library and "
                                 "draw temperature, limits and status over time")
                      ->type_name("FILE.svg");
+    app.add_flag("--trace", options->trace,
+                 "have the library explain each failed call (and each cache rebuild) with a "
+                 "line on stderr");
     dump->excludes(json)->excludes(watch)->excludes(count)->excludes(scenario)->excludes(plot);
     plot->excludes(json);
 

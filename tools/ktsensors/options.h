@@ -18,6 +18,7 @@ struct Options {
     std::string scenario;      // scenario file; "" = the default notebook
     bool dumpRegistry = false;
     std::string plot;          // SVG file to write; "" = no plot
+    bool trace = false;        // the library's diagnostic lines on stderr
 };
 
 enum class ParseResult { Run, Done, UsageError };

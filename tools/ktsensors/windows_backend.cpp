@@ -5,6 +5,7 @@
 
 #include "backend.h"
 #include "platform/win32_api.h" // the registry view the library keeps its cache in
+#include "frame/trace.h"          // the variable the library reads when it loads
 
 namespace ktsensors {
 
@@ -119,6 +120,9 @@ public:
         RegCloseKey(handle);
         return ok ? Outcome::Ok : Outcome::Failure;
     }
+
+    // Set before LoadLibraryA: the library reads it while it attaches.
+    void EnableTrace() override { SetEnvironmentVariableA(TRACE_VARIABLE, "stderr"); }
 
     Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
     {

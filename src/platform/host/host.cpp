@@ -148,6 +148,7 @@ void ResetMachine()
     g_fault = Fault{};
     for (uint64_t &count : g_calls)
         count = 0;
+    ClearDebugStrings();
 }
 
 void LoadScenario(const SimConfig &config)

@@ -162,6 +162,10 @@ uint64_t FaultableCalls();
 uint64_t CallCount(HostFunction function);
 void ResetCallCounts();
 
+// Every string the library passed to OutputDebugStringA since the last clear, in order.
+std::vector<std::string> DebugStrings();
+void ClearDebugStrings();
+
 } // namespace host
 
 #endif

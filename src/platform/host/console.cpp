@@ -1,0 +1,84 @@
+// The stand-in's process environment, debugger output and standard error: the environment
+// is the real process's, debugger strings are kept for tests, standard error is fd 2.
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "platform/host/host.h"
+
+namespace host {
+
+namespace {
+
+// The standard-error handle GetStdHandle gives; any other handle refuses writes.
+HANDLE const kStdErrorHandle = (HANDLE)(uintptr_t)0xE0;
+
+std::mutex g_debugMutex;
+std::vector<std::string> g_debugStrings;
+
+} // namespace
+
+std::vector<std::string> DebugStrings()
+{
+    std::lock_guard<std::mutex> guard(g_debugMutex);
+    return g_debugStrings;
+}
+
+void ClearDebugStrings()
+{
+    std::lock_guard<std::mutex> guard(g_debugMutex);
+    g_debugStrings.clear();
+}
+
+} // namespace host
+
+extern "C" {
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
+{
+    const char *value = getenv(lpName);
+    if (!value) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    DWORD length = (DWORD)strlen(value);
+    if (length + 1 > nSize)
+        return length + 1;
+    memcpy(lpBuffer, value, length + 1);
+    return length;
+}
+
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
+{
+    std::lock_guard<std::mutex> guard(host::g_debugMutex);
+    host::g_debugStrings.push_back(lpOutputString ? lpOutputString : "");
+}
+
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
+{
+    return nStdHandle == STD_ERROR_HANDLE ? host::kStdErrorHandle : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    (void)lpOverlapped;
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    if (hFile != host::kStdErrorHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ssize_t written = write(STDERR_FILENO, lpBuffer, nNumberOfBytesToWrite);
+    if (written < 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = (DWORD)written;
+    return TRUE;
+}
+
+} // extern "C"

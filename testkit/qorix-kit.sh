@@ -1,0 +1,89 @@
+#!/bin/sh
+# Kovaltherm test kit under Wine: installs, starts, stops and removes the stand-in thermal
+# driver qorix as a kernel service in a Wine prefix.
+#   qorix-kit.sh install|start|stop|remove|status [x86|x64]
+# The prefix is $WINEPREFIX (default ~/.wine). The architecture defaults to x86 in a 32-bit
+# prefix (WINEARCH=win32) and x64 otherwise; a 64-bit prefix runs the x64 driver, and both
+# 32- and 64-bit programs reach it. The script refuses to touch a qorix service whose driver
+# does not carry the kit's marker.
+set -u
+kit=$(cd "$(dirname "$0")" && pwd)
+marker=KOVALTHERM-TESTKIT-STAND-IN-QORIX
+command=${1:-}
+arch=${2:-}
+[ -n "$arch" ] || { [ "${WINEARCH:-}" = win32 ] && arch=x86 || arch=x64; }
+prefix=${WINEPREFIX:-$HOME/.wine}
+case $arch in
+x86) wine=${WINE:-wine} ;;
+x64) wine=${WINE64:-$(command -v wine64 || echo /usr/lib/wine/wine64)} ;;
+*) echo "qorix-kit: architecture must be x86 or x64, not '$arch'"; exit 2 ;;
+esac
+target='C:\windows\system32\drivers\qorix.sys'
+key='HKLM\System\CurrentControlSet\Services\qorix'
+
+# Prints none, kit or real: no qorix service, the kit's driver, or another (the real one).
+classify() {
+    image=$($wine reg query "$key" /v ImagePath 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p')
+    [ -n "$image" ] || { echo none; return; }
+    case $image in
+    '\SystemRoot\'*) image="C:\\windows\\${image#\\SystemRoot\\}" ;;
+    '\??\'*) image=${image#\\??\\} ;;
+    [Ss]ystem32*) image="C:\\windows\\$image" ;;
+    esac
+    file=$($wine winepath -u "$image" 2>/dev/null | tr -d '\r')
+    if [ -n "$file" ] && grep -q "$marker" "$file" 2>/dev/null; then echo kit; else echo real; fi
+}
+
+refuse_if_real() {
+    state=$(classify)
+    if [ "$state" = real ]; then
+        echo "qorix-kit: a qorix service is installed whose driver is not the test kit's;"
+        echo "qorix-kit: it is left alone and nothing is done"
+        exit 3
+    fi
+}
+
+case $command in
+install)
+    refuse_if_real
+    file=$($wine winepath -u "$target" 2>/dev/null | tr -d '\r')
+    [ -n "$file" ] || { echo "qorix-kit: no Wine prefix at $prefix"; exit 1; }
+    cp "$kit/$arch/qorix.sys" "$file" || exit 1
+    if [ "$state" = none ]; then
+        $wine sc create qorix type= kernel start= demand binPath= "$target" >/dev/null 2>&1 ||
+            { echo "qorix-kit: sc create failed"; exit 1; }
+    fi
+    echo "qorix-kit: installed the $arch stand-in driver as service qorix in $prefix"
+    ;;
+start)
+    refuse_if_real
+    [ "$state" = kit ] || { echo "qorix-kit: not installed; run: $0 install"; exit 1; }
+    $wine sc start qorix >/dev/null 2>&1
+    $wine sc query qorix 2>/dev/null | grep -q 'STATE.*RUNNING' ||
+        { echo "qorix-kit: the driver did not start"; exit 1; }
+    echo "qorix-kit: started"
+    ;;
+stop)
+    refuse_if_real
+    [ "$state" = kit ] && $wine sc stop qorix >/dev/null 2>&1
+    echo "qorix-kit: stopped"
+    ;;
+remove)
+    refuse_if_real
+    if [ "$state" = kit ]; then
+        $wine sc stop qorix >/dev/null 2>&1
+        $wine sc delete qorix >/dev/null 2>&1 || { echo "qorix-kit: sc delete failed"; exit 1; }
+        file=$($wine winepath -u "$target" 2>/dev/null | tr -d '\r')
+        rm -f "$file"
+    fi
+    echo "qorix-kit: removed"
+    ;;
+status)
+    echo "qorix-kit: service qorix: $(classify)"
+    ;;
+*)
+    sed -n '2,9p' "$0"
+    exit 2
+    ;;
+esac
