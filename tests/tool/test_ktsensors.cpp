@@ -68,7 +68,7 @@ protected:
     // virtual clock, `env` added; output and exit code come back.
     Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
     {
-        std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK HOME='" +
+        std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK -u KOVALTHERM_TRACE HOME='" +
                               dir_ + "' " + env + " '" + kBinary + "' " + args + " >out.txt 2>err.txt";
         int status = system(command.c_str());
         Result result;
@@ -157,6 +157,28 @@ TEST_F(ToolTest, ShowsAFailedCallAsFailedNeverAsANumber)
     EXPECT_EQ(sensor["status"], "no status");
     EXPECT_EQ(sensor["status_code"], 0);
     EXPECT_EQ(sensor["failed"], nlohmann::json::array({"temperature"}));
+}
+
+TEST_F(ToolTest, TraceExplainsEachFailedCallOnStderr)
+{
+    const std::string stuck = "--scenario " + kExamples + "/stuck-controller.json";
+    const std::string busy = ": no temperature: 2 block reads failed, 40 attempts: 40 busy, 0 "
+                             "wrong echo, 0 unreadable; rebuild ran to the end\n";
+    Result traced = RunWith(stuck + " --trace");
+    EXPECT_EQ(traced.code, 1);
+    EXPECT_EQ(traced.err,
+              "kovaltherm: LMGetNumSensors(#1): cache absent; rebuild ran to the end\n"
+              "kovaltherm: LMReadTemperature(#5) sensor 0" + busy +
+              "kovaltherm: LMReadTempStatus(#4) sensor 0" + busy +
+              "kovaltherm: LMReadTemperature(#5) sensor 1" + busy +
+              "kovaltherm: LMReadTempStatus(#4) sensor 1" + busy +
+              "ktsensors: 2 calls failed: LMReadTemperature(0) LMReadTemperature(1)\n");
+    // The variable alone does the same; without either, nothing but the summary.
+    EXPECT_NE(RunWith(stuck, "KOVALTHERM_CLOCK=virtual KOVALTHERM_TRACE=stderr")
+                  .err.find("kovaltherm: LMReadTemperature(#5) sensor 0" + busy),
+              std::string::npos);
+    EXPECT_EQ(RunWith(stuck).err,
+              "ktsensors: 2 calls failed: LMReadTemperature(0) LMReadTemperature(1)\n");
 }
 
 TEST_F(ToolTest, DumpsTheCacheAsRegedit4Text)
