@@ -24,7 +24,7 @@ key='HKLM\System\CurrentControlSet\Services\qorix'
 # Prints none, kit or real: no qorix service, the kit's driver, or another (the real one).
 classify() {
     image=$($wine reg query "$key" /v ImagePath 2>/dev/null | tr -d '\r' |
-        sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p')
+        sed -n 's/^[[:space:]]*ImagePath[[:space:]]*REG_[A-Z_]*[[:space:]]*//p')
     [ -n "$image" ] || { echo none; return; }
     case $image in
     '\SystemRoot\'*) image="C:\\windows\\${image#\\SystemRoot\\}" ;;
