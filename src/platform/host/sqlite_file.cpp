@@ -22,6 +22,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "platform/host/sqlite_statements.h"
 
 namespace host {
@@ -38,6 +40,8 @@ const size_t kUserVersionOffset = 60;          // big-endian; the layout version
 const size_t kApplicationIdOffset = 68;        // big-endian
 // Rounds of create-or-lay-out then inspect before giving up on a file that keeps changing.
 const int kOpenRounds = 4;
+// Pause between attempts to switch a file to WAL mode while another process holds a lock.
+const int kWalSwitchRetryMs = 2;
 // Permissions of a new registry file (less the umask), as SQLite gives its own files.
 const mode_t kNewFileMode = 0644;
 
@@ -283,6 +287,21 @@ Verdict Inspect(sqlite3 *db, std::string *why)
     return Verdict::Registry;
 }
 
+// Switches the file to WAL mode; returns the result code and the mode in `*mode`. SQLite takes
+// the exclusive lock this needs without its busy handler, so a process that meets another's
+// lock tries again, for as long as the busy timeout.
+int SwitchToWal(sqlite3 *db, std::string *mode)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRegistryBusyTimeoutMs);
+    for (;;) {
+        int rc = QueryText(db, "PRAGMA journal_mode=WAL", mode);
+        if (((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return rc;
+        sqlite3_sleep(kWalSwitchRetryMs);
+    }
+}
+
 // Lays out an empty file as a new registry and switches it to WAL mode, unless another process
 // did so first; false with the reason.
 bool LayOut(const std::string &path, std::string *why)
@@ -305,7 +324,7 @@ bool LayOut(const std::string &path, std::string *why)
     }
     std::string mode;
     if (rc == SQLITE_OK && empty)
-        rc = QueryText(db, "PRAGMA journal_mode=WAL", &mode);
+        rc = SwitchToWal(db, &mode);
     if (rc != SQLITE_OK)
         *why = "cannot be laid out: " + std::string(sqlite3_errmsg(db));
     Exec(db, "ROLLBACK");
@@ -317,7 +336,7 @@ bool LayOut(const std::string &path, std::string *why)
 bool SetUp(sqlite3 *db, std::string *why)
 {
     std::string mode;
-    int rc = QueryText(db, "PRAGMA journal_mode=WAL", &mode);
+    int rc = SwitchToWal(db, &mode);
     if (rc == SQLITE_OK && mode != "wal")
         rc = SQLITE_ERROR;
     if (rc == SQLITE_OK)
