@@ -7,11 +7,20 @@
 // A lookup in the tables walks them inside a read transaction of its own, and the library reads
 // the registry some hundred times per call. Key and value lookups are therefore remembered, but
 // only while SQLite's data version of the connection is unchanged: it changes whenever another
-// connection, in any process, has committed since, and each lookup reads it first, so a lookup
-// answers from memory only when nothing has been committed since the remembered read. This
-// connection's own commits leave the data version as it is, so they forget what was
-// remembered. No transaction or lock is held between calls.
+// connection, in any process, has committed since, so a lookup answers from memory only when
+// nothing has been committed since the remembered read. This connection's own commits leave
+// the data version as it is, so they forget what was remembered. No transaction or lock is
+// held between calls.
+//
+// Reading the data version is itself a read transaction, whose lock on the WAL index costs two
+// system calls: as much as the lookups it saves. Every commit writes the write-ahead log before
+// it returns, so each lookup first takes the events of an inotify watch on the log (one
+// non-blocking read) and reads the data version only after the log has been written.
 #include "platform/host/sqlite_registry.h"
+
+#include <errno.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -24,6 +33,10 @@ namespace {
 
 // Lookups remembered at most; beyond that they are forgotten and read again.
 const size_t kRememberedLookupLimit = 4096;
+// What the watch on the write-ahead log reports: writes, and its removal or replacement.
+const uint32_t kLogEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// Room for the events one read of the watch takes.
+const size_t kWatchBufferSize = 4096;
 
 // Returns the folded path of a key's parent ("" for a top-level key).
 std::string ParentOf(const std::string &folded)
@@ -38,6 +51,7 @@ public:
 
     ~SqliteRegistryImpl() override
     {
+        StopWatching();
         statements_.list.clear();
         sqlite3_close_v2(db_);
     }
@@ -231,10 +245,59 @@ private:
         return rc == SQLITE_ROW;
     }
 
-    // Reads the data version into `*now` and forgets the remembered lookups unless it is the
-    // version they were read under. Returns false if it cannot be read.
+    // True unless the write-ahead log has certainly not been written since the last call: every
+    // commit, by any process, writes it before it returns, and the kernel reports each write
+    // to the watch. Without a watch (none could be set, or the log went away) always true.
+    bool LogMayHaveChanged()
+    {
+        if (watch_ < 0) {
+            if (!watchTried_) {
+                watchTried_ = true;
+                const char *log = sqlite3_filename_wal(sqlite3_db_filename(db_, "main"));
+                watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+                if (watch_ >= 0 &&
+                    (!log || inotify_add_watch(watch_, log, kLogEvents) < 0))
+                    StopWatching();
+            }
+            return true;
+        }
+        bool written = false;
+        alignas(inotify_event) char events[kWatchBufferSize];
+        for (;;) {
+            ssize_t length = read(watch_, events, sizeof events);
+            if (length <= 0) {
+                if (length < 0 && errno != EAGAIN && errno != EINTR)
+                    StopWatching();
+                return written || watch_ < 0;
+            }
+            written = true;
+            for (ssize_t at = 0; at < length;) {
+                const inotify_event *event = (const inotify_event *)(events + at);
+                if (event->mask & (IN_IGNORED | IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF))
+                    StopWatching();
+                at += (ssize_t)(sizeof(inotify_event) + event->len);
+            }
+            if (watch_ < 0)
+                return true;
+        }
+    }
+
+    void StopWatching()
+    {
+        if (watch_ >= 0)
+            close(watch_);
+        watch_ = -1;
+    }
+
+    // Sets `*now` to the data version and forgets the remembered lookups unless it is the
+    // version they were read under. The version is read only when the log may have been
+    // written since it was last read. Returns false if it cannot be read.
     bool Revalidate(int64_t *now)
     {
+        if (!LogMayHaveChanged() && remembering_) {
+            *now = readVersion_;
+            return true;
+        }
         bool known = ReadDataVersion(now);
         if (!known || !remembering_ || *now != readVersion_)
             ForgetReads();
@@ -309,6 +372,9 @@ private:
     };
     int64_t readVersion_ = 0;
     bool remembering_ = false;
+    // Inotify instance watching the write-ahead log (-1 when there is none).
+    int watch_ = -1;
+    bool watchTried_ = false;
     std::map<std::string, bool> keysRead_;
     std::map<std::pair<std::string, std::string>, ValueRead> valuesRead_;
 };
