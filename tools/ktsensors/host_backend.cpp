@@ -129,11 +129,13 @@ public:
         if (!RegistryPath(registryPath, mayCreate, &path_, error))
             return Outcome::Failure;
         struct stat info;
-        if (!mayCreate && stat(path_.c_str(), &info) != 0) {
+        if (!mayCreate && lstat(path_.c_str(), &info) != 0) {
             *error = "no registry file " + path_ + " yet: run ktsensors once to build the sensor cache";
             return Outcome::Failure;
         }
-        store_ = host::MakeSqliteRegistry(path_, error);
+        // Without mayCreate the registry is only read (--dump-registry): a read-only file works.
+        store_ = host::MakeSqliteRegistry(path_, error, mayCreate ? host::RegistryAccess::ReadWrite
+                                                                  : host::RegistryAccess::ReadOnly);
         return store_ ? Outcome::Ok : Outcome::Failure;
     }
 
