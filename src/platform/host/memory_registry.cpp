@@ -16,16 +16,50 @@ std::string FoldCase(const std::string &text)
 
 namespace {
 
-struct Key {
-    std::string name; // last path component as created
-    std::map<std::string, std::pair<std::string, RegValue>> values; // folded name -> (name, value)
+// Lower-cases one ASCII letter.
+inline unsigned char FoldChar(char c)
+{
+    return (unsigned char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+
+// Orders names as their folded forms would order, without making them: registry names
+// compare case-insensitively.
+struct CaseLess {
+    using is_transparent = void;
+    bool operator()(const std::string &a, const std::string &b) const
+    {
+        size_t n = a.size() < b.size() ? a.size() : b.size();
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char x = FoldChar(a[i]), y = FoldChar(b[i]);
+            if (x != y)
+                return x < y;
+        }
+        return a.size() < b.size();
+    }
 };
 
+// True if `text` starts with `prefix`, ignoring case.
+bool StartsWithFolded(const std::string &text, const std::string &prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (FoldChar(text[i]) != FoldChar(prefix[i]))
+            return false;
+    return true;
+}
+
+struct Key {
+    std::string name; // last path component as created
+    std::map<std::string, RegValue, CaseLess> values; // by name as first set
+};
+
+// Keys by full path as first created; lookups take the caller's string as it is.
 class MemoryRegistry : public RegistryStore {
 public:
     MemoryRegistry() { keys_[""] = Key{}; }
 
-    bool KeyExists(const std::string &path) override { return keys_.count(FoldCase(path)) != 0; }
+    bool KeyExists(const std::string &path) override { return keys_.find(path) != keys_.end(); }
 
     bool CreateKey(const std::string &path) override
     {
@@ -34,9 +68,9 @@ public:
             size_t end = path.find('\\', start);
             if (end == std::string::npos)
                 end = path.size();
-            std::string prefix = FoldCase(path.substr(0, end));
-            if (!keys_.count(prefix))
-                keys_[prefix] = Key{path.substr(start, end - start), {}};
+            std::string prefix = path.substr(0, end);
+            if (keys_.find(prefix) == keys_.end())
+                keys_.emplace(prefix, Key{path.substr(start, end - start), {}});
             start = end + 1;
         }
         return true;
@@ -44,52 +78,60 @@ public:
 
     bool GetValue(const std::string &path, const std::string &name, RegValue *value) override
     {
-        auto key = keys_.find(FoldCase(path));
+        auto key = keys_.find(path);
         if (key == keys_.end())
             return false;
-        auto it = key->second.values.find(FoldCase(name));
+        auto it = key->second.values.find(name);
         if (it == key->second.values.end())
             return false;
-        *value = it->second.second;
+        *value = it->second;
         return true;
     }
 
     bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
     {
-        auto key = keys_.find(FoldCase(path));
+        auto key = keys_.find(path);
         if (key == keys_.end())
             return false;
-        auto &slot = key->second.values[FoldCase(name)];
-        if (slot.first.empty())
-            slot.first = name;
-        slot.second = value;
+        auto it = key->second.values.find(name);
+        if (it == key->second.values.end())
+            key->second.values.emplace(name, value);
+        else
+            it->second = value;
         return true;
     }
 
     bool DeleteValue(const std::string &path, const std::string &name) override
     {
-        auto key = keys_.find(FoldCase(path));
-        return key != keys_.end() && key->second.values.erase(FoldCase(name)) != 0;
+        auto key = keys_.find(path);
+        if (key == keys_.end())
+            return false;
+        auto it = key->second.values.find(name);
+        if (it == key->second.values.end())
+            return false;
+        key->second.values.erase(it);
+        return true;
     }
 
     bool DeleteKey(const std::string &path) override
     {
-        std::string folded = FoldCase(path);
-        if (folded.empty() || !keys_.erase(folded))
+        auto key = keys_.find(path);
+        if (path.empty() || key == keys_.end())
             return false;
-        std::string prefix = folded + "\\";
-        for (auto it = keys_.lower_bound(prefix); it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+        keys_.erase(key);
+        std::string prefix = path + "\\";
+        for (auto it = keys_.lower_bound(prefix);
+             it != keys_.end() && StartsWithFolded(it->first, prefix);)
             it = keys_.erase(it);
         return true;
     }
 
     std::vector<std::string> SubKeys(const std::string &path) override
     {
-        std::string folded = FoldCase(path);
-        std::string prefix = folded.empty() ? "" : folded + "\\";
+        std::string prefix = path.empty() ? "" : path + "\\";
         std::vector<std::string> names;
         for (auto it = keys_.lower_bound(prefix); it != keys_.end(); ++it) {
-            if (it->first.compare(0, prefix.size(), prefix) != 0)
+            if (!StartsWithFolded(it->first, prefix))
                 break;
             if (it->first.size() > prefix.size() &&
                 it->first.find('\\', prefix.size()) == std::string::npos)
@@ -101,15 +143,15 @@ public:
     std::vector<std::pair<std::string, RegValue>> Values(const std::string &path) override
     {
         std::vector<std::pair<std::string, RegValue>> values;
-        auto key = keys_.find(FoldCase(path));
+        auto key = keys_.find(path);
         if (key != keys_.end())
             for (auto &entry : key->second.values)
-                values.push_back(entry.second);
+                values.push_back(entry);
         return values;
     }
 
 private:
-    std::map<std::string, Key> keys_;
+    std::map<std::string, Key, CaseLess> keys_;
 };
 
 } // namespace
