@@ -1,6 +1,7 @@
 // ktsensors as a user runs it: the built binary with scenario files, its output, exit codes and
 // the registry file it leaves. The stand-in runs on its virtual clock (KOVALTHERM_CLOCK) so that
 // readings are reproducible and waits take no time, except where processes must overlap.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -157,6 +158,20 @@ TEST_F(ToolTest, ShowsAFailedCallAsFailedNeverAsANumber)
     EXPECT_EQ(sensor["status"], "no status");
     EXPECT_EQ(sensor["status_code"], 0);
     EXPECT_EQ(sensor["failed"], nlohmann::json::array({"temperature"}));
+}
+
+TEST_F(ToolTest, ShowsNoStatusForASensorWithoutLimits)
+{
+    // Sensor 2 of this example has no limits from the firmware: its limit reads fail, and
+    // its status cannot be told, at any temperature and on every reading.
+    Result text = RunWith("--scenario " + kExamples + "/firmware-faults.json --count 2");
+    EXPECT_EQ(text.code, 1);
+    std::vector<std::string> lines = Lines(text.out);
+    const std::string noStatus =
+        "sensor 2 (location 5):    +39.0 C  (warn = FAILED, crit = FAILED)    no status";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), noStatus), 2) << text.out;
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "sensor 0 (location 2):    +61.0 C  (warn = +90.0 C, crit = +98.0 C)  normal");
 }
 
 TEST_F(ToolTest, DumpsTheCacheAsRegedit4Text)

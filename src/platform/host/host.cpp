@@ -58,11 +58,12 @@ std::recursive_mutex &Lock()
     return lock;
 }
 
-bool CallFails(HostFunction function)
+bool CallFailsFrom(HostFunction function, const void *caller)
 {
     ++g_calls[function];
     if (!g_fault.armed || !(g_fault.functions & (1u << function)))
         return false;
+    RecordArmedCallSite(caller);
     uint64_t k = g_fault.calls++;
     bool fails;
     if (!g_fault.pattern.empty()) {
@@ -71,8 +72,10 @@ bool CallFails(HostFunction function)
     } else {
         fails = g_fault.persistent ? g_fault.calls >= g_fault.nth : g_fault.calls == g_fault.nth;
     }
-    if (fails)
+    if (fails) {
         g_fault.fired = true;
+        RecordFaultSite(caller);
+    }
     return fails;
 }
 

@@ -148,6 +148,15 @@ bool FaultFired();
 // Failable calls counted since the fault was injected.
 uint64_t FaultableCalls();
 
+// The Win32 name of a stand-in function.
+const char *FunctionName(HostFunction function);
+// The return addresses of every call an injected fault made fail, since the program started
+// or ClearFaultSites (ResetMachine keeps them): where in the caller each fault fired.
+std::vector<uintptr_t> FaultSites();
+// The return addresses of every failable call made while a fault was armed, likewise.
+std::vector<uintptr_t> ArmedCallSites();
+void ClearFaultSites();
+
 // Calls into each stand-in function since the last reset.
 uint64_t CallCount(HostFunction function);
 void ResetCallCounts();

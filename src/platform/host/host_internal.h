@@ -12,9 +12,22 @@ namespace internal {
 // One lock over the whole stand-in: the registry, handles, notebook, clock and counts.
 std::recursive_mutex &Lock();
 
-// Counts a call into `function` and returns true when an injected fault makes it fail.
-// Call with the lock held.
-bool CallFails(HostFunction function);
+// Counts a call into `function` made from `caller` (the return address into the code that
+// called the stand-in) and returns true when an injected fault makes it fail, recording
+// where. Call with the lock held.
+bool CallFailsFrom(HostFunction function, const void *caller);
+
+// CallFailsFrom for the stand-in function this is written in: inlined into it, so that the
+// return address is that of the stand-in function's own caller.
+__attribute__((always_inline)) inline bool CallFails(HostFunction function)
+{
+    return CallFailsFrom(function, __builtin_return_address(0));
+}
+
+// Records that a fault fired in a call returning to `caller` (lock held).
+void RecordFaultSite(const void *caller);
+// Records a failable call returning to `caller`, made while a fault was armed (lock held).
+void RecordArmedCallSite(const void *caller);
 
 // The simulated notebook (lock held).
 SimNotebook &Notebook();

@@ -20,18 +20,15 @@ struct OpenKey {
 std::map<uintptr_t, OpenKey> g_keys;
 uintptr_t g_nextKey = 0x1000;
 
-// The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key.
-bool Resolve(HKEY key, OpenKey *out)
+// The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key; null if
+// none. Valid until the handle is closed.
+const OpenKey *Resolve(HKEY key)
 {
-    if (key == HKEY_LOCAL_MACHINE) {
-        *out = OpenKey{"", KEY_ALL_ACCESS};
-        return true;
-    }
+    static const OpenKey root{"", KEY_ALL_ACCESS};
+    if (key == HKEY_LOCAL_MACHINE)
+        return &root;
     auto it = g_keys.find((uintptr_t)key);
-    if (it == g_keys.end())
-        return false;
-    *out = it->second;
-    return true;
+    return it == g_keys.end() ? nullptr : &it->second;
 }
 
 // Joins a parent path and a relative subkey path; false if the subkey is malformed.
@@ -83,9 +80,10 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     *phkResult = nullptr;
     if (internal::CallFails(FN_REG_OPEN_KEY))
         return ERROR_ACCESS_DENIED;
-    OpenKey parent;
-    if (!Resolve(hKey, &parent))
+    const OpenKey *parentKey = Resolve(hKey);
+    if (!parentKey)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &parent = *parentKey;
     std::string path;
     if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
@@ -108,9 +106,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     *phkResult = nullptr;
     if (internal::CallFails(FN_REG_CREATE_KEY))
         return ERROR_ACCESS_DENIED;
-    OpenKey parent;
-    if (!Resolve(hKey, &parent))
+    const OpenKey *parentKey = Resolve(hKey);
+    if (!parentKey)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &parent = *parentKey;
     std::string path;
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || !lpSubKey ||
         !Join(parent.path, lpSubKey, &path))
@@ -136,9 +135,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     if (internal::CallFails(FN_REG_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
-    OpenKey key;
-    if (!Resolve(hKey, &key))
+    const OpenKey *found = Resolve(hKey);
+    if (!found)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &key = *found;
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_QUERY_VALUE))
@@ -174,9 +174,10 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     if (internal::CallFails(FN_REG_SET_VALUE))
         return ERROR_ACCESS_DENIED;
-    OpenKey key;
-    if (!Resolve(hKey, &key))
+    const OpenKey *found = Resolve(hKey);
+    if (!found)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &key = *found;
     if (Reserved != 0 || (cbData && !lpData))
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_SET_VALUE))
