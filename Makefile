@@ -61,11 +61,11 @@ test-win32: build-win32 build-host
 test-win64: build-win64 build-win32 build-host
 	@ctest --preset win64
 
-# The SDK: both builds installed side by side (x86/, x64/), zipped.
+# The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
 dist: build-win32 build-win64
 	@rm -rf build/dist $(DIST_ZIP)
-	@cmake --install build/win32 --prefix build/dist >/dev/null
-	@cmake --install build/win64 --prefix build/dist >/dev/null
+	@cmake --install build/win32 --prefix build/dist --strip >/dev/null
+	@cmake --install build/win64 --prefix build/dist --strip >/dev/null
 	@mkdir -p dist
 	@cd build/dist && cmake -E tar cf ../../$(DIST_ZIP) --format=zip -- *
 	@echo "dist: $(DIST_ZIP)"
