@@ -2,9 +2,15 @@
 # simulated notebook. `make test` builds everything and runs every test: the host suite, the
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
-# fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports.
-.PHONY: all deps build build-host build-win32 build-fuzz demo test test-host test-sanitize \
-	test-tsan test-win32 fuzz-smoke fuzz bench bench-host bench-wine clean
+# fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
+# makes the SDK zip of both Windows builds; `make test-dist` builds its examples from the zip
+# for both architectures and runs them under Wine.
+.PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
+	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
+	bench-host bench-wine clean
+
+VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
 
 FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_SECONDS ?= 600
@@ -22,14 +28,18 @@ build-win32: deps
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32
 
-build: build-host build-win32
+build-win64: deps
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64
+
+build: build-host build-win32 build-win64
 
 demo: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host --target ktsensors
 	@build/host/ktsensors
 
-test: test-host test-sanitize test-tsan fuzz-smoke test-win32
+test: test-host test-sanitize test-tsan fuzz-smoke test-win32 test-win64 test-dist
 
 test-host: build-host
 	@ctest --preset host
@@ -44,8 +54,24 @@ test-tsan: deps
 	@cmake --build --preset tsan
 	@ctest --preset tsan
 
-test-win32: build-win32
+test-win32: build-win32 build-host
 	@ctest --preset win32
+
+# The x64 suite, and in the same 64-bit prefix the cache shared with the 32-bit build.
+test-win64: build-win64 build-win32 build-host
+	@ctest --preset win64
+
+# The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
+dist: build-win32 build-win64
+	@rm -rf build/dist $(DIST_ZIP)
+	@cmake --install build/win32 --prefix build/dist --strip >/dev/null
+	@cmake --install build/win64 --prefix build/dist --strip >/dev/null
+	@mkdir -p dist
+	@cd build/dist && cmake -E tar cf ../../$(DIST_ZIP) --format=zip -- *
+	@echo "dist: $(DIST_ZIP)"
+
+test-dist: dist
+	@tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP)
 
 build-fuzz: deps
 	@cmake --preset fuzz >/dev/null

@@ -1,12 +1,32 @@
 # The Windows build: Kovaltherm.dll with its import libraries, the stand-in kernel driver
 # qorix.sys, and the Windows test programs run under Wine.
 
+# Entry points: 32-bit x86 decorates stdcall names with the size of their arguments, x64 has
+# one calling convention and no decoration; llvm-dlltool names the machine likewise.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KOVALTHERM_ARCH x64)
+    set(KOVALTHERM_ARCH_BITS 64)
+    set(KOVALTHERM_DLL_ENTRY DllMain)
+    set(KOVALTHERM_DRIVER_ENTRY DriverEntry)
+    set(KOVALTHERM_DLLTOOL_MACHINE i386:x86-64)
+else()
+    set(KOVALTHERM_ARCH x86)
+    set(KOVALTHERM_ARCH_BITS 32)
+    set(KOVALTHERM_DLL_ENTRY _DllMain@12)
+    set(KOVALTHERM_DRIVER_ENTRY _DriverEntry@8)
+    set(KOVALTHERM_DLLTOOL_MACHINE i386)
+endif()
+
 # No C or C++ runtime inside the DLL or the driver: nothing the compiler could need from
 # one is used, and the two block functions it may call are in src/dll/runtime.cpp.
 set(KOVALTHERM_FREESTANDING_FLAGS
     $<$<COMPILE_LANGUAGE:C,CXX>:-ffreestanding -fno-asynchronous-unwind-tables
         -fno-stack-protector -fno-tree-loop-distribute-patterns>
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+
+# The project's version for the version resources.
+set(KOVALTHERM_GENERATED ${CMAKE_BINARY_DIR}/generated)
+configure_file(${PROJECT_SOURCE_DIR}/src/dll/version.h.in ${KOVALTHERM_GENERATED}/kovaltherm_version.h)
 
 add_library(Kovaltherm SHARED
     ${KOVALTHERM_LIBRARY_SOURCES}
@@ -16,9 +36,10 @@ add_library(Kovaltherm SHARED
 )
 set_target_properties(Kovaltherm PROPERTIES PREFIX "" OUTPUT_NAME Kovaltherm
     IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
-target_include_directories(Kovaltherm PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(Kovaltherm PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src
+    ${KOVALTHERM_GENERATED})
 target_compile_options(Kovaltherm PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${KOVALTHERM_WARNINGS}> ${KOVALTHERM_FREESTANDING_FLAGS})
-target_link_options(Kovaltherm PRIVATE -nostdlib -Wl,--entry,_DllMain@12
+target_link_options(Kovaltherm PRIVATE -nostdlib -Wl,--entry,${KOVALTHERM_DLL_ENTRY}
     -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
 target_link_libraries(Kovaltherm PRIVATE kernel32 advapi32 user32 gcc)
 
@@ -26,7 +47,7 @@ target_link_libraries(Kovaltherm PRIVATE kernel32 advapi32 user32 gcc)
 find_program(KOVALTHERM_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
 if(KOVALTHERM_LLVM_DLLTOOL)
     add_custom_command(TARGET Kovaltherm POST_BUILD
-        COMMAND ${KOVALTHERM_LLVM_DLLTOOL} -m i386 -d ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
+        COMMAND ${KOVALTHERM_LLVM_DLLTOOL} -m ${KOVALTHERM_DLLTOOL_MACHINE} -d ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
                 -l ${CMAKE_BINARY_DIR}/Kovaltherm.lib
         COMMENT "Making the MSVC import library Kovaltherm.lib")
 endif()
@@ -37,7 +58,7 @@ add_library(qorix SHARED driver/qorix.c driver/notebook_service.cpp sim/notebook
 set_target_properties(qorix PROPERTIES PREFIX "" SUFFIX ".sys")
 target_include_directories(qorix PRIVATE ${PROJECT_SOURCE_DIR} ${KOVALTHERM_DDK_INCLUDE})
 target_compile_options(qorix PRIVATE ${KOVALTHERM_WARNINGS} ${KOVALTHERM_FREESTANDING_FLAGS})
-target_link_options(qorix PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+target_link_options(qorix PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,${KOVALTHERM_DRIVER_ENTRY}
     -Wl,--no-insert-timestamp)
 target_link_libraries(qorix PRIVATE ntoskrnl hal gcc)
 
@@ -56,3 +77,24 @@ add_subdirectory(tools/ktsensors)
 
 include(CTest)
 add_subdirectory(tests/wine)
+
+# The SDK (cmake --install): the header; per architecture the DLL, both import libraries,
+# the module-definition file and ktsensors.exe; a CMake package that picks the consumer's
+# architecture; the licence, the application developers' README and the examples.
+include(CMakePackageConfigHelpers)
+set(KOVALTHERM_INSTALL_ARCH_DIR ${KOVALTHERM_ARCH})
+set(KOVALTHERM_INSTALL_CMAKE_DIR lib/cmake/Kovaltherm)
+install(FILES ${PROJECT_SOURCE_DIR}/include/kovaltherm.h DESTINATION include)
+install(TARGETS Kovaltherm ktsensors
+        RUNTIME DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR}
+        ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/Kovaltherm.lib ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
+        DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/KovalthermConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/KovalthermConfig.cmake
+              ${CMAKE_BINARY_DIR}/KovalthermConfigVersion.cmake
+        DESTINATION ${KOVALTHERM_INSTALL_CMAKE_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/README.md DESTINATION .)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/examples/ DESTINATION examples)

@@ -12,7 +12,8 @@ int CacheLooksPresent(void)
     char path[KEY_PATH_BUFFER_SIZE];
     wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, 0);
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW, &key) !=
+        ERROR_SUCCESS)
         return 0;
     RegCloseKey(key);
     return 1;
@@ -46,7 +47,8 @@ void RefreshSensorCache(int force)
         return;
     HKEY thermalKey;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE, NULL, &thermalKey, NULL) != ERROR_SUCCESS)
+                        KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &thermalKey,
+                        NULL) != ERROR_SUCCESS)
         return;
     RegisterImage info = {0, 0, 0, 0, 0, 0};
     if (QuerySensorInfo(&info) == 0 && (info.ecx & FW_INFO_AVAILABLE))
@@ -62,7 +64,8 @@ void WriteSensorLimits(int index, HKEY thermalKey)
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);
     HKEY key;
-    if (RegOpenKeyExA(thermalKey, name, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(thermalKey, name, 0, KEY_ALL_ACCESS | CACHE_REGISTRY_VIEW, &key) !=
+        ERROR_SUCCESS)
         return;
     LimitSet limits = DecodeLimits(&image);
     WriteDwordValue(key, VALUE_WARNING_NORMAL, limits.warningNormal);

@@ -44,7 +44,7 @@ LSTATUS OpenSensorKeyStatus(int index, REGSAM access, HKEY *key)
 {
     char path[KEY_PATH_BUFFER_SIZE];
     wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, index);
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, key);
 }
 
 // Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns 1 on success.
@@ -85,7 +85,8 @@ int WriteSensorPresent(HKEY thermalKey, int index, int flag)
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);
     HKEY key;
-    if (RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key,
+    if (RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return 0;
     int ok = WriteDwordValue(key, VALUE_IS_PRESENT, flag);
@@ -107,7 +108,8 @@ int WriteSensorCount(HKEY thermalKey, int count)
 int ReadSensorCount(void)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ | CACHE_REGISTRY_VIEW,
+                      &key) != ERROR_SUCCESS)
         return -1;
     int count = -1;
     if (!QueryDword(key, VALUE_SENSOR_COUNT, &count))

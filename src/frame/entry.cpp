@@ -95,8 +95,8 @@ void DetachLibrary(void)
 int IsThermalSupported(void)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_QUERY_VALUE, &key) ==
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW,
+                      &key) == ERROR_SUCCESS) {
         RegCloseKey(key);
         return 1;
     }

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Checks the built Kovaltherm.dll's headers: machine, module name, the seven exports with
+# Checks a built Kovaltherm.dll's headers: machine (32-bit x86 or x64), module name, the seven exports with
 # their ordinals (and nothing else), imports only from the allowed system DLLs and only
 # functions that Windows 95 and NT 4.0 both have, and the version resource.
-# Usage: check_tables.sh OBJDUMP DLL
+# Usage: check_tables.sh OBJDUMP DLL x86|x64 VERSION
 set -u
 objdump=$1
 dll=$2
+machine=$3
+version=$4
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+case $machine in
+x86) format=pei-i386 architecture=i386 magic='010b.*(PE32)' ;;
+x64) format=pei-x86-64 architecture=i386:x86-64 magic='020b.*(PE32+)' ;;
+*) echo "FAIL: unknown machine '$machine'"; exit 1 ;;
+esac
 headers=$("$objdump" -p "$dll") || { echo "FAIL: cannot read $dll"; exit 1; }
-"$objdump" -f "$dll" | grep -q 'file format pei-i386' || fail "not a 32-bit x86 PE image"
-"$objdump" -f "$dll" | grep -q 'architecture: i386' || fail "machine is not i386"
+description=$("$objdump" -f "$dll")
+grep -q "file format $format\$" <<<"$description" || fail "not a $format image"
+grep -q "architecture: $architecture," <<<"$description" || fail "machine is not $architecture"
+grep -q "^Magic[[:space:]]*$magic" <<<"$headers" || fail "optional header is not $magic"
 grep -q 'Characteristics.*' <<<"$headers" && grep -q 'DLL$' <<<"$headers" || fail "image is not flagged as a DLL"
 
 name=$(sed -n 's/^Name[[:space:]]\+[0-9a-f]\+ \(.*\)$/\1/p' <<<"$headers")
@@ -60,6 +69,9 @@ for key in FileDescription FileVersion ProductName ProductVersion OriginalFilena
 done
 grep -A1 -x OriginalFilename <<<"$strings" | grep -qx 'Kovaltherm.dll' ||
     fail "OriginalFilename is not Kovaltherm.dll"
+for key in FileVersion ProductVersion; do
+    grep -A1 -x $key <<<"$strings" | grep -qxF "$version" || fail "$key is not $version"
+done
 
 echo "exports:"; echo "$expected_exports" | sed 's/^/  /'
 echo "imports:"; echo "$imports" | sed 's/^/  /'

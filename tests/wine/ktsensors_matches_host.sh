@@ -15,7 +15,7 @@ KOVALTHERM_CLOCK=virtual "$host_tool" --registry "$work/registry.db" --scenario 
     >"$work/host.txt" 2>&1
 host_status=$?
 
-"$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /f >/dev/null
+"$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null
 windows_scenario="Z:$(sed 's|/|\\|g' <<<"$scenario")"
 "$src/scripts/wine" run "$build/ktsensors.exe" --scenario "$windows_scenario" >"$work/wine.txt" 2>&1
 wine_status=$?

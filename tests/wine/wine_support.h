@@ -19,6 +19,8 @@
 namespace wine {
 
 inline const char kThermalPath[] = "SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal";
+// The cache lives in the 32-bit registry view, which a 64-bit program names explicitly.
+inline const REGSAM kCacheView = sizeof(void *) == 8 ? KEY_WOW64_32KEY : 0;
 
 inline std::string SensorPath(int index)
 {
@@ -63,14 +65,20 @@ inline std::vector<SimLogEntry> RequestLog()
 // Removes the sensor cache from the registry.
 inline void DeleteCache()
 {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kThermalPath);
+    HKEY parent;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvane\\QuenlarFeatures", 0,
+                      KEY_ALL_ACCESS | kCacheView, &parent) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeA(parent, "Thermal");
+    RegCloseKey(parent);
 }
 
 // Reads a REG_DWORD; `fallback` if missing or of another type.
 inline long Dword(const std::string &path, const char *name, long fallback = -12345)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | kCacheView, &key) !=
+        ERROR_SUCCESS)
         return fallback;
     DWORD type = 0, data = 0, size = sizeof data;
     LONG status = RegQueryValueExA(key, name, NULL, &type, (BYTE *)&data, &size);
@@ -82,7 +90,8 @@ inline long Dword(const std::string &path, const char *name, long fallback = -12
 inline void SetDword(const std::string &path, const char *name, long value)
 {
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | kCacheView,
+                        NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return;
     DWORD data = (DWORD)value;
@@ -93,7 +102,8 @@ inline void SetDword(const std::string &path, const char *name, long value)
 inline void DeleteValue(const std::string &path, const char *name)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | kCacheView, &key) !=
+        ERROR_SUCCESS)
         return;
     RegDeleteValueA(key, name);
     RegCloseKey(key);

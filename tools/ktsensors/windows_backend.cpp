@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "backend.h"
+#include "platform/win32_api.h" // the registry view the library keeps its cache in
 
 namespace ktsensors {
 
@@ -60,7 +61,8 @@ bool Walk(HKEY handle, RegKey *key, std::string *error)
         }
         std::string child(subkey.data(), length);
         HKEY childHandle;
-        rc = RegOpenKeyExA(handle, child.c_str(), 0, KEY_READ, &childHandle);
+        rc = RegOpenKeyExA(handle, child.c_str(), 0, KEY_READ | CACHE_REGISTRY_VIEW,
+                           &childHandle);
         if (rc != ERROR_SUCCESS) {
             *error = "cannot open " + key->path + "\\" + child + ": " + ErrorText((DWORD)rc);
             return false;
@@ -104,7 +106,8 @@ public:
     Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) override
     {
         HKEY handle;
-        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &handle);
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | CACHE_REGISTRY_VIEW,
+                                &handle);
         if (rc != ERROR_SUCCESS) {
             *error = rc == ERROR_FILE_NOT_FOUND
                          ? "no sensor cache (HKEY_LOCAL_MACHINE\\" + path + ") yet: run ktsensors once to build it"

@@ -79,6 +79,13 @@ struct CreateFileCall {
     bool templateFile;
 };
 
+// A RegOpenKeyExA or RegCreateKeyExA call: which, the subkey asked for, the access mask.
+struct RegistryOpenCall {
+    HostFunction function; // FN_REG_OPEN_KEY or FN_REG_CREATE_KEY
+    std::string subKey;
+    REGSAM access;
+};
+
 struct Wait {
     uint64_t atMs;   // clock when the wait began
     DWORD ms;        // length asked for
@@ -116,6 +123,9 @@ RegistryStore &Registry();
 void UseRegistry(std::unique_ptr<RegistryStore> store);
 // Registry keys currently open.
 int OpenKeyCount();
+// The RegOpenKeyExA and RegCreateKeyExA calls since the last reset, in order, whether they
+// succeeded or not (the first 4096; subkeys cut at 127 characters).
+std::vector<RegistryOpenCall> RegistryOpenCalls();
 // Test shorthand for REG_DWORD values: set (creating the key), and get (false if missing or
 // not REG_DWORD).
 void SetDword(const std::string &path, const std::string &name, int32_t value);

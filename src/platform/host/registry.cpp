@@ -1,5 +1,6 @@
 // Stand-in registry functions over HKEY_LOCAL_MACHINE, with the access checks and error
 // codes of the real ones.
+#include <stdio.h>
 #include <string.h>
 
 #include <map>
@@ -18,6 +19,16 @@ struct OpenKey {
 };
 
 std::map<uintptr_t, OpenKey> g_keys;
+// The open and create calls since the last reset, kept in a fixed log: a long-running tool or
+// a fuzzer would otherwise grow it, and allocate, on every call. Later calls are not recorded.
+struct OpenLogEntry {
+    HostFunction function;
+    char subKey[128];
+    REGSAM access;
+};
+const int kOpenLogSize = 4096;
+OpenLogEntry g_openLog[kOpenLogSize];
+int g_openLogCount;
 uintptr_t g_nextKey = 0x1000;
 
 // The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key; null if
@@ -51,13 +62,39 @@ HKEY NewHandle(const std::string &path, REGSAM access)
     return (HKEY)handle;
 }
 
+// Records an open or create call; false when its access mask names both registry views,
+// which the real functions refuse. The stand-in has one view, so either flag alone is accepted.
+bool RecordOpen(HostFunction function, const char *subKey, REGSAM access)
+{
+    if (g_openLogCount < kOpenLogSize) {
+        OpenLogEntry &entry = g_openLog[g_openLogCount++];
+        entry.function = function;
+        entry.access = access;
+        snprintf(entry.subKey, sizeof entry.subKey, "%s", subKey ? subKey : "");
+    }
+    return (access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+}
+
 } // namespace
 
 namespace internal {
 
-void ResetRegistryHandles() { g_keys.clear(); }
+void ResetRegistryHandles()
+{
+    g_keys.clear();
+    g_openLogCount = 0;
+}
 
 } // namespace internal
+
+std::vector<RegistryOpenCall> RegistryOpenCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    std::vector<RegistryOpenCall> calls;
+    for (int i = 0; i < g_openLogCount; ++i)
+        calls.push_back({g_openLog[i].function, g_openLog[i].subKey, g_openLog[i].access});
+    return calls;
+}
 
 int OpenKeyCount()
 {
@@ -78,8 +115,11 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
+    bool oneView = RecordOpen(FN_REG_OPEN_KEY, lpSubKey, samDesired);
     if (internal::CallFails(FN_REG_OPEN_KEY))
         return ERROR_ACCESS_DENIED;
+    if (!oneView)
+        return ERROR_INVALID_PARAMETER;
     const OpenKey *parentKey = Resolve(hKey);
     if (!parentKey)
         return ERROR_INVALID_HANDLE;
@@ -104,8 +144,11 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
+    bool oneView = RecordOpen(FN_REG_CREATE_KEY, lpSubKey, samDesired);
     if (internal::CallFails(FN_REG_CREATE_KEY))
         return ERROR_ACCESS_DENIED;
+    if (!oneView)
+        return ERROR_INVALID_PARAMETER;
     const OpenKey *parentKey = Resolve(hKey);
     if (!parentKey)
         return ERROR_INVALID_HANDLE;

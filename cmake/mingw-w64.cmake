@@ -1,0 +1,17 @@
+# The part of the mingw-w64 toolchain files shared by both architectures; the including file
+# sets CMAKE_SYSTEM_PROCESSOR and KOVALTHERM_MINGW_PREFIX first.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${KOVALTHERM_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${KOVALTHERM_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${KOVALTHERM_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${KOVALTHERM_MINGW_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KOVALTHERM_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Every target names the system libraries it imports from; none are added behind its back.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
