@@ -456,6 +456,10 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
         {"garbled", garbled, "is damaged"},
         {"truncated", good.substr(0, 200), "is damaged"},
     };
+    // The named mutexes' lock files go beside a registry file only once it has opened.
+    const std::string lockFile = Registry() + ".mutex.Global%5CKovaltherm.Thermal";
+    EXPECT_TRUE(Exists(lockFile));
+    (void)!system(("rm -f '" + Registry() + "'.mutex.*").c_str());
     for (const Case &c : cases) {
         WriteFile(Registry(), c.bytes);
         for (const char *args : {"", "--dump-registry"}) {
@@ -466,6 +470,7 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
             EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(ReadFile(Registry()), c.bytes) << c.name << " " << args;
+            EXPECT_FALSE(Exists(lockFile)) << c.name << " " << args;
         }
     }
 }
