@@ -3,9 +3,12 @@
 
 #include "cache/store.h"
 #include "hw/driver.h"
+#include "hw/machine_mutex.h"
 #include "hw/wait.h"
 
 namespace {
+
+HANDLE g_controllerMutex;
 
 // Returns TRUE if the controller reports busy or its busy indication cannot be read.
 BOOL ControllerReportsBusy(void)
@@ -15,6 +18,14 @@ BOOL ControllerReportsBusy(void)
 }
 
 } // namespace
+
+void OpenControllerMutex(BOOL withDescriptor)
+{
+    g_controllerMutex =
+        OpenMachineMutex(CONTROLLER_MUTEX_GLOBAL_NAME, CONTROLLER_MUTEX_LOCAL_NAME, withDescriptor);
+}
+
+void CloseControllerMutex(void) { CloseMachineMutex(&g_controllerMutex); }
 
 void WriteControllerCommand(BYTE base, BYTE code)
 {
@@ -28,6 +39,7 @@ void WriteControllerCommand(BYTE base, BYTE code)
 // ready controller or a temperature.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
 {
+    BOOL mutexHeld = AcquireMachineMutex(g_controllerMutex, CONTROLLER_MUTEX_WAIT_MS);
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
@@ -52,6 +64,8 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
         // A wrong echo or a failed read: the next attempt follows at once.
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
+    if (mutexHeld)
+        ReleaseMachineMutex(g_controllerMutex);
     return result;
 }
 

@@ -53,7 +53,7 @@ typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef void *PSECURITY_DESCRIPTOR;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef intptr_t INT_PTR;
 typedef INT_PTR(WINAPI *FARPROC)(void);
@@ -71,6 +71,12 @@ typedef void(WINAPI *PTIMERAPCROUTINE)(LPVOID lpArgToCompletionRoutine, DWORD dw
 
 #define TRUE 1
 #define FALSE 0
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
@@ -103,10 +109,14 @@ typedef struct _RTL_CRITICAL_SECTION {
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define TIMER_ALL_ACCESS 0x001F0003u
 #define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001u
+#define SYNCHRONIZE 0x00100000u
+#define MUTEX_MODIFY_STATE 0x0001u
+#define MUTEX_ALL_ACCESS 0x001F0001u
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define KEY_QUERY_VALUE 0x0001
@@ -148,6 +158,9 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define ERROR_MORE_DATA 234
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_NOT_OWNER 288
+#define ERROR_INVALID_SECURITY_DESCR 1338
 
 #ifdef __cplusplus
 extern "C" {
@@ -178,6 +191,12 @@ BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+// Named mutexes, shared by every process on the machine.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);

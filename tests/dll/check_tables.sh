@@ -52,6 +52,7 @@ allowed="KERNEL32.dll CloseHandle CreateFileA DeleteCriticalSection DeviceIoCont
 KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA
 KERNEL32.dll InitializeCriticalSection LeaveCriticalSection QueryPerformanceCounter
 KERNEL32.dll QueryPerformanceFrequency Sleep WaitForSingleObject
+KERNEL32.dll CreateMutexA OpenMutexA ReleaseMutex
 ADVAPI32.dll RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA RegSetValueExA
 USER32.dll wsprintfA"
 while read -r from function; do

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <sstream>
 
@@ -390,6 +393,67 @@ TEST_F(ToolTest, TwoProcessesShareOneRegistryFileAtOnce)
     EXPECT_TRUE(host::MakeSqliteRegistry(Registry(), &error)) << error;
 }
 
+// The output of one run of the known scenario, as a lone process prints it.
+const char kKnownOutput[] =
+    "kovaltherm-qorix\n"
+    "Adapter: Kovaltherm.dll\n"
+    "sensor 0 (location 2):    +52.0 C  (warn = +90.0 C, crit = +98.0 C)  normal\n"
+    "sensor 1 (location 4):    +70.0 C  (warn = +65.0 C, crit = +75.0 C)  critical\n"
+    "sensor 2 (location 1):    +47.0 C  (warn = +75.0 C, crit = +90.0 C)  normal\n";
+
+TEST_F(ToolTest, EightProcessesStartedAtOnceOnANewRegistryFileAllSucceed)
+{
+    const int kProcesses = 8;
+    const int kRounds = 50;
+    std::string script = "cd '" + dir_ + "'\nrm -f registry.db*\n";
+    for (int p = 0; p < kProcesses; ++p)
+        script += "(env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry registry.db --scenario " +
+                  Scenario("known") + " >" + std::to_string(p) + ".out 2>" + std::to_string(p) +
+                  ".err; echo $? >" + std::to_string(p) + ".code) &\n";
+    script += "wait\n";
+    WriteFile(Path("round.sh"), script);
+    int failures = 0;
+    std::map<std::string, int> messages;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(system(("sh '" + Path("round.sh") + "'").c_str()), 0);
+        for (int p = 0; p < kProcesses; ++p) {
+            std::string n = std::to_string(p);
+            std::string code = ReadFile(Path(n + ".code")), out = ReadFile(Path(n + ".out"));
+            if (code != "0\n" || out != kKnownOutput) {
+                ++failures;
+                ++messages["exit " + code.substr(0, code.size() - 1) + ": " + ReadFile(Path(n + ".err"))];
+            }
+        }
+    }
+    for (const auto &message : messages)
+        ADD_FAILURE() << message.second << " x " << message.first;
+    std::printf("cold start: %d rounds x %d processes, %d failures\n", kRounds, kProcesses, failures);
+    EXPECT_EQ(failures, 0);
+}
+
+// A process killed while it holds the library's mutex mid-exchange (a stuck controller keeps
+// it there for seconds) leaves the mutex abandoned: another process waiting for it goes on at
+// once, well within the five-second bound, and answers right.
+TEST_F(ToolTest, AHolderKilledMidExchangeDoesNotBlockTheOthers)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    std::string stuck = "'" + kBinary + "' --registry '" + Registry() + "' --scenario " + kExamples +
+                        "/stuck-controller.json";
+    std::string waiter = "env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry '" + Registry() +
+                         "' --scenario " + Scenario("known");
+    WriteFile(Path("kill.sh"),
+              "cd '" + dir_ + "'\n" + stuck + " >stuck.out 2>&1 &\nholder=$!\nsleep 0.5\n"
+              "start=$(date +%s%N)\n(" + waiter + " >waiter.out 2>waiter.err; echo $? >waiter.code; "
+              "echo $(( ($(date +%s%N) - start) / 1000000 )) >waiter.ms) &\n"
+              "sleep 0.3\nkill -KILL $holder\nwait\n");
+    ASSERT_EQ(system(("sh '" + Path("kill.sh") + "'").c_str()), 0);
+    EXPECT_EQ(ReadFile(Path("waiter.code")), "0\n") << ReadFile(Path("waiter.err"));
+    EXPECT_EQ(ReadFile(Path("waiter.out")), kKnownOutput);
+    int ms = std::atoi(ReadFile(Path("waiter.ms")).c_str());
+    std::printf("waiter finished %d ms after it started; the holder was killed after 300 ms\n", ms);
+    EXPECT_LT(ms, 5000);
+}
+
 TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
 {
     ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
@@ -407,6 +471,10 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
         {"garbled", garbled, "is damaged"},
         {"truncated", good.substr(0, 200), "is damaged"},
     };
+    // The named mutexes' lock files go beside a registry file only once it has opened.
+    const std::string lockFile = Registry() + ".mutex.Global%5CKovaltherm.Thermal";
+    EXPECT_TRUE(Exists(lockFile));
+    (void)!system(("rm -f '" + Registry() + "'.mutex.*").c_str());
     for (const Case &c : cases) {
         WriteFile(Registry(), c.bytes);
         for (const char *args : {"", "--dump-registry"}) {
@@ -417,6 +485,7 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
             EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(ReadFile(Registry()), c.bytes) << c.name << " " << args;
+            EXPECT_FALSE(Exists(lockFile)) << c.name << " " << args;
         }
     }
 }

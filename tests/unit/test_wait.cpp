@@ -89,7 +89,7 @@ TEST_F(WaitTest, TimerIsCreatedOnFirstWaitAndClosedAtDetach)
     EXPECT_EQ(host::CallCount(host::FN_CREATE_WAITABLE_TIMER), 2u);
     Detach();
     EXPECT_EQ(host::OpenHandleCount(), 0);
-    EXPECT_EQ(host::CallCount(host::FN_CLOSE_HANDLE), 4u); // two devices, two timers
+    EXPECT_EQ(host::CallCount(host::FN_CLOSE_HANDLE), 8u); // two devices, two timers, four mutexes
 }
 
 struct FallbackCase {
@@ -97,24 +97,25 @@ struct FallbackCase {
     host::HostFunction fails;
     host::FaultMode mode;
     std::vector<WaitKind> kinds; // of the eight pauses of one block read
+    uint64_t nth;                // the failing call; the export's two mutex waits come first
 };
 
 TEST_F(WaitTest, FailedTimerCallsFallBackToSleepForTheFullLength)
 {
     const FallbackCase cases[] = {
-        {"module lookup", host::FN_GET_MODULE_HANDLE, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
-        {"procedure lookup", host::FN_GET_PROC_ADDRESS, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
-        {"timer creation", host::FN_CREATE_WAITABLE_TIMER, host::FaultMode::Once, {S, S, S, S, S, S, S, S}},
-        {"one set", host::FN_SET_WAITABLE_TIMER, host::FaultMode::Once, {S, T, T, T, T, T, T, T}},
-        {"one wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Once, {S, T, T, T, T, T, T, T}},
-        {"every wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Persistent, {S, S, S, S, S, S, S, S}},
+        {"module lookup", host::FN_GET_MODULE_HANDLE, host::FaultMode::Once, {S, S, S, S, S, S, S, S}, 1},
+        {"procedure lookup", host::FN_GET_PROC_ADDRESS, host::FaultMode::Once, {S, S, S, S, S, S, S, S}, 1},
+        {"timer creation", host::FN_CREATE_WAITABLE_TIMER, host::FaultMode::Once, {S, S, S, S, S, S, S, S}, 1},
+        {"one set", host::FN_SET_WAITABLE_TIMER, host::FaultMode::Once, {S, T, T, T, T, T, T, T}, 1},
+        {"one wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Once, {S, T, T, T, T, T, T, T}, 3},
+        {"every wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Persistent, {S, S, S, S, S, S, S, S}, 1},
     };
     for (const FallbackCase &c : cases) {
         SCOPED_TRACE(c.name);
         host::ResetMachine();
         ASSERT_TRUE(Attach());
         ASSERT_EQ(LMGetNumSensors(), 3);
-        host::InjectFault(1, c.mode, 1u << c.fails);
+        host::InjectFault(c.nth, c.mode, 1u << c.fails);
         int t = 0;
         ASSERT_EQ(LMReadTemperature(0, &t), 1);
         EXPECT_TRUE(host::FaultFired());

@@ -34,8 +34,8 @@ enum class TimerSupport {
     HighResolution, // Windows 10 1803 on: high-resolution timers
 };
 
-// How a recorded wait was made.
-enum class WaitKind { Sleep, Timer };
+// How a recorded wait was made: Sleep, a waitable timer, or a wait on a mutex that timed out.
+enum class WaitKind { Sleep, Timer, Mutex };
 
 // The stand-in functions, for fault injection and call counts.
 enum HostFunction {
@@ -55,6 +55,9 @@ enum HostFunction {
     FN_WAIT_FOR_SINGLE_OBJECT,
     FN_QUERY_PERFORMANCE_COUNTER,
     FN_QUERY_PERFORMANCE_FREQUENCY,
+    FN_CREATE_MUTEX,
+    FN_OPEN_MUTEX,
+    FN_RELEASE_MUTEX,
     FN_SLEEP,
     FN_WSPRINTF,
     FN_COUNT
@@ -86,6 +89,24 @@ struct RegistryOpenCall {
     REGSAM access;
 };
 
+// A call of CreateMutexA or OpenMutexA.
+struct MutexCall {
+    HostFunction function;          // FN_CREATE_MUTEX or FN_OPEN_MUTEX
+    std::string name;               // "" for an unnamed mutex
+    DWORD access;                   // OpenMutexA's desired access; 0 for CreateMutexA
+    bool initialOwner;              // CreateMutexA's bInitialOwner
+    bool securityAttributes;        // CreateMutexA was given SECURITY_ATTRIBUTES
+    std::vector<BYTE> descriptor;   // the self-relative security descriptor given, if any
+};
+
+// A mutex taken (first level) or released (last level) by this process, and how many driver
+// requests the notebook had logged by then.
+struct MutexEvent {
+    std::string name;
+    bool acquired;
+    uint32_t requests;
+};
+
 struct Wait {
     uint64_t atMs;   // clock when the wait began
     DWORD ms;        // length asked for
@@ -102,13 +123,32 @@ void SetOsFamily(OsFamily family);
 void SetDeviceAvailable(const std::string &path, bool available);
 // Every CreateFileA call so far, in order.
 std::vector<CreateFileCall> CreateFileCalls();
-// Kernel handles currently open: devices and waitable timers.
+// Kernel handles currently open: devices and waitable timers (mutexes: OpenMutexCount).
 int OpenHandleCount();
 // Chooses which waitable-timer functions GetProcAddress finds in kernel32 and whether
 // CreateWaitableTimerExW accepts CREATE_WAITABLE_TIMER_HIGH_RESOLUTION.
 void SetTimerSupport(TimerSupport support);
 // Waitable timers currently open.
 int OpenTimerCount();
+
+// Named mutexes: kernel objects by exact name. While the registry is a file they are shared
+// with other processes through lock files beside it (a holder that dies, even by SIGKILL,
+// leaves the mutex abandoned); with the registry in memory they live in this process.
+// Ownership is per thread and recursive; a thread that ends while owning one abandons it.
+// A wait that cannot be satisfied at once polls, and times out when its length has passed
+// on the stand-in's clock; on the virtual clock also after that length in real time, when
+// the time out is recorded as a wait and moves the clock on.
+//
+// Makes names beginning "Global\" work, or fail with ERROR_PATH_NOT_FOUND as before
+// Windows 2000.
+void SetGlobalNamespace(bool available);
+// Every CreateMutexA and OpenMutexA call so far, in order.
+std::vector<MutexCall> MutexCalls();
+// Mutex handles currently open in this process.
+int OpenMutexCount();
+// Each time a mutex of this process was taken or given up, in order (the first 16384 since
+// the last reset).
+std::vector<MutexEvent> MutexEvents();
 
 // Loads a scenario into the simulated notebook (state and request log start afresh).
 void LoadScenario(const SimConfig &config);

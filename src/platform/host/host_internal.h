@@ -29,6 +29,20 @@ void RecordFaultSite(const void *caller);
 // Records a failable call returning to `caller`, made while a fault was armed (lock held).
 void RecordArmedCallSite(const void *caller);
 
+// Counts a call into `function` (lock held).
+void CountCall(HostFunction function);
+
+// Clear the call counts, the injected fault and the clock (on reset; lock held).
+void ResetCounters();
+void ResetFaults();
+void ResetClock();
+
+// True while the clock is virtual (lock held).
+bool VirtualClock();
+
+// The registry file's path, "" when the registry is in memory (lock held).
+std::string RegistryFilePath();
+
 // The simulated notebook (lock held).
 SimNotebook &Notebook();
 
@@ -61,6 +75,19 @@ void ForgetTimer(HANDLE handle);
 
 // Closes every device handle and restores the OS family and device names (on reset).
 void ResetKernel();
+
+// True if `handle` is an open named-mutex handle (lock held).
+bool IsMutexHandle(HANDLE handle);
+
+// Forgets a mutex handle being closed; the mutex goes when its last handle does (lock held).
+void ForgetMutexHandle(HANDLE handle);
+
+// Waits for a mutex, blocking without the lock; returns what WaitForSingleObject returns.
+DWORD WaitForMutex(HANDLE handle, DWORD ms);
+
+// Closes every named mutex; what this process held reads as abandoned elsewhere (on reset;
+// lock held).
+void ResetNamedMutexes();
 
 // Drops every open registry key (on reset).
 void ResetRegistryHandles();

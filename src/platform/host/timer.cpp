@@ -155,17 +155,25 @@ BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG
 }
 
 // Waits on a timer: returns WAIT_OBJECT_0 once it has signalled. An unset timer never
-// signals; rather than block forever, an infinite wait on one fails.
+// signals; rather than block forever, an infinite wait on one fails. Waits on mutexes are
+// the named-mutex stand-in's.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     uint64_t end;
     DWORD result;
+    bool mutex;
     {
         std::lock_guard<std::recursive_mutex> guard(internal::Lock());
         if (internal::CallFails(FN_WAIT_FOR_SINGLE_OBJECT)) {
             SetLastError(ERROR_GEN_FAILURE);
             return WAIT_FAILED;
         }
+        mutex = internal::IsMutexHandle(hHandle);
+    }
+    if (mutex)
+        return internal::WaitForMutex(hHandle, dwMilliseconds);
+    {
+        std::lock_guard<std::recursive_mutex> guard(internal::Lock());
         auto found = g_timers.find((uintptr_t)hHandle);
         if (found == g_timers.end()) {
             SetLastError(ERROR_INVALID_HANDLE);
