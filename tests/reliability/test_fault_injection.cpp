@@ -35,6 +35,12 @@ const MachineState kStates[] = {
          BuildCache();
          host::Registry().DeleteValue(kThermalPath, "Number of sensors");
      }},
+    {"waits by Sleep",
+     [] {
+         host::SetTimerSupport(host::TimerSupport::Basic);
+         host::SetSleepTick(15625);
+         BuildCache();
+     }},
     {"slow controller",
      [] {
          BuildCache();
@@ -117,6 +123,8 @@ TEST_F(FaultInjectionTest, EveryExportOnEveryState)
                     ASSERT_EQ(host::OpenKeyCount(), 0) << "a key was left open";
                     ASSERT_EQ(host::OpenHandleCount() - host::OpenTimerCount(), 1);
                     ASSERT_LE(host::OpenTimerCount(), 1);
+                    host::TimerPeriods periods = host::TimerPeriodCalls();
+                    ASSERT_EQ(periods.ends, periods.granted) << "a raised timer period was not ended";
                     ASSERT_TRUE(a == DefaultAnswer(id, ordinal) || IsFailureAnswer(id, a))
                         << "answer " << ToString(a);
                     host::ClearFault();
