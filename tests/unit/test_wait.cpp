@@ -305,7 +305,8 @@ TEST_F(WaitTest, RealClockWaitsAreNeverShortAndBarelyLong)
 
 TEST_F(WaitTest, RealClockSleepsOnARaisedPeriodAreNeverShort)
 {
-    // Sleep on a 1 ms tick ends up to a tick early; the rest is made up.
+    // Sleep on a 1 ms tick ends up to a tick early; the rest is made up. How long it takes
+    // is the benchmark's to measure.
     host::SetClockMode(host::ClockMode::Real);
     host::SetTimerSupport(host::TimerSupport::Basic);
     host::SetSleepTick(15625);
@@ -320,7 +321,6 @@ TEST_F(WaitTest, RealClockSleepsOnARaisedPeriodAreNeverShort)
         clock_gettime(CLOCK_MONOTONIC, &b);
         int64_t us = (b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000;
         EXPECT_GE(us, (int64_t)ms * 1000);
-        EXPECT_LT(us, (int64_t)ms * 1000 + 20000) << "a shared machine may be slow, not 10x";
     }
     RestoreTimerResolution();
     EXPECT_EQ(host::TimerPeriodCalls().raised, 0);
