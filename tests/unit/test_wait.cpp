@@ -286,7 +286,7 @@ TEST_F(WaitTest, WithoutAPerformanceCounterTheFirstWaitIsTrusted)
     EXPECT_EQ(host::NowMs(), 16u);
 }
 
-TEST_F(WaitTest, RealClockWaitsAreNeverShortAndBarelyLong)
+TEST_F(WaitTest, RealClockWaitsAreNeverShort)
 {
     host::SetClockMode(host::ClockMode::Real);
     ASSERT_TRUE(Attach());
@@ -298,7 +298,6 @@ TEST_F(WaitTest, RealClockWaitsAreNeverShortAndBarelyLong)
         clock_gettime(CLOCK_MONOTONIC, &b);
         int64_t us = (b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000;
         EXPECT_GE(us, (int64_t)ms * 1000);
-        EXPECT_LT(us, (int64_t)ms * 1000 + 20000) << "a shared machine may be slow, not 10x";
     }
     EXPECT_EQ(host::CallCount(host::FN_SLEEP), 0u);
 }
