@@ -36,10 +36,12 @@ void WriteControllerCommand(BYTE base, BYTE code)
 
 // A failed busy poll counts as busy, and a failed byte read fails its attempt: the driver
 // leaves the request's own bytes in a failed answer, which would otherwise pass for a
-// ready controller or a temperature.
+// ready controller or a temperature. The timer resolution is raised (where waits fall back to
+// Sleep) from before the command until after the release, on every path.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
 {
     BOOL mutexHeld = AcquireMachineMutex(g_controllerMutex, CONTROLLER_MUTEX_WAIT_MS);
+    RaiseTimerResolution();
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
@@ -64,6 +66,7 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
         // A wrong echo or a failed read: the next attempt follows at once.
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
+    RestoreTimerResolution();
     if (mutexHeld)
         ReleaseMachineMutex(g_controllerMutex);
     return result;

@@ -30,6 +30,7 @@
 #define APIENTRY WINAPI
 
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
@@ -180,6 +181,7 @@ void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 // Looked up at run time (missing on older systems), never imported: declared for the host
 // stand-in, which defines them.
@@ -188,6 +190,9 @@ HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES lpTimerAttributes,
 BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG lPeriod,
                              PTIMERAPCROUTINE pfnCompletionRoutine,
                              LPVOID lpArgToCompletionRoutine, BOOL fResume);
+// winmm.dll's timer resolution, also looked up at run time (the DLL imports no winmm).
+UINT WINAPI timeBeginPeriod(UINT uPeriod);
+UINT WINAPI timeEndPeriod(UINT uPeriod);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
@@ -226,6 +231,14 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 // Newer than the headers of some toolchains; the value is the system's.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// winmm's results (timeapi.h, which WIN32_LEAN_AND_MEAN leaves out); the values are the system's.
+#ifndef TIMERR_NOERROR
+#define TIMERR_NOERROR 0
+#endif
+#ifndef TIMERR_NOCANDO
+#define TIMERR_NOCANDO 97
 #endif
 
 #endif // KOVALTHERM_WIN32_API_H

@@ -49,7 +49,7 @@ imports=$(awk '/DLL Name:/ {dll=$3; next}
                /^$/ {dll=""}' <<<"$headers")
 [ -n "$imports" ] || fail "no imports found"
 allowed="KERNEL32.dll CloseHandle CreateFileA DeleteCriticalSection DeviceIoControl
-KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA
+KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA LoadLibraryA
 KERNEL32.dll InitializeCriticalSection LeaveCriticalSection QueryPerformanceCounter
 KERNEL32.dll QueryPerformanceFrequency Sleep WaitForSingleObject
 KERNEL32.dll CreateMutexA OpenMutexA ReleaseMutex

@@ -36,6 +36,12 @@ const MachineState kStates[] = {
          BuildCache();
          host::Registry().DeleteValue(kThermalPath, "Number of sensors");
      }},
+    {"waits by Sleep",
+     [] {
+         host::SetTimerSupport(host::TimerSupport::Basic);
+         host::SetSleepTick(15625);
+         BuildCache();
+     }},
     {"slow controller",
      [] {
          BuildCache();
@@ -138,6 +144,8 @@ void FaultInjectionTest::ExportsOnEveryState()
                     ASSERT_EQ(host::OpenKeyCount(), 0) << "a key was left open";
                     ASSERT_EQ(host::OpenHandleCount() - host::OpenTimerCount(), 1);
                     ASSERT_LE(host::OpenTimerCount(), 1);
+                    host::TimerPeriods periods = host::TimerPeriodCalls();
+                    ASSERT_EQ(periods.ends, periods.granted) << "a raised timer period was not ended";
                     ExpectRightOrFailure(id, ordinal, a);
                     host::ClearFault();
                     ExpectHealed();

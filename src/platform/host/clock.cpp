@@ -52,7 +52,7 @@ uint64_t WaitEndUs(uint64_t lengthUs, bool ticked)
     // The real clock's microseconds are truncated; counting from the next one keeps a wait
     // from ending early by a fraction of a microsecond.
     uint64_t now = NowUs() + (g_clock.mode == ClockMode::Real ? 1 : 0);
-    uint64_t tick = ticked ? g_clock.tickUs : 0;
+    uint64_t tick = ticked ? EffectiveTickUs(g_clock.tickUs) : 0;
     if (!tick)
         return now + lengthUs;
     uint64_t due = now / tick * tick + lengthUs;

@@ -58,13 +58,18 @@ enum HostFunction {
     FN_CREATE_MUTEX,
     FN_OPEN_MUTEX,
     FN_RELEASE_MUTEX,
+    FN_LOAD_LIBRARY,
+    FN_TIME_BEGIN_PERIOD,
+    FN_TIME_END_PERIOD,
     FN_SLEEP,
     FN_WSPRINTF,
     FN_COUNT
 };
 
 // Functions that have a failure mode; Sleep and wsprintfA have none and never fail.
-// QueryPerformanceCounter fails on hardware without a performance counter (before XP).
+// QueryPerformanceCounter fails on hardware without a performance counter (before XP);
+// LoadLibraryA when the module is missing or memory runs out; timeBeginPeriod and
+// timeEndPeriod with TIMERR_NOCANDO.
 constexpr uint32_t kFailableFunctions = (1u << FN_SLEEP) - 1;
 constexpr uint32_t kRegistryFunctions = 1u << FN_REG_OPEN_KEY | 1u << FN_REG_CREATE_KEY |
                                         1u << FN_REG_QUERY_VALUE | 1u << FN_REG_SET_VALUE |
@@ -114,7 +119,8 @@ struct Wait {
 };
 
 // Puts everything back as on a fresh machine: NT family, the driver installed (both device
-// names), high-resolution timers, the default simulated notebook, an empty in-memory
+// names), high-resolution timers, no raised timer period, the default simulated notebook, an
+// empty in-memory
 // registry, the virtual clock at 0 with exact waits, no fault, all records and counts cleared.
 void ResetMachine();
 
@@ -130,6 +136,16 @@ int OpenHandleCount();
 void SetTimerSupport(TimerSupport support);
 // Waitable timers currently open.
 int OpenTimerCount();
+// What winmm's timer-resolution calls did since the reset. While a period is raised, Sleep
+// and timers without high resolution keep the smallest raised period as their tick, if it
+// is finer than the one SetSleepTick set.
+struct TimerPeriods {
+    uint64_t begins;  // timeBeginPeriod calls
+    uint64_t granted; // of those, the ones that succeeded
+    uint64_t ends;    // timeEndPeriod calls, whether or not they succeeded
+    int raised;       // requests not yet ended, over all periods
+};
+TimerPeriods TimerPeriodCalls();
 
 // Named mutexes: kernel objects by exact name. While the registry is a file they are shared
 // with other processes through lock files beside it (a holder that dies, even by SIGKILL,

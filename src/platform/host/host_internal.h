@@ -64,7 +64,12 @@ void RealWaitUntil(uint64_t endUs);
 // Registers a new kernel handle of the given name and returns it (lock held).
 HANDLE OpenKernelHandle(const std::string &name);
 
-// Closes every waitable timer and restores high-resolution support (on reset).
+// The tick of a wait that keeps the scheduler tick: `tickUs`, or the smallest raised timer
+// period if finer; 0 (exact) stays 0 (lock held).
+uint64_t EffectiveTickUs(uint64_t tickUs);
+
+// Closes every waitable timer, drops raised timer periods and restores high-resolution
+// support (on reset).
 void ResetTimers();
 
 // True if `handle` is an open waitable timer (lock held).
