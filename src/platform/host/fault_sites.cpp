@@ -26,6 +26,12 @@ const char *const kFunctionNames[] = {
     "WaitForSingleObject",
     "QueryPerformanceCounter",
     "QueryPerformanceFrequency",
+    "CreateMutexA",
+    "OpenMutexA",
+    "ReleaseMutex",
+    "LoadLibraryA",
+    "timeBeginPeriod",
+    "timeEndPeriod",
     "Sleep",
     "wsprintfA",
 };
