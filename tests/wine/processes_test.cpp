@@ -3,16 +3,16 @@
 // log must show every controller exchange whole, from its command to its release, with no
 // other request inside it and no failed block-read attempt.
 //
-// Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ -I<repo>
-//        tests/wine/processes_test.cpp sim/notebook.cpp -o processes_test.exe
-// Run:   wine processes_test.exe   (Kovaltherm.dll beside it or on PATH); it starts its
-//        callers as `processes_test.exe caller N`.
-// Exit:  0 when every check passes, 1 otherwise.
+// The test starts its callers as `processes_test.exe caller N`.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
 
 #include "sim/notebook.h"
 
@@ -206,16 +206,21 @@ void CheckLog(const SimLogEntry *log, size_t n, int *exchanges, int *failedAttem
     }
 }
 
-int RunParent(const char *self)
+// The path of this program, for the callers it starts.
+std::string SelfPath()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    return std::string(path, n);
+}
+
+TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
 {
     static SimConfig config;
     SimDefaultConfig(&config);
-    if (!DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0)) {
-        printf("the stand-in driver cannot be reached\n");
-        return 1;
-    }
-    if (!LoadLibraryExports())
-        return 1;
+    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0))
+        << "the stand-in driver cannot be reached";
+    ASSERT_TRUE(LoadLibraryExports());
     // A warm-up pass repairs a cache left by other tests; then two passes must agree.
     for (int pass = 0; pass < 3; ++pass)
         for (int e = 0; e < EXPORT_COUNT; ++e)
@@ -223,34 +228,31 @@ int RunParent(const char *self)
                 Answer a = Invoke(e, o);
                 if (pass == 1)
                     g_expected[e][o - kMinOrdinal] = a;
-                if (pass == 2 && !Same(a, g_expected[e][o - kMinOrdinal])) {
-                    printf("a lone caller's answers are not stable: %s(%d)\n", kExportNames[e], o);
-                    return 1;
-                }
+                if (pass == 2)
+                    ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
+                        << "a lone caller's answers are not stable: " << kExportNames[e] << "("
+                        << o << ")";
             }
     FILE *file = fopen(kExpectedFile, "wb");
-    if (!file || fwrite(g_expected, sizeof g_expected, 1, file) != 1) {
-        printf("cannot write %s\n", kExpectedFile);
-        return 1;
-    }
+    ASSERT_TRUE(file && fwrite(g_expected, sizeof g_expected, 1, file) == 1)
+        << "cannot write " << kExpectedFile;
     fclose(file);
     // The log starts afresh with the callers.
-    if (!DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0))
-        return 1;
+    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0));
 
     HANDLE start = CreateEventA(NULL, TRUE, FALSE, kStartEvent);
     HANDLE processes[kProcesses];
+    std::string self = SelfPath();
     for (int p = 0; p < kProcesses; ++p) {
         char command[MAX_PATH + 32];
-        snprintf(command, sizeof command, "\"%s\" caller %d", self, p);
+        snprintf(command, sizeof command, "\"%s\" caller %d", self.c_str(), p);
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info;
-        if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-            printf("CreateProcess failed (error %lu)\n", GetLastError());
-            return 1;
-        }
+        ASSERT_TRUE(CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                                   &info))
+            << "CreateProcess failed (error " << GetLastError() << ")";
         CloseHandle(info.hThread);
         processes[p] = info.hProcess;
     }
@@ -265,6 +267,7 @@ int RunParent(const char *self)
         failedProcesses += code != 0;
         CloseHandle(processes[p]);
     }
+    CloseHandle(start);
     DeleteFileA(kExpectedFile);
 
     // The whole log, page by page.
@@ -284,16 +287,17 @@ int RunParent(const char *self)
     }
     int exchanges = 0, failedAttempts = 0, intruders = 0;
     CheckLog(log, n, &exchanges, &failedAttempts, &intruders);
-    bool logWhole = total == n && n > 0;
     printf("processes: %d x %d calls, %d wrong answers\n", kProcesses, kCallsPerProcess, wrong);
     printf("request log: %u requests (%u kept), %d exchanges, %d failed block-read attempts, "
            "%d exchanges with another request inside\n",
            (unsigned)total, (unsigned)n, exchanges, failedAttempts, intruders);
-    bool ok = wrong == 0 && failedProcesses == 0 && logWhole && exchanges > 0 &&
-              failedAttempts == 0 && intruders == 0;
-    printf("%d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
-    fflush(stdout);
-    return ok ? 0 : 1;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(failedProcesses, 0);
+    EXPECT_GT(n, 0u);
+    EXPECT_EQ(total, n) << "the request log overflowed";
+    EXPECT_GT(exchanges, 0);
+    EXPECT_EQ(failedAttempts, 0);
+    EXPECT_EQ(intruders, 0);
 }
 
 } // namespace
@@ -301,10 +305,12 @@ int RunParent(const char *self)
 int main(int argc, char **argv)
 {
     int result;
-    if (argc > 2 && strcmp(argv[1], "caller") == 0)
+    if (argc > 2 && strcmp(argv[1], "caller") == 0) {
         result = RunCaller(atoi(argv[2]));
-    else
-        result = RunParent(argv[0]);
+    } else {
+        testing::InitGoogleTest(&argc, argv);
+        result = RUN_ALL_TESTS();
+    }
     fflush(stdout);
     // Exits from the main thread at once, as the threads test does under emulation.
     ExitProcess((UINT)result);
