@@ -10,9 +10,9 @@
 
 namespace {
 
-// Margins below the limits at which the state changes.
-const long long WARNING_MARGIN = 2;
-const long long CRITICAL_MARGIN = 1;
+// The margins in 64 bits, like the bounds computed with them.
+const long long WARNING_MARGIN = STATUS_WARNING_MARGIN;
+const long long CRITICAL_MARGIN = STATUS_CRITICAL_MARGIN;
 
 // Returns the status to report for a new state, smoothed against the state before it:
 // leaving the warning state is reported one call late.

@@ -11,6 +11,14 @@ enum {
     PLAUSIBLE_TEMPERATURE_MAX = 100,
 };
 
+// Margins below the limits at which the state changes: past warning high less the first, a
+// sensor warns (or, after a warning, is critical); at critical high less the second it is
+// critical at once.
+enum {
+    STATUS_WARNING_MARGIN = 2,
+    STATUS_CRITICAL_MARGIN = 1,
+};
+
 // Returns the sensor's new state for temperature `t`, from its stored state and limits.
 int ComputeTempState(int ordinal, int t);
 
