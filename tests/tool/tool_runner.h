@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -67,11 +68,15 @@ protected:
 
     // Runs ktsensors in the test's directory with HOME there, no registry variables, the C
     // locale, the virtual clock, `env` added; output and exit code come back.
-    Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
+    // `output` redirects standard output ("" leaves it closed).
+    Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual",
+               const std::string &output = "out.txt")
     {
         std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK "
                               "-u LC_ALL -u LC_CTYPE LANG=C HOME='" +
-                              dir_ + "' " + env + " '" + kBinary + "' " + args + " >out.txt 2>err.txt";
+                              dir_ + "' " + env + " '" + kBinary + "' " + args + " >" +
+                              (output.empty() ? "&-" : "'" + output + "'") + " 2>err.txt";
+        std::remove(Path("out.txt").c_str());
         int status = system(command.c_str());
         Result result;
         result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -81,9 +86,10 @@ protected:
     }
 
     // Runs against the test's registry file.
-    Result RunWith(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
+    Result RunWith(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual",
+                   const std::string &output = "out.txt")
     {
-        return Run("--registry '" + Registry() + "' " + args, env);
+        return Run("--registry '" + Registry() + "' " + args, env, output);
     }
 
     std::string dir_;

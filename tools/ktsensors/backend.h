@@ -54,7 +54,7 @@ public:
     virtual void GuardStandardStreams() = 0;
     // Replaces the file at `path` with `text` atomically: a temporary file in the same
     // folder, written and flushed to disk, then renamed over it. False with a message.
-    virtual bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) = 0;
+    virtual bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) = 0;
     // Opens the registry the library will use; `registryPath` is the --registry option.
     // Without `mayCreate` a registry that does not exist yet is a failure, not created.
     virtual Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) = 0;

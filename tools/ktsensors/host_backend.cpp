@@ -137,7 +137,7 @@ public:
                 open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
     }
 
-    bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) override
+    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
     {
         size_t slash = path.rfind('/');
         std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);

@@ -276,7 +276,7 @@ int RunReadings(Backend &backend, const Options &options)
         Reading reading = TakeReading(backend.Library(), backend, n + 1);
         failures.Add(reading);
         std::string text = Render(reading, options.format, n == 0 || !options.output.empty());
-        bool written = options.output.empty() ? Emit(text, &error) : backend.ReplaceFile(options.output, text, &error);
+        bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
         if (!written) {
             backend.Stop();
             return Complain(EXIT_FAILED, error);
@@ -314,7 +314,7 @@ int RunPlot(Backend &backend, const Options &options)
 
     std::string title = "Kovaltherm: " + (options.scenario.empty() ? std::string("default notebook") : options.scenario);
     std::string error;
-    if (!backend.ReplaceFile(options.plot, PlotSvg(readings, title, ThresholdsFromCache(cache)), &error))
+    if (!backend.SaveAtomically(options.plot, PlotSvg(readings, title, ThresholdsFromCache(cache)), &error))
         return Complain(EXIT_FAILED, error);
     char summary[64];
     snprintf(summary, sizeof summary, ": %zu readings over %.1f s\n", readings.size(),

@@ -157,8 +157,8 @@ std::string HelpText(const Platform &platform)
 {
     std::string text =
         "Usage: ktsensors [OPTION]...\n"
-        "Print the notebook's thermal sensors as Kovaltherm.dll reports them: temperature, warning\n"
-        "and critical limits, and status.\n\nOptions:\n";
+        "Print the notebook's thermal sensors as Kovaltherm.dll reports them:\n"
+        "temperature, warning and critical limits, and status.\n\nOptions:\n";
     const size_t column = 24;
     for (const Spec &spec : kSpecs) {
         if (spec.hostOnly && !platform.registryFile)
@@ -172,10 +172,10 @@ std::string HelpText(const Platform &platform)
     }
     text += "\nExit status:\n"
             "  0  every read succeeded\n"
-            "  1  a read failed, the machine has no thermal support, the registry is unusable,\n"
-            "     or the output could not be written\n"
+            "  1  a read failed, the machine has no thermal support, the registry is\n"
+            "     unusable, or the output could not be written\n"
             "  2  a usage error, including a malformed scenario\n"
-            "\nMachine: " + platform.machine + "\n";
+            "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
     return text;
 }
 

@@ -323,7 +323,7 @@ bool ParseScenario(const std::string &text, SimConfig *config, std::string *erro
                 token.pop_back();
             what = what.substr(0, quoted + lastRead.size()) + Excerpt(token, 80) + "'";
         }
-        *error = "not valid JSON: " + Excerpt(what, 200);
+        *error = "not valid JSON: " + Excerpt(what, 260);
     } catch (const ScenarioError &e) {
         *error = e.what();
     } catch (const json::exception &e) {

@@ -94,7 +94,7 @@ public:
 
     void GuardStandardStreams() override {}
 
-    bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) override
+    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
     {
         // The temporary file sits beside the target, so that the rename stays on one volume.
         std::string temporary = path + ".tmp" + std::to_string(GetCurrentProcessId());
