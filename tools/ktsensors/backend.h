@@ -49,6 +49,9 @@ public:
     virtual std::string Describe() const = 0;
     // Whether the registry is a file of the tool's own, chosen by --registry.
     virtual bool RegistryIsFile() const = 0;
+    // Whether text may use the degree sign: a UTF-8 locale on the host; never on Windows,
+    // whose consoles show it only in some code pages.
+    virtual bool DegreeSign() const = 0;
     // Makes sure standard input, output and error are open, so that no file the tool opens
     // takes their place; a closed output is replaced by one that refuses writes.
     virtual void GuardStandardStreams() = 0;

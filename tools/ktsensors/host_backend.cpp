@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "backend.h"
+#include "readings.h"
 #include "frame/entry.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"
@@ -128,6 +129,8 @@ public:
     }
 
     bool RegistryIsFile() const override { return true; }
+
+    bool DegreeSign() const override { return Utf8Locale(); }
 
     void GuardStandardStreams() override
     {

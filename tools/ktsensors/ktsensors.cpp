@@ -231,7 +231,7 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
     return EXIT_OK;
 }
 
-std::string Render(const Reading &reading, Format format, bool first)
+std::string Render(const Reading &reading, Format format, bool first, bool degreeSign)
 {
     switch (format) {
     case Format::Json: return FormatJson(reading);
@@ -239,7 +239,7 @@ std::string Render(const Reading &reading, Format format, bool first)
     case Format::Prometheus: return FormatPrometheus(reading);
     case Format::Text: break;
     }
-    return (first ? "" : "\n") + FormatText(reading, Utf8Locale());
+    return (first ? "" : "\n") + FormatText(reading, degreeSign);
 }
 
 int RunDumpRegistry(Backend &backend, const Options &options)
@@ -275,7 +275,7 @@ int RunReadings(Backend &backend, const Options &options)
             break;
         Reading reading = TakeReading(backend.Library(), backend, n + 1);
         failures.Add(reading);
-        std::string text = Render(reading, options.format, n == 0 || !options.output.empty());
+        std::string text = Render(reading, options.format, n == 0 || !options.output.empty(), backend.DegreeSign());
         bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
         if (!written) {
             backend.Stop();

@@ -92,6 +92,8 @@ public:
 
     bool RegistryIsFile() const override { return false; }
 
+    bool DegreeSign() const override { return false; }
+
     void GuardStandardStreams() override {}
 
     bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
