@@ -18,4 +18,11 @@ KOVALTHERM_REGISTRY="$folder/registry.db" KOVALTHERM_CLOCK=virtual "$binary" $op
 [ ! -s "$folder/stdout" ] || { echo "the service printed: $(cat "$folder/stdout")"; exit 1; }
 grep -q '^kovaltherm_temperature_celsius{sensor="0",location="2"} ' "$folder/kovaltherm.prom" ||
     { echo "no temperature in the written file"; exit 1; }
+# systemd's own check of both units, with the built binary in place of the installed one.
+if command -v systemd-analyze >/dev/null; then
+    sed "s|^ExecStart=[^ ]*|ExecStart=$binary|" "$unit" >"$folder/ktsensors-prometheus.service"
+    cp "$(dirname "$0")/ktsensors-prometheus.timer" "$folder/"
+    (cd "$folder" && timeout 60 systemd-analyze verify --man=no ./ktsensors-prometheus.service \
+        ./ktsensors-prometheus.timer) || { echo "systemd-analyze verify refuses the units"; exit 1; }
+fi
 echo "service: $options writes $(wc -l <"$folder/kovaltherm.prom") lines"
