@@ -7,6 +7,9 @@
 
 #include <map>
 
+#include <nlohmann/json.hpp>
+
+#include "prometheus_parser.h"
 #include "tool_runner.h"
 
 namespace {
@@ -157,11 +160,30 @@ TEST_F(HostileTest, OutputReplacesTheFileAtomicallyWithEachReading)
     // One reading, the last: the old content is gone and no temporary file is left.
     EXPECT_EQ(text.find("old 1"), std::string::npos);
     EXPECT_NE(text.find("kovaltherm_temperature_celsius{sensor=\"1\",location=\"4\"} 70\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("# TYPE kovaltherm_sensors gauge"), text.rfind("# TYPE kovaltherm_sensors gauge"));
+    Exposition exposition;
+    std::string error;
+    ASSERT_TRUE(ParseExposition(text, &exposition, &error)) << error;
+    EXPECT_EQ(exposition.samples.at("kovaltherm_sensors"), 3);
+    EXPECT_EQ(exposition.samples.at("kovaltherm_status{sensor=\"1\",location=\"4\"}"), 3);
     struct stat info;
     ASSERT_EQ(stat(Path("metrics.prom").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
     EXPECT_NE(system(("ls -a '" + dir_ + "' | grep -q '^\\.metrics'").c_str()), 0);
+}
+
+TEST_F(ToolTest, SensorsJsonFromTheToolParsesAsSensorsMinusJ)
+{
+    Result r = RunWith("--scenario " + Scenario("known") + " --format sensors-json");
+    EXPECT_EQ(r.code, 0) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out);
+    const nlohmann::json &chip = doc["kovaltherm-qorix"];
+    EXPECT_EQ(chip["Adapter"], "Kovaltherm.dll");
+    // The known scenario: 52/90/98 normal, 70/65/75 critical, 47/75/90 normal.
+    EXPECT_EQ(chip["sensor 1 (location 4)"],
+              nlohmann::json::parse(R"({"temp2_input": 70, "temp2_max": 65, "temp2_crit": 75,
+                                        "temp2_max_alarm": 1, "temp2_crit_alarm": 1})"));
+    EXPECT_EQ(chip["sensor 2 (location 1)"]["temp3_input"], 47);
+    EXPECT_EQ(chip.size(), 4u);
 }
 
 // ---- A cache left by another notebook --------------------------------------------------------
