@@ -14,8 +14,8 @@ namespace {
 const int LIMITS_READ = 3;
 
 // Margins below the limits at which the state changes.
-const int WARNING_MARGIN = 2;
-const int CRITICAL_MARGIN = 1;
+const int WARNING_MARGIN = STATUS_WARNING_MARGIN;
+const int CRITICAL_MARGIN = STATUS_CRITICAL_MARGIN;
 
 // Returns the status to report for a new state, smoothed against the state before it:
 // leaving the warning state is reported one call late.

@@ -11,6 +11,14 @@ enum {
     PLAUSIBLE_TEMPERATURE_MAX = 100,
 };
 
+// Margins below the limits at which the state changes: past warning high less the first, a
+// sensor warns (or, after a warning, is critical); at critical high less the second it is
+// critical at once.
+enum {
+    STATUS_WARNING_MARGIN = 2,
+    STATUS_CRITICAL_MARGIN = 1,
+};
+
 // What ComputeTempState returns when the limits it needs are unreadable or negative: all
 // three, or only some of them. Never stored.
 const int TEMP_STATE_NO_LIMITS = -1;

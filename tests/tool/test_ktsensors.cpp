@@ -17,79 +17,11 @@
 
 #include "platform/host/sqlite_registry.h"
 
+#include "tool_runner.h"
+
 namespace {
 
-const std::string kBinary = KTSENSORS_BINARY;
-const std::string kScenarios = KTSENSORS_SCENARIOS;
-const std::string kExamples = KTSENSORS_EXAMPLES;
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool Exists(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/ktsensors-XXXXXX";
-        ASSERT_TRUE(mkdtemp(&pattern[0]));
-        dir_ = pattern;
-    }
-    void TearDown() override { (void)!system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
-    std::string Registry() const { return Path("registry.db"); }
-    static std::string Scenario(const std::string &name) { return kScenarios + "/" + name + ".json"; }
-
-    // Runs ktsensors in the test's directory with HOME there, no registry variables, the
-    // virtual clock, `env` added; output and exit code come back.
-    Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
-    {
-        std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK HOME='" +
-                              dir_ + "' " + env + " '" + kBinary + "' " + args + " >out.txt 2>err.txt";
-        int status = system(command.c_str());
-        Result result;
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = ReadFile(Path("out.txt"));
-        result.err = ReadFile(Path("err.txt"));
-        return result;
-    }
-
-    // Runs against the test's registry file.
-    Result RunWith(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
-    {
-        return Run("--registry '" + Registry() + "' " + args, env);
-    }
-
-    std::string dir_;
-};
+using namespace tooltest;
 
 // ---- Output for a known scenario -----------------------------------------------------------
 
@@ -236,9 +168,9 @@ TEST_F(ToolTest, ExitsZeroOneOrTwoWithAOneLineMessage)
         {"--count 0", 2, "ktsensors: --count"},
         {"--watch -1", 2, "ktsensors: --watch"},
         {"--watch", 2, "ktsensors: "},
-        {"--dump-registry --json", 2, "ktsensors: --json excludes --dump-registry"},
+        {"--dump-registry --json", 2, "ktsensors: --dump-registry cannot be combined with --json"},
         {"--plot x.svg --json", 2, "ktsensors: "},
-        {"--scenario no-such-file.json", 2, "ktsensors: --scenario"},
+        {"--scenario no-such-file.json", 2, "ktsensors: scenario no-such-file.json: no such file"},
         {"--scenario bad.json", 2, "ktsensors: scenario bad.json: sensors[0].temprature: unknown field"},
         {"surplus", 2, "ktsensors: "},
     };
