@@ -85,9 +85,10 @@ include(CMakePackageConfigHelpers)
 set(KOVALTHERM_INSTALL_ARCH_DIR ${KOVALTHERM_ARCH})
 set(KOVALTHERM_INSTALL_CMAKE_DIR lib/cmake/Kovaltherm)
 install(FILES ${PROJECT_SOURCE_DIR}/include/kovaltherm.h DESTINATION include)
-install(FILES $<TARGET_FILE:Kovaltherm> $<TARGET_LINKER_FILE:Kovaltherm>
-              ${CMAKE_BINARY_DIR}/Kovaltherm.lib ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
-              $<TARGET_FILE:ktsensors>
+install(TARGETS Kovaltherm ktsensors
+        RUNTIME DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR}
+        ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/Kovaltherm.lib ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def
         DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/KovalthermConfigVersion.cmake
     COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)

@@ -6,6 +6,9 @@
 namespace {
 
 SimNotebook g_notebook;
+// The driver's clock when the notebook was last loaded: the notebook's time starts there, so
+// that a scenario's traces begin when the program that loaded it starts.
+uint32_t g_originMs;
 
 } // namespace
 
@@ -25,6 +28,7 @@ extern "C" uint32_t QorixServe(uint32_t code, void *buffer, uint32_t inputLength
         if (inputLength < sizeof(SimConfig))
             return QORIX_ERROR_INVALID_PARAMETER;
         SimLoad(&g_notebook, static_cast<const SimConfig *>(buffer));
+        g_originMs = nowMs;
         return 0;
     case SIM_IOCTL_READ_LOG: {
         if (inputLength < sizeof(uint32_t) || outputLength < sizeof(SimLogPage))
@@ -36,6 +40,6 @@ extern "C" uint32_t QorixServe(uint32_t code, void *buffer, uint32_t inputLength
     }
     default:
         return SimDeviceControl(&g_notebook, code, buffer, inputLength, buffer, outputLength,
-                                information, nowMs);
+                                information, nowMs - g_originMs);
     }
 }

@@ -17,8 +17,10 @@ extern "C" {
 void QorixStartNotebook(void);
 
 /* Serves one control code on a METHOD_BUFFERED system buffer at time `nowMs`: the thermal
- * driver's requests, loading a scenario, reading the request log. Returns 0 or a Win32
- * error code; `*information` is the number of output bytes. Calls must not overlap. */
+ * driver's requests, loading a scenario, reading the request log. The notebook's clock counts
+ * from the last scenario load (for the default notebook, from the counter's own start).
+ * Returns 0 or a Win32 error code; `*information` is the number of output bytes. Calls must
+ * not overlap. */
 uint32_t QorixServe(uint32_t code, void *buffer, uint32_t inputLength, uint32_t outputLength,
                     uint32_t *information, uint32_t nowMs);
 

@@ -40,7 +40,7 @@ enum : uint32_t {
     SIM_PHYSICAL_SENSORS = 8,      // bits of the firmware's presence bitmap
     SIM_CONTROLLER_SENSORS = 7,    // temperatures carried by the answer block
     SIM_TRACE_POINTS = 32,
-    SIM_LOG_CAPACITY = 4096,
+    SIM_LOG_CAPACITY = 32768,     // enough for several processes' mixed calls
     SIM_FAIL_ALWAYS = 0xFFFFFFFFu, // failure count meaning "every request from now on"
 };
 

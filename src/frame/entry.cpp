@@ -6,6 +6,7 @@
 #include "frame/device_state.h"
 #include "frame/library_lock.h"
 #include "frame/trace.h"
+#include "hw/controller.h"
 #include "hw/driver.h"
 #include "hw/wait.h"
 
@@ -73,6 +74,11 @@ BOOL AttachLibrary(void)
         return FALSE;
     }
     g_deviceState.deviceHandle = handle;
+    // Every process that loads the library shares the controller and the registry cache.
+    // The 9x family has no object security, so the mutexes get no descriptor there.
+    BOOL withDescriptor = platform == VER_PLATFORM_WIN32_NT;
+    OpenThermalMutex(withDescriptor);
+    OpenControllerMutex(withDescriptor);
     g_deviceState.thermalSupported = IsThermalSupported();
     if (g_deviceState.thermalSupported == 1) {
         BYTE low = ReadConfigByte(CONFIG_PORT_LOW);
@@ -82,13 +88,15 @@ BOOL AttachLibrary(void)
     return TRUE;
 }
 
-// Closes the driver if the attach opened it, and the wait timer if a wait created it.
+// Closes the driver if the attach opened it, the wait timer if a wait created it, and the
+// named mutexes.
 void DetachLibrary(void)
 {
     if (g_deviceState.deviceHandle)
         CloseHandle(g_deviceState.deviceHandle);
     g_deviceState.deviceHandle = NULL;
     CloseWaitTimer();
+    CloseControllerMutex();
     DeleteLibraryLock();
 }
 

@@ -4,9 +4,12 @@
 #include "cache/store.h"
 #include "frame/trace.h"
 #include "hw/driver.h"
+#include "hw/machine_mutex.h"
 #include "hw/wait.h"
 
 namespace {
+
+HANDLE g_controllerMutex;
 
 // Returns TRUE if the controller reports busy or its busy indication cannot be read.
 BOOL ControllerReportsBusy(void)
@@ -17,6 +20,14 @@ BOOL ControllerReportsBusy(void)
 
 } // namespace
 
+void OpenControllerMutex(BOOL withDescriptor)
+{
+    g_controllerMutex =
+        OpenMachineMutex(CONTROLLER_MUTEX_GLOBAL_NAME, CONTROLLER_MUTEX_LOCAL_NAME, withDescriptor);
+}
+
+void CloseControllerMutex(void) { CloseMachineMutex(&g_controllerMutex); }
+
 void WriteControllerCommand(BYTE base, BYTE code)
 {
     BYTE command[CONTROLLER_COMMAND_LENGTH] = {(BYTE)(base | code), 0, 0, 0, 0};
@@ -26,9 +37,12 @@ void WriteControllerCommand(BYTE base, BYTE code)
 
 // A failed busy poll counts as busy, and a failed byte read fails its attempt: the driver
 // leaves the request's own bytes in a failed answer, which would otherwise pass for a
-// ready controller or a temperature.
+// ready controller or a temperature. The timer resolution is raised (where waits fall back to
+// Sleep) from before the command until after the release, on every path.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
 {
+    BOOL mutexHeld = AcquireMachineMutex(g_controllerMutex, CONTROLLER_MUTEX_WAIT_MS);
+    RaiseTimerResolution();
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
     WORD result = BLOCK_NO_ANSWER;
     for (int attempt = 0; attempt < BLOCK_READ_ATTEMPTS; ++attempt) {
@@ -56,6 +70,9 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
         TraceBlockAttempt(allRead ? TRACE_ATTEMPT_WRONG_ECHO : TRACE_ATTEMPT_UNREADABLE);
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
+    RestoreTimerResolution();
+    if (mutexHeld)
+        ReleaseMachineMutex(g_controllerMutex);
     return TraceBlockRead(result);
 }
 

@@ -23,11 +23,19 @@ enum {
     NO_TEMPERATURE = -100,
 };
 
+// Opens or creates the controller's machine-wide mutex (at attach, as on a fresh load);
+// `withDescriptor` as for OpenMachineMutex. Without it the exchanges go on unguarded.
+void OpenControllerMutex(BOOL withDescriptor);
+
+// Closes the controller's mutex, if it was opened (at detach).
+void CloseControllerMutex(void);
+
 // Writes the five command bytes: base | code, then zeros.
 void WriteControllerCommand(BYTE base, BYTE code);
 
 // Sends command `code` and reads its eight-byte answer into `block`, releasing the
-// controller afterwards. Returns BLOCK_ANSWERED, or BLOCK_NO_ANSWER after 20 failed attempts.
+// controller afterwards; from the command to the release it holds the controller's mutex
+// when that comes within CONTROLLER_MUTEX_WAIT_MS. Returns BLOCK_ANSWERED, or BLOCK_NO_ANSWER after 20 failed attempts.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH]);
 
 // Returns the temperature (0-255) of the sensor with this ordinal, or NO_TEMPERATURE.

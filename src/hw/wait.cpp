@@ -1,8 +1,11 @@
 // Waits of the controller exchange. A plain Sleep lasts at least one scheduler tick (15.6 ms
 // on a stock system), which would make each 2 ms pause of a block read cost 15.6 ms; where the
-// system offers a high-resolution waitable timer, the wait uses that instead. The timer
-// functions are looked up at run time so that the import table still loads on systems that
-// lack them (Windows 95 has no waitable timers; high resolution needs Windows 10 1803).
+// system offers a high-resolution waitable timer, the wait uses that instead. Elsewhere the
+// system timer resolution is raised to 1 ms for the duration of each block read, so that
+// Sleep wakes within a millisecond. The timer and resolution functions are looked up at run
+// time so that the import table still loads on systems that lack them (Windows 95 has no
+// waitable timers; high resolution needs Windows 10 1803), and winmm.dll is loaded on first
+// use, never while the loader runs the entry point.
 #include "hw/wait.h"
 
 namespace {
@@ -13,21 +16,32 @@ typedef HANDLE(WINAPI *CreateWaitableTimerExWFunction)(LPSECURITY_ATTRIBUTES att
 typedef BOOL(WINAPI *SetWaitableTimerFunction)(HANDLE timer, const LARGE_INTEGER *dueTime,
                                                LONG period, PTIMERAPCROUTINE completion,
                                                LPVOID completionArgument, BOOL resume);
+typedef UINT(WINAPI *TimePeriodFunction)(UINT period);
 
 const char KERNEL_MODULE[] = "kernel32.dll";
 const char CREATE_TIMER_NAME[] = "CreateWaitableTimerExW";
 const char SET_TIMER_NAME[] = "SetWaitableTimer";
+const char MULTIMEDIA_MODULE[] = "winmm.dll";
+const char BEGIN_PERIOD_NAME[] = "timeBeginPeriod";
+const char END_PERIOD_NAME[] = "timeEndPeriod";
+
+// The system timer resolution asked for during a block read, in ms: the finest Windows gives.
+const UINT RAISED_TIMER_PERIOD_MS = 1;
 
 // Due times of waitable timers count 100 ns units; a negative due time is relative.
 const LONGLONG TIMER_UNITS_PER_MS = 10000;
 const LONGLONG MS_PER_SECOND = 1000;
 
-enum TimerState { TIMER_NOT_TRIED, TIMER_READY, TIMER_UNAVAILABLE };
+enum LookupState { LOOKUP_NOT_TRIED, LOOKUP_READY, LOOKUP_UNAVAILABLE };
 
-// Created on first use, closed at detach; the library lock serialises the creation.
-TimerState g_timerState;
+// Created or looked up on first use, forgotten at detach; the library lock serialises both.
+LookupState g_timerState;
 HANDLE g_timer;
 SetWaitableTimerFunction g_setTimer;
+LookupState g_periodState;
+TimePeriodFunction g_beginPeriod;
+TimePeriodFunction g_endPeriod;
+BOOL g_periodRaised;
 
 // Looks up the timer functions and creates one high-resolution timer; returns 1 on success.
 int CreateWaitTimer(void)
@@ -51,12 +65,36 @@ int CreateWaitTimer(void)
     return 1;
 }
 
+// Creates the timer on first use; returns 1 if the high-resolution timer is there.
+int HaveWaitTimer(void)
+{
+    if (g_timerState == LOOKUP_NOT_TRIED)
+        g_timerState = CreateWaitTimer() ? LOOKUP_READY : LOOKUP_UNAVAILABLE;
+    return g_timerState == LOOKUP_READY;
+}
+
+// Loads winmm.dll and looks up the resolution functions; returns 1 on success. The module
+// stays loaded until the process ends, as unloading it from the entry point is not allowed.
+int LoadPeriodFunctions(void)
+{
+    HMODULE multimedia = LoadLibraryA(MULTIMEDIA_MODULE);
+    if (!multimedia)
+        return 0;
+    TimePeriodFunction begin =
+        (TimePeriodFunction)(void (*)(void))GetProcAddress(multimedia, BEGIN_PERIOD_NAME);
+    TimePeriodFunction end =
+        (TimePeriodFunction)(void (*)(void))GetProcAddress(multimedia, END_PERIOD_NAME);
+    if (!begin || !end)
+        return 0;
+    g_beginPeriod = begin;
+    g_endPeriod = end;
+    return 1;
+}
+
 // Waits `ms` on the high-resolution timer; returns 0 if the timer could not be used.
 int WaitOnTimer(DWORD ms)
 {
-    if (g_timerState == TIMER_NOT_TRIED)
-        g_timerState = CreateWaitTimer() ? TIMER_READY : TIMER_UNAVAILABLE;
-    if (g_timerState != TIMER_READY)
+    if (!HaveWaitTimer())
         return 0;
     LARGE_INTEGER due;
     due.QuadPart = -(LONGLONG)ms * TIMER_UNITS_PER_MS;
@@ -72,13 +110,13 @@ void WaitOnce(DWORD ms)
         Sleep(ms);
 }
 
-// Whole milliseconds from `start` to now by the performance counter; -1 if it cannot tell.
-LONGLONG ElapsedMs(const LARGE_INTEGER &start, const LARGE_INTEGER &frequency)
+// Performance counter units from `start` to now; -1 if it cannot tell.
+LONGLONG ElapsedCounts(const LARGE_INTEGER &start)
 {
     LARGE_INTEGER now;
     if (!QueryPerformanceCounter(&now) || now.QuadPart < start.QuadPart)
         return -1;
-    return (now.QuadPart - start.QuadPart) * MS_PER_SECOND / frequency.QuadPart;
+    return now.QuadPart - start.QuadPart;
 }
 
 } // namespace
@@ -92,24 +130,64 @@ void WaitMilliseconds(DWORD ms)
     int timed = QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0 &&
                 QueryPerformanceCounter(&start);
     WaitOnce(ms);
-    while (timed) {
-        LONGLONG elapsed = ElapsedMs(start, frequency);
-        if (elapsed < 0 || elapsed >= (LONGLONG)ms)
+    if (!timed)
+        return;
+    // Counter units of the whole wait, rounded up so that reaching them is never early.
+    LONGLONG due = ((LONGLONG)ms * frequency.QuadPart + MS_PER_SECOND - 1) / MS_PER_SECOND;
+    for (;;) {
+        LONGLONG elapsed = ElapsedCounts(start);
+        if (elapsed < 0 || elapsed >= due)
             return;
-        WaitOnce((DWORD)((LONGLONG)ms - elapsed));
+        LONGLONG restMs = ((due - elapsed) * MS_PER_SECOND + frequency.QuadPart - 1) /
+                          frequency.QuadPart;
+        // With the raised resolution Sleep wakes on a 1 ms tick counted from the last one, so
+        // it ends early by however far into the tick it began, which is also the least a
+        // second Sleep would overshoot by. A shortfall under a tick is cheaper polled away;
+        // the poll goes one count past the due time, as the start's reading may be up to a
+        // count behind the true start.
+        if (g_periodRaised && restMs <= (LONGLONG)RAISED_TIMER_PERIOD_MS) {
+            while (elapsed >= 0 && elapsed <= due)
+                elapsed = ElapsedCounts(start);
+            return;
+        }
+        WaitOnce((DWORD)restMs);
     }
+}
+
+void RaiseTimerResolution(void)
+{
+    if (g_periodRaised || HaveWaitTimer())
+        return;
+    if (g_periodState == LOOKUP_NOT_TRIED)
+        g_periodState = LoadPeriodFunctions() ? LOOKUP_READY : LOOKUP_UNAVAILABLE;
+    if (g_periodState == LOOKUP_READY)
+        g_periodRaised = g_beginPeriod(RAISED_TIMER_PERIOD_MS) == TIMERR_NOERROR;
+}
+
+void RestoreTimerResolution(void)
+{
+    // Only a begin that succeeded is matched. An end that fails is not repeated:
+    // timeEndPeriod fails only when it finds no request of its own to undo.
+    if (!g_periodRaised)
+        return;
+    g_endPeriod(RAISED_TIMER_PERIOD_MS);
+    g_periodRaised = FALSE;
 }
 
 void ResetWaitTimer(void)
 {
-    g_timerState = TIMER_NOT_TRIED;
+    g_timerState = LOOKUP_NOT_TRIED;
     g_timer = NULL;
     g_setTimer = NULL;
+    g_periodState = LOOKUP_NOT_TRIED;
+    g_beginPeriod = NULL;
+    g_endPeriod = NULL;
+    g_periodRaised = FALSE;
 }
 
 void CloseWaitTimer(void)
 {
-    if (g_timerState == TIMER_READY)
+    if (g_timerState == LOOKUP_READY)
         CloseHandle(g_timer);
     ResetWaitTimer();
 }

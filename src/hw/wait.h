@@ -7,7 +7,15 @@
 // Blocks the calling thread for at least `ms` milliseconds.
 void WaitMilliseconds(DWORD ms);
 
-// Forgets the wait timer without closing it, as on a fresh load (at attach).
+// Where waits fall back to Sleep, raises the system timer resolution to 1 ms until
+// RestoreTimerResolution (around each block read).
+void RaiseTimerResolution(void);
+
+// Lowers the resolution again if RaiseTimerResolution raised it.
+void RestoreTimerResolution(void);
+
+// Forgets the wait timer and the resolution functions without closing them, as on a fresh
+// load (at attach).
 void ResetWaitTimer(void);
 
 // Closes the wait timer if one was created (at detach).

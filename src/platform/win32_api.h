@@ -30,6 +30,7 @@
 #define APIENTRY WINAPI
 
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
@@ -53,7 +54,7 @@ typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef void *PSECURITY_DESCRIPTOR;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef intptr_t INT_PTR;
 typedef INT_PTR(WINAPI *FARPROC)(void);
@@ -71,6 +72,12 @@ typedef void(WINAPI *PTIMERAPCROUTINE)(LPVOID lpArgToCompletionRoutine, DWORD dw
 
 #define TRUE 1
 #define FALSE 0
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
@@ -103,10 +110,14 @@ typedef struct _RTL_CRITICAL_SECTION {
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define TIMER_ALL_ACCESS 0x001F0003u
 #define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001u
+#define SYNCHRONIZE 0x00100000u
+#define MUTEX_MODIFY_STATE 0x0001u
+#define MUTEX_ALL_ACCESS 0x001F0001u
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define KEY_QUERY_VALUE 0x0001
@@ -150,6 +161,9 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define ERROR_MORE_DATA 234
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_NOT_OWNER 288
+#define ERROR_INVALID_SECURITY_DESCR 1338
 
 #ifdef __cplusplus
 extern "C" {
@@ -169,6 +183,7 @@ void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 // Looked up at run time (missing on older systems), never imported: declared for the host
 // stand-in, which defines them.
@@ -177,9 +192,18 @@ HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES lpTimerAttributes,
 BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG lPeriod,
                              PTIMERAPCROUTINE pfnCompletionRoutine,
                              LPVOID lpArgToCompletionRoutine, BOOL fResume);
+// winmm.dll's timer resolution, also looked up at run time (the DLL imports no winmm).
+UINT WINAPI timeBeginPeriod(UINT uPeriod);
+UINT WINAPI timeEndPeriod(UINT uPeriod);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+// Named mutexes, shared by every process on the machine.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
@@ -215,6 +239,14 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 // Newer than the headers of some toolchains; the value is the system's.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// winmm's results (timeapi.h, which WIN32_LEAN_AND_MEAN leaves out); the values are the system's.
+#ifndef TIMERR_NOERROR
+#define TIMERR_NOERROR 0
+#endif
+#ifndef TIMERR_NOCANDO
+#define TIMERR_NOCANDO 97
 #endif
 
 #endif // KOVALTHERM_WIN32_API_H

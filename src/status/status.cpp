@@ -11,9 +11,12 @@
 
 namespace {
 
+// The limits the classification reads.
+const int LIMITS_READ = 3;
+
 // Margins below the limits at which the state changes.
-const long long WARNING_MARGIN = 2;
-const long long CRITICAL_MARGIN = 1;
+const int WARNING_MARGIN = STATUS_WARNING_MARGIN;
+const int CRITICAL_MARGIN = STATUS_CRITICAL_MARGIN;
 
 // Returns the status to report for a new state, smoothed against the state before it:
 // leaving the warning state is reported one call late.
@@ -44,9 +47,28 @@ int ReadTempStatus(int ordinal, int *status)
     }
     int previous = ReadPreviousState(ordinal);
     int next = ComputeTempState(ordinal, t);
+    // Without its limits the sensor cannot be classified: no status, and the stored state
+    // stays as it was. A sensor the firmware gave no limits keeps none, but one with only
+    // some of them is a half-written cache, which no other export would repair: "Warning
+    // Normal" is read by this export alone.
+    if (next == TEMP_STATE_NO_LIMITS)
+        return TracePhase(TRACE_LIMIT_UNREADABLE, 1);
+    if (next == TEMP_STATE_SOME_LIMITS) {
+        TracePhase(TRACE_LIMIT_UNREADABLE, 0);
+        RefreshSensorCache(REFRESH_FORCE);
+        return 1;
+    }
     *status = ReportedStatus(previous, next);
     WritePreviousState(ordinal, next);
     return 1;
+}
+
+// Reads one limit into `*limit`; returns 0 when it is unreadable or negative, as the limit
+// exports judge it.
+int ReadUsableLimit(int ordinal, LPCSTR name, int *limit)
+{
+    *limit = ReadSensorValue(ordinal, name);
+    return *limit >= 0;
 }
 
 // The body inside its trace record: begun before the body, its line written after.
@@ -62,10 +84,15 @@ int ComputeTempState(int ordinal, int t)
     int previous = ReadPreviousState(ordinal);
     if (t == NO_TEMPERATURE || t > PLAUSIBLE_TEMPERATURE_MAX)
         return previous;
-    // The bounds are computed in 64 bits: a damaged cache may hold limits near INT_MIN.
-    long long warnHigh = ReadSensorValue(ordinal, VALUE_WARNING_HIGH);
-    long long warnNormal = ReadSensorValue(ordinal, VALUE_WARNING_NORMAL);
-    long long critHigh = ReadSensorValue(ordinal, VALUE_CRITICAL_HIGH);
+    // Only limits from 0 up are used, so the bounds below them cannot wrap.
+    int warnHigh, warnNormal, critHigh;
+    int usable = ReadUsableLimit(ordinal, VALUE_WARNING_HIGH, &warnHigh) +
+                 ReadUsableLimit(ordinal, VALUE_WARNING_NORMAL, &warnNormal) +
+                 ReadUsableLimit(ordinal, VALUE_CRITICAL_HIGH, &critHigh);
+    if (usable == 0)
+        return TEMP_STATE_NO_LIMITS;
+    if (usable < LIMITS_READ)
+        return TEMP_STATE_SOME_LIMITS;
     if (t > warnHigh - WARNING_MARGIN) {
         if (previous != TEMP_STATE_NORMAL)
             return TEMP_STATE_CRITICAL;

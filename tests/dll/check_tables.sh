@@ -49,10 +49,11 @@ imports=$(awk '/DLL Name:/ {dll=$3; next}
                /^$/ {dll=""}' <<<"$headers")
 [ -n "$imports" ] || fail "no imports found"
 allowed="KERNEL32.dll CloseHandle CreateFileA DeleteCriticalSection DeviceIoControl
-KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA
+KERNEL32.dll EnterCriticalSection GetLastError GetModuleHandleA GetProcAddress GetVersionExA LoadLibraryA
 KERNEL32.dll InitializeCriticalSection LeaveCriticalSection QueryPerformanceCounter
 KERNEL32.dll QueryPerformanceFrequency Sleep WaitForSingleObject
 KERNEL32.dll GetEnvironmentVariableA OutputDebugStringA GetStdHandle WriteFile
+KERNEL32.dll CreateMutexA OpenMutexA ReleaseMutex
 ADVAPI32.dll RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA RegSetValueExA
 USER32.dll wsprintfA"
 while read -r from function; do

@@ -93,45 +93,46 @@ inline Answer DefaultAnswer(ExportId id, int ordinal)
     }
 }
 
-// True if `a` is one of the failure answers the export documents: 0 (or 0 with the
-// out-parameter untouched) after a failed validation; 0 with -1 or -100 when the mapping,
-// limit or temperature could not be read; LMReadTempStatus's 1 with status 0 after an
-// unreadable temperature, or 1 with warning or critical when an unreadable limit compared
-// as -1.
+// True if `a` is one of the failure answers the export documents, where the cache held the
+// right values: 0 with the out-parameter untouched after a failed validation; 0 with -1 when
+// the ordinal did not map or the limit could not be read; 0 with -100 when no temperature
+// was read; LMReadTempStatus's 1 with status 0 (no temperature, or no limits to classify it
+// by). Nothing else: a 1 with any value but the right one is a wrong answer.
 inline bool IsFailureAnswer(ExportId id, const Answer &a)
 {
     Answer untouched{0, kUntouched};
     switch (id) {
     case GET_NUM_SENSORS: return a.result == 0;
-    case SHUTDOWN_LIBRARY: return true;
     case GET_SENSOR_LOCATION:
     case READ_WARNING_LIMIT:
     case READ_CRITICAL_LIMIT: return a == untouched || a == Answer{0, -1};
     case READ_TEMPERATURE: return a == untouched || a == Answer{0, -100};
-    case READ_TEMP_STATUS:
-        return a == untouched || a == Answer{1, 0} || a == Answer{1, 2} || a == Answer{1, 3};
+    case READ_TEMP_STATUS: return a == untouched || a == Answer{1, 0};
     default: return false;
     }
 }
 
-// True if `a` lies in the export's documented range at all: what any registry content may
-// produce without a fault.
-inline bool IsInRange(ExportId id, const Answer &a)
+// True if `a` lies in the export's documented range: what a cache holding any content may
+// produce without a fault. `storedNegative` is the negative value a damaged cache holds for
+// the limit the export reads, which a failed limit read passes through (-1 when none).
+inline bool IsInRange(ExportId id, const Answer &a, int storedNegative = -1)
 {
     switch (id) {
     case GET_NUM_SENSORS: return a.result >= 0;
-    case SHUTDOWN_LIBRARY: return true;
+    case SHUTDOWN_LIBRARY: return a == Answer{0, kUntouched};
     default: break;
     }
     if (a.result == 0 && a.out == kUntouched)
         return true;
     switch (id) {
     case GET_SENSOR_LOCATION:
-        return (a.result == 1 && a.out >= 0 && a.out <= 9) || (a.result == 0 && a.out == -1);
+        return (a.result == 1 && a.out >= 0 && a.out <= 9) || a == Answer{0, -1};
     case READ_TEMPERATURE:
         return (a.result == 1 && a.out >= 0 && a.out <= 255) || a == Answer{0, -100};
     case READ_WARNING_LIMIT:
-    case READ_CRITICAL_LIMIT: return (a.result == 1) == (a.out >= 0);
+    case READ_CRITICAL_LIMIT:
+        return (a.result == 1 && a.out >= 0) || a == Answer{0, -1} ||
+               a == Answer{0, storedNegative};
     case READ_TEMP_STATUS: return a.result == 1 && a.out >= 0 && a.out <= 3;
     default: return false;
     }

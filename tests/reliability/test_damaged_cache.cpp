@@ -15,6 +15,8 @@ using namespace reliability;
 struct Damage {
     std::string name;
     std::function<void()> apply;
+    std::string limit;     // a limit of sensor 0 set negative, which its export passes through
+    int limitValue = -1;
 };
 
 // A four-byte little-endian image of a 32-bit value.
@@ -40,8 +42,11 @@ std::vector<Damage> FormsOf(const std::string &path, const std::string &name)
     raw("REG_DWORD of 2 bytes", REG_DWORD, {1, 0});
     raw("REG_DWORD of 0 bytes", REG_DWORD, {});
     raw("REG_DWORD of 8 bytes", REG_DWORD, {1, 0, 0, 0, 0, 0, 0, 0});
-    for (int32_t v : {0, -1, 255, 256, INT_MAX, INT_MIN})
+    for (int32_t v : {0, -1, 255, 256, INT_MAX, INT_MIN}) {
         raw("= " + std::to_string(v), REG_DWORD, Bytes32(v));
+        forms.back().limit = name;
+        forms.back().limitValue = v;
+    }
     return forms;
 }
 
@@ -94,9 +99,14 @@ TEST_F(DamagedCacheTest, EveryExportAnswersInRangeAndOneRebuildHeals)
             const std::string pristine = RegistrySnapshot();
             damage.apply();
             // Ordinals around the count, and a few far outside it.
+            const char *limit = id == READ_WARNING_LIMIT ? "Warning High" : "Critical High";
             for (int ordinal : {0, 1, 2, 3, 4, 8, -1, INT_MAX, INT_MIN}) {
                 Answer a = Invoke(id, ordinal);
-                ASSERT_TRUE(IsInRange(id, a)) << ordinal << " " << ToString(a);
+                int storedNegative =
+                    ordinal == 0 && damage.limit == limit && damage.limitValue < 0
+                        ? damage.limitValue
+                        : -1;
+                ASSERT_TRUE(IsInRange(id, a, storedNegative)) << ordinal << " " << ToString(a);
                 ASSERT_EQ(host::OpenKeyCount(), 0);
             }
             // One successful rebuild restores every value the library reads.

@@ -5,6 +5,7 @@
 // within the time bound, and heal once the faults are lifted.
 #include <stdio.h>
 
+#include "call_sites.h"
 #include "exports.h"
 #include "machine.h"
 
@@ -35,6 +36,12 @@ const MachineState kStates[] = {
          BuildCache();
          host::Registry().DeleteValue(kThermalPath, "Number of sensors");
      }},
+    {"waits by Sleep",
+     [] {
+         host::SetTimerSupport(host::TimerSupport::Basic);
+         host::SetSleepTick(15625);
+         BuildCache();
+     }},
     {"slow controller",
      [] {
          BuildCache();
@@ -45,13 +52,6 @@ const MachineState kStates[] = {
      }},
 };
 
-struct Tally {
-    uint64_t points[2] = {0, 0}; // injection points by mode
-    uint64_t runs = 0;
-};
-
-Tally g_tally;
-
 const host::FaultMode kModes[] = {host::FaultMode::Once, host::FaultMode::Persistent};
 
 const char *ModeName(host::FaultMode mode)
@@ -59,13 +59,25 @@ const char *ModeName(host::FaultMode mode)
     return mode == host::FaultMode::Once ? "once" : "persistent";
 }
 
+// Outcomes of the runs, per export: the right answer, or a documented failure.
+struct Tally {
+    uint64_t points[2] = {0, 0}; // injection points by mode
+    uint64_t runs = 0;
+    uint64_t right[EXPORT_COUNT] = {};
+    uint64_t failed[EXPORT_COUNT] = {};
+};
+
 class FaultInjectionTest : public MachineTest {
 protected:
-    static void TearDownTestSuite()
+    Tally tally_;
+
+    // Checks one answer given under faults: right, or a documented failure; counts which.
+    void ExpectRightOrFailure(ExportId id, int ordinal, const Answer &a)
     {
-        printf("fault injection: %llu injection points once + %llu persistent = %llu runs\n",
-               (unsigned long long)g_tally.points[0], (unsigned long long)g_tally.points[1],
-               (unsigned long long)g_tally.runs);
+        Answer right = DefaultAnswer(id, ordinal);
+        ASSERT_TRUE(a == right || IsFailureAnswer(id, a))
+            << ExportName(id) << "(" << ordinal << ") answered " << ToString(a);
+        ++(a == right ? tally_.right : tally_.failed)[id];
     }
 
     // Every export answers right at the latest on its second call (the first may fail and
@@ -73,7 +85,7 @@ protected:
     void ExpectHealed()
     {
         for (int pass = 0; pass < 2; ++pass) {
-            for (int e = 0; e < EXPORT_COUNT; ++e) {
+            for (int e = 0; e < SHUTDOWN_LIBRARY; ++e) {
                 for (int ordinal : kOrdinals) {
                     ExportId id = (ExportId)e;
                     Answer right = DefaultAnswer(id, ordinal);
@@ -87,18 +99,33 @@ protected:
         }
         ASSERT_EQ(host::OpenKeyCount(), 0);
     }
+
+    // Counts one run; returns false once the call completed without reaching the fault.
+    bool CountRun(bool fired, host::FaultMode mode)
+    {
+        ++tally_.runs;
+        if (fired)
+            ++tally_.points[mode == host::FaultMode::Persistent];
+        return fired;
+    }
+
+    void ExportsOnEveryState();
+    void AttachUnderFaults();
+    void DetachAndShutdown();
+    void ExpectEveryCallSiteReached();
+    void PrintTally();
 };
 
-TEST_F(FaultInjectionTest, EveryExportOnEveryState)
+// For each query export, ordinal and machine state, the n-th platform call fails.
+void FaultInjectionTest::ExportsOnEveryState()
 {
     const ExportId exports[] = {GET_NUM_SENSORS,    GET_SENSOR_LOCATION, READ_TEMPERATURE,
-                                READ_WARNING_LIMIT, READ_CRITICAL_LIMIT, READ_TEMP_STATUS,
-                                SHUTDOWN_LIBRARY};
+                                READ_WARNING_LIMIT, READ_CRITICAL_LIMIT, READ_TEMP_STATUS};
     for (const MachineState &state : kStates) {
         for (ExportId id : exports) {
             // The first sensor and the last (past the absent index 2).
             std::vector<int> ordinals = {2};
-            if (id != GET_NUM_SENSORS && id != SHUTDOWN_LIBRARY)
+            if (id != GET_NUM_SENSORS)
                 ordinals.push_back(0);
             for (int ordinal : ordinals)
             for (host::FaultMode mode : kModes) {
@@ -117,16 +144,15 @@ TEST_F(FaultInjectionTest, EveryExportOnEveryState)
                     ASSERT_EQ(host::OpenKeyCount(), 0) << "a key was left open";
                     ASSERT_EQ(host::OpenHandleCount() - host::OpenTimerCount(), 1);
                     ASSERT_LE(host::OpenTimerCount(), 1);
-                    ASSERT_TRUE(a == DefaultAnswer(id, ordinal) || IsFailureAnswer(id, a))
-                        << "answer " << ToString(a);
+                    host::TimerPeriods periods = host::TimerPeriodCalls();
+                    ASSERT_EQ(periods.ends, periods.granted) << "a raised timer period was not ended";
+                    ExpectRightOrFailure(id, ordinal, a);
                     host::ClearFault();
                     ExpectHealed();
                     Detach();
                     ASSERT_EQ(host::OpenHandleCount(), 0);
-                    ++g_tally.runs;
-                    if (!fired)
+                    if (!CountRun(fired, mode))
                         break;
-                    ++g_tally.points[mode == host::FaultMode::Persistent];
                     ASSERT_LT(n, 100000u) << "the call never completes";
                 }
             }
@@ -140,7 +166,8 @@ struct AttachState {
     bool cache; // the Thermal key exists before the load
 };
 
-TEST_F(FaultInjectionTest, Attach)
+// The n-th platform call of the attach fails; the exports then answer under the same faults.
+void FaultInjectionTest::AttachUnderFaults()
 {
     const AttachState states[] = {
         {"NT with a cache", host::OsFamily::Nt, true},
@@ -166,12 +193,8 @@ TEST_F(FaultInjectionTest, Attach)
                 ASSERT_EQ(host::OpenHandleCount() - host::OpenTimerCount(), loaded ? 1 : 0);
                 ASSERT_LE(host::OpenTimerCount(), loaded ? 1 : 0);
                 if (loaded) {
-                    // Under the same faults, every export answers right or a failure value.
-                    for (int e = 0; e < EXPORT_COUNT; ++e) {
-                        ExportId id = (ExportId)e;
-                        Answer a = Invoke(id, 0);
-                        ASSERT_TRUE(a == DefaultAnswer(id, 0) || IsFailureAnswer(id, a))
-                            << ExportName(id) << " " << ToString(a);
+                    for (int e = 0; e < SHUTDOWN_LIBRARY; ++e) {
+                        ExpectRightOrFailure((ExportId)e, 0, Invoke((ExportId)e, 0));
                         ASSERT_EQ(host::OpenKeyCount(), 0);
                     }
                     Detach();
@@ -182,13 +205,98 @@ TEST_F(FaultInjectionTest, Attach)
                 ASSERT_TRUE(Attach());
                 ExpectHealed();
                 Detach();
-                ++g_tally.runs;
-                if (!fired)
+                if (!CountRun(fired, mode))
                     break;
-                ++g_tally.points[mode == host::FaultMode::Persistent];
             }
         }
     }
+}
+
+// The n-th platform call of the unload fails (closing the driver and the wait timer): every
+// handle is released all the same, and the next load works. ShutdownLibrary makes no
+// platform call at all, so faults armed around it change nothing: every export then answers
+// at its first call exactly as on a machine without faults.
+void FaultInjectionTest::DetachAndShutdown()
+{
+    for (host::FaultMode mode : kModes) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(std::string("detach after a temperature read, ") + ModeName(mode) +
+                         ", n = " + std::to_string(n));
+            host::ResetMachine();
+            ASSERT_TRUE(Attach());
+            BuildCache();
+            ASSERT_EQ(Invoke(READ_TEMPERATURE, 0), DefaultAnswer(READ_TEMPERATURE, 0));
+            ASSERT_EQ(host::OpenTimerCount(), 1);
+            host::InjectFault(n, mode);
+            Detach();
+            bool fired = host::FaultFired();
+            ASSERT_EQ(host::OpenHandleCount(), 0);
+            ASSERT_EQ(host::OpenKeyCount(), 0);
+            host::ClearFault();
+            ASSERT_TRUE(Attach());
+            ExpectHealed();
+            Detach();
+            if (!CountRun(fired, mode))
+                break;
+        }
+    }
+    for (const MachineState &state : kStates) {
+        SCOPED_TRACE(std::string("ShutdownLibrary on ") + state.name);
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        state.prepare();
+        std::vector<Answer> clean;
+        for (int e = 0; e < SHUTDOWN_LIBRARY; ++e)
+            clean.push_back(Invoke((ExportId)e, 0));
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        state.prepare();
+        host::InjectFault(1, host::FaultMode::Persistent);
+        ShutdownLibrary();
+        ASSERT_EQ(host::FaultableCalls(), 0u);
+        host::ClearFault();
+        for (int e = 0; e < SHUTDOWN_LIBRARY; ++e)
+            ASSERT_EQ(Invoke((ExportId)e, 0), clean[e]) << ExportName((ExportId)e);
+        Detach();
+        ++tally_.right[SHUTDOWN_LIBRARY];
+    }
+}
+
+// Every call site the library's code has of a failable platform function was made to fail.
+void FaultInjectionTest::ExpectEveryCallSiteReached()
+{
+    CallSiteCensus census = CountCallSites(host::FaultSites(), host::ArmedCallSites());
+    ASSERT_GT(census.direct, 0u) << "the library's call sites could not be read (objdump)";
+    printf("fault injection: %zu of %zu call sites of failable seam functions reached (%zu "
+           "direct calls in the object code, %zu through pointers)\n",
+           census.reached, census.total, census.direct, census.total - census.direct);
+    EXPECT_EQ(census.reached, census.total) << "call sites no fault reached:" << census.missed;
+}
+
+void FaultInjectionTest::PrintTally()
+{
+    printf("fault injection: %llu injection points once + %llu persistent, %llu runs\n",
+           (unsigned long long)tally_.points[0], (unsigned long long)tally_.points[1],
+           (unsigned long long)tally_.runs);
+    for (int e = 0; e < EXPORT_COUNT; ++e)
+        printf("  %-20s %6llu right, %6llu documented failures\n", ExportName((ExportId)e),
+               (unsigned long long)tally_.right[e], (unsigned long long)tally_.failed[e]);
+}
+
+TEST_F(FaultInjectionTest, EveryExportAttachAndDetachReachingEveryCallSite)
+{
+    host::ClearFaultSites();
+    ExportsOnEveryState();
+    if (HasFatalFailure())
+        return;
+    AttachUnderFaults();
+    if (HasFatalFailure())
+        return;
+    DetachAndShutdown();
+    if (HasFatalFailure())
+        return;
+    PrintTally();
+    ExpectEveryCallSiteReached();
 }
 
 } // namespace

@@ -102,9 +102,7 @@ TEST_F(HardwareTest, ControllerThatNeverAnswersFailsWithinTheBound)
         // The status reports no status rather than a guess; limits and locations come from
         // the cache and are unaffected.
         Answer s = TimedCall(READ_TEMP_STATUS, 2);
-        if (!c.answers) {
-            EXPECT_EQ(s, (Answer{1, 0}));
-        }
+        EXPECT_EQ(s, (c.answers ? DefaultAnswer(READ_TEMP_STATUS, 2) : Answer{1, 0}));
         for (ExportId id : {GET_NUM_SENSORS, GET_SENSOR_LOCATION, READ_WARNING_LIMIT,
                             READ_CRITICAL_LIMIT})
             EXPECT_EQ(TimedCall(id, 2), DefaultAnswer(id, 2)) << ExportName(id);

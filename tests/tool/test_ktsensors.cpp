@@ -1,11 +1,15 @@
 // ktsensors as a user runs it: the built binary with scenario files, its output, exit codes and
 // the registry file it leaves. The stand-in runs on its virtual clock (KOVALTHERM_CLOCK) so that
 // readings are reproducible and waits take no time, except where processes must overlap.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <sstream>
 
@@ -13,79 +17,11 @@
 
 #include "platform/host/sqlite_registry.h"
 
+#include "tool_runner.h"
+
 namespace {
 
-const std::string kBinary = KTSENSORS_BINARY;
-const std::string kScenarios = KTSENSORS_SCENARIOS;
-const std::string kExamples = KTSENSORS_EXAMPLES;
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool Exists(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/ktsensors-XXXXXX";
-        ASSERT_TRUE(mkdtemp(&pattern[0]));
-        dir_ = pattern;
-    }
-    void TearDown() override { (void)!system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
-    std::string Registry() const { return Path("registry.db"); }
-    static std::string Scenario(const std::string &name) { return kScenarios + "/" + name + ".json"; }
-
-    // Runs ktsensors in the test's directory with HOME there, no registry variables, the
-    // virtual clock, `env` added; output and exit code come back.
-    Result Run(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
-    {
-        std::string command = "cd '" + dir_ + "' && env -u XDG_STATE_HOME -u KOVALTHERM_REGISTRY -u KOVALTHERM_CLOCK -u KOVALTHERM_TRACE HOME='" +
-                              dir_ + "' " + env + " '" + kBinary + "' " + args + " >out.txt 2>err.txt";
-        int status = system(command.c_str());
-        Result result;
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = ReadFile(Path("out.txt"));
-        result.err = ReadFile(Path("err.txt"));
-        return result;
-    }
-
-    // Runs against the test's registry file.
-    Result RunWith(const std::string &args, const std::string &env = "KOVALTHERM_CLOCK=virtual")
-    {
-        return Run("--registry '" + Registry() + "' " + args, env);
-    }
-
-    std::string dir_;
-};
+using namespace tooltest;
 
 // ---- Output for a known scenario -----------------------------------------------------------
 
@@ -181,6 +117,20 @@ TEST_F(ToolTest, TraceExplainsEachFailedCallOnStderr)
               "ktsensors: 2 calls failed: LMReadTemperature(0) LMReadTemperature(1)\n");
 }
 
+TEST_F(ToolTest, ShowsNoStatusForASensorWithoutLimits)
+{
+    // Sensor 2 of this example has no limits from the firmware: its limit reads fail, and
+    // its status cannot be told, at any temperature and on every reading.
+    Result text = RunWith("--scenario " + kExamples + "/firmware-faults.json --count 2");
+    EXPECT_EQ(text.code, 1);
+    std::vector<std::string> lines = Lines(text.out);
+    const std::string noStatus =
+        "sensor 2 (location 5):    +39.0 C  (warn = FAILED, crit = FAILED)    no status";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), noStatus), 2) << text.out;
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "sensor 0 (location 2):    +61.0 C  (warn = +90.0 C, crit = +98.0 C)  normal");
+}
+
 TEST_F(ToolTest, DumpsTheCacheAsRegedit4Text)
 {
     ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
@@ -240,9 +190,9 @@ TEST_F(ToolTest, ExitsZeroOneOrTwoWithAOneLineMessage)
         {"--count 0", 2, "ktsensors: --count"},
         {"--watch -1", 2, "ktsensors: --watch"},
         {"--watch", 2, "ktsensors: "},
-        {"--dump-registry --json", 2, "ktsensors: --json excludes --dump-registry"},
+        {"--dump-registry --json", 2, "ktsensors: --dump-registry cannot be combined with --json"},
         {"--plot x.svg --json", 2, "ktsensors: "},
-        {"--scenario no-such-file.json", 2, "ktsensors: --scenario"},
+        {"--scenario no-such-file.json", 2, "ktsensors: scenario no-such-file.json: no such file"},
         {"--scenario bad.json", 2, "ktsensors: scenario bad.json: sensors[0].temprature: unknown field"},
         {"surplus", 2, "ktsensors: "},
     };
@@ -397,6 +347,67 @@ TEST_F(ToolTest, TwoProcessesShareOneRegistryFileAtOnce)
     EXPECT_TRUE(host::MakeSqliteRegistry(Registry(), &error)) << error;
 }
 
+// The output of one run of the known scenario, as a lone process prints it.
+const char kKnownOutput[] =
+    "kovaltherm-qorix\n"
+    "Adapter: Kovaltherm.dll\n"
+    "sensor 0 (location 2):    +52.0 C  (warn = +90.0 C, crit = +98.0 C)  normal\n"
+    "sensor 1 (location 4):    +70.0 C  (warn = +65.0 C, crit = +75.0 C)  critical\n"
+    "sensor 2 (location 1):    +47.0 C  (warn = +75.0 C, crit = +90.0 C)  normal\n";
+
+TEST_F(ToolTest, EightProcessesStartedAtOnceOnANewRegistryFileAllSucceed)
+{
+    const int kProcesses = 8;
+    const int kRounds = 50;
+    std::string script = "cd '" + dir_ + "'\nrm -f registry.db*\n";
+    for (int p = 0; p < kProcesses; ++p)
+        script += "(env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry registry.db --scenario " +
+                  Scenario("known") + " >" + std::to_string(p) + ".out 2>" + std::to_string(p) +
+                  ".err; echo $? >" + std::to_string(p) + ".code) &\n";
+    script += "wait\n";
+    WriteFile(Path("round.sh"), script);
+    int failures = 0;
+    std::map<std::string, int> messages;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(system(("sh '" + Path("round.sh") + "'").c_str()), 0);
+        for (int p = 0; p < kProcesses; ++p) {
+            std::string n = std::to_string(p);
+            std::string code = ReadFile(Path(n + ".code")), out = ReadFile(Path(n + ".out"));
+            if (code != "0\n" || out != kKnownOutput) {
+                ++failures;
+                ++messages["exit " + code.substr(0, code.size() - 1) + ": " + ReadFile(Path(n + ".err"))];
+            }
+        }
+    }
+    for (const auto &message : messages)
+        ADD_FAILURE() << message.second << " x " << message.first;
+    std::printf("cold start: %d rounds x %d processes, %d failures\n", kRounds, kProcesses, failures);
+    EXPECT_EQ(failures, 0);
+}
+
+// A process killed while it holds the library's mutex mid-exchange (a stuck controller keeps
+// it there for seconds) leaves the mutex abandoned: another process waiting for it goes on at
+// once, well within the five-second bound, and answers right.
+TEST_F(ToolTest, AHolderKilledMidExchangeDoesNotBlockTheOthers)
+{
+    ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+    std::string stuck = "'" + kBinary + "' --registry '" + Registry() + "' --scenario " + kExamples +
+                        "/stuck-controller.json";
+    std::string waiter = "env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry '" + Registry() +
+                         "' --scenario " + Scenario("known");
+    WriteFile(Path("kill.sh"),
+              "cd '" + dir_ + "'\n" + stuck + " >stuck.out 2>&1 &\nholder=$!\nsleep 0.5\n"
+              "start=$(date +%s%N)\n(" + waiter + " >waiter.out 2>waiter.err; echo $? >waiter.code; "
+              "echo $(( ($(date +%s%N) - start) / 1000000 )) >waiter.ms) &\n"
+              "sleep 0.3\nkill -KILL $holder\nwait\n");
+    ASSERT_EQ(system(("sh '" + Path("kill.sh") + "'").c_str()), 0);
+    EXPECT_EQ(ReadFile(Path("waiter.code")), "0\n") << ReadFile(Path("waiter.err"));
+    EXPECT_EQ(ReadFile(Path("waiter.out")), kKnownOutput);
+    int ms = std::atoi(ReadFile(Path("waiter.ms")).c_str());
+    std::printf("waiter finished %d ms after it started; the holder was killed after 300 ms\n", ms);
+    EXPECT_LT(ms, 5000);
+}
+
 TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
 {
     ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
@@ -414,6 +425,10 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
         {"garbled", garbled, "is damaged"},
         {"truncated", good.substr(0, 200), "is damaged"},
     };
+    // The named mutexes' lock files go beside a registry file only once it has opened.
+    const std::string lockFile = Registry() + ".mutex.Global%5CKovaltherm.Thermal";
+    EXPECT_TRUE(Exists(lockFile));
+    (void)!system(("rm -f '" + Registry() + "'.mutex.*").c_str());
     for (const Case &c : cases) {
         WriteFile(Registry(), c.bytes);
         for (const char *args : {"", "--dump-registry"}) {
@@ -424,6 +439,7 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
             EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(ReadFile(Registry()), c.bytes) << c.name << " " << args;
+            EXPECT_FALSE(Exists(lockFile)) << c.name << " " << args;
         }
     }
 }

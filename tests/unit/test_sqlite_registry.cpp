@@ -1,17 +1,21 @@
 // The registry stores: the same contract in memory and in a SQLite file, and what only the file
 // adds (persistence, sharing between processes, refusing files that are not registries).
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
 
 #include "machine.h"
+#include "platform/host/sqlite_file.h"
 #include "platform/host/sqlite_registry.h"
 
 namespace {
@@ -27,6 +31,19 @@ public:
     }
     ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
     std::string File(const std::string &name) const { return path_ + "/" + name; }
+    // The names in the directory, sorted.
+    std::vector<std::string> Listing() const
+    {
+        std::vector<std::string> names;
+        if (DIR *dir = opendir(path_.c_str())) {
+            while (dirent *entry = readdir(dir))
+                if (entry->d_name[0] != '.')
+                    names.push_back(entry->d_name);
+            closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
 private:
     std::string path_;
@@ -233,7 +250,9 @@ TEST(SqliteRegistry, LaysOutAnEmptyFileButNotAMissingDirectory)
 
     std::string error;
     EXPECT_FALSE(host::MakeSqliteRegistry(dir.File("no/such/dir/registry.db"), &error));
-    EXPECT_NE(error.find("cannot be opened"), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot be created: the folder " + dir.File("no/such/dir") + " does not exist"),
+              std::string::npos)
+        << error;
 }
 
 // Makes a SQLite database that is not a registry.
@@ -271,31 +290,161 @@ void MakeDamagedRegistry(const std::string &path)
     WriteFile(path, bytes);
 }
 
+// Runs SQL on a database file as another program would.
+void Sql(const std::string &path, const std::string &sql)
+{
+    sqlite3 *db;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+const std::string kRegistryId = std::to_string(host::kRegistryApplicationId);
+
 TEST(SqliteRegistry, RefusesFilesThatAreNotRegistriesAndLeavesThemAsTheyWere)
 {
     struct Case {
         const char *name;
-        void (*make)(const std::string &path);
+        std::function<void(const std::string &path)> make;
         const char *message;
     };
     const Case cases[] = {
         {"text", [](const std::string &p) { WriteFile(p, "[HKEY_LOCAL_MACHINE]\nnot a database\n"); },
          "is not a registry file (not a SQLite database)"},
         {"other-database", MakeOtherDatabase, "is a SQLite database but not a registry file"},
-        {"newer", MakeNewerRegistry, "was written by a newer version"},
+        {"other-empty-database", [](const std::string &p) { Sql(p, "CREATE TABLE t (x); DROP TABLE t;"); },
+         "is a SQLite database but not a registry file"},
+        {"other-wal-database", [](const std::string &p) { Sql(p, "PRAGMA journal_mode=WAL; CREATE TABLE t (x);"); },
+         "is a SQLite database but not a registry file"},
+        {"registry-id-other-tables",
+         [](const std::string &p) { Sql(p, "PRAGMA application_id=" + kRegistryId + "; PRAGMA user_version=1; CREATE TABLE keys (x);"); },
+         "has the registry's id but not its tables"},
+        {"registry-id-other-columns",
+         [](const std::string &p) {
+             Sql(p, "PRAGMA application_id=" + kRegistryId + "; PRAGMA user_version=1; CREATE TABLE keys (path);"
+                    "CREATE INDEX keys_by_parent ON keys (path); CREATE TABLE vals (key);");
+         },
+         "has the registry's id but not its tables"},
+        {"registry-id-wal-no-version",
+         [](const std::string &p) { Sql(p, "PRAGMA journal_mode=WAL; PRAGMA application_id=" + kRegistryId + "; CREATE TABLE t (x);"); },
+         "has the registry's id but not its tables"},
+        {"newer", MakeNewerRegistry, "was written by a newer version (layout 99)"},
         {"damaged", MakeDamagedRegistry, "is damaged"},
+        {"folder", [](const std::string &p) { mkdir(p.c_str(), 0755); }, "is a folder, not a file"},
+        {"dangling-link", [](const std::string &p) { (void)!symlink("target.db", p.c_str()); },
+         "is a symbolic link to target.db, which does not exist; it was not created"},
     };
     for (const Case &c : cases) {
         TempDir dir;
         std::string path = dir.File(c.name);
         c.make(path);
-        std::string before = ReadFile(path);
-        std::string error;
-        EXPECT_FALSE(host::MakeSqliteRegistry(path, &error)) << c.name;
-        EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
-        EXPECT_NE(error.find(path), std::string::npos) << c.name << ": " << error;
-        EXPECT_EQ(ReadFile(path), before) << c.name;
+        struct stat info;
+        auto contents = [&] { return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? ReadFile(path) : ""; };
+        std::string before = contents();
+        auto listing = dir.Listing();
+        for (auto access : {host::RegistryAccess::ReadWrite, host::RegistryAccess::ReadOnly}) {
+            std::string error;
+            EXPECT_FALSE(host::MakeSqliteRegistry(path, &error, access)) << c.name;
+            EXPECT_EQ(error.rfind("registry file " + path + " " + c.message, 0), 0u) << c.name << ": " << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << c.name << ": " << error;
+            EXPECT_TRUE(contents() == before) << c.name;
+            EXPECT_EQ(dir.Listing(), listing) << c.name; // no -wal, -shm or link target
+        }
     }
+}
+
+// Read-only access creates nothing and lays nothing out, reads a registry, and writes nothing.
+TEST(SqliteRegistry, ReadOnlyAccessReadsARegistryAndChangesNothing)
+{
+    TempDir dir;
+    std::string error;
+    const auto readOnly = host::RegistryAccess::ReadOnly;
+    EXPECT_FALSE(host::MakeSqliteRegistry(dir.File("missing.db"), &error, readOnly));
+    EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
+    WriteFile(dir.File("empty.db"), "");
+    EXPECT_FALSE(host::MakeSqliteRegistry(dir.File("empty.db"), &error, readOnly));
+    EXPECT_NE(error.find("is empty"), std::string::npos) << error;
+    EXPECT_EQ(dir.Listing(), (std::vector<std::string>{"empty.db"}));
+    EXPECT_EQ(ReadFile(dir.File("empty.db")), "");
+
+    std::string path = dir.File("registry.db");
+    {
+        auto store = OpenFile(path);
+        ASSERT_TRUE(store->CreateKey("T\\K"));
+        ASSERT_TRUE(store->SetValue("T\\K", "v", Dw(5)));
+    }
+    std::string before = ReadFile(path);
+    auto listing = dir.Listing();
+    {
+        auto store = host::MakeSqliteRegistry(path, &error, readOnly);
+        ASSERT_TRUE(store) << error;
+        host::RegValue got;
+        ASSERT_EQ(store->FindValue("t\\k", "V", &got), host::Lookup::Found);
+        EXPECT_EQ(got.data, Dw(5).data);
+        EXPECT_EQ(store->SubKeys("T"), (std::vector<std::string>{"K"}));
+        EXPECT_FALSE(store->SetValue("T\\K", "v", Dw(6)));
+        EXPECT_FALSE(store->CreateKey("T\\L"));
+        EXPECT_NE(store->LastError(), "");
+    }
+    EXPECT_TRUE(ReadFile(path) == before);
+    EXPECT_EQ(dir.Listing(), listing);
+}
+
+// Processes that open a new file at the same moment all get the one registry, laid out once.
+TEST(SqliteRegistry, ProcessesOpeningANewFileTogetherAllGetIt)
+{
+    const int kProcesses = 8, kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        TempDir dir;
+        std::string path = dir.File("new.db");
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        std::vector<pid_t> children;
+        for (int p = 0; p < kProcesses; ++p) {
+            pid_t child = fork();
+            if (child == 0) {
+                close(gate[1]);
+                char go;
+                (void)!read(gate[0], &go, 1);
+                std::string error;
+                auto store = host::MakeSqliteRegistry(path, &error);
+                if (!store) {
+                    fprintf(stderr, "%s\n", error.c_str());
+                    _exit(1);
+                }
+                bool ok = store->CreateKey("P\\" + std::to_string(p)) &&
+                          store->SetValue("P\\" + std::to_string(p), "v", Dw((uint32_t)p));
+                _exit(ok ? 0 : 2);
+            }
+            children.push_back(child);
+        }
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        EXPECT_EQ(OpenFile(path)->SubKeys("P").size(), (size_t)kProcesses) << "round " << round;
+        EXPECT_EQ(dir.Listing(), (std::vector<std::string>{"new.db"})) << "round " << round;
+    }
+}
+
+TEST(SqliteRegistry, MessagesKeepToOneLine)
+{
+    struct Case {
+        std::string text;
+        size_t limit;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"plain", 240, "plain"},
+        {"*** in database main ***\nPage 3: btree damaged\n", 240, "*** in database main *** Page 3: btree damaged"},
+        {"tab\there\r\n\nand there", 240, "tab here and there"},
+        {std::string(300, 'x'), 20, std::string(17, 'x') + "..."},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(host::OneLine(c.text, c.limit), c.expected) << c.text;
 }
 
 TEST(SqliteRegistry, TwoProcessesWritingAtOnceLoseNothing)

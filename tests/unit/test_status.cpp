@@ -1,5 +1,6 @@
 // Temperature status: every cell of the state table, and the state kept in the registry.
 #include <climits>
+#include <vector>
 
 #include "machine.h"
 #include "status/status.h"
@@ -88,27 +89,69 @@ TEST_F(StatusTest, UnreadableTemperatureReportsNoStatusAndRebuilds)
     EXPECT_EQ(Dword(SensorPath(0), "Previous State"), 0); // reset by the rebuild
 }
 
-TEST_F(StatusTest, UnreadableLimitsCompareAsMinusOne)
-{
-    host::Registry().DeleteValue(SensorPath(0), "Warning High");
-    host::Registry().DeleteValue(SensorPath(0), "Critical High");
-    SetTemperature(20);
-    host::SetDword(SensorPath(0), "Previous State", 1);
-    int status = 0;
-    EXPECT_EQ(LMReadTempStatus(0, &status), 1);
-    EXPECT_EQ(status, 3); // 20 > -3 and 20 >= -2
-    EXPECT_FALSE(HasValue(SensorPath(0), "Warning High")); // no rebuild was forced
-}
+struct LimitCase {
+    const char *name;
+    std::vector<std::pair<const char *, int>> damage; // limits set, or deleted when kMissing
+    int previous;
+    int t;
+    int reported; // 0: no status
+    bool rebuilt; // only some limits unreadable: the cache is rebuilt, states reset to 0
+};
 
-TEST_F(StatusTest, LimitsNearIntMinCompareWithoutWrapping)
+const int kMissing = 1000;
+
+TEST_F(StatusTest, UnreadableOrNegativeLimitsGiveNoStatus)
 {
-    host::SetDword(SensorPath(0), "Warning High", INT_MIN);
-    host::SetDword(SensorPath(0), "Critical High", INT_MIN + 1);
-    host::SetDword(SensorPath(0), "Previous State", 1);
-    SetTemperature(50);
-    EXPECT_EQ(ComputeTempState(0, 50), 3);
-    host::SetDword(SensorPath(0), "Critical High", INT_MAX);
-    EXPECT_EQ(ComputeTempState(0, 50), 2);
+    const LimitCase cases[] = {
+        // No limits at all, as for a sensor the firmware gives none: no status, state kept.
+        {"all three missing", {{"Warning High", kMissing}, {"Warning Normal", kMissing},
+                               {"Critical High", kMissing}}, 1, 20, 0, false},
+        {"all three negative", {{"Warning High", -1}, {"Warning Normal", INT_MIN},
+                                {"Critical High", -2}}, 2, 86, 0, false},
+        // Some unreadable: no status, and the half-written cache is rebuilt.
+        {"warning high missing", {{"Warning High", kMissing}}, 1, 20, 0, true},
+        {"warning normal missing", {{"Warning Normal", kMissing}}, 2, 86, 0, true},
+        {"critical high missing", {{"Critical High", kMissing}}, 1, 89, 0, true},
+        {"warning high -1", {{"Warning High", -1}}, 3, 52, 0, true},
+        {"warning normal INT_MIN", {{"Warning Normal", INT_MIN}}, 1, 50, 0, true},
+        {"critical high INT_MIN", {{"Critical High", INT_MIN}}, 0, 89, 0, true},
+        // An implausible reading holds the state before any limit is read.
+        {"all missing, t 150", {{"Warning High", kMissing}, {"Warning Normal", kMissing},
+                                {"Critical High", kMissing}}, 2, 150, 2, false},
+        {"critical high -1, t 101", {{"Critical High", -1}}, 3, 101, 3, false},
+        // Zero and the largest values are readable limits and classify as usual.
+        {"warning high 0", {{"Warning High", 0}}, 3, 5, 3, false},
+        {"critical high INT_MAX", {{"Critical High", INT_MAX}}, 1, 89, 2, false},
+        {"warning normal 0", {{"Warning Normal", 0}}, 2, 1, 2, false},
+    };
+    for (const LimitCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::SetDword(SensorPath(0), "Warning Normal", 85);
+        host::SetDword(SensorPath(0), "Warning High", 90);
+        host::SetDword(SensorPath(0), "Critical High", 95);
+        for (auto &[value, stored] : c.damage) {
+            if (stored == kMissing)
+                host::Registry().DeleteValue(SensorPath(0), value);
+            else
+                host::SetDword(SensorPath(0), value, stored);
+        }
+        host::SetDword(SensorPath(0), "Previous State", c.previous);
+        SetTemperature(c.t);
+        host::ClearRequestLog();
+        int status = 777;
+        EXPECT_EQ(LMReadTempStatus(0, &status), 1);
+        EXPECT_EQ(status, c.reported);
+        EXPECT_EQ(RequestsWithCode(0x9CC0).empty(), !c.rebuilt) << "firmware calls";
+        if (c.rebuilt) {
+            EXPECT_EQ(Dword(SensorPath(0), "Previous State"), 0);
+            EXPECT_EQ(Dword(SensorPath(0), "Warning Normal"), 85);
+            EXPECT_EQ(Dword(SensorPath(0), "Warning High"), 90);
+            EXPECT_EQ(Dword(SensorPath(0), "Critical High"), 95);
+        } else if (c.reported == 0) {
+            EXPECT_EQ(Dword(SensorPath(0), "Previous State"), c.previous);
+            EXPECT_EQ(HasValue(SensorPath(0), "Warning High"), c.damage[0].second != kMissing);
+        }
+    }
 }
 
 TEST_F(StatusTest, StateCarriesOverToANewProcess)

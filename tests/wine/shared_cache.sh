@@ -15,13 +15,16 @@ trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
 [ -f "$x86/ktsensors.exe" ] || { echo "FAIL: $x86/ktsensors.exe is not built (make build-win32)"; exit 1; }
 
-# Reads sensor 0 at `celsius` with the ktsensors.exe of `build`; prints the status code.
+# Reads sensor 0 at `celsius` with the ktsensors.exe of `build`; leaves its output in
+# $work/out and prints the status code.
 status_at() {
     local build=$1 celsius=$2 scenario=$work/notebook-$2.json
     printf '{"sensors": [{"index": 0, "temperature": %d, "limits": {"warning_normal": 85,
         "warning_high": 90, "critical_normal": 93, "critical_high": 95}}]}\n' "$celsius" >"$scenario"
-    "$wine" run "$build/ktsensors.exe" --json --scenario "Z:$(sed 's|/|\\|g' <<<"$scenario")" |
-        sed -n 's/.*"status_code":\([0-9-]*\).*/\1/p'
+    "$wine" run "$build/ktsensors.exe" --json --scenario "Z:$(sed 's|/|\\|g' <<<"$scenario")" \
+        >"$work/out" 2>&1
+    echo "exit status $?" >>"$work/out"
+    sed -n 's/.*"status_code":\([0-9-]*\).*/\1/p' "$work/out"
 }
 
 # Compares one step's status with the expected one.
@@ -32,7 +35,8 @@ step() {
         echo "ok: $what: status $got"
         passed=$((passed + 1))
     else
-        echo "FAIL: $what: status '$got', expected $expected"
+        echo "FAIL: $what: status '$got', expected $expected; ktsensors.exe printed:"
+        sed 's/^/    /' "$work/out"
         failed=$((failed + 1))
     fi
 }

@@ -47,11 +47,26 @@ public:
     virtual ~Backend() = default;
     // A short description of the machine for --version and --help.
     virtual std::string Describe() const = 0;
+    // Whether the registry is a file of the tool's own, chosen by --registry.
+    virtual bool RegistryIsFile() const = 0;
+    // Whether text may use the degree sign: a UTF-8 locale on the host; never on Windows,
+    // whose consoles show it only in some code pages.
+    virtual bool DegreeSign() const = 0;
+    // Makes sure standard input, output and error are open, so that no file the tool opens
+    // takes their place; a closed output is replaced by one that refuses writes.
+    virtual void GuardStandardStreams() = 0;
+    // Replaces the file at `path` with `text` atomically: a temporary file in the same
+    // folder, written and flushed to disk, then renamed over it. False with a message.
+    virtual bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) = 0;
     // Opens the registry the library will use; `registryPath` is the --registry option.
     // Without `mayCreate` a registry that does not exist yet is a failure, not created.
     virtual Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
     // Reads the key at `path` under HKEY_LOCAL_MACHINE with everything below it.
     virtual Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) = 0;
+    // Removes the sensor cache (the key at `path` under HKEY_LOCAL_MACHINE with its
+    // subkeys) from the opened registry, so that the library builds it afresh. A cache that
+    // is not there is no failure.
+    virtual Outcome RemoveKey(const std::string &path, std::string *error) = 0;
     // Makes the library, once started, write its diagnostic lines to standard error.
     virtual void EnableTrace() = 0;
     // Loads `scenario` (or the default machine when null) and then the library. `fastClock`

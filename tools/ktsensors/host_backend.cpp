@@ -1,16 +1,20 @@
 // ktsensors on the host: the library runs against the stand-in of the Win32 subset and the
 // simulated notebook, with the stand-in's HKEY_LOCAL_MACHINE kept in a SQLite file.
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "backend.h"
+#include "readings.h"
 #include "frame/entry.h"
 #include "frame/trace.h"
 #include "platform/host/host.h"
@@ -125,16 +129,61 @@ public:
         return "host build: the simulated notebook, registry in a SQLite file";
     }
 
+    bool RegistryIsFile() const override { return true; }
+
+    bool DegreeSign() const override { return Utf8Locale(); }
+
+    void GuardStandardStreams() override
+    {
+        // open() takes the lowest free descriptor, so going up from 0 fills each closed one.
+        for (int fd = 0; fd <= 2; ++fd)
+            if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+                open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    }
+
+    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
+    {
+        size_t slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        // A hidden name that no collector reads until the rename.
+        std::string temporary = folder + "." + base + ".XXXXXX";
+        int fd = mkstemp(&temporary[0]);
+        if (fd < 0) {
+            *error = "cannot write " + path + ": " + strerror(errno);
+            return false;
+        }
+        bool ok = fchmod(fd, 0644) == 0;
+        for (size_t done = 0; ok && done < text.size();) {
+            ssize_t written = write(fd, text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR)
+                continue;
+            ok = written > 0;
+            done += ok ? (size_t)written : 0;
+        }
+        ok = ok && fsync(fd) == 0;
+        int saved = errno;
+        ok = close(fd) == 0 && ok;
+        if (ok && rename(temporary.c_str(), path.c_str()) == 0)
+            return true;
+        saved = ok ? errno : saved;
+        unlink(temporary.c_str());
+        *error = "cannot write " + path + ": " + strerror(saved);
+        return false;
+    }
+
     Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
         if (!RegistryPath(registryPath, mayCreate, &path_, error))
             return Outcome::Failure;
         struct stat info;
-        if (!mayCreate && stat(path_.c_str(), &info) != 0) {
+        if (!mayCreate && lstat(path_.c_str(), &info) != 0) {
             *error = "no registry file " + path_ + " yet: run ktsensors once to build the sensor cache";
             return Outcome::Failure;
         }
-        store_ = host::MakeSqliteRegistry(path_, error);
+        // Without mayCreate the registry is only read (--dump-registry): a read-only file works.
+        store_ = host::MakeSqliteRegistry(path_, error, mayCreate ? host::RegistryAccess::ReadWrite
+                                                                  : host::RegistryAccess::ReadOnly);
         return store_ ? Outcome::Ok : Outcome::Failure;
     }
 
@@ -153,6 +202,14 @@ public:
             return Outcome::Failure;
         }
         return Outcome::Ok;
+    }
+
+    Outcome RemoveKey(const std::string &path, std::string *error) override
+    {
+        if (store_->DeleteKey(path) || store_->LastError().empty())
+            return Outcome::Ok;
+        *error = "cannot remove the sensor cache from " + path_ + ": " + store_->LastError();
+        return Outcome::Failure;
     }
 
     // The stand-in's attach reads the process environment, as the DLL's does.

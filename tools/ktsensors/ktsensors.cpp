@@ -3,11 +3,13 @@
 #include <signal.h>
 #include <stdio.h>
 
-#include <fstream>
+#include <errno.h>
+#include <string.h>
 
 #include "backend.h"
 #include "tool.h"
 #include "cache/store.h"
+#include "platform/win32_api.h"
 #include "options.h"
 #include "plot.h"
 #include "readings.h"
@@ -38,6 +40,17 @@ int Complain(int code, const std::string &message)
 
 int FromOutcome(Outcome outcome) { return outcome == Outcome::Usage ? EXIT_USAGE : EXIT_FAILED; }
 
+// Writes `text` to standard output and makes sure it got there; false with a message.
+bool Emit(const std::string &text, std::string *error)
+{
+    errno = 0;
+    bool ok = fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    ok = fflush(stdout) == 0 && ok && !ferror(stdout);
+    if (!ok)
+        *error = std::string("cannot write to standard output: ") + (errno ? strerror(errno) : "write failed");
+    return ok;
+}
+
 // Waits until `targetMs` on the machine's clock, or until interrupted.
 void WaitUntil(Backend &backend, uint64_t targetMs)
 {
@@ -67,7 +80,171 @@ std::string FailureSummary(const std::vector<std::string> &failed, uint64_t read
     return message;
 }
 
-int DumpRegistry(Backend &backend, const Options &options)
+// The value of a REG_DWORD entry of `key`, if it has one by that name.
+bool DwordValue(const RegKey &key, const char *name, int *value)
+{
+    for (const RegEntry &entry : key.values)
+        if (entry.name == name && entry.type == REG_DWORD && entry.data.size() == 4) {
+            *value = (int)(entry.data[0] | entry.data[1] << 8 | entry.data[2] << 16 | (uint32_t)entry.data[3] << 24);
+            return true;
+        }
+    return false;
+}
+
+// Lower-cases ASCII letters: registry names compare without case.
+std::string Folded(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return text;
+}
+
+// The sensor keys of the cache by physical index; null where the cache has none.
+std::vector<const RegKey *> SensorKeys(const RegKey &cache)
+{
+    std::vector<const RegKey *> keys(MAPPED_INDEX_LIMIT, nullptr);
+    for (const RegKey &sub : cache.subkeys) {
+        std::string name = sub.path.substr(sub.path.rfind('\\') + 1);
+        for (int index = 0; index < MAPPED_INDEX_LIMIT; ++index) {
+            char expected[32];
+            snprintf(expected, sizeof expected, SENSOR_KEY_FORMAT, index);
+            if (Folded(name) == Folded(expected))
+                keys[index] = &sub;
+        }
+    }
+    return keys;
+}
+
+// The physical indices the cache marks present, in order: the ordinals' sensors.
+std::vector<int> PresentInCache(const RegKey &cache)
+{
+    std::vector<int> present;
+    std::vector<const RegKey *> keys = SensorKeys(cache);
+    for (int index = 0; index < MAPPED_INDEX_LIMIT; ++index) {
+        int flag = 0;
+        if (keys[index] && DwordValue(*keys[index], VALUE_IS_PRESENT, &flag) && flag == 1)
+            present.push_back(index);
+    }
+    return present;
+}
+
+std::string IndexList(const std::vector<int> &indices)
+{
+    if (indices.empty())
+        return "none";
+    std::string text;
+    for (int index : indices)
+        text += (text.empty() ? "" : ", ") + std::to_string(index);
+    return text;
+}
+
+// Why the cache does not describe `notebook`'s sensors, or "" when it does (or is absent).
+std::string CacheMismatch(const RegKey &cache, const SimConfig &notebook, const std::string &whose)
+{
+    std::vector<int> cached = PresentInCache(cache);
+    std::vector<int> expected;
+    for (int index = 0; index < (int)SIM_PHYSICAL_SENSORS; ++index)
+        if (notebook.presence & (1u << index))
+            expected.push_back(index);
+    if (cached == expected)
+        return "";
+    return "the sensor cache in use has sensors " + IndexList(cached) + " but " + whose + " has sensors " +
+           IndexList(expected) + ": run with --reset-cache to rebuild it";
+}
+
+// The status thresholds of each ordinal's sensor, from the cache.
+std::vector<StatusThresholds> ThresholdsFromCache(const RegKey &cache)
+{
+    std::vector<StatusThresholds> thresholds;
+    std::vector<const RegKey *> keys = SensorKeys(cache);
+    for (int index : PresentInCache(cache)) {
+        StatusThresholds t;
+        t.known = DwordValue(*keys[index], VALUE_WARNING_HIGH, &t.warningHigh) &&
+                  DwordValue(*keys[index], VALUE_WARNING_NORMAL, &t.warningNormal) &&
+                  DwordValue(*keys[index], VALUE_CRITICAL_HIGH, &t.criticalHigh);
+        thresholds.push_back(t);
+    }
+    return thresholds;
+}
+
+// Reads the sensor cache as the run left it; false when there is none to read.
+bool ReadCacheAfterRun(Backend &backend, const Options &options, RegKey *cache)
+{
+    std::string error;
+    return backend.OpenRegistry(options.registry, false, &error) == Outcome::Ok &&
+           backend.ReadRegistryTree(THERMAL_KEY_PATH, cache, &error) == Outcome::Ok;
+}
+
+// Checks the scenario, opens the registry, removes the cache when asked, then starts the
+// machine and the library. Returns EXIT_OK, or the exit code after complaining.
+int StartMachine(Backend &backend, const Options &options, bool fastClock)
+{
+    // The scenario is checked before anything else is touched.
+    SimConfig scenario;
+    bool haveScenario = !options.scenario.empty();
+    std::string error;
+    if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, &error))
+        return Complain(EXIT_USAGE, "scenario " + error);
+    Outcome outcome = backend.OpenRegistry(options.registry, true, &error);
+    if (outcome == Outcome::Ok && options.resetCache)
+        outcome = backend.RemoveKey(THERMAL_KEY_PATH, &error);
+    if (options.trace)
+        backend.EnableTrace();
+    if (outcome == Outcome::Ok)
+        outcome = backend.Start(haveScenario ? &scenario : nullptr, fastClock, &error);
+    if (outcome != Outcome::Ok)
+        return Complain(FromOutcome(outcome), error);
+    return EXIT_OK;
+}
+
+// The failures of a run in one line, or "" when there was none.
+struct RunFailures {
+    std::vector<std::string> calls;
+    uint64_t readingsWithNoSensors = 0;
+
+    void Add(const Reading &reading)
+    {
+        for (const std::string &call : FailedCalls(reading))
+            if (call != "LMGetNumSensors")
+                calls.push_back(call);
+        readingsWithNoSensors += reading.sensorCount <= 0;
+    }
+    bool Any() const { return !calls.empty() || readingsWithNoSensors; }
+};
+
+// Ends a run: unloads the library, then reports a cache that does not fit the notebook, else
+// any failed call.
+int FinishRun(Backend &backend, const Options &options, const RunFailures &failures, RegKey *cache)
+{
+    std::string registryProblem = backend.RegistryProblem();
+    const SimConfig *notebookPointer = backend.Notebook();
+    SimConfig notebook = notebookPointer ? *notebookPointer : SimConfig{};
+    backend.Stop();
+    bool haveCache = ReadCacheAfterRun(backend, options, cache);
+    if (haveCache && notebookPointer) {
+        std::string mismatch =
+            CacheMismatch(*cache, notebook, options.scenario.empty() ? "the notebook" : "the scenario");
+        if (!mismatch.empty())
+            return Complain(EXIT_FAILED, mismatch);
+    }
+    if (failures.Any())
+        return Complain(EXIT_FAILED, FailureSummary(failures.calls, failures.readingsWithNoSensors, registryProblem));
+    return EXIT_OK;
+}
+
+std::string Render(const Reading &reading, Format format, bool first, bool degreeSign)
+{
+    switch (format) {
+    case Format::Json: return FormatJson(reading);
+    case Format::SensorsJson: return FormatSensorsJson(reading);
+    case Format::Prometheus: return FormatPrometheus(reading);
+    case Format::Text: break;
+    }
+    return (first ? "" : "\n") + FormatText(reading, degreeSign);
+}
+
+int RunDumpRegistry(Backend &backend, const Options &options)
 {
     std::string error;
     Outcome outcome = backend.OpenRegistry(options.registry, false, &error);
@@ -77,8 +254,76 @@ int DumpRegistry(Backend &backend, const Options &options)
     outcome = backend.ReadRegistryTree(THERMAL_KEY_PATH, &tree, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
-    fputs(FormatRegedit4(tree).c_str(), stdout);
+    if (!Emit(FormatRegedit4(tree), &error))
+        return Complain(EXIT_FAILED, error);
     return EXIT_OK;
+}
+
+// Readings printed as they are taken, to standard output or replacing --output each time.
+int RunReadings(Backend &backend, const Options &options)
+{
+    int code = StartMachine(backend, options, false);
+    if (code != EXIT_OK)
+        return code;
+    uint64_t intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
+    signal(SIGINT, OnInterrupt);
+    RunFailures failures;
+    std::string error;
+    const uint64_t start = backend.NowMs();
+    for (uint64_t n = 0; (options.count == 0 || n < options.count) && !g_interrupted; ++n) {
+        if (n > 0)
+            WaitUntil(backend, start + n * intervalMs);
+        if (g_interrupted)
+            break;
+        Reading reading = TakeReading(backend.Library(), backend, n + 1);
+        failures.Add(reading);
+        std::string text = Render(reading, options.format, n == 0 || !options.output.empty(), backend.DegreeSign());
+        bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
+        if (!written) {
+            backend.Stop();
+            return Complain(EXIT_FAILED, error);
+        }
+    }
+    RegKey cache;
+    return FinishRun(backend, options, failures, &cache);
+}
+
+// The notebook's traces run through the library on its own clock, then drawn.
+int RunPlot(Backend &backend, const Options &options)
+{
+    int code = StartMachine(backend, options, true);
+    if (code != EXIT_OK)
+        return code;
+    const SimConfig *notebook = backend.Notebook();
+    uint32_t duration = notebook ? ScenarioDurationMs(*notebook) : 0;
+    uint64_t count = options.countGiven ? options.count : kPlotSamples;
+    uint64_t intervalMs = options.watch ? (uint64_t)(options.watchSeconds * 1000 + 0.5)
+                          : duration && count > 1 ? duration / (count - 1) : kPlotIntervalMs;
+    signal(SIGINT, OnInterrupt);
+    RunFailures failures;
+    std::vector<Reading> readings;
+    const uint64_t start = backend.NowMs();
+    for (uint64_t n = 0; n < count && !g_interrupted; ++n) {
+        if (n > 0)
+            WaitUntil(backend, start + n * intervalMs);
+        if (g_interrupted)
+            break;
+        readings.push_back(TakeReading(backend.Library(), backend, n + 1));
+        failures.Add(readings.back());
+    }
+    RegKey cache;
+    code = FinishRun(backend, options, failures, &cache);
+
+    std::string title = "Kovaltherm: " + (options.scenario.empty() ? std::string("default notebook") : options.scenario);
+    std::string error;
+    if (!backend.SaveAtomically(options.plot, PlotSvg(readings, title, ThresholdsFromCache(cache)), &error))
+        return Complain(EXIT_FAILED, error);
+    char summary[64];
+    snprintf(summary, sizeof summary, ": %zu readings over %.1f s\n", readings.size(),
+             readings.empty() ? 0.0 : (readings.back().timeMs - readings.front().timeMs) / 1000.0);
+    if (!Emit("wrote " + options.plot + summary, &error))
+        return Complain(EXIT_FAILED, error);
+    return code;
 }
 
 } // namespace
@@ -86,11 +331,16 @@ int DumpRegistry(Backend &backend, const Options &options)
 int Run(int argc, char **argv)
 {
     std::unique_ptr<Backend> backend = MakeBackend();
+    backend->GuardStandardStreams();
+    Platform platform;
+    platform.machine = backend->Describe();
+    platform.registryFile = backend->RegistryIsFile();
     Options options;
     std::string text;
-    switch (ParseOptions(argc, argv, backend->Describe(), &options, &text)) {
+    switch (ParseOptions(argc, argv, platform, &options, &text)) {
     case ParseResult::Done:
-        fputs(text.c_str(), stdout);
+        if (!Emit(text, &text))
+            return Complain(EXIT_FAILED, text);
         return EXIT_OK;
     case ParseResult::UsageError:
         return Complain(EXIT_USAGE, text);
@@ -98,74 +348,10 @@ int Run(int argc, char **argv)
         break;
     }
     if (options.dumpRegistry)
-        return DumpRegistry(*backend, options);
-
-    // The scenario is checked before anything else is touched.
-    SimConfig scenario;
-    bool haveScenario = !options.scenario.empty();
-    std::string error;
-    if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, &error))
-        return Complain(EXIT_USAGE, "scenario " + error);
-
-    bool plotting = !options.plot.empty();
-    Outcome outcome = backend->OpenRegistry(options.registry, true, &error);
-    if (options.trace)
-        backend->EnableTrace();
-    if (outcome == Outcome::Ok)
-        outcome = backend->Start(haveScenario ? &scenario : nullptr, plotting, &error);
-    if (outcome != Outcome::Ok)
-        return Complain(FromOutcome(outcome), error);
-
-    uint64_t count = options.count;
-    uint64_t intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
-    if (plotting) {
-        const SimConfig *notebook = backend->Notebook();
-        uint32_t duration = notebook ? ScenarioDurationMs(*notebook) : 0;
-        if (!options.countGiven)
-            count = kPlotSamples;
-        if (!options.watch)
-            intervalMs = duration && count > 1 ? duration / (count - 1) : kPlotIntervalMs;
-    }
-
-    signal(SIGINT, OnInterrupt);
-    std::vector<Reading> readings;
-    std::vector<std::string> failed;
-    uint64_t readingsWithNoSensors = 0;
-    const uint64_t start = backend->NowMs();
-    for (uint64_t n = 0; (count == 0 || n < count) && !g_interrupted; ++n) {
-        if (n > 0)
-            WaitUntil(*backend, start + n * intervalMs);
-        if (g_interrupted)
-            break;
-        Reading reading = TakeReading(backend->Library(), *backend, n + 1);
-        for (const std::string &call : FailedCalls(reading))
-            if (call != "LMGetNumSensors")
-                failed.push_back(call);
-        readingsWithNoSensors += reading.sensorCount <= 0;
-        if (plotting) {
-            readings.push_back(reading);
-            continue;
-        }
-        if (options.json)
-            fputs(FormatJson(reading).c_str(), stdout);
-        else
-            fputs(((n > 0 ? "\n" : "") + FormatText(reading)).c_str(), stdout);
-        fflush(stdout);
-    }
-    std::string registryProblem = backend->RegistryProblem();
-    backend->Stop();
-
-    if (plotting) {
-        std::string title = "Kovaltherm: " + (haveScenario ? options.scenario : std::string("default notebook"));
-        std::ofstream out(options.plot, std::ios::binary);
-        if (!(out << PlotSvg(readings, title)) || !(out.flush()))
-            return Complain(EXIT_FAILED, "cannot write " + options.plot);
-        printf("wrote %s: %zu readings over %.1f s\n", options.plot.c_str(), readings.size(),
-               readings.empty() ? 0.0 : (readings.back().timeMs - readings.front().timeMs) / 1000.0);
-    }
-    if (!failed.empty() || readingsWithNoSensors)
-        return Complain(EXIT_FAILED, FailureSummary(failed, readingsWithNoSensors, registryProblem));
-    return EXIT_OK;
+        return RunDumpRegistry(*backend, options);
+    if (!options.plot.empty())
+        return RunPlot(*backend, options);
+    return RunReadings(*backend, options);
 }
 
 } // namespace ktsensors

@@ -1,7 +1,11 @@
-// ktsensors' command line, parsed with CLI11.
+// ktsensors' command line: GNU-style long options, each checked with a message in plain words.
 #include "options.h"
 
-#include <CLI/CLI.hpp>
+#include <errno.h>
+#include <math.h>
+#include <stdlib.h>
+
+#include <vector>
 
 #ifndef KTSENSORS_VERSION
 #define KTSENSORS_VERSION "unknown"
@@ -9,63 +13,281 @@
 
 namespace ktsensors {
 
-ParseResult ParseOptions(int argc, char **argv, const std::string &machine, Options *options,
+namespace {
+
+enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace };
+
+struct Spec {
+    Id id;
+    const char *name;
+    const char *argument; // nullptr for a flag
+    const char *help;
+    bool hostOnly;
+};
+
+const Spec kSpecs[] = {
+    {Id::Format, "--format", "FORMAT",
+     "print readings as text (the default, like sensors), json (one document per line), "
+     "sensors-json (the schema of sensors -j) or prometheus (text exposition format)", false},
+    {Id::Json, "--json", nullptr, "the same as --format json", false},
+    {Id::Output, "--output", "FILE",
+     "write each reading to FILE instead of standard output, replacing it atomically "
+     "(a temporary file in the same folder, then a rename)", false},
+    {Id::Watch, "--watch", "SECONDS",
+     "take a reading every SECONDS (0.001 to 86400) until interrupted, or --count readings", false},
+    {Id::Count, "--count", "N", "take N readings, then stop", false},
+    {Id::Registry, "--registry", "PATH",
+     "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, else "
+     "$XDG_STATE_HOME/kovaltherm/registry.db, else ~/.local/state/kovaltherm/registry.db)", true},
+    {Id::Scenario, "--scenario", "FILE", "simulate the notebook described in this JSON file", false},
+    {Id::Reset, "--reset-cache", nullptr,
+     "remove the sensor cache before reading, so that the library builds it afresh", false},
+    {Id::Dump, "--dump-registry", nullptr,
+     "print the sensor cache in REGEDIT4 text, as reg export would, and read no sensor", false},
+    {Id::Plot, "--plot", "FILE.svg",
+     "run the notebook's temperature traces through the library and draw temperature, limits, "
+     "the temperatures at which the status changes, and the status over time", false},
+    {Id::Trace, "--trace", nullptr,
+     "have the library explain each failed call (and each cache rebuild) with a line on "
+     "standard error", false},
+    {Id::Help, "--help", nullptr, "print this help and exit", false},
+    {Id::Version, "--version", nullptr, "print the version and exit", false},
+};
+
+const char *const kFormatNames[] = {"text", "json", "sensors-json", "prometheus"};
+
+// Wraps `text` to `width` columns, each line after the first indented by `indent`.
+std::string Wrap(const std::string &text, size_t indent, size_t width)
+{
+    std::string out, line;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(start, end - start);
+        if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+            out += line + "\n" + std::string(indent, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return out + line;
+}
+
+bool ParseSeconds(const std::string &text, double *seconds, std::string *error)
+{
+    const std::string quoted = "'" + Excerpt(text, 40) + "'";
+    char *end = nullptr;
+    errno = 0;
+    double value = strtod(text.c_str(), &end);
+    bool numeric = !text.empty() && end && *end == '\0' && text.find_first_of("xXpP") == std::string::npos;
+    if (!numeric || isnan(value)) {
+        *error = "--watch: expected a number of seconds, got " + quoted;
+        return false;
+    }
+    if (value <= 0) {
+        *error = "--watch: the interval must be more than 0 seconds, got " + quoted;
+        return false;
+    }
+    if (isinf(value) || value > kMaxWatchSeconds) {
+        *error = "--watch: the interval must be at most a day (86400 seconds), got " + quoted;
+        return false;
+    }
+    if (value < kMinWatchSeconds) {
+        *error = "--watch: the interval must be at least a millisecond (0.001 seconds), got " + quoted;
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
+bool ParseCount(const std::string &text, uint64_t *count, std::string *error)
+{
+    uint64_t value = 0;
+    bool ok = !text.empty() && text.size() <= 20 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (ok) {
+        errno = 0;
+        value = strtoull(text.c_str(), nullptr, 10);
+        ok = errno == 0 && value >= 1 && value <= kMaxCount;
+    }
+    if (!ok) {
+        *error = "--count: expected a whole number of readings from 1 to " + std::to_string(kMaxCount) +
+                 ", got '" + Excerpt(text, 40) + "'";
+        return false;
+    }
+    *count = value;
+    return true;
+}
+
+bool ParseFormat(const std::string &text, Format *format, std::string *error)
+{
+    for (size_t i = 0; i < sizeof kFormatNames / sizeof *kFormatNames; ++i)
+        if (text == kFormatNames[i]) {
+            *format = (Format)i;
+            return true;
+        }
+    *error = "--format: expected text, json, sensors-json or prometheus, got '" + Excerpt(text, 40) + "'";
+    return false;
+}
+
+bool EndsWith(const std::string &text, const std::string &end)
+{
+    return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+} // namespace
+
+std::string Excerpt(const std::string &text, size_t limit)
+{
+    size_t length = text.size();
+    bool cut = length > limit;
+    if (cut) {
+        length = limit > 3 ? limit - 3 : 0;
+        // Never split a UTF-8 sequence.
+        while (length > 0 && ((unsigned char)text[length] & 0xC0) == 0x80)
+            --length;
+    }
+    std::string out = text.substr(0, length);
+    for (char &c : out)
+        if ((unsigned char)c < 0x20 || c == 0x7F)
+            c = '?';
+    return cut ? out + "..." : out;
+}
+
+std::string HelpText(const Platform &platform)
+{
+    std::string text =
+        "Usage: ktsensors [OPTION]...\n"
+        "Print the notebook's thermal sensors as Kovaltherm.dll reports them:\n"
+        "temperature, warning and critical limits, and status.\n\nOptions:\n";
+    const size_t column = 24;
+    for (const Spec &spec : kSpecs) {
+        if (spec.hostOnly && !platform.registryFile)
+            continue;
+        std::string head = std::string("  ") + spec.name + (spec.argument ? std::string(" ") + spec.argument : "");
+        if (head.size() + 2 > column)
+            head += "\n" + std::string(column, ' ');
+        else
+            head += std::string(column - head.size(), ' ');
+        text += head + Wrap(spec.help, column, 79) + "\n";
+    }
+    text += "\nExit status:\n"
+            "  0  every read succeeded\n"
+            "  1  a read failed, the machine has no thermal support, the registry is\n"
+            "     unusable, or the output could not be written\n"
+            "  2  a usage error, including a malformed scenario\n"
+            "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
+    return text;
+}
+
+ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Options *options,
                          std::string *text)
 {
-    CLI::App app("Prints the notebook's thermal sensors as Kovaltherm.dll reports them: "
-                 "temperature, warning and critical limits, and status.\nMachine: " + machine,
-                 "ktsensors");
-    app.set_version_flag("--version", "ktsensors " KTSENSORS_VERSION " (" + machine + ")");
-    app.footer("Exit status: 0 when every read succeeded, 1 when a read failed or the machine "
-               "has no thermal support, 2 on a usage error.");
+    std::vector<Id> given;
+    auto seen = [&](Id id) {
+        for (Id g : given)
+            if (g == id)
+                return true;
+        return false;
+    };
+    bool help = false, version = false;
+    std::string formatName;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string name = arg, value;
+        size_t equals = arg.find('=');
+        bool inlineValue = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        }
+        if (name == "-h")
+            name = "--help";
+        const Spec *spec = nullptr;
+        for (const Spec &s : kSpecs)
+            if (name == s.name && (!s.hostOnly || platform.registryFile))
+                spec = &s;
+        if (!spec) {
+            *text = (arg.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
+                    Excerpt(name, 40) + "' (see --help)";
+            return ParseResult::UsageError;
+        }
+        if (seen(spec->id)) {
+            *text = std::string(spec->name) + " is given twice";
+            return ParseResult::UsageError;
+        }
+        given.push_back(spec->id);
+        if (!spec->argument && inlineValue) {
+            *text = std::string(spec->name) + " takes no value";
+            return ParseResult::UsageError;
+        }
+        if (spec->argument && !inlineValue) {
+            if (i + 1 >= argc) {
+                *text = std::string(spec->name) + " needs a value: " + spec->name + " " + spec->argument;
+                return ParseResult::UsageError;
+            }
+            value = argv[++i];
+        }
+        bool ok = true;
+        switch (spec->id) {
+        case Id::Help: help = true; break;
+        case Id::Version: version = true; break;
+        case Id::Json: options->format = Format::Json; break;
+        case Id::Format: ok = ParseFormat(value, &options->format, text); formatName = value; break;
+        case Id::Output: options->output = value; break;
+        case Id::Watch: ok = ParseSeconds(value, &options->watchSeconds, text); options->watch = true; break;
+        case Id::Count: ok = ParseCount(value, &options->count, text); options->countGiven = true; break;
+        case Id::Registry: options->registry = value; break;
+        case Id::Scenario: options->scenario = value; break;
+        case Id::Dump: options->dumpRegistry = true; break;
+        case Id::Reset: options->resetCache = true; break;
+        case Id::Plot: options->plot = value; break;
+        case Id::Trace: options->trace = true; break;
+        }
+        if (!ok)
+            return ParseResult::UsageError;
+        if ((spec->id == Id::Output || spec->id == Id::Registry || spec->id == Id::Scenario ||
+             spec->id == Id::Plot) && value.empty()) {
+            *text = std::string(spec->name) + " needs a file name";
+            return ParseResult::UsageError;
+        }
+    }
+    if (help) {
+        *text = HelpText(platform);
+        return ParseResult::Done;
+    }
+    if (version) {
+        *text = "ktsensors " KTSENSORS_VERSION " (" + platform.machine + ")\n";
+        return ParseResult::Done;
+    }
 
-    auto *json = app.add_flag("--json", options->json,
-                              "print each reading as one JSON document on its own line");
-    auto *watch = app.add_option("--watch", options->watchSeconds,
-                                 "take a reading every SECONDS until interrupted (or --count)")
-                      ->type_name("SECONDS")
-                      ->check(CLI::PositiveNumber);
-    auto *count = app.add_option("--count", options->count, "take N readings, then stop")
-                      ->type_name("N")
-                      ->check(CLI::Range(uint64_t(1), uint64_t(1) << 40));
-    app.add_option("--registry", options->registry,
-                   "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, "
-                   "else $XDG_STATE_HOME/kovaltherm/registry.db)")
-        ->type_name("PATH");
-    auto *scenario = app.add_option("--scenario", options->scenario,
-                                    "simulate the notebook described in this JSON file")
-                         ->type_name("FILE")
-                         ->check(CLI::ExistingFile);
-    auto *dump = app.add_flag("--dump-registry", options->dumpRegistry,
-                              "print the sensor cache in REGEDIT4 text, as `reg export` would, "
-                              "and read no sensor");
-    auto *plot = app.add_option("--plot", options->plot,
-                                "run the notebook's temperature traces through the library and "
-                                "draw temperature, limits and status over time")
-                     ->type_name("FILE.svg");
-    app.add_flag("--trace", options->trace,
-                 "have the library explain each failed call (and each cache rebuild) with a "
-                 "line on stderr");
-    dump->excludes(json)->excludes(watch)->excludes(count)->excludes(scenario)->excludes(plot);
-    plot->excludes(json);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        *text = app.help();
-        return ParseResult::Done;
-    } catch (const CLI::CallForAllHelp &) {
-        *text = app.help("", CLI::AppFormatMode::All);
-        return ParseResult::Done;
-    } catch (const CLI::CallForVersion &e) {
-        *text = std::string(e.what()) + "\n";
-        return ParseResult::Done;
-    } catch (const CLI::ParseError &e) {
-        *text = std::string(e.what()) + " (see --help)";
+    // Options that cannot go together.
+    struct Conflict { Id a, b; };
+    const Conflict conflicts[] = {
+        {Id::Dump, Id::Json}, {Id::Dump, Id::Format}, {Id::Dump, Id::Output}, {Id::Dump, Id::Watch},
+        {Id::Dump, Id::Count}, {Id::Dump, Id::Scenario}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
+        {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output}};
+    auto nameOf = [](Id id) {
+        for (const Spec &s : kSpecs)
+            if (s.id == id)
+                return s.name;
+        return "";
+    };
+    for (const Conflict &c : conflicts)
+        if (seen(c.a) && seen(c.b)) {
+            *text = std::string(nameOf(c.a)) + " cannot be combined with " + nameOf(c.b);
+            return ParseResult::UsageError;
+        }
+    if (seen(Id::Json) && seen(Id::Format) && formatName != "json") {
+        *text = "--json cannot be combined with --format " + formatName;
         return ParseResult::UsageError;
     }
-    options->watch = watch->count() > 0;
-    options->countGiven = count->count() > 0;
+    if (!options->plot.empty() && !EndsWith(options->plot, ".svg")) {
+        *text = "--plot writes SVG: the file name must end in .svg, got '" + Excerpt(options->plot, 60) + "'";
+        return ParseResult::UsageError;
+    }
     if (options->watch && !options->countGiven && options->plot.empty())
         options->count = 0;
     return ParseResult::Run;

@@ -8,8 +8,12 @@
 
 namespace ktsensors {
 
+// How readings are printed.
+enum class Format { Text, Json, SensorsJson, Prometheus };
+
 struct Options {
-    bool json = false;
+    Format format = Format::Text;
+    std::string output;        // file each reading replaces atomically; "" = standard output
     double watchSeconds = 0;   // interval between readings; 0 = back to back
     bool watch = false;
     uint64_t count = 1;        // readings to take; 0 = until interrupted
@@ -17,16 +21,37 @@ struct Options {
     std::string registry;      // registry file (host); "" = the default
     std::string scenario;      // scenario file; "" = the default notebook
     bool dumpRegistry = false;
+    bool resetCache = false;
     std::string plot;          // SVG file to write; "" = no plot
     bool trace = false;        // the library's diagnostic lines on stderr
 };
 
+// What the platform's build offers besides the common options.
+struct Platform {
+    std::string machine;       // a short description for --help and --version
+    bool registryFile = false; // --registry: the registry is a file of our own
+};
+
 enum class ParseResult { Run, Done, UsageError };
+
+// Longest --watch interval, in seconds: a day.
+const double kMaxWatchSeconds = 24 * 60 * 60;
+// Shortest --watch interval: the clock's resolution, a millisecond.
+const double kMinWatchSeconds = 0.001;
+// Most readings --count takes.
+const uint64_t kMaxCount = uint64_t(1) << 40;
 
 // Parses the command line into `options`. Done: help or version was asked for and `*text`
 // holds it; UsageError: `*text` holds a one-line message.
-ParseResult ParseOptions(int argc, char **argv, const std::string &machine, Options *options,
+ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Options *options,
                          std::string *text);
+
+// The --help text.
+std::string HelpText(const Platform &platform);
+
+// At most `limit` characters of `text` for a message, control characters replaced, "..."
+// marking a cut.
+std::string Excerpt(const std::string &text, size_t limit = 80);
 
 } // namespace ktsensors
 

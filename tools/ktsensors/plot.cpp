@@ -10,6 +10,8 @@
 #include <functional>
 #include <map>
 
+#include "status/status.h"
+
 namespace ktsensors {
 
 namespace {
@@ -90,7 +92,8 @@ double X(double seconds, double scale) { return kLeft + seconds * scale; }
 
 } // namespace
 
-std::string PlotSvg(const std::vector<Reading> &readings, const std::string &title)
+std::string PlotSvg(const std::vector<Reading> &readings, const std::string &title,
+                    const std::vector<StatusThresholds> &thresholds)
 {
     std::map<int, std::vector<Sample>> bySensor;
     double endSeconds = 0;
@@ -118,7 +121,8 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
     const Key keys[] = {{"#66bb6a", "normal", true}, {"#ffca28", "warning", true},
                         {"#ef5350", "critical", true}, {"#bdbdbd", "no status", true},
                         {"#616161", "call failed", true}, {"#1565c0", "temperature", false},
-                        {"#ef6c00", "warning limit", false}, {"#b71c1c", "critical limit", false}};
+                        {"#ef6c00", "warning limit", false}, {"#b71c1c", "critical limit", false},
+                        {"#6a1b9a", "status changes", false}};
     double lx = kLeft;
     for (const Key &key : keys) {
         if (key.band)
@@ -147,6 +151,22 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
                     low = std::min(low, (double)c->value);
                     high = std::max(high, (double)c->value);
                 }
+        // The temperatures at which the status changes, from the cache's limits.
+        struct Line { double celsius; std::string label; };
+        std::vector<Line> changes;
+        if ((size_t)ordinal < thresholds.size() && thresholds[ordinal].known) {
+            const StatusThresholds &t = thresholds[ordinal];
+            changes.push_back({(double)t.warningHigh - STATUS_WARNING_MARGIN,
+                               "above " + std::to_string(t.warningHigh - STATUS_WARNING_MARGIN) + ": warning"});
+            changes.push_back({(double)t.warningNormal,
+                               "warning holds above " + std::to_string(t.warningNormal)});
+            changes.push_back({(double)t.criticalHigh - STATUS_CRITICAL_MARGIN,
+                               "from " + std::to_string(t.criticalHigh - STATUS_CRITICAL_MARGIN) + ": critical"});
+            for (const Line &line : changes) {
+                low = std::min(low, line.celsius);
+                high = std::max(high, line.celsius);
+            }
+        }
         if (low > high)
             low = 0, high = 100;
         low = std::max(0.0, floor(low - 5));
@@ -198,6 +218,15 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         svg += "<text transform=\"translate(16," + Number((top + bottom) / 2) +
                ") rotate(-90)\" text-anchor=\"middle\">temperature (C)</text>\n";
 
+        // The status thresholds as dotted lines, labelled at the right.
+        for (const Line &line : changes) {
+            svg += "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y(line.celsius)) + "\" x2=\"" +
+                   Number(kWidth - kRight) + "\" y2=\"" + Number(y(line.celsius)) +
+                   "\" stroke=\"#6a1b9a\" stroke-width=\"1\" stroke-dasharray=\"2 3\"/>\n";
+            svg += "<text x=\"" + Number(kWidth - kRight - 4) + "\" y=\"" + Number(y(line.celsius) - 3) +
+                   "\" text-anchor=\"end\" font-size=\"10\" fill=\"#6a1b9a\">" + Escape(line.label) + "</text>\n";
+        }
+
         // Limits as step lines, then the temperature, broken where a read failed.
         std::function<double(double)> yf = y;
         std::string warn = LimitPath(samples, &SensorReading::warningLimit, endSeconds, X, xScale, yf);
@@ -218,6 +247,14 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         }
         if (!line.empty())
             svg += "<path d=\"" + line.substr(1) + "\" fill=\"none\" stroke=\"#1565c0\" stroke-width=\"2\"/>\n";
+        // A reading with no successful neighbour draws no line: it gets a marker instead.
+        for (size_t i = 0; i < samples.size(); ++i) {
+            bool before = i > 0 && samples[i - 1].reading.temperature.ok;
+            bool after = i + 1 < samples.size() && samples[i + 1].reading.temperature.ok;
+            if (samples[i].reading.temperature.ok && !before && !after)
+                svg += "<circle class=\"single\" cx=\"" + Number(X(samples[i].seconds, xScale)) + "\" cy=\"" +
+                       Number(y(samples[i].reading.temperature.value)) + "\" r=\"3.5\" fill=\"#1565c0\"/>\n";
+        }
         ++panel;
     }
     svg += "</svg>\n";

@@ -10,8 +10,17 @@
 
 namespace ktsensors {
 
-// Draws the readings as an SVG document; `title` heads the drawing.
-std::string PlotSvg(const std::vector<Reading> &readings, const std::string &title);
+// A sensor's limits as the sensor cache holds them: the status changes at temperatures
+// derived from them.
+struct StatusThresholds {
+    bool known = false;
+    int warningHigh = 0, warningNormal = 0, criticalHigh = 0;
+};
+
+// Draws the readings as an SVG document; `title` heads the drawing. `thresholds`, by ordinal,
+// adds the temperatures at which the status changes, where known.
+std::string PlotSvg(const std::vector<Reading> &readings, const std::string &title,
+                    const std::vector<StatusThresholds> &thresholds = {});
 
 } // namespace ktsensors
 

@@ -26,6 +26,7 @@ struct SensorReading {
 struct Reading {
     uint64_t number = 1;   // 1 for the first reading of a run
     uint64_t timeMs = 0;
+    int64_t wallMs = 0;    // wall-clock time of the reading, milliseconds since 1970 (UTC)
     int sensorCount = 0;   // LMGetNumSensors; 0 = no sensors (or no thermal support)
     std::vector<SensorReading> sensors;
 };
@@ -36,11 +37,26 @@ Reading TakeReading(const Exports &library, Backend &backend, uint64_t number);
 // Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
 std::vector<std::string> FailedCalls(const Reading &reading);
 
-// The reading in the manner of lm-sensors' `sensors`.
-std::string FormatText(const Reading &reading);
+// The reading in the manner of lm-sensors' `sensors`; `degreeSign` writes "°C" for "C".
+std::string FormatText(const Reading &reading, bool degreeSign = false);
 
 // The reading as one JSON document on one line.
 std::string FormatJson(const Reading &reading);
+
+// The reading in the schema of lm-sensors' `sensors -j`: the chip, its adapter, then one
+// feature per sensor with temp<N>_input, _max (warning limit), _crit and the alarms; a value
+// whose call failed is left out.
+std::string FormatSensorsJson(const Reading &reading);
+
+// The reading in Prometheus' text exposition format, as node_exporter's textfile collector
+// reads it: gauges labelled by sensor and location, failed calls, and the reading's time.
+std::string FormatPrometheus(const Reading &reading);
+
+// `wallMs` (milliseconds since 1970, UTC) in RFC 3339: "2026-12-08T07:12:28.123Z".
+std::string Rfc3339(int64_t wallMs);
+
+// Whether the locale in LC_ALL, LC_CTYPE or LANG (the first one set) uses UTF-8.
+bool Utf8Locale();
 
 // The name of a status value: normal, warning, critical, no status.
 std::string StatusName(int status);

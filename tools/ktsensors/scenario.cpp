@@ -3,18 +3,31 @@
 // simulates a different notebook.
 #include "scenario.h"
 
-#include <fstream>
+#include <stdio.h>
+#include <sys/stat.h>
+
 #include <initializer_list>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "options.h"
 
 namespace ktsensors {
 
 namespace {
 
 using nlohmann::json;
+
+// A scenario is a few kilobytes; anything past these limits is not one.
+const size_t kMaxScenarioBytes = 1024 * 1024;
+const int kMaxNesting = 16;
+
+// A JSON value as quoted in a message: its text, cut short.
+std::string Quote(const json &value) { return Excerpt(value.dump(), 80); }
 
 struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -40,7 +53,7 @@ void CheckObject(const json &value, const std::string &path, std::initializer_li
         for (const char *name : allowed)
             known = known || it.key() == name;
         if (!known)
-            Fail(Child(path, it.key()), "unknown field");
+            Fail(Child(path, Excerpt(it.key(), 40)), "unknown field");
     }
 }
 
@@ -66,7 +79,7 @@ int64_t Integer(const json &value, const std::string &path, int64_t low, int64_t
     }
     if (!ok || number < low || number > high) {
         std::ostringstream message;
-        message << "expected an integer from " << low << " to " << high << ", got " << value.dump();
+        message << "expected an integer from " << low << " to " << high << ", got " << Quote(value);
         Fail(path, message.str());
     }
     return number;
@@ -75,7 +88,7 @@ int64_t Integer(const json &value, const std::string &path, int64_t low, int64_t
 bool Boolean(const json &value, const std::string &path)
 {
     if (!value.is_boolean())
-        Fail(path, "expected true or false, got " + value.dump());
+        Fail(path, "expected true or false, got " + Quote(value));
     return value.get<bool>();
 }
 
@@ -237,7 +250,7 @@ void ParseDriver(const json &value, SimConfig *config)
             if (count->is_string() && count->get<std::string>() == "always")
                 config->failCount[r] = SIM_FAIL_ALWAYS;
             else if (count->is_string() && count->get<std::string>().rfind("0x", 0) != 0)
-                Fail(at, "expected a count of failed requests or \"always\", got " + count->dump());
+                Fail(at, "expected a count of failed requests or \"always\", got " + Quote(*count));
             else
                 config->failCount[r] = (uint32_t)Integer(*count, at, 0, SIM_FAIL_ALWAYS - 1);
         }
@@ -249,7 +262,22 @@ void ParseDriver(const json &value, SimConfig *config)
 bool ParseScenario(const std::string &text, SimConfig *config, std::string *error)
 {
     try {
-        json root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+        // Refuses deep nesting and duplicate names while parsing, before anything is built.
+        std::vector<std::set<std::string>> names;
+        json::parser_callback_t check = [&](int depth, json::parse_event_t event, json &parsed) {
+            if (depth > kMaxNesting)
+                throw ScenarioError("nested deeper than " + std::to_string(kMaxNesting) + " levels");
+            if (event == json::parse_event_t::object_start)
+                names.emplace_back();
+            else if (event == json::parse_event_t::object_end && !names.empty())
+                names.pop_back();
+            else if (event == json::parse_event_t::key && !names.empty() &&
+                     !names.back().insert(parsed.get<std::string>()).second)
+                throw ScenarioError("the name \"" + Excerpt(parsed.get<std::string>(), 40) +
+                                    "\" appears twice in one object");
+            return true;
+        };
+        json root = json::parse(text, check, true, /*ignore_comments=*/true);
         CheckObject(root, "", {"description", "sensors", "firmware", "controller", "driver"});
         if (const json *d = Field(root, "description"); d && !d->is_string())
             Fail("description", "expected text");
@@ -284,25 +312,64 @@ bool ParseScenario(const std::string &text, SimConfig *config, std::string *erro
     } catch (const json::parse_error &e) {
         std::string what = e.what();
         size_t cut = what.find("] ");
-        *error = "not valid JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2));
+        if (cut != std::string::npos)
+            what = what.substr(cut + 2);
+        // The token the parser stopped at may be the whole file: quote only its start.
+        const std::string lastRead = "last read: '";
+        size_t quoted = what.find(lastRead);
+        if (quoted != std::string::npos) {
+            std::string token = what.substr(quoted + lastRead.size());
+            if (!token.empty() && token.back() == '\'')
+                token.pop_back();
+            what = what.substr(0, quoted + lastRead.size()) + Excerpt(token, 80) + "'";
+        }
+        *error = "not valid JSON: " + Excerpt(what, 260);
     } catch (const ScenarioError &e) {
         *error = e.what();
     } catch (const json::exception &e) {
-        *error = e.what();
+        *error = Excerpt(e.what(), 200);
     }
     return false;
 }
 
 bool LoadScenarioFile(const std::string &path, SimConfig *config, std::string *error)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        *error = path + ": cannot be read";
+    const std::string name = Excerpt(path, 80);
+    // Only a regular file: a pipe or a device could block or never end.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = name + ": no such file";
         return false;
     }
-    if (!ParseScenario(text.str(), config, error)) {
-        *error = path + ": " + *error;
+    if (!S_ISREG(info.st_mode)) {
+        *error = name + ": not a regular file";
+        return false;
+    }
+    if ((uint64_t)info.st_size > kMaxScenarioBytes) {
+        *error = name + ": larger than " + std::to_string(kMaxScenarioBytes / 1024) + " KiB, too large for a scenario";
+        return false;
+    }
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = name + ": cannot be read";
+        return false;
+    }
+    // Reads at most one byte past the limit, in case the file grew since stat.
+    std::string text(kMaxScenarioBytes + 1, '\0');
+    size_t length = fread(&text[0], 1, text.size(), file);
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) {
+        *error = name + ": cannot be read";
+        return false;
+    }
+    if (length > kMaxScenarioBytes) {
+        *error = name + ": larger than " + std::to_string(kMaxScenarioBytes / 1024) + " KiB, too large for a scenario";
+        return false;
+    }
+    text.resize(length);
+    if (!ParseScenario(text, config, error)) {
+        *error = name + ": " + *error;
         return false;
     }
     return true;

@@ -93,6 +93,75 @@ public:
 
     std::string Describe() const override { return "Windows: Kovaltherm.dll and the qorix driver"; }
 
+    bool RegistryIsFile() const override { return false; }
+
+    bool DegreeSign() const override { return false; }
+
+    void GuardStandardStreams() override {}
+
+    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
+    {
+        // The temporary file sits beside the target, so that the rename stays on one volume.
+        std::string temporary = path + ".tmp" + std::to_string(GetCurrentProcessId());
+        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            *error = "cannot write " + path + " (" + ErrorText(GetLastError()) + ")";
+            return false;
+        }
+        DWORD written = 0;
+        BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) &&
+                  written == text.size() && FlushFileBuffers(file);
+        DWORD code = GetLastError();
+        CloseHandle(file);
+        if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        code = ok ? GetLastError() : code;
+        DeleteFileA(temporary.c_str());
+        *error = "cannot write " + path + " (" + ErrorText(code) + ")";
+        return false;
+    }
+
+    // Deletes the key's subkeys (the sensor keys, which have none of their own), then the key.
+    Outcome RemoveKey(const std::string &path, std::string *error) override
+    {
+        HKEY handle;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &handle);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return Outcome::Ok;
+        bool opened = rc == ERROR_SUCCESS;
+        std::vector<std::string> subkeys;
+        for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
+            char name[256];
+            DWORD length = sizeof name;
+            LONG next = RegEnumKeyExA(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+            if (next == ERROR_NO_MORE_ITEMS)
+                break;
+            if (next != ERROR_SUCCESS) {
+                rc = next;
+                break;
+            }
+            subkeys.push_back(std::string(name, length));
+        }
+        if (opened)
+            RegCloseKey(handle);
+        for (size_t i = 0; rc == ERROR_SUCCESS && i < subkeys.size(); ++i) {
+            rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, (path + "\\" + subkeys[i]).c_str());
+            if (rc == ERROR_FILE_NOT_FOUND)
+                rc = ERROR_SUCCESS;
+        }
+        if (rc == ERROR_SUCCESS) {
+            rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+            if (rc == ERROR_FILE_NOT_FOUND)
+                rc = ERROR_SUCCESS;
+        }
+        if (rc == ERROR_SUCCESS)
+            return Outcome::Ok;
+        *error = "cannot remove the sensor cache HKEY_LOCAL_MACHINE\\" + path + " (" + ErrorText((DWORD)rc) +
+                 ")" + (rc == ERROR_ACCESS_DENIED ? ": run as an administrator" : "");
+        return Outcome::Failure;
+    }
+
     Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
         (void)mayCreate; // the system registry always exists

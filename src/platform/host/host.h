@@ -34,8 +34,8 @@ enum class TimerSupport {
     HighResolution, // Windows 10 1803 on: high-resolution timers
 };
 
-// How a recorded wait was made.
-enum class WaitKind { Sleep, Timer };
+// How a recorded wait was made: Sleep, a waitable timer, or a wait on a mutex that timed out.
+enum class WaitKind { Sleep, Timer, Mutex };
 
 // The stand-in functions, for fault injection and call counts.
 enum HostFunction {
@@ -55,13 +55,21 @@ enum HostFunction {
     FN_WAIT_FOR_SINGLE_OBJECT,
     FN_QUERY_PERFORMANCE_COUNTER,
     FN_QUERY_PERFORMANCE_FREQUENCY,
+    FN_CREATE_MUTEX,
+    FN_OPEN_MUTEX,
+    FN_RELEASE_MUTEX,
+    FN_LOAD_LIBRARY,
+    FN_TIME_BEGIN_PERIOD,
+    FN_TIME_END_PERIOD,
     FN_SLEEP,
     FN_WSPRINTF,
     FN_COUNT
 };
 
 // Functions that have a failure mode; Sleep and wsprintfA have none and never fail.
-// QueryPerformanceCounter fails on hardware without a performance counter (before XP).
+// QueryPerformanceCounter fails on hardware without a performance counter (before XP);
+// LoadLibraryA when the module is missing or memory runs out; timeBeginPeriod and
+// timeEndPeriod with TIMERR_NOCANDO.
 constexpr uint32_t kFailableFunctions = (1u << FN_SLEEP) - 1;
 constexpr uint32_t kRegistryFunctions = 1u << FN_REG_OPEN_KEY | 1u << FN_REG_CREATE_KEY |
                                         1u << FN_REG_QUERY_VALUE | 1u << FN_REG_SET_VALUE |
@@ -86,6 +94,24 @@ struct RegistryOpenCall {
     REGSAM access;
 };
 
+// A call of CreateMutexA or OpenMutexA.
+struct MutexCall {
+    HostFunction function;          // FN_CREATE_MUTEX or FN_OPEN_MUTEX
+    std::string name;               // "" for an unnamed mutex
+    DWORD access;                   // OpenMutexA's desired access; 0 for CreateMutexA
+    bool initialOwner;              // CreateMutexA's bInitialOwner
+    bool securityAttributes;        // CreateMutexA was given SECURITY_ATTRIBUTES
+    std::vector<BYTE> descriptor;   // the self-relative security descriptor given, if any
+};
+
+// A mutex taken (first level) or released (last level) by this process, and how many driver
+// requests the notebook had logged by then.
+struct MutexEvent {
+    std::string name;
+    bool acquired;
+    uint32_t requests;
+};
+
 struct Wait {
     uint64_t atMs;   // clock when the wait began
     DWORD ms;        // length asked for
@@ -93,7 +119,8 @@ struct Wait {
 };
 
 // Puts everything back as on a fresh machine: NT family, the driver installed (both device
-// names), high-resolution timers, the default simulated notebook, an empty in-memory
+// names), high-resolution timers, no raised timer period, the default simulated notebook, an
+// empty in-memory
 // registry, the virtual clock at 0 with exact waits, no fault, all records and counts cleared.
 void ResetMachine();
 
@@ -102,13 +129,42 @@ void SetOsFamily(OsFamily family);
 void SetDeviceAvailable(const std::string &path, bool available);
 // Every CreateFileA call so far, in order.
 std::vector<CreateFileCall> CreateFileCalls();
-// Kernel handles currently open: devices and waitable timers.
+// Kernel handles currently open: devices and waitable timers (mutexes: OpenMutexCount).
 int OpenHandleCount();
 // Chooses which waitable-timer functions GetProcAddress finds in kernel32 and whether
 // CreateWaitableTimerExW accepts CREATE_WAITABLE_TIMER_HIGH_RESOLUTION.
 void SetTimerSupport(TimerSupport support);
 // Waitable timers currently open.
 int OpenTimerCount();
+// What winmm's timer-resolution calls did since the reset. While a period is raised, Sleep
+// and timers without high resolution keep the smallest raised period as their tick, if it
+// is finer than the one SetSleepTick set.
+struct TimerPeriods {
+    uint64_t begins;  // timeBeginPeriod calls
+    uint64_t granted; // of those, the ones that succeeded
+    uint64_t ends;    // timeEndPeriod calls, whether or not they succeeded
+    int raised;       // requests not yet ended, over all periods
+};
+TimerPeriods TimerPeriodCalls();
+
+// Named mutexes: kernel objects by exact name. While the registry is a file they are shared
+// with other processes through lock files beside it (a holder that dies, even by SIGKILL,
+// leaves the mutex abandoned); with the registry in memory they live in this process.
+// Ownership is per thread and recursive; a thread that ends while owning one abandons it.
+// A wait that cannot be satisfied at once polls, and times out when its length has passed
+// on the stand-in's clock; on the virtual clock also after that length in real time, when
+// the time out is recorded as a wait and moves the clock on.
+//
+// Makes names beginning "Global\" work, or fail with ERROR_PATH_NOT_FOUND as before
+// Windows 2000.
+void SetGlobalNamespace(bool available);
+// Every CreateMutexA and OpenMutexA call so far, in order.
+std::vector<MutexCall> MutexCalls();
+// Mutex handles currently open in this process.
+int OpenMutexCount();
+// Each time a mutex of this process was taken or given up, in order (the first 16384 since
+// the last reset).
+std::vector<MutexEvent> MutexEvents();
 
 // Loads a scenario into the simulated notebook (state and request log start afresh).
 void LoadScenario(const SimConfig &config);
@@ -123,8 +179,8 @@ RegistryStore &Registry();
 void UseRegistry(std::unique_ptr<RegistryStore> store);
 // Registry keys currently open.
 int OpenKeyCount();
-// Every RegOpenKeyExA and RegCreateKeyExA call since the last reset, in order, whether it
-// succeeded or not.
+// The RegOpenKeyExA and RegCreateKeyExA calls since the last reset, in order, whether they
+// succeeded or not (the first 4096; subkeys cut at 127 characters).
 std::vector<RegistryOpenCall> RegistryOpenCalls();
 // Test shorthand for REG_DWORD values: set (creating the key), and get (false if missing or
 // not REG_DWORD).
@@ -157,6 +213,15 @@ void ClearFault();
 bool FaultFired();
 // Failable calls counted since the fault was injected.
 uint64_t FaultableCalls();
+
+// The Win32 name of a stand-in function.
+const char *FunctionName(HostFunction function);
+// The return addresses of every call an injected fault made fail, since the program started
+// or ClearFaultSites (ResetMachine keeps them): where in the caller each fault fired.
+std::vector<uintptr_t> FaultSites();
+// The return addresses of every failable call made while a fault was armed, likewise.
+std::vector<uintptr_t> ArmedCallSites();
+void ClearFaultSites();
 
 // Calls into each stand-in function since the last reset.
 uint64_t CallCount(HostFunction function);

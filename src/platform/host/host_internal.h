@@ -12,9 +12,36 @@ namespace internal {
 // One lock over the whole stand-in: the registry, handles, notebook, clock and counts.
 std::recursive_mutex &Lock();
 
-// Counts a call into `function` and returns true when an injected fault makes it fail.
-// Call with the lock held.
-bool CallFails(HostFunction function);
+// Counts a call into `function` made from `caller` (the return address into the code that
+// called the stand-in) and returns true when an injected fault makes it fail, recording
+// where. Call with the lock held.
+bool CallFailsFrom(HostFunction function, const void *caller);
+
+// CallFailsFrom for the stand-in function this is written in: inlined into it, so that the
+// return address is that of the stand-in function's own caller.
+__attribute__((always_inline)) inline bool CallFails(HostFunction function)
+{
+    return CallFailsFrom(function, __builtin_return_address(0));
+}
+
+// Records that a fault fired in a call returning to `caller` (lock held).
+void RecordFaultSite(const void *caller);
+// Records a failable call returning to `caller`, made while a fault was armed (lock held).
+void RecordArmedCallSite(const void *caller);
+
+// Counts a call into `function` (lock held).
+void CountCall(HostFunction function);
+
+// Clear the call counts, the injected fault and the clock (on reset; lock held).
+void ResetCounters();
+void ResetFaults();
+void ResetClock();
+
+// True while the clock is virtual (lock held).
+bool VirtualClock();
+
+// The registry file's path, "" when the registry is in memory (lock held).
+std::string RegistryFilePath();
 
 // The simulated notebook (lock held).
 SimNotebook &Notebook();
@@ -37,7 +64,12 @@ void RealWaitUntil(uint64_t endUs);
 // Registers a new kernel handle of the given name and returns it (lock held).
 HANDLE OpenKernelHandle(const std::string &name);
 
-// Closes every waitable timer and restores high-resolution support (on reset).
+// The tick of a wait that keeps the scheduler tick: `tickUs`, or the smallest raised timer
+// period if finer; 0 (exact) stays 0 (lock held).
+uint64_t EffectiveTickUs(uint64_t tickUs);
+
+// Closes every waitable timer, drops raised timer periods and restores high-resolution
+// support (on reset).
 void ResetTimers();
 
 // True if `handle` is an open waitable timer (lock held).
@@ -48,6 +80,19 @@ void ForgetTimer(HANDLE handle);
 
 // Closes every device handle and restores the OS family and device names (on reset).
 void ResetKernel();
+
+// True if `handle` is an open named-mutex handle (lock held).
+bool IsMutexHandle(HANDLE handle);
+
+// Forgets a mutex handle being closed; the mutex goes when its last handle does (lock held).
+void ForgetMutexHandle(HANDLE handle);
+
+// Waits for a mutex, blocking without the lock; returns what WaitForSingleObject returns.
+DWORD WaitForMutex(HANDLE handle, DWORD ms);
+
+// Closes every named mutex; what this process held reads as abandoned elsewhere (on reset;
+// lock held).
+void ResetNamedMutexes();
 
 // Drops every open registry key (on reset).
 void ResetRegistryHandles();

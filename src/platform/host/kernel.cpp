@@ -78,7 +78,10 @@ std::vector<CreateFileCall> CreateFileCalls()
 int OpenHandleCount()
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
-    return (int)g_kernel.handles.size();
+    int mutexes = 0;
+    for (const auto &handle : g_kernel.handles)
+        mutexes += internal::IsMutexHandle((HANDLE)handle.first);
+    return (int)g_kernel.handles.size() - mutexes;
 }
 
 } // namespace host
@@ -151,6 +154,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     bool fails = internal::CallFails(FN_CLOSE_HANDLE);
     internal::ForgetTimer(hObject);
+    internal::ForgetMutexHandle(hObject);
     if (!g_kernel.handles.erase((uintptr_t)hObject) || fails) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -167,7 +171,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (!g_kernel.handles.count((uintptr_t)hDevice) || internal::IsTimer(hDevice)) {
+    if (!g_kernel.handles.count((uintptr_t)hDevice) || internal::IsTimer(hDevice) ||
+        internal::IsMutexHandle(hDevice)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

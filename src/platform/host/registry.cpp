@@ -1,5 +1,6 @@
 // Stand-in registry functions over HKEY_LOCAL_MACHINE, with the access checks and error
 // codes of the real ones.
+#include <stdio.h>
 #include <string.h>
 
 #include <map>
@@ -18,21 +19,27 @@ struct OpenKey {
 };
 
 std::map<uintptr_t, OpenKey> g_keys;
-std::vector<RegistryOpenCall> g_openCalls;
+// The open and create calls since the last reset, kept in a fixed log: a long-running tool or
+// a fuzzer would otherwise grow it, and allocate, on every call. Later calls are not recorded.
+struct OpenLogEntry {
+    HostFunction function;
+    char subKey[128];
+    REGSAM access;
+};
+const int kOpenLogSize = 4096;
+OpenLogEntry g_openLog[kOpenLogSize];
+int g_openLogCount;
 uintptr_t g_nextKey = 0x1000;
 
-// The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key.
-bool Resolve(HKEY key, OpenKey *out)
+// The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key; null if
+// none. Valid until the handle is closed.
+const OpenKey *Resolve(HKEY key)
 {
-    if (key == HKEY_LOCAL_MACHINE) {
-        *out = OpenKey{"", KEY_ALL_ACCESS};
-        return true;
-    }
+    static const OpenKey root{"", KEY_ALL_ACCESS};
+    if (key == HKEY_LOCAL_MACHINE)
+        return &root;
     auto it = g_keys.find((uintptr_t)key);
-    if (it == g_keys.end())
-        return false;
-    *out = it->second;
-    return true;
+    return it == g_keys.end() ? nullptr : &it->second;
 }
 
 // Joins a parent path and a relative subkey path; false if the subkey is malformed.
@@ -59,7 +66,12 @@ HKEY NewHandle(const std::string &path, REGSAM access)
 // which the real functions refuse. The stand-in has one view, so either flag alone is accepted.
 bool RecordOpen(HostFunction function, const char *subKey, REGSAM access)
 {
-    g_openCalls.push_back(RegistryOpenCall{function, subKey ? subKey : "", access});
+    if (g_openLogCount < kOpenLogSize) {
+        OpenLogEntry &entry = g_openLog[g_openLogCount++];
+        entry.function = function;
+        entry.access = access;
+        snprintf(entry.subKey, sizeof entry.subKey, "%s", subKey ? subKey : "");
+    }
     return (access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
 }
 
@@ -70,7 +82,7 @@ namespace internal {
 void ResetRegistryHandles()
 {
     g_keys.clear();
-    g_openCalls.clear();
+    g_openLogCount = 0;
 }
 
 } // namespace internal
@@ -78,7 +90,10 @@ void ResetRegistryHandles()
 std::vector<RegistryOpenCall> RegistryOpenCalls()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    return g_openCalls;
+    std::vector<RegistryOpenCall> calls;
+    for (int i = 0; i < g_openLogCount; ++i)
+        calls.push_back({g_openLog[i].function, g_openLog[i].subKey, g_openLog[i].access});
+    return calls;
 }
 
 int OpenKeyCount()
@@ -105,9 +120,10 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
         return ERROR_ACCESS_DENIED;
     if (!oneView)
         return ERROR_INVALID_PARAMETER;
-    OpenKey parent;
-    if (!Resolve(hKey, &parent))
+    const OpenKey *parentKey = Resolve(hKey);
+    if (!parentKey)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &parent = *parentKey;
     std::string path;
     if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
@@ -133,9 +149,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
         return ERROR_ACCESS_DENIED;
     if (!oneView)
         return ERROR_INVALID_PARAMETER;
-    OpenKey parent;
-    if (!Resolve(hKey, &parent))
+    const OpenKey *parentKey = Resolve(hKey);
+    if (!parentKey)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &parent = *parentKey;
     std::string path;
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || !lpSubKey ||
         !Join(parent.path, lpSubKey, &path))
@@ -161,9 +178,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     if (internal::CallFails(FN_REG_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
-    OpenKey key;
-    if (!Resolve(hKey, &key))
+    const OpenKey *found = Resolve(hKey);
+    if (!found)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &key = *found;
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_QUERY_VALUE))
@@ -199,9 +217,10 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     if (internal::CallFails(FN_REG_SET_VALUE))
         return ERROR_ACCESS_DENIED;
-    OpenKey key;
-    if (!Resolve(hKey, &key))
+    const OpenKey *found = Resolve(hKey);
+    if (!found)
         return ERROR_INVALID_HANDLE;
+    const OpenKey &key = *found;
     if (Reserved != 0 || (cbData && !lpData))
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_SET_VALUE))

@@ -44,6 +44,9 @@ public:
     virtual bool DeleteValue(const std::string &path, const std::string &name) = 0;
     // Removes a key with everything under it; false if it did not exist.
     virtual bool DeleteKey(const std::string &path) = 0;
+    // The file that holds the store and was opened, "" for a store in memory. Other
+    // machine-wide objects (named mutexes) keep their files beside it.
+    virtual std::string FilePath() const { return std::string(); }
     // Names of the key's direct subkeys, in the order Windows lists them (case-insensitive).
     virtual std::vector<std::string> SubKeys(const std::string &path) = 0;
     // The key's values, by name in case-insensitive order.

@@ -17,16 +17,21 @@ constexpr int kRegistryLayoutVersion = 1;
 // How long a write waits for another process's transaction before it fails.
 constexpr int kRegistryBusyTimeoutMs = 10000;
 
+// How a registry file is opened: to run the library on it, or only to read it.
+enum class RegistryAccess { ReadWrite, ReadOnly };
+
 class SqliteRegistry : public RegistryStore {
 public:
     // Why the last operation that returned false failed ("" after a success).
     virtual std::string LastError() const = 0;
 };
 
-// Opens the registry file at `path`, creating it (not its directory) when it does not exist
-// or is empty. Returns nullptr with a message in `*error` when the file cannot be opened, is
-// not a registry file or is damaged; such a file is left exactly as it was.
-std::unique_ptr<SqliteRegistry> MakeSqliteRegistry(const std::string &path, std::string *error);
+// Opens the registry file at `path`. With ReadWrite it is created (not its folder) when it does
+// not exist or is empty; with ReadOnly nothing is created and every write fails. Returns
+// nullptr with a one-line message in `*error` when the file cannot be opened, is not a registry
+// file, is damaged, or (ReadWrite) is read-only; such a file is left exactly as it was.
+std::unique_ptr<SqliteRegistry> MakeSqliteRegistry(const std::string &path, std::string *error,
+                                                   RegistryAccess access = RegistryAccess::ReadWrite);
 
 } // namespace host
 

@@ -1,6 +1,7 @@
-// Stand-in waitable timers and the run-time lookup that finds them: GetModuleHandleA and
-// GetProcAddress for kernel32, CreateWaitableTimerExW, SetWaitableTimer, WaitForSingleObject,
-// and the performance counter. Timers wait on the stand-in's clock.
+// Stand-in waitable timers and the run-time lookup that finds them: GetModuleHandleA,
+// LoadLibraryA and GetProcAddress for kernel32 and winmm, CreateWaitableTimerExW,
+// SetWaitableTimer, WaitForSingleObject, winmm's timeBeginPeriod and timeEndPeriod, and the
+// performance counter. Timers wait on the stand-in's clock.
 #include <map>
 
 #include "platform/host/host_internal.h"
@@ -18,6 +19,12 @@ const char kKernelModuleName[] = "kernel32";
 const char kKernelModuleFile[] = "kernel32.dll";
 // Any nonzero value serves as the module handle; this is kernel32's customary base.
 HMODULE const kKernelModule = (HMODULE)(uintptr_t)0x7C800000u;
+const char kMultimediaModuleName[] = "winmm";
+const char kMultimediaModuleFile[] = "winmm.dll";
+HMODULE const kMultimediaModule = (HMODULE)(uintptr_t)0x76B40000u;
+// The range of timer periods timeGetDevCaps reports on current Windows, in ms.
+const UINT kMinTimerPeriodMs = 1;
+const UINT kMaxTimerPeriodMs = 1000000;
 const DWORD kTimerFlags = CREATE_WAITABLE_TIMER_MANUAL_RESET | CREATE_WAITABLE_TIMER_HIGH_RESOLUTION;
 
 struct Timer {
@@ -30,6 +37,9 @@ struct Timer {
 
 TimerSupport g_support = TimerSupport::HighResolution;
 std::map<uintptr_t, Timer> g_timers;
+// Outstanding timeBeginPeriod requests, by period, and the calls made.
+std::map<UINT, int> g_periods;
+TimerPeriods g_periodCalls;
 
 } // namespace
 
@@ -38,7 +48,17 @@ namespace internal {
 void ResetTimers()
 {
     g_timers.clear();
+    g_periods.clear();
+    g_periodCalls = TimerPeriods{};
     g_support = TimerSupport::HighResolution;
+}
+
+uint64_t EffectiveTickUs(uint64_t tickUs)
+{
+    if (!tickUs || g_periods.empty())
+        return tickUs;
+    uint64_t periodUs = (uint64_t)g_periods.begin()->first * kUsPerMs;
+    return periodUs < tickUs ? periodUs : tickUs;
 }
 
 bool IsTimer(HANDLE handle) { return g_timers.count((uintptr_t)handle) != 0; }
@@ -57,6 +77,16 @@ int OpenTimerCount()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     return (int)g_timers.size();
+}
+
+TimerPeriods TimerPeriodCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    TimerPeriods calls = g_periodCalls;
+    calls.raised = 0;
+    for (const auto &period : g_periods)
+        calls.raised += period.second;
+    return calls;
 }
 
 } // namespace host
@@ -80,23 +110,73 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
     return kKernelModule;
 }
 
+// Loads nothing: kernel32 and winmm, which every Windows has, are found; any other module
+// is missing.
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    if (internal::CallFails(FN_LOAD_LIBRARY)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    std::string name = FoldCase(lpLibFileName ? lpLibFileName : "");
+    if (name == kKernelModuleName || name == kKernelModuleFile)
+        return kKernelModule;
+    if (name == kMultimediaModuleName || name == kMultimediaModuleFile)
+        return kMultimediaModule;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return NULL;
+}
+
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     bool fails = internal::CallFails(FN_GET_PROC_ADDRESS);
     std::string name = lpProcName ? lpProcName : "";
     FARPROC found = NULL;
+    // Procedure names compare case-sensitively.
     if (!fails && hModule == kKernelModule) {
-        // Procedure names compare case-sensitively.
         if (name == "SetWaitableTimer" && g_support != TimerSupport::None)
             found = (FARPROC)(void (*)(void))&SetWaitableTimer;
         else if (name == "CreateWaitableTimerExW" && (g_support == TimerSupport::Ex ||
                                                       g_support == TimerSupport::HighResolution))
             found = (FARPROC)(void (*)(void))&CreateWaitableTimerExW;
+    } else if (!fails && hModule == kMultimediaModule) {
+        if (name == "timeBeginPeriod")
+            found = (FARPROC)(void (*)(void))&timeBeginPeriod;
+        else if (name == "timeEndPeriod")
+            found = (FARPROC)(void (*)(void))&timeEndPeriod;
     }
+    bool known = hModule == kKernelModule || hModule == kMultimediaModule;
     if (!found)
-        SetLastError(hModule == kKernelModule ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+        SetLastError(known ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
     return found;
+}
+
+// Raises the timer resolution to `uPeriod` ms until the matching timeEndPeriod.
+UINT WINAPI timeBeginPeriod(UINT uPeriod)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    ++g_periodCalls.begins;
+    if (internal::CallFails(FN_TIME_BEGIN_PERIOD) || uPeriod < kMinTimerPeriodMs ||
+        uPeriod > kMaxTimerPeriodMs)
+        return TIMERR_NOCANDO;
+    ++g_periodCalls.granted;
+    ++g_periods[uPeriod];
+    return TIMERR_NOERROR;
+}
+
+// Ends one timeBeginPeriod request of the same period; fails if there is none.
+UINT WINAPI timeEndPeriod(UINT uPeriod)
+{
+    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
+    ++g_periodCalls.ends;
+    auto found = g_periods.find(uPeriod);
+    if (internal::CallFails(FN_TIME_END_PERIOD) || found == g_periods.end())
+        return TIMERR_NOCANDO;
+    if (--found->second == 0)
+        g_periods.erase(found);
+    return TIMERR_NOERROR;
 }
 
 // Creates an unnamed timer; named timers are not stood in for.
@@ -155,17 +235,25 @@ BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG
 }
 
 // Waits on a timer: returns WAIT_OBJECT_0 once it has signalled. An unset timer never
-// signals; rather than block forever, an infinite wait on one fails.
+// signals; rather than block forever, an infinite wait on one fails. Waits on mutexes are
+// the named-mutex stand-in's.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     uint64_t end;
     DWORD result;
+    bool mutex;
     {
         std::lock_guard<std::recursive_mutex> guard(internal::Lock());
         if (internal::CallFails(FN_WAIT_FOR_SINGLE_OBJECT)) {
             SetLastError(ERROR_GEN_FAILURE);
             return WAIT_FAILED;
         }
+        mutex = internal::IsMutexHandle(hHandle);
+    }
+    if (mutex)
+        return internal::WaitForMutex(hHandle, dwMilliseconds);
+    {
+        std::lock_guard<std::recursive_mutex> guard(internal::Lock());
         auto found = g_timers.find((uintptr_t)hHandle);
         if (found == g_timers.end()) {
             SetLastError(ERROR_INVALID_HANDLE);

@@ -1,0 +1,242 @@
+// ktsensors against hostile input: malformed and oversized scenarios, bad option values, output
+// that cannot be written, a stale sensor cache. Each case must end with one line on stderr and
+// exit 2 (usage or scenario) or 1 (run time), never a crash or a hang, and leave alone every
+// file it refused.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "prometheus_parser.h"
+#include "tool_runner.h"
+
+namespace {
+
+using namespace tooltest;
+
+// FNV-1a of a file's bytes ("absent" when there is none), to compare before and after.
+std::string Checksum(const std::string &path)
+{
+    if (!Exists(path))
+        return "absent";
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : ReadFile(path))
+        hash = (hash ^ c) * 1099511628211ull;
+    return std::to_string(hash);
+}
+
+class HostileTest : public ToolTest {
+protected:
+    // A registry with the cache of the known scenario, and files a refused run must not touch.
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
+        WriteFile(Path("deep.json"), std::string(100000, '[') + std::string(100000, ']'));
+        WriteFile(Path("big.json"), "{\"sensors\": [], \"description\": \"" + std::string(2 << 20, 'x') + "\"}");
+        WriteFile(Path("duplicate.json"), R"({"sensors": [], "sensors": [{"index": 0, "temperature": 50}]})");
+        WriteFile(Path("token.json"), "{\"sensors\": " + std::string(1 << 19, 'x') + "}");
+        WriteFile(Path("key.json"), "{\"sensors\": [], \"" + std::string(1 << 19, 'k') + "\": 1}");
+        WriteFile(Path("plot.png"), "an image");
+        WriteFile(Path("metrics.prom"), "# TYPE old gauge\nold 1\n");
+        ASSERT_EQ(mkfifo(Path("fifo.json").c_str(), 0600), 0);
+        ASSERT_EQ(mkdir(Path("folder.prom").c_str(), 0700), 0);
+    }
+
+    // Checksums of every file in the test's folder that a run could touch.
+    std::map<std::string, std::string> Files()
+    {
+        std::map<std::string, std::string> sums;
+        for (const char *name : {"registry.db", "deep.json", "big.json", "duplicate.json", "token.json", "key.json",
+                                 "plot.png", "metrics.prom", "plot.svg"})
+            sums[name] = Checksum(Path(name));
+        return sums;
+    }
+};
+
+TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
+{
+    struct Case {
+        std::string args;
+        std::string output; // where standard output goes; "" = closed
+        int code;
+        std::string message; // start of the one line on stderr
+        bool registryKept;   // the registry must stay as it was (else only the other files)
+    };
+    const std::string full = "/dev/full";
+    const std::string known = "--scenario " + Scenario("known");
+    const Case cases[] = {
+        // Scenarios.
+        {"--scenario deep.json", "out.txt", 2, "ktsensors: scenario deep.json: nested deeper than 16 levels", true},
+        {"--scenario big.json", "out.txt", 2, "ktsensors: scenario big.json: larger than 1024 KiB, too large for a scenario", true},
+        {"--scenario duplicate.json", "out.txt", 2, "ktsensors: scenario duplicate.json: the name \"sensors\" appears twice in one object", true},
+        {"--scenario token.json", "out.txt", 2, "ktsensors: scenario token.json: not valid JSON: parse error at line 1, column 13", true},
+        {"--scenario key.json", "out.txt", 2, "ktsensors: scenario key.json: kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...: unknown field", true},
+        {"--scenario fifo.json", "out.txt", 2, "ktsensors: scenario fifo.json: not a regular file", true},
+        {"--scenario /dev/zero", "out.txt", 2, "ktsensors: scenario /dev/zero: not a regular file", true},
+        {"--scenario .", "out.txt", 2, "ktsensors: scenario .: not a regular file", true},
+        // --watch and --count.
+        {"--watch nan", "out.txt", 2, "ktsensors: --watch: expected a number of seconds, got 'nan'", true},
+        {"--watch inf", "out.txt", 2, "ktsensors: --watch: the interval must be at most a day (86400 seconds), got 'inf'", true},
+        {"--watch -inf", "out.txt", 2, "ktsensors: --watch: the interval must be more than 0 seconds, got '-inf'", true},
+        {"--watch 1e17", "out.txt", 2, "ktsensors: --watch: the interval must be at most a day (86400 seconds), got '1e17'", true},
+        {"--watch 86401", "out.txt", 2, "ktsensors: --watch: the interval must be at most a day (86400 seconds), got '86401'", true},
+        {"--watch 0", "out.txt", 2, "ktsensors: --watch: the interval must be more than 0 seconds, got '0'", true},
+        {"--watch -1", "out.txt", 2, "ktsensors: --watch: the interval must be more than 0 seconds, got '-1'", true},
+        {"--watch 0.0001", "out.txt", 2, "ktsensors: --watch: the interval must be at least a millisecond (0.001 seconds), got '0.0001'", true},
+        {"--watch abc", "out.txt", 2, "ktsensors: --watch: expected a number of seconds, got 'abc'", true},
+        {"--watch 0x10", "out.txt", 2, "ktsensors: --watch: expected a number of seconds, got '0x10'", true},
+        {"--watch ''", "out.txt", 2, "ktsensors: --watch: expected a number of seconds, got ''", true},
+        {"--watch", "out.txt", 2, "ktsensors: --watch needs a value: --watch SECONDS", true},
+        {"--count 0", "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '0'", true},
+        {"--count -3", "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '-3'", true},
+        {"--count 1.5", "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '1.5'", true},
+        {"--count " + std::string(300, '9'), "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '" + std::string(37, '9') + "...'", true},
+        {"--format xml", "out.txt", 2, "ktsensors: --format: expected text, json, sensors-json or prometheus, got 'xml'", true},
+        {"--json --format text", "out.txt", 2, "ktsensors: --json cannot be combined with --format text", true},
+        {"--plot plot.png", "out.txt", 2, "ktsensors: --plot writes SVG: the file name must end in .svg, got 'plot.png'", true},
+        {"--plot plot.svg --output metrics.prom", "out.txt", 2, "ktsensors: --plot cannot be combined with --output", true},
+        {"--" + std::string(500, 'x'), "out.txt", 2, "ktsensors: unknown option '--" + std::string(35, 'x') + "...' (see --help)", true},
+        // Output that does not arrive.
+        {known, full, 1, "ktsensors: cannot write to standard output: No space left on device", false},
+        {known + " --json", full, 1, "ktsensors: cannot write to standard output: No space left on device", false},
+        {known + " --format sensors-json", full, 1, "ktsensors: cannot write to standard output: No space left on device", false},
+        {known + " --format prometheus", full, 1, "ktsensors: cannot write to standard output: No space left on device", false},
+        {"--dump-registry", full, 1, "ktsensors: cannot write to standard output: No space left on device", true},
+        {"--help", full, 1, "ktsensors: cannot write to standard output: No space left on device", true},
+        {known, "", 1, "ktsensors: cannot write to standard output: Bad file descriptor", false},
+        {"--dump-registry", "", 1, "ktsensors: cannot write to standard output: Bad file descriptor", true},
+        {known + " --format prometheus --output no-folder/metrics.prom", "out.txt", 1,
+         "ktsensors: cannot write no-folder/metrics.prom: No such file or directory", false},
+        {known + " --format prometheus --output folder.prom", "out.txt", 1, "ktsensors: cannot write folder.prom: Is a directory", false},
+        {known + " --plot no-folder/plot.svg", "out.txt", 1, "ktsensors: cannot write no-folder/plot.svg: No such file or directory", false},
+    };
+    for (const Case &c : cases) {
+        std::map<std::string, std::string> before = Files();
+        // The time limit turns a hang into a failure of this case.
+        Result r = RunWith(c.args, "KOVALTHERM_CLOCK=virtual timeout 30", c.output);
+        SCOPED_TRACE(c.args.substr(0, 80));
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+        EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+        EXPECT_LE(r.err.size(), 320u);
+        std::map<std::string, std::string> after = Files();
+        if (!c.registryKept) {
+            before.erase("registry.db");
+            after.erase("registry.db");
+        }
+        EXPECT_EQ(after, before);
+        if (c.code == 2) {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    // Nothing is left beside a file that could not be replaced.
+    EXPECT_EQ(system(("test -z \"$(ls -A '" + Path("folder.prom") + "')\"").c_str()), 0);
+    EXPECT_EQ(system(("ls -a '" + dir_ + "' | grep -q '^\\.metrics'").c_str()) == 0, false);
+}
+
+TEST_F(HostileTest, HelpNamesEveryOptionWithoutParserInternals)
+{
+    Result r = Run("--help");
+    EXPECT_EQ(r.code, 0);
+    for (const char *option : {"--format FORMAT", "--json", "--output FILE", "--watch SECONDS", "--count N",
+                               "--registry PATH", "--scenario FILE", "--reset-cache", "--dump-registry",
+                               "--plot FILE.svg", "--help", "--version"})
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    for (const char *internal : {"POSITIVE", "UINT", "FILE:FILE", "Excludes", "[1 -", ":TEXT", "REQUIRED"})
+        EXPECT_EQ(r.out.find(internal), std::string::npos) << internal;
+    for (const std::string &line : Lines(r.out))
+        EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST_F(HostileTest, OutputReplacesTheFileAtomicallyWithEachReading)
+{
+    Result r = RunWith("--scenario " + Scenario("known") + " --format prometheus --output metrics.prom --watch 2 --count 3");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::string text = ReadFile(Path("metrics.prom"));
+    // One reading, the last: the old content is gone and no temporary file is left.
+    EXPECT_EQ(text.find("old 1"), std::string::npos);
+    EXPECT_NE(text.find("kovaltherm_temperature_celsius{sensor=\"1\",location=\"4\"} 70\n"), std::string::npos) << text;
+    Exposition exposition;
+    std::string error;
+    ASSERT_TRUE(ParseExposition(text, &exposition, &error)) << error;
+    EXPECT_EQ(exposition.samples.at("kovaltherm_sensors"), 3);
+    EXPECT_EQ(exposition.samples.at("kovaltherm_status{sensor=\"1\",location=\"4\"}"), 3);
+    struct stat info;
+    ASSERT_EQ(stat(Path("metrics.prom").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_NE(system(("ls -a '" + dir_ + "' | grep -q '^\\.metrics'").c_str()), 0);
+}
+
+TEST_F(ToolTest, SensorsJsonFromTheToolParsesAsSensorsMinusJ)
+{
+    Result r = RunWith("--scenario " + Scenario("known") + " --format sensors-json");
+    EXPECT_EQ(r.code, 0) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out);
+    const nlohmann::json &chip = doc["kovaltherm-qorix"];
+    EXPECT_EQ(chip["Adapter"], "Kovaltherm.dll");
+    // The known scenario: 52/90/98 normal, 70/65/75 critical, 47/75/90 normal.
+    EXPECT_EQ(chip["sensor 1 (location 4)"],
+              nlohmann::json::parse(R"({"temp2_input": 70, "temp2_max": 65, "temp2_crit": 75,
+                                        "temp2_max_alarm": 1, "temp2_crit_alarm": 1})"));
+    EXPECT_EQ(chip["sensor 2 (location 1)"]["temp3_input"], 47);
+    EXPECT_EQ(chip.size(), 4u);
+}
+
+// ---- A cache left by another notebook --------------------------------------------------------
+
+TEST_F(ToolTest, WarnsOfACacheFromAnotherNotebookAndResetCacheRebuildsIt)
+{
+    const std::string heat = "--scenario " + kExamples + "/heat-cycle.json";
+    // The default notebook has sensors 0, 1 and 3; heat-cycle only 0 and 1.
+    ASSERT_EQ(RunWith("").code, 0);
+    Result stale = RunWith(heat);
+    EXPECT_EQ(stale.code, 1);
+    EXPECT_EQ(stale.err, "ktsensors: the sensor cache in use has sensors 0, 1, 3 but the scenario has sensors 0, 1: "
+                         "run with --reset-cache to rebuild it\n");
+
+    Result fresh = RunWith(heat + " --reset-cache");
+    EXPECT_EQ(fresh.code, 0) << fresh.err;
+    EXPECT_EQ(fresh.err, "");
+    EXPECT_EQ(Lines(fresh.out).size(), 4u) << fresh.out;
+    EXPECT_EQ(RunWith(heat).code, 0);
+    Result dump = RunWith("--dump-registry");
+    EXPECT_NE(dump.out.find("\"Number of sensors\"=dword:00000002"), std::string::npos) << dump.out;
+
+    // Back to the default notebook: the warning again names the way out.
+    Result back = RunWith("");
+    EXPECT_EQ(back.code, 1);
+    EXPECT_EQ(back.err, "ktsensors: the sensor cache in use has sensors 0, 1 but the notebook has sensors 0, 1, 3: "
+                        "run with --reset-cache to rebuild it\n");
+    // A registry with no cache yet resets to the same: a cache built afresh.
+    Result first = Run("--registry new.db --reset-cache");
+    EXPECT_EQ(first.code, 0) << first.err;
+}
+
+// ---- The plot ------------------------------------------------------------------------------
+
+TEST_F(ToolTest, PlotMarksSingleReadingsAndDrawsTheStatusThresholds)
+{
+    Result one = RunWith("--scenario " + kExamples + "/heat-cycle.json --plot one.svg --count 1");
+    EXPECT_EQ(one.code, 0) << one.err;
+    std::string svg = ReadFile(Path("one.svg"));
+    // One marker per sensor: a single reading draws no line.
+    size_t markers = 0;
+    for (size_t at = svg.find("<circle class=\"single\""); at != std::string::npos; at = svg.find("<circle class=\"single\"", at + 1))
+        ++markers;
+    EXPECT_EQ(markers, 2u);
+
+    Result full = RunWith("--scenario " + kExamples + "/heat-cycle.json --plot full.svg");
+    EXPECT_EQ(full.code, 0) << full.err;
+    svg = ReadFile(Path("full.svg"));
+    EXPECT_EQ(svg.find("<circle class=\"single\""), std::string::npos);
+    // Sensor 0: warning high 90, warning normal 85, critical high 98; sensor 1: 65, 60, 75.
+    for (const char *label : {">above 88: warning<", ">warning holds above 85<", ">from 97: critical<",
+                              ">above 63: warning<", ">warning holds above 60<", ">from 74: critical<"})
+        EXPECT_NE(svg.find(label), std::string::npos) << label;
+}
+
+} // namespace

@@ -1,0 +1,317 @@
+// Concurrent processes against the real DLL: 4 processes x 500 mixed calls, started at once,
+// each answer compared with the answer a lone caller gets; then the stand-in driver's request
+// log must show every controller exchange whole, from its command to its release, with no
+// other request inside it and no failed block-read attempt.
+//
+// The test starts its callers as `processes_test.exe caller N`.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/notebook.h"
+
+namespace {
+
+const int kProcesses = 4;
+const int kCallsPerProcess = 500;
+const int kMinOrdinal = -1;
+const int kMaxOrdinal = 4;
+const int kOrdinals = kMaxOrdinal - kMinOrdinal + 1;
+const int kUntouched = 777;
+const char kExpectedFile[] = "processes_test.expected";
+const char kStartEvent[] = "KovalthermProcessesTestStart";
+// Controller registers and command bytes of the exchange.
+const int kCommandIndex = 0x30;
+const int kCommandLength = 5;
+const int kAnswerLength = 8;
+const int kReleaseByte = 0x10;
+const int kEchoMask = 0x0F;
+
+typedef int(__cdecl *CountFn)(void);
+typedef int(__cdecl *QueryFn)(int, int *);
+typedef void(__cdecl *ShutdownFn)(void);
+
+enum { EXPORT_COUNT = 7 };
+const char *const kExportNames[EXPORT_COUNT] = {
+    "LMGetNumSensors",     "LMGetSensorLocation", "LMReadTemperature", "LMReadWarningLimit",
+    "LMReadCriticalLimit", "LMReadTempStatus",    "ShutdownLibrary"};
+
+CountFn g_count;
+QueryFn g_queries[5]; // location, temperature, warning, critical, status
+ShutdownFn g_shutdown;
+
+struct Answer {
+    int result;
+    int out;
+};
+
+Answer g_expected[EXPORT_COUNT][kOrdinals];
+
+bool Same(const Answer &a, const Answer &b) { return a.result == b.result && a.out == b.out; }
+
+unsigned NextRandom(unsigned *state)
+{
+    *state = *state * 1664525u + 1013904223u;
+    return *state >> 8;
+}
+
+Answer Invoke(int e, int ordinal)
+{
+    Answer a = {0, kUntouched};
+    if (e == 0)
+        a.result = g_count();
+    else if (e == 6)
+        g_shutdown();
+    else
+        a.result = g_queries[e - 1](ordinal, &a.out);
+    return a;
+}
+
+bool LoadLibraryExports()
+{
+    HMODULE dll = LoadLibraryA("Kovaltherm.dll");
+    if (!dll) {
+        printf("Kovaltherm.dll did not load (error %lu)\n", GetLastError());
+        return false;
+    }
+    g_count = (CountFn)(void *)GetProcAddress(dll, kExportNames[0]);
+    for (int i = 0; i < 5; ++i)
+        g_queries[i] = (QueryFn)(void *)GetProcAddress(dll, kExportNames[i + 1]);
+    g_shutdown = (ShutdownFn)(void *)GetProcAddress(dll, kExportNames[6]);
+    for (int i = 0; i < 5; ++i)
+        if (!g_queries[i] || !g_count || !g_shutdown) {
+            printf("an export is missing\n");
+            return false;
+        }
+    return true;
+}
+
+// Sends one request to the stand-in driver.
+bool DriverRequest(DWORD code, void *in, DWORD inLength, void *out, DWORD outLength)
+{
+    HANDLE device = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, code, in, inLength, out, outLength, &returned, NULL);
+    CloseHandle(device);
+    return ok != FALSE;
+}
+
+// One process's calls: a deterministic mix per process; returns the number of wrong answers.
+int RunCaller(int index)
+{
+    FILE *file = fopen(kExpectedFile, "rb");
+    if (!file || fread(g_expected, sizeof g_expected, 1, file) != 1) {
+        printf("caller %d: cannot read %s\n", index, kExpectedFile);
+        return 1;
+    }
+    fclose(file);
+    if (!LoadLibraryExports())
+        return 1;
+    HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, kStartEvent);
+    if (start)
+        WaitForSingleObject(start, 60000);
+    unsigned state = 0x9E3779B9u * (unsigned)(index + 1);
+    int wrong = 0;
+    for (int i = 0; i < kCallsPerProcess; ++i) {
+        int e = (int)(NextRandom(&state) % EXPORT_COUNT);
+        int o = kMinOrdinal + (int)(NextRandom(&state) % kOrdinals);
+        Answer a = Invoke(e, o);
+        const Answer &x = g_expected[e][o - kMinOrdinal];
+        if (!Same(a, x) && ++wrong <= 5)
+            printf("caller %d: %s(%d) = (%d, %d), alone (%d, %d)\n", index, kExportNames[e], o,
+                   a.result, a.out, x.result, x.out);
+    }
+    printf("caller %d: %d calls, %d wrong\n", index, kCallsPerProcess, wrong);
+    return wrong;
+}
+
+// The log's view of one request.
+bool IsWrite(const SimLogEntry &e, int index)
+{
+    return e.code == SIM_IOCTL_WRITE_CONTROLLER_BYTE && e.input[0] == index;
+}
+bool IsRead(const SimLogEntry &e, int index)
+{
+    return e.code == SIM_IOCTL_READ_CONTROLLER_BYTE && e.input[0] == index;
+}
+bool IsBusyPoll(const SimLogEntry &e) { return e.code == SIM_IOCTL_CONTROLLER_BUSY; }
+
+// Checks the log: every exchange is command (5 writes), attempts (busy poll, 8 reads, busy
+// poll), release (5 writes), with nothing else inside. Counts exchanges, failed attempts and
+// requests out of place.
+void CheckLog(const SimLogEntry *log, size_t n, int *exchanges, int *failedAttempts,
+              int *intruders)
+{
+    size_t i = 0;
+    while (i < n) {
+        if (!IsWrite(log[i], kCommandIndex) || log[i].input[1] == kReleaseByte) {
+            ++i; // outside an exchange: firmware calls, configuration reads
+            continue;
+        }
+        ++*exchanges;
+        int code = log[i].input[1] & kEchoMask;
+        size_t start = i;
+        bool whole = true;
+        for (int k = 1; k < kCommandLength; ++k)
+            whole = whole && i + k < n && IsWrite(log[i + k], kCommandIndex + k);
+        i += kCommandLength;
+        bool answered = false;
+        while (whole && i < n && !IsWrite(log[i], kCommandIndex)) {
+            // One attempt: a busy poll, then (if not busy) eight reads and a second poll.
+            if (!IsBusyPoll(log[i])) {
+                whole = false;
+                break;
+            }
+            if (log[i].output0) {
+                ++*failedAttempts;
+                ++i;
+                continue;
+            }
+            for (int k = 0; k < kAnswerLength; ++k)
+                whole = whole && i + 1 + k < n && IsRead(log[i + 1 + k], k);
+            whole = whole && i + 1 + kAnswerLength < n && IsBusyPoll(log[i + 1 + kAnswerLength]);
+            if (!whole)
+                break;
+            bool echoed = (log[i + 1].output0 & kEchoMask) == code;
+            i += 2 + kAnswerLength;
+            if (log[i - 1].output0 || !echoed) {
+                ++*failedAttempts;
+                continue;
+            }
+            answered = true;
+            break;
+        }
+        // The release: command byte 0x10 and four zeros.
+        whole = whole && answered && i + kCommandLength <= n &&
+                IsWrite(log[i], kCommandIndex) && log[i].input[1] == kReleaseByte;
+        for (int k = 1; whole && k < kCommandLength; ++k)
+            whole = IsWrite(log[i + k], kCommandIndex + k);
+        if (!whole) {
+            if (++*intruders <= 5)
+                printf("exchange at request %u is not whole (broken at request %u)\n",
+                       (unsigned)start, (unsigned)i);
+            i = start + 1;
+            continue;
+        }
+        i += kCommandLength;
+    }
+}
+
+// The path of this program, for the callers it starts.
+std::string SelfPath()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+    return std::string(path, n);
+}
+
+TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
+{
+    static SimConfig config;
+    SimDefaultConfig(&config);
+    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0))
+        << "the stand-in driver cannot be reached";
+    ASSERT_TRUE(LoadLibraryExports());
+    // A warm-up pass repairs a cache left by other tests; then two passes must agree.
+    for (int pass = 0; pass < 3; ++pass)
+        for (int e = 0; e < EXPORT_COUNT; ++e)
+            for (int o = kMinOrdinal; o <= kMaxOrdinal; ++o) {
+                Answer a = Invoke(e, o);
+                if (pass == 1)
+                    g_expected[e][o - kMinOrdinal] = a;
+                if (pass == 2)
+                    ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
+                        << "a lone caller's answers are not stable: " << kExportNames[e] << "("
+                        << o << ")";
+            }
+    FILE *file = fopen(kExpectedFile, "wb");
+    ASSERT_TRUE(file && fwrite(g_expected, sizeof g_expected, 1, file) == 1)
+        << "cannot write " << kExpectedFile;
+    fclose(file);
+    // The log starts afresh with the callers.
+    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0));
+
+    HANDLE start = CreateEventA(NULL, TRUE, FALSE, kStartEvent);
+    HANDLE processes[kProcesses];
+    std::string self = SelfPath();
+    for (int p = 0; p < kProcesses; ++p) {
+        char command[MAX_PATH + 32];
+        snprintf(command, sizeof command, "\"%s\" caller %d", self.c_str(), p);
+        STARTUPINFOA startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info;
+        ASSERT_TRUE(CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                                   &info))
+            << "CreateProcess failed (error " << GetLastError() << ")";
+        CloseHandle(info.hThread);
+        processes[p] = info.hProcess;
+    }
+    Sleep(500); // let every caller load the library and wait for the start
+    SetEvent(start);
+    WaitForMultipleObjects(kProcesses, processes, TRUE, INFINITE);
+    int wrong = 0, failedProcesses = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        DWORD code = 1;
+        GetExitCodeProcess(processes[p], &code);
+        wrong += (int)code;
+        failedProcesses += code != 0;
+        CloseHandle(processes[p]);
+    }
+    CloseHandle(start);
+    DeleteFileA(kExpectedFile);
+
+    // The whole log, page by page.
+    static SimLogEntry log[SIM_LOG_CAPACITY];
+    static SimLogPage page;
+    size_t n = 0;
+    uint32_t total = 0;
+    for (;;) {
+        uint32_t first = (uint32_t)n;
+        memcpy(&page, &first, sizeof first);
+        if (!DriverRequest(SIM_IOCTL_READ_LOG, &page, sizeof page, &page, sizeof page) ||
+            page.count == 0)
+            break;
+        total = page.total;
+        memcpy(log + n, page.entries, page.count * sizeof(SimLogEntry));
+        n += page.count;
+    }
+    int exchanges = 0, failedAttempts = 0, intruders = 0;
+    CheckLog(log, n, &exchanges, &failedAttempts, &intruders);
+    printf("processes: %d x %d calls, %d wrong answers\n", kProcesses, kCallsPerProcess, wrong);
+    printf("request log: %u requests (%u kept), %d exchanges, %d failed block-read attempts, "
+           "%d exchanges with another request inside\n",
+           (unsigned)total, (unsigned)n, exchanges, failedAttempts, intruders);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(failedProcesses, 0);
+    EXPECT_GT(n, 0u);
+    EXPECT_EQ(total, n) << "the request log overflowed";
+    EXPECT_GT(exchanges, 0);
+    EXPECT_EQ(failedAttempts, 0);
+    EXPECT_EQ(intruders, 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int result;
+    if (argc > 2 && strcmp(argv[1], "caller") == 0) {
+        result = RunCaller(atoi(argv[2]));
+    } else {
+        testing::InitGoogleTest(&argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    fflush(stdout);
+    // Exits from the main thread at once, as the threads test does under emulation.
+    ExitProcess((UINT)result);
+}
