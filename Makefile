@@ -89,7 +89,7 @@ fuzz: build-fuzz
 # (build directories under build/). Every half runs whatever the others did; all figures
 # end up in build/bench/results.json. Missed targets are reported, not failures: the exit
 # status is nonzero only when a half could not run.
-BENCH_WINE_BUILDS ?= win32
+BENCH_WINE_BUILDS ?= win32 win64
 
 bench: deps
 	@mkdir -p build/bench; status=0; \
@@ -115,7 +115,8 @@ bench-wine: deps
 	@rm -f build/bench/wine-$(WINE_BUILD).json build/$(WINE_BUILD)/wine-results.json
 	@cmake --preset $(WINE_BUILD) >/dev/null
 	@cmake --build --preset $(WINE_BUILD)
-	@scripts/wine setup $(CURDIR)/build/$(WINE_BUILD) && scripts/wine driver start && \
+	@export KOVALTHERM_WINE_ARCH=$(WINE_BUILD); \
+		scripts/wine setup $(CURDIR)/build/$(WINE_BUILD) && scripts/wine driver start && \
 		scripts/wine run $(CURDIR)/build/$(WINE_BUILD)/bench_exports.exe --json=wine-results.json; \
 		status=$$?; scripts/wine shutdown; \
 		cp build/$(WINE_BUILD)/wine-results.json build/bench/wine-$(WINE_BUILD).json || status=1; \

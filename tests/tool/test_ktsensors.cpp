@@ -361,7 +361,7 @@ TEST_F(ToolTest, EightProcessesStartedAtOnceOnANewRegistryFileAllSucceed)
     const int kRounds = 50;
     std::string script = "cd '" + dir_ + "'\nrm -f registry.db*\n";
     for (int p = 0; p < kProcesses; ++p)
-        script += "(env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry registry.db --scenario " +
+        script += "(env -u LC_ALL -u LC_CTYPE LANG=C KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry registry.db --scenario " +
                   Scenario("known") + " >" + std::to_string(p) + ".out 2>" + std::to_string(p) +
                   ".err; echo $? >" + std::to_string(p) + ".code) &\n";
     script += "wait\n";
@@ -393,7 +393,7 @@ TEST_F(ToolTest, AHolderKilledMidExchangeDoesNotBlockTheOthers)
     ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);
     std::string stuck = "'" + kBinary + "' --registry '" + Registry() + "' --scenario " + kExamples +
                         "/stuck-controller.json";
-    std::string waiter = "env KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry '" + Registry() +
+    std::string waiter = "env -u LC_ALL -u LC_CTYPE LANG=C KOVALTHERM_CLOCK=virtual '" + kBinary + "' --registry '" + Registry() +
                          "' --scenario " + Scenario("known");
     WriteFile(Path("kill.sh"),
               "cd '" + dir_ + "'\n" + stuck + " >stuck.out 2>&1 &\nholder=$!\nsleep 0.5\n"

@@ -23,6 +23,8 @@ Clock g_clock;
 const uint64_t kNsPerUs = 1000;
 const uint64_t kUsPerMs = 1000;
 const uint64_t kNsPerSecond = 1000000000;
+const uint64_t kNsPerHundredNs = 100;
+const uint64_t kHundredsOfNsPerUs = 10;
 
 uint64_t RealUsSince(const timespec &start)
 {
@@ -43,6 +45,17 @@ uint64_t NowUs()
 {
     return g_clock.mode == ClockMode::Virtual ? g_clock.virtualMs * kUsPerMs
                                               : RealUsSince(g_clock.realStart);
+}
+
+uint64_t NowHundredsOfNs()
+{
+    if (g_clock.mode == ClockMode::Virtual)
+        return g_clock.virtualMs * kUsPerMs * kHundredsOfNsPerUs;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = (int64_t)(now.tv_sec - g_clock.realStart.tv_sec) * (int64_t)kNsPerSecond +
+                 (now.tv_nsec - g_clock.realStart.tv_nsec);
+    return (uint64_t)ns / kNsPerHundredNs;
 }
 
 bool VirtualClock() { return g_clock.mode == ClockMode::Virtual; }

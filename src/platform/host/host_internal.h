@@ -49,6 +49,9 @@ SimNotebook &Notebook();
 // Milliseconds and microseconds on the clock (lock held).
 uint64_t Now();
 uint64_t NowUs();
+// The clock in 100-nanosecond units, not rounded to a microsecond: the performance counter's
+// readings (lock held).
+uint64_t NowHundredsOfNs();
 
 // Returns the clock (in microseconds) at which a wait of `lengthUs` begun now ends: exactly
 // then, or when `ticked`, at the scheduler tick the wait rounds to (lock held).

@@ -289,7 +289,7 @@ BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount)
         SetLastError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
-    lpPerformanceCount->QuadPart = (LONGLONG)internal::NowUs() * kCounterUnitsPerUs;
+    lpPerformanceCount->QuadPart = (LONGLONG)internal::NowHundredsOfNs();
     return TRUE;
 }
 
