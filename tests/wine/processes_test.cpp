@@ -228,10 +228,11 @@ TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
                 Answer a = Invoke(e, o);
                 if (pass == 1)
                     g_expected[e][o - kMinOrdinal] = a;
-                if (pass == 2)
+                if (pass == 2) {
                     ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
                         << "a lone caller's answers are not stable: " << kExportNames[e] << "("
                         << o << ")";
+                }
             }
     FILE *file = fopen(kExpectedFile, "wb");
     ASSERT_TRUE(file && fwrite(g_expected, sizeof g_expected, 1, file) == 1)
