@@ -6,7 +6,7 @@
 .PHONY: all deps build build-host build-win32 build-fuzz demo test test-host test-sanitize \
 	test-tsan test-win32 fuzz-smoke fuzz bench bench-host bench-wine clean
 
-FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_SMOKE_SECONDS ?= 28
 FUZZ_SECONDS ?= 600
 
 all: build

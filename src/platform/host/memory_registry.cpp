@@ -237,13 +237,18 @@ public:
     }
 
 private:
-    // The live key at `path`; null if none.
+    // The live key at `path`; null if none. Callers look up the same key many times in a
+    // row (open it, then read its values), so the key found last is tried first.
     Key *Find(std::string_view path)
     {
+        if (last_ < keys_.size() && keys_[last_].live && CaseEqual(keys_[last_].path, path))
+            return &keys_[last_];
         size_t hash = CaseHash(path);
-        for (Key &key : keys_)
-            if (key.live && key.hash == hash && CaseEqual(key.path, path))
-                return &key;
+        for (size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i].live && keys_[i].hash == hash && CaseEqual(keys_[i].path, path)) {
+                last_ = i;
+                return &keys_[i];
+            }
         return nullptr;
     }
 
@@ -276,6 +281,7 @@ private:
     }
 
     std::vector<Key> keys_;
+    size_t last_ = 0; // index of the key Find found last
 };
 
 } // namespace
