@@ -37,7 +37,7 @@ inline void Check(bool ok, const char *what, ExportId id = EXPORT_COUNT, int ord
 
 // One input in this many runs the healing check, which costs several times the rest of a
 // run, besides those that ask for it.
-const int kHealSample = 16;
+const int kHealSample = 32;
 
 // True if this input runs the healing check: it asks for it (its next byte is the largest
 // below kHealSample), or it is one of the sample, chosen by an FNV-1a hash of its bytes so
@@ -75,18 +75,22 @@ inline Answer CheckedCall(ExportId id, int ordinal)
     return a;
 }
 
-// Sensor key paths the registry edits aim at: the Thermal key and "Sensor -1" to "Sensor 9".
-inline std::string PickKey(FuzzedDataProvider &in)
+// Sensor key paths the registry edits aim at: the Thermal key and "Sensor -1" to "Sensor 9"
+// (made once: the edits run on every input).
+inline const std::string &PickKey(FuzzedDataProvider &in)
 {
-    int which = in.ConsumeIntegralInRange<int>(-2, 9);
-    if (which == -2)
-        return kThermalPath;
-    return std::string(kThermalPath) + "\\Sensor " + std::to_string(which);
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> paths{kThermalPath};
+        for (int which = -1; which <= 9; ++which)
+            paths.push_back(std::string(kThermalPath) + "\\Sensor " + std::to_string(which));
+        return paths;
+    }();
+    return keys[in.ConsumeIntegralInRange<size_t>(0, keys.size() - 1)];
 }
 
-inline std::string PickValueName(FuzzedDataProvider &in)
+inline const std::string &PickValueName(FuzzedDataProvider &in)
 {
-    static const char *const names[] = {"Number of sensors", "Is present",    "Warning Normal",
+    static const std::string names[] = {"Number of sensors", "Is present",    "Warning Normal",
                                         "Warning High",      "Critical Normal", "Critical High",
                                         "Previous State",    "number OF sensors"};
     return names[in.ConsumeIntegralInRange<size_t>(0, sizeof names / sizeof names[0] - 1)];
@@ -98,7 +102,7 @@ inline void EditRegistry(FuzzedDataProvider &in, int limit)
 {
     int edits = in.ConsumeIntegralInRange<int>(0, limit);
     for (int i = 0; i < edits && in.remaining_bytes() > 0; ++i) {
-        std::string key = PickKey(in);
+        const std::string &key = PickKey(in);
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
         case 0:
             host::Registry().DeleteValue(key, PickValueName(in));

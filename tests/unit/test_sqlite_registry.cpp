@@ -167,6 +167,36 @@ TEST_P(StoreContract, KeepsTypesAndBytesOfEveryValue)
     }
 }
 
+// A deleted key made again is a new key: no values or subkeys of the old one, the name it is
+// made with, and values of any length; a new store starts empty whatever an earlier one held.
+TEST_P(StoreContract, AKeyMadeAgainStartsEmptyAndANewStoreHoldsNothing)
+{
+    host::RegistryStore &s = *store_;
+    ASSERT_TRUE(s.CreateKey("T\\Sensor 0\\Deeper"));
+    ASSERT_TRUE(s.SetValue("T\\Sensor 0", "Warning High", {REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}}));
+    ASSERT_TRUE(s.SetValue("T\\Sensor 0", "Is present", Dw(1)));
+    ASSERT_TRUE(s.DeleteKey("T\\Sensor 0"));
+    ASSERT_TRUE(s.CreateKey("T\\SENSOR 0"));
+    EXPECT_TRUE(s.Values("T\\Sensor 0").empty());
+    EXPECT_TRUE(s.SubKeys("T\\Sensor 0").empty());
+    EXPECT_EQ(s.SubKeys("T"), (std::vector<std::string>{"SENSOR 0"}));
+    ASSERT_TRUE(s.SetValue("T\\Sensor 0", "warning high", {REG_DWORD, {7}}));
+    auto values = s.Values("T\\Sensor 0");
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0].first, "warning high");
+    EXPECT_EQ(values[0].second.data, (std::vector<BYTE>{7}));
+
+    store_.reset(); // before the next is made, which may take over what it leaves
+    if (GetParam())
+        store_ = OpenFile(dir_.File("second.db"));
+    else
+        store_ = host::MakeMemoryRegistry();
+    ASSERT_TRUE(store_);
+    EXPECT_TRUE(store_->KeyExists(""));
+    EXPECT_TRUE(store_->SubKeys("").empty());
+    EXPECT_FALSE(store_->KeyExists("T\\Sensor 0"));
+}
+
 // A lookup tells a missing key from a missing value and follows every change the store makes,
 // including one that writes what is already there.
 TEST_P(StoreContract, FindValueTellsAMissingKeyFromAMissingValueAndFollowsEveryWrite)

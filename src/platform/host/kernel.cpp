@@ -182,8 +182,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         return FALSE;
     }
     // METHOD_BUFFERED: the driver works in one system buffer that starts as a copy of the
-    // input; on success the bytes it reports are copied to the caller's output buffer.
-    std::vector<BYTE> system(nInBufferSize > nOutBufferSize ? nInBufferSize : nOutBufferSize);
+    // input; on success the bytes it reports are copied to the caller's output buffer. The
+    // buffer is kept between calls (under the lock) so that its room is reused.
+    static std::vector<BYTE> system;
+    system.assign(nInBufferSize > nOutBufferSize ? nInBufferSize : nOutBufferSize, 0);
     if (nInBufferSize)
         memcpy(system.data(), lpInBuffer, nInBufferSize);
     uint32_t returned = 0;

@@ -1,15 +1,17 @@
 // The in-memory registry store.
+#include <stdint.h>
+#include <string.h>
+
 #include <algorithm>
-#include <map>
-#include <unordered_map>
+#include <mutex>
 
 #include "registry_store.h"
 
 namespace host {
 
-std::string FoldCase(const std::string &text)
+std::string FoldCase(std::string_view text)
 {
-    std::string folded = text;
+    std::string folded(text);
     for (char &c : folded)
         if (c >= 'A' && c <= 'Z')
             c = (char)(c - 'A' + 'a');
@@ -29,167 +31,257 @@ inline unsigned char FoldChar(char c)
 // out, as they made the comparisons most of a fuzzing run's time.
 #define NO_ADDRESS_CHECKS __attribute__((no_sanitize("address")))
 
-// Orders names as their folded forms would order, without making them: registry names
-// compare case-insensitively.
-struct CaseLess {
-    using is_transparent = void;
-    NO_ADDRESS_CHECKS bool operator()(const std::string &a, const std::string &b) const
-    {
-        const char *x = a.data(), *y = b.data();
-        size_t n = a.size() < b.size() ? a.size() : b.size();
-        for (size_t i = 0; i < n; ++i) {
-            if (x[i] != y[i] && FoldChar(x[i]) != FoldChar(y[i]))
-                return FoldChar(x[i]) < FoldChar(y[i]);
-        }
-        return a.size() < b.size();
-    }
-};
-
-// Hashes and compares key paths case-insensitively, for the table of keys.
-struct CaseHash {
-    NO_ADDRESS_CHECKS size_t operator()(const std::string &text) const
-    {
-        size_t hash = 14695981039346656037ull;
-        const char *c = text.data();
-        for (size_t i = 0, n = text.size(); i < n; ++i)
-            hash = (hash ^ FoldChar(c[i])) * 1099511628211ull;
-        return hash;
-    }
-};
-struct CaseEqual {
-    NO_ADDRESS_CHECKS bool operator()(const std::string &a, const std::string &b) const
-    {
-        if (a.size() != b.size())
-            return false;
-        const char *x = a.data(), *y = b.data();
-        for (size_t i = a.size(); i-- > 0;) // key paths differ most often at the end
-            if (x[i] != y[i] && FoldChar(x[i]) != FoldChar(y[i]))
-                return false;
-        return true;
-    }
-};
-
-// True if `text` starts with `prefix`, ignoring case.
-NO_ADDRESS_CHECKS bool StartsWithFolded(const std::string &text, const std::string &prefix)
+// True if `a` orders before `b` as their folded forms would: registry names compare
+// case-insensitively.
+NO_ADDRESS_CHECKS bool CaseLess(std::string_view a, std::string_view b)
 {
-    if (text.size() < prefix.size())
-        return false;
-    const char *x = text.data(), *y = prefix.data();
-    for (size_t i = 0, n = prefix.size(); i < n; ++i)
-        if (FoldChar(x[i]) != FoldChar(y[i]))
+    const char *x = a.data(), *y = b.data();
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (x[i] != y[i] && FoldChar(x[i]) != FoldChar(y[i]))
+            return FoldChar(x[i]) < FoldChar(y[i]);
+    }
+    return a.size() < b.size();
+}
+
+// FNV-1a hash of the folded text's length and last characters, to tell most key paths apart
+// without comparing them: sibling keys differ at the end, and a shared tail only costs a
+// comparison.
+NO_ADDRESS_CHECKS size_t CaseHash(std::string_view text)
+{
+    const size_t kTail = 24;
+    size_t hash = (14695981039346656037ull ^ text.size()) * 1099511628211ull;
+    const char *c = text.data();
+    for (size_t i = text.size() > kTail ? text.size() - kTail : 0, n = text.size(); i < n; ++i)
+        hash = (hash ^ FoldChar(c[i])) * 1099511628211ull;
+    return hash;
+}
+
+// True if the first `n` characters of `a` and `b` are equal ignoring case. Names are mostly
+// looked up as they were written, so equal runs of eight bytes are passed over at once.
+NO_ADDRESS_CHECKS bool CaseEqualPrefix(const char *a, const char *b, size_t n)
+{
+    size_t i = 0;
+    for (uint64_t x, y; i + 8 <= n; i += 8) {
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x != y)
+            break;
+    }
+    for (; i < n; ++i)
+        if (a[i] != b[i] && FoldChar(a[i]) != FoldChar(b[i]))
             return false;
     return true;
 }
 
-struct Key {
-    std::string name; // last path component as created
-    std::map<std::string, RegValue, CaseLess> values; // by name as first set
+bool CaseEqual(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && CaseEqualPrefix(a.data(), b.data(), a.size());
+}
+
+// True if `path` names a key below `parent` (at any depth); the root "" is above every key.
+bool IsBelow(std::string_view path, std::string_view parent)
+{
+    if (parent.empty())
+        return !path.empty();
+    return path.size() > parent.size() && path[parent.size()] == '\\' &&
+           CaseEqualPrefix(path.data(), parent.data(), parent.size());
+}
+
+struct Value {
+    std::string name; // as first set
+    RegValue value;
+    bool live = false;
 };
 
-// Keys by full path as first created, in a hash table; lookups take the caller's string as
-// it is.
+struct Key {
+    std::string path;     // full path as first created
+    size_t nameStart = 0; // where its last component starts in `path`
+    size_t hash = 0;      // CaseHash(path)
+    bool live = false;
+    std::vector<Value> values; // in no order; dead entries are reused
+};
+
+// Slots of the last registry discarded. A machine reset discards its registry and makes a
+// new one on every fuzzing input; taking over these slots, whose strings and buffers keep
+// their room, lets the new registry fill itself without allocating. Never destroyed, so that
+// a registry discarded during the process's exit still finds it.
+std::mutex g_spareLock;
+std::vector<Key> *g_spare = new std::vector<Key>();
+
+// Keys in a table of slots, found by hash and comparison: a registry holds a few dozen keys,
+// and a deleted key's slot, with its strings and values, is reused by the next key created,
+// so that the steady state allocates nothing.
 class MemoryRegistry : public RegistryStore {
 public:
-    MemoryRegistry() { keys_[""] = Key{}; }
+    MemoryRegistry()
+    {
+        {
+            std::lock_guard<std::mutex> guard(g_spareLock);
+            keys_.swap(*g_spare);
+        }
+        for (Key &key : keys_)
+            key.live = false;
+        Add("", 0);
+    }
 
-    bool KeyExists(const std::string &path) override { return keys_.find(path) != keys_.end(); }
+    ~MemoryRegistry() override
+    {
+        std::lock_guard<std::mutex> guard(g_spareLock);
+        if (keys_.size() > g_spare->size())
+            keys_.swap(*g_spare);
+    }
 
-    bool CreateKey(const std::string &path) override
+    bool KeyExists(std::string_view path) override { return Find(path) != nullptr; }
+
+    bool CreateKey(std::string_view path) override
     {
         size_t start = 0;
         while (start <= path.size()) {
             size_t end = path.find('\\', start);
-            if (end == std::string::npos)
+            if (end == std::string_view::npos)
                 end = path.size();
-            std::string prefix = path.substr(0, end);
-            if (keys_.find(prefix) == keys_.end())
-                keys_.emplace(prefix, Key{path.substr(start, end - start), {}});
+            if (!Find(path.substr(0, end)))
+                Add(path.substr(0, end), start);
             start = end + 1;
         }
         return true;
     }
 
-    bool GetValue(const std::string &path, const std::string &name, RegValue *value) override
+    bool GetValue(std::string_view path, std::string_view name, RegValue *value) override
     {
-        auto key = keys_.find(path);
-        if (key == keys_.end())
-            return false;
-        auto it = key->second.values.find(name);
-        if (it == key->second.values.end())
-            return false;
-        *value = it->second;
-        return true;
+        return FindValue(path, name, value) == Lookup::Found;
     }
 
-    bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
+    Lookup FindValue(std::string_view path, std::string_view name, RegValue *value) override
     {
-        auto key = keys_.find(path);
-        if (key == keys_.end())
-            return false;
-        auto it = key->second.values.find(name);
-        if (it == key->second.values.end())
-            key->second.values.emplace(name, value);
-        else
-            it->second = value;
-        return true;
+        Key *key = Find(path);
+        if (!key)
+            return Lookup::NoKey;
+        Value *found = FindIn(key, name);
+        if (!found)
+            return Lookup::NoValue;
+        *value = found->value;
+        return Lookup::Found;
     }
 
-    bool DeleteValue(const std::string &path, const std::string &name) override
+    bool SetValue(std::string_view path, std::string_view name, const RegValue &value) override
     {
-        auto key = keys_.find(path);
-        if (key == keys_.end())
+        Key *key = Find(path);
+        if (!key)
             return false;
-        auto it = key->second.values.find(name);
-        if (it == key->second.values.end())
-            return false;
-        key->second.values.erase(it);
-        return true;
-    }
-
-    bool DeleteKey(const std::string &path) override
-    {
-        auto key = keys_.find(path);
-        if (path.empty() || key == keys_.end())
-            return false;
-        keys_.erase(key);
-        std::string prefix = path + "\\";
-        for (auto it = keys_.begin(); it != keys_.end();) {
-            if (StartsWithFolded(it->first, prefix))
-                it = keys_.erase(it);
-            else
-                ++it;
+        Value *slot = FindIn(key, name);
+        if (!slot) {
+            for (Value &v : key->values)
+                if (!v.live) {
+                    slot = &v;
+                    break;
+                }
+            if (!slot)
+                slot = &key->values.emplace_back();
+            slot->name.assign(name);
+            slot->live = true;
         }
+        slot->value = value;
         return true;
     }
 
-    std::vector<std::string> SubKeys(const std::string &path) override
+    bool DeleteValue(std::string_view path, std::string_view name) override
     {
-        std::string prefix = path.empty() ? "" : path + "\\";
-        std::vector<const std::pair<const std::string, Key> *> children;
-        for (auto &entry : keys_)
-            if (entry.first.size() > prefix.size() && StartsWithFolded(entry.first, prefix) &&
-                entry.first.find('\\', prefix.size()) == std::string::npos)
-                children.push_back(&entry);
+        Key *key = Find(path);
+        Value *value = key ? FindIn(key, name) : nullptr;
+        if (!value)
+            return false;
+        value->live = false;
+        return true;
+    }
+
+    bool DeleteKey(std::string_view path) override
+    {
+        Key *key = path.empty() ? nullptr : Find(path);
+        if (!key)
+            return false;
+        key->live = false;
+        for (Key &other : keys_)
+            if (other.live && IsBelow(other.path, path))
+                other.live = false;
+        return true;
+    }
+
+    std::vector<std::string> SubKeys(std::string_view path) override
+    {
+        size_t childStart = path.empty() ? 0 : path.size() + 1;
+        std::vector<const Key *> children;
+        for (const Key &key : keys_)
+            if (key.live && IsBelow(key.path, path) &&
+                key.path.find('\\', childStart) == std::string::npos)
+                children.push_back(&key);
         std::sort(children.begin(), children.end(),
-                  [](auto *a, auto *b) { return CaseLess()(a->first, b->first); });
+                  [](const Key *a, const Key *b) { return CaseLess(a->path, b->path); });
         std::vector<std::string> names;
-        for (auto *child : children)
-            names.push_back(child->second.name);
+        for (const Key *child : children)
+            names.push_back(child->path.substr(child->nameStart));
         return names;
     }
 
-    std::vector<std::pair<std::string, RegValue>> Values(const std::string &path) override
+    std::vector<std::pair<std::string, RegValue>> Values(std::string_view path) override
     {
         std::vector<std::pair<std::string, RegValue>> values;
-        auto key = keys_.find(path);
-        if (key != keys_.end())
-            for (auto &entry : key->second.values)
-                values.push_back(entry);
+        if (Key *key = Find(path))
+            for (const Value &v : key->values)
+                if (v.live)
+                    values.emplace_back(v.name, v.value);
+        std::sort(values.begin(), values.end(),
+                  [](const auto &a, const auto &b) { return CaseLess(a.first, b.first); });
         return values;
     }
 
 private:
-    std::unordered_map<std::string, Key, CaseHash, CaseEqual> keys_;
+    // The live key at `path`; null if none. Callers look up the same key many times in a
+    // row (open it, then read its values), so the key found last is tried first.
+    Key *Find(std::string_view path)
+    {
+        if (last_ < keys_.size() && keys_[last_].live && CaseEqual(keys_[last_].path, path))
+            return &keys_[last_];
+        size_t hash = CaseHash(path);
+        for (size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i].live && keys_[i].hash == hash && CaseEqual(keys_[i].path, path)) {
+                last_ = i;
+                return &keys_[i];
+            }
+        return nullptr;
+    }
+
+    // The live value of `key` called `name`; null if none.
+    static Value *FindIn(Key *key, std::string_view name)
+    {
+        for (Value &v : key->values)
+            if (v.live && CaseEqual(v.name, name))
+                return &v;
+        return nullptr;
+    }
+
+    // Makes a key with no values at `path` in a free slot; its name starts at `nameStart`.
+    void Add(std::string_view path, size_t nameStart)
+    {
+        Key *slot = nullptr;
+        for (Key &key : keys_)
+            if (!key.live) {
+                slot = &key;
+                break;
+            }
+        if (!slot)
+            slot = &keys_.emplace_back();
+        slot->path.assign(path);
+        slot->nameStart = nameStart;
+        slot->hash = CaseHash(path);
+        slot->live = true;
+        for (Value &v : slot->values)
+            v.live = false;
+    }
+
+    std::vector<Key> keys_;
+    size_t last_ = 0; // index of the key Find found last
 };
 
 } // namespace

@@ -3,7 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
+#include <string_view>
+#include <vector>
 
 #include "platform/host/host_internal.h"
 
@@ -14,11 +15,14 @@ namespace {
 #define ERROR_KEY_DELETED 1018
 
 struct OpenKey {
-    std::string path; // under HKEY_LOCAL_MACHINE; "" is the root itself
-    REGSAM access;
+    uintptr_t handle = 0; // 0 while the slot is free
+    std::string path;     // under HKEY_LOCAL_MACHINE; "" is the root itself
+    REGSAM access = 0;
 };
 
-std::map<uintptr_t, OpenKey> g_keys;
+// Open keys in slots that closed keys leave for the next, keeping their paths' room: the
+// library opens and closes keys hundreds of times a call, and holds only a few at once.
+std::vector<OpenKey> g_keys;
 // The open and create calls since the last reset, kept in a fixed log: a long-running tool or
 // a fuzzer would otherwise grow it, and allocate, on every call. Later calls are not recorded.
 struct OpenLogEntry {
@@ -30,36 +34,75 @@ const int kOpenLogSize = 4096;
 OpenLogEntry g_openLog[kOpenLogSize];
 int g_openLogCount;
 uintptr_t g_nextKey = 0x1000;
+int g_openKeys = 0;
 
 // The key a handle names: HKEY_LOCAL_MACHINE itself (full access) or an open key; null if
 // none. Valid until the handle is closed.
-const OpenKey *Resolve(HKEY key)
+OpenKey *Resolve(HKEY key)
 {
-    static const OpenKey root{"", KEY_ALL_ACCESS};
+    static OpenKey root{0, "", KEY_ALL_ACCESS};
     if (key == HKEY_LOCAL_MACHINE)
         return &root;
-    auto it = g_keys.find((uintptr_t)key);
-    return it == g_keys.end() ? nullptr : &it->second;
+    for (OpenKey &open : g_keys)
+        if (open.handle != 0 && open.handle == (uintptr_t)key)
+            return &open;
+    return nullptr;
 }
 
-// Joins a parent path and a relative subkey path; false if the subkey is malformed.
+// Joins a parent path and a relative subkey path into `path` (whose room is reused); false
+// if the subkey is malformed.
 bool Join(const std::string &parent, const char *subKey, std::string *path)
 {
-    std::string sub = subKey ? subKey : "";
-    if (!sub.empty() && (sub.front() == '\\' || sub.find("\\\\") != std::string::npos))
+    std::string_view sub = subKey ? subKey : "";
+    if (!sub.empty() && (sub.front() == '\\' || sub.find("\\\\") != std::string_view::npos))
         return false;
     while (!sub.empty() && sub.back() == '\\')
-        sub.pop_back();
-    *path = parent.empty() ? sub : sub.empty() ? parent : parent + "\\" + sub;
+        sub.remove_suffix(1);
+    path->clear();
+    if (parent.empty() || sub.empty()) {
+        path->append(parent.empty() ? sub : std::string_view(parent));
+        return true;
+    }
+    path->append(parent).append(1, '\\').append(sub);
     return true;
 }
 
+// A new handle on `path`, in a free slot.
 HKEY NewHandle(const std::string &path, REGSAM access)
 {
-    uintptr_t handle = g_nextKey;
+    OpenKey *slot = nullptr;
+    for (OpenKey &open : g_keys)
+        if (open.handle == 0) {
+            slot = &open;
+            break;
+        }
+    if (!slot)
+        slot = &g_keys.emplace_back();
+    slot->handle = g_nextKey;
     g_nextKey += 4;
-    g_keys[handle] = OpenKey{path, access};
-    return (HKEY)handle;
+    slot->path.assign(path);
+    slot->access = access;
+    ++g_openKeys;
+    return (HKEY)slot->handle;
+}
+
+// Frees the slot of `key`; false if it is not an open key.
+bool ReleaseKeyHandle(HKEY key)
+{
+    for (OpenKey &open : g_keys)
+        if (open.handle != 0 && open.handle == (uintptr_t)key) {
+            open.handle = 0;
+            --g_openKeys;
+            return true;
+        }
+    return false;
+}
+
+// Where the functions below build paths; guarded by the host lock.
+std::string &PathScratch()
+{
+    static std::string path;
+    return path;
 }
 
 // Records an open or create call; false when its access mask names both registry views,
@@ -81,7 +124,9 @@ namespace internal {
 
 void ResetRegistryHandles()
 {
-    g_keys.clear();
+    for (OpenKey &open : g_keys)
+        open.handle = 0;
+    g_openKeys = 0;
     g_openLogCount = 0;
 }
 
@@ -99,7 +144,7 @@ std::vector<RegistryOpenCall> RegistryOpenCalls()
 int OpenKeyCount()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    return (int)g_keys.size();
+    return g_openKeys;
 }
 
 } // namespace host
@@ -124,7 +169,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     if (!parentKey)
         return ERROR_INVALID_HANDLE;
     const OpenKey &parent = *parentKey;
-    std::string path;
+    std::string &path = PathScratch();
     if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
     if (!Registry().KeyExists(path))
@@ -153,7 +198,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     if (!parentKey)
         return ERROR_INVALID_HANDLE;
     const OpenKey &parent = *parentKey;
-    std::string path;
+    std::string &path = PathScratch();
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || !lpSubKey ||
         !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
@@ -186,7 +231,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
-    RegValue value;
+    // Kept between calls so that its buffer's room is reused.
+    static RegValue value;
     switch (Registry().FindValue(key.path, lpValueName ? lpValueName : "", &value)) {
     case Lookup::NoKey:
         return ERROR_KEY_DELETED;
@@ -227,7 +273,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
         return ERROR_ACCESS_DENIED;
     if (!Registry().KeyExists(key.path))
         return ERROR_KEY_DELETED;
-    RegValue value;
+    static RegValue value; // kept between calls so that its buffer's room is reused
     value.type = dwType;
     value.data.assign(lpData, lpData + cbData);
     if (!Registry().SetValue(key.path, lpValueName ? lpValueName : "", value))
@@ -241,7 +287,7 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey)
     bool fails = internal::CallFails(FN_REG_CLOSE_KEY);
     if (hKey == HKEY_LOCAL_MACHINE)
         return fails ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
-    if (!g_keys.erase((uintptr_t)hKey) || fails)
+    if (!ReleaseKeyHandle(hKey) || fails)
         return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }

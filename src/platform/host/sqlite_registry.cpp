@@ -70,7 +70,7 @@ public:
 
     std::string FilePath() const override { return path_; }
 
-    bool KeyExists(const std::string &path) override
+        bool KeyExists(std::string_view path) override
     {
         std::string folded = FoldCase(path);
         int64_t before = 0;
@@ -90,7 +90,7 @@ public:
         return rc == SQLITE_ROW;
     }
 
-    bool CreateKey(const std::string &path) override
+    bool CreateKey(std::string_view path) override
     {
         return Write([&] {
             size_t start = 0;
@@ -100,7 +100,7 @@ public:
                     end = path.size();
                 std::string folded = FoldCase(path.substr(0, end));
                 Statement &s = statements_[INSERT_KEY].Bind(
-                    {folded, ParentOf(folded), path.substr(start, end - start)});
+                    {folded, ParentOf(folded), std::string(path.substr(start, end - start))});
                 int rc = s.Step();
                 s.Reset();
                 if (rc != SQLITE_DONE)
@@ -111,12 +111,12 @@ public:
         });
     }
 
-    bool GetValue(const std::string &path, const std::string &name, RegValue *value) override
+    bool GetValue(std::string_view path, std::string_view name, RegValue *value) override
     {
         return FindValue(path, name, value) == Lookup::Found;
     }
 
-    Lookup FindValue(const std::string &path, const std::string &name, RegValue *value) override
+    Lookup FindValue(std::string_view path, std::string_view name, RegValue *value) override
     {
         std::pair<std::string, std::string> folded(FoldCase(path), FoldCase(name));
         int64_t before = 0;
@@ -149,7 +149,7 @@ public:
         return found;
     }
 
-    bool SetValue(const std::string &path, const std::string &name, const RegValue &value) override
+    bool SetValue(std::string_view path, std::string_view name, const RegValue &value) override
     {
         // Writing what is stored already changes nothing (the library rewrites a sensor's
         // previous state on every status read): a lookup made under the current data version
@@ -169,7 +169,7 @@ public:
             exists.Reset();
             if (rc != SQLITE_ROW)
                 return false;
-            Statement &s = statements_[SET_VALUE].Bind({key, FoldCase(name), name});
+            Statement &s = statements_[SET_VALUE].Bind({key, FoldCase(name), std::string(name)});
             s.BindInt(4, value.type).BindBlob(5, value.data);
             rc = s.Step();
             s.Reset();
@@ -177,7 +177,7 @@ public:
         });
     }
 
-    bool DeleteValue(const std::string &path, const std::string &name) override
+    bool DeleteValue(std::string_view path, std::string_view name) override
     {
         return Write([&] {
             Statement &s = statements_[DELETE_VALUE].Bind({FoldCase(path), FoldCase(name)});
@@ -187,7 +187,7 @@ public:
         });
     }
 
-    bool DeleteKey(const std::string &path) override
+    bool DeleteKey(std::string_view path) override
     {
         std::string folded = FoldCase(path);
         if (folded.empty())
@@ -207,7 +207,7 @@ public:
         });
     }
 
-    std::vector<std::string> SubKeys(const std::string &path) override
+    std::vector<std::string> SubKeys(std::string_view path) override
     {
         std::vector<std::string> names;
         Statement &s = statements_[SUB_KEYS].Bind({FoldCase(path)});
@@ -219,7 +219,7 @@ public:
         return names;
     }
 
-    std::vector<std::pair<std::string, RegValue>> Values(const std::string &path) override
+    std::vector<std::pair<std::string, RegValue>> Values(std::string_view path) override
     {
         std::vector<std::pair<std::string, RegValue>> values;
         Statement &s = statements_[VALUES].Bind({FoldCase(path)});
