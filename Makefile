@@ -12,7 +12,7 @@
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
 
-FUZZ_SMOKE_SECONDS ?= 28
+FUZZ_SMOKE_SECONDS ?= 55
 FUZZ_SECONDS ?= 600
 
 all: build
