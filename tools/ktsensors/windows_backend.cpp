@@ -122,11 +122,15 @@ public:
         return false;
     }
 
-    // Deletes the key's subkeys (the sensor keys, which have none of their own), then the key.
+    // Deletes the key's subkeys (the sensor keys, which have none of their own), then the key,
+    // in the registry view the library keeps its cache in. Each is deleted relative to a handle
+    // opened in that view: RegDeleteKeyA from HKEY_LOCAL_MACHINE would delete in the process's
+    // own view, which for a 64-bit process is not the cache's.
     Outcome RemoveKey(const std::string &path, std::string *error) override
     {
         HKEY handle;
-        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &handle);
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                KEY_READ | DELETE | CACHE_REGISTRY_VIEW, &handle);
         if (rc == ERROR_FILE_NOT_FOUND)
             return Outcome::Ok;
         bool opened = rc == ERROR_SUCCESS;
@@ -143,15 +147,24 @@ public:
             }
             subkeys.push_back(std::string(name, length));
         }
-        if (opened)
-            RegCloseKey(handle);
         for (size_t i = 0; rc == ERROR_SUCCESS && i < subkeys.size(); ++i) {
-            rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, (path + "\\" + subkeys[i]).c_str());
+            rc = RegDeleteKeyA(handle, subkeys[i].c_str());
             if (rc == ERROR_FILE_NOT_FOUND)
                 rc = ERROR_SUCCESS;
         }
+        if (opened)
+            RegCloseKey(handle);
         if (rc == ERROR_SUCCESS) {
-            rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+            size_t slash = path.rfind('\\');
+            std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+            std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+            HKEY parentKey;
+            rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0,
+                               KEY_READ | CACHE_REGISTRY_VIEW, &parentKey);
+            if (rc == ERROR_SUCCESS) {
+                rc = RegDeleteKeyA(parentKey, leaf.c_str());
+                RegCloseKey(parentKey);
+            }
             if (rc == ERROR_FILE_NOT_FOUND)
                 rc = ERROR_SUCCESS;
         }
