@@ -267,8 +267,7 @@ DWORD WaitForMutex(HANDLE handle, DWORD ms)
             if (ms != INFINITE) {
                 timespec now;
                 clock_gettime(CLOCK_MONOTONIC, &now);
-                uint64_t realUs = (uint64_t)(now.tv_sec - realStart.tv_sec) * 1000000 +
-                                  (uint64_t)(now.tv_nsec - realStart.tv_nsec) / 1000;
+                uint64_t realUs = ElapsedUs(realStart, now);
                 uint64_t lengthUs = (uint64_t)ms * kUsPerMs;
                 uint64_t endUs = startUs + lengthUs;
                 if (VirtualClock() && (NowUs() >= endUs || realUs >= lengthUs)) {
