@@ -44,6 +44,9 @@ public:
     virtual bool DeleteValue(const std::string &path, const std::string &name) = 0;
     // Removes a key with everything under it; false if it did not exist.
     virtual bool DeleteKey(const std::string &path) = 0;
+    // True if the last call could not read or write the store, so that its "false" or
+    // "missing" is no answer; a store in memory never fails so.
+    virtual bool Failed() const { return false; }
     // The file that holds the store and was opened, "" for a store in memory. Other
     // machine-wide objects (named mutexes) keep their files beside it.
     virtual std::string FilePath() const { return std::string(); }
