@@ -1,6 +1,7 @@
 // The host stand-in behaves like the Win32 functions it replaces, and injects faults.
 #include <string.h>
 
+#include <memory>
 #include <thread>
 
 #include "machine.h"
@@ -52,6 +53,64 @@ TEST_F(HostTest, RegistryOpenCreateQuerySetClose)
     EXPECT_EQ(RegQueryValueExA(key, "Long", nullptr, &type, (LPBYTE)&data, &size), 1018);
     RegCloseKey(key);
     EXPECT_EQ(host::OpenKeyCount(), 0);
+}
+
+// A store in memory that can be made unreadable: then every call fails and says so.
+class BreakableStore : public host::RegistryStore {
+public:
+    bool broken = false;
+    bool KeyExists(std::string_view p) override { return !broken && inner_->KeyExists(p); }
+    bool CreateKey(std::string_view p) override { return !broken && inner_->CreateKey(p); }
+    bool GetValue(std::string_view p, std::string_view n, host::RegValue *v) override
+    {
+        return !broken && inner_->GetValue(p, n, v);
+    }
+    bool SetValue(std::string_view p, std::string_view n, const host::RegValue &v) override
+    {
+        return !broken && inner_->SetValue(p, n, v);
+    }
+    bool DeleteValue(std::string_view p, std::string_view n) override
+    {
+        return !broken && inner_->DeleteValue(p, n);
+    }
+    bool DeleteKey(std::string_view p) override { return !broken && inner_->DeleteKey(p); }
+    bool Failed() const override { return broken; }
+    std::vector<std::string> SubKeys(std::string_view p) override { return inner_->SubKeys(p); }
+    std::vector<std::pair<std::string, host::RegValue>> Values(std::string_view p) override
+    {
+        return inner_->Values(p);
+    }
+
+private:
+    std::unique_ptr<host::RegistryStore> inner_ = host::MakeMemoryRegistry();
+};
+
+// A store that cannot be read makes every registry call fail with an I/O error, never
+// report the key or value missing.
+TEST_F(HostTest, AnUnreadableStoreIsAnErrorNotAMissingKey)
+{
+    auto owned = std::make_unique<BreakableStore>();
+    BreakableStore *store = owned.get();
+    host::UseRegistry(std::move(owned));
+    HKEY key, sub;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr), ERROR_SUCCESS);
+    store->broken = true;
+    DWORD type = 0, data = 0, size = 4;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", 0, KEY_READ, &sub),
+              ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\B", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &sub, nullptr), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, (LPBYTE)&data, &size),
+              ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(RegSetValueExA(key, "V", 0, REG_DWORD, (const BYTE *)&data, 4),
+              ERROR_REGISTRY_IO_FAILED);
+    store->broken = false;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\B", 0, KEY_READ, &sub),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, (LPBYTE)&data, &size),
+              ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
 }
 
 TEST_F(HostTest, FaultHitsTheNthCallOnceOrFromThenOn)

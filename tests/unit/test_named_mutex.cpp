@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -129,6 +130,54 @@ TEST_F(NamedMutexTest, AWaitTimesOutOnTheVirtualClockAndIsRecorded)
     holder.join();
     EXPECT_EQ(WaitForSingleObject(m, 200), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
+}
+
+// A bounded wait measures real time between two clock readings; when the later reading's
+// nanoseconds are fewer than the earlier one's, a second is borrowed.
+TEST(ElapsedTimeTest, CountsWholeMicrosecondsAcrossSecondBoundaries)
+{
+    struct Case {
+        timespec start, end;
+        uint64_t us;
+    } cases[] = {
+        {{5, 0}, {5, 0}, 0},
+        {{5, 1000}, {5, 3999}, 2},
+        {{5, 999999000}, {6, 1000}, 2},                 // nanoseconds borrow a second
+        {{5, 999999999}, {6, 0}, 0},                    // one nanosecond
+        {{5, 500000000}, {7, 250000000}, 1750000},
+        {{0, 999000000}, {5000, 0}, 4999001000ull},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(host::ElapsedUs(c.start, c.end), c.us)
+            << c.start.tv_sec << "." << c.start.tv_nsec << " to " << c.end.tv_sec << "." << c.end.tv_nsec;
+}
+
+// A long wait on the virtual clock that crosses a second of the real clock lasts until the
+// owner releases, well before its bound.
+TEST_F(NamedMutexTest, AWaitAcrossASecondOfRealTimeLastsUntilTheRelease)
+{
+    HANDLE m = CreateMutexA(nullptr, FALSE, "M");
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        WaitForSingleObject(m, 0);
+        held = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        ReleaseMutex(m);
+    });
+    while (!held)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Starts the wait 20 ms before the monotonic clock's next whole second.
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long toBoundaryNs = 1000000000L - now.tv_nsec;
+    timespec pause{0, toBoundaryNs > 20000000L ? toBoundaryNs - 20000000L : toBoundaryNs + 980000000L};
+    nanosleep(&pause, nullptr);
+    release = true;
+    EXPECT_EQ(WaitForSingleObject(m, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+    holder.join();
 }
 
 TEST_F(NamedMutexTest, AWaitEndsWhenTheOwnerReleases)

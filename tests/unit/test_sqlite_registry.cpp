@@ -571,6 +571,14 @@ TEST(SqliteRegistry, EveryLookupSeesWhatAnotherConnectionCommittedJustBefore)
                           nullptr, nullptr);
          },
          true, host::Lookup::Found, {9, 0, 0, 0}, false},
+        // The log emptied by a checkpoint and written again from its start.
+        {"changed after the log was truncated",
+         [](host::RegistryStore &, sqlite3 *raw) {
+             sqlite3_exec(raw, "PRAGMA wal_checkpoint(TRUNCATE);"
+                               "UPDATE vals SET data = x'0A000000' WHERE key = 't\\k'",
+                          nullptr, nullptr, nullptr);
+         },
+         true, host::Lookup::Found, {10, 0, 0, 0}, false},
     };
     for (const Case &c : cases) {
         TempDir dir;

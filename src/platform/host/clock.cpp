@@ -30,12 +30,17 @@ uint64_t RealUsSince(const timespec &start)
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t ns = (int64_t)(now.tv_sec - start.tv_sec) * (int64_t)kNsPerSecond +
-                 (now.tv_nsec - start.tv_nsec);
-    return (uint64_t)ns / kNsPerUs;
+    return ElapsedUs(start, now);
 }
 
 } // namespace
+
+uint64_t ElapsedUs(const timespec &start, const timespec &end)
+{
+    int64_t ns = (int64_t)(end.tv_sec - start.tv_sec) * (int64_t)kNsPerSecond +
+                 (end.tv_nsec - start.tv_nsec);
+    return (uint64_t)ns / kNsPerUs;
+}
 
 namespace internal {
 

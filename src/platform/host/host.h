@@ -6,6 +6,7 @@
 #define KOVALTHERM_HOST_H
 
 #include <stdint.h>
+#include <time.h>
 
 #include <functional>
 #include <memory>
@@ -194,6 +195,9 @@ uint64_t NowMs();
 // microseconds, 0 for exact waits: a wait ends at the first tick at or after the last tick
 // plus its length, so it can end up to a tick late, or early when shorter than a tick.
 void SetSleepTick(uint32_t us);
+// Whole microseconds from `start` to `end`, two readings of a monotonic clock with `end` not
+// before `start`: the nanoseconds borrow a second when `end`'s are fewer.
+uint64_t ElapsedUs(const timespec &start, const timespec &end);
 // Moves the virtual clock on without a recorded wait.
 void AdvanceClock(uint64_t ms);
 // Every wait so far (Sleep, or on a waitable timer), in order; on the virtual clock only.

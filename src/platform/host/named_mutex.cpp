@@ -46,6 +46,18 @@ struct MutexObject {
 
 std::map<std::string, MutexObject *> g_byName;
 std::map<uintptr_t, MutexObject *> g_byHandle;
+
+// Frees the objects still open when the process ends; their handles and lock files end with
+// it. Defined after the maps, so it runs before they are destroyed.
+struct ObjectsAtExit {
+    ~ObjectsAtExit()
+    {
+        for (auto &entry : g_byName)
+            delete entry.second;
+        g_byName.clear();
+        g_byHandle.clear();
+    }
+} g_objectsAtExit;
 std::vector<MutexCall> g_calls;
 std::vector<MutexEvent> g_events;
 bool g_globalNamespace = true;
@@ -267,8 +279,7 @@ DWORD WaitForMutex(HANDLE handle, DWORD ms)
             if (ms != INFINITE) {
                 timespec now;
                 clock_gettime(CLOCK_MONOTONIC, &now);
-                uint64_t realUs = (uint64_t)(now.tv_sec - realStart.tv_sec) * 1000000 +
-                                  (uint64_t)(now.tv_nsec - realStart.tv_nsec) / 1000;
+                uint64_t realUs = ElapsedUs(realStart, now);
                 uint64_t lengthUs = (uint64_t)ms * kUsPerMs;
                 uint64_t endUs = startUs + lengthUs;
                 if (VirtualClock() && (NowUs() >= endUs || realUs >= lengthUs)) {

@@ -173,7 +173,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
     if (!Registry().KeyExists(path))
-        return ERROR_FILE_NOT_FOUND;
+        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
     *phkResult = NewHandle(path, samDesired);
     return ERROR_SUCCESS;
 }
@@ -203,8 +203,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
         !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
     if (!Registry().KeyExists(parent.path))
-        return ERROR_KEY_DELETED;
+        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
     bool existed = Registry().KeyExists(path);
+    if (!existed && Registry().Failed())
+        return ERROR_REGISTRY_IO_FAILED;
     if (!existed) {
         if (!(parent.access & KEY_CREATE_SUB_KEY))
             return ERROR_ACCESS_DENIED;
@@ -235,7 +237,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     static RegValue value;
     switch (Registry().FindValue(key.path, lpValueName ? lpValueName : "", &value)) {
     case Lookup::NoKey:
-        return ERROR_KEY_DELETED;
+        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
     case Lookup::NoValue:
         return ERROR_FILE_NOT_FOUND;
     case Lookup::Found:
@@ -272,7 +274,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     if (!(key.access & KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
     if (!Registry().KeyExists(key.path))
-        return ERROR_KEY_DELETED;
+        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
     static RegValue value; // kept between calls so that its buffer's room is reused
     value.type = dwType;
     value.data.assign(lpData, lpData + cbData);

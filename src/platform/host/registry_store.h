@@ -46,6 +46,9 @@ public:
     virtual bool DeleteValue(std::string_view path, std::string_view name) = 0;
     // Removes a key with everything under it; false if it did not exist.
     virtual bool DeleteKey(std::string_view path) = 0;
+    // True if the last call could not read or write the store, so that its "false" or
+    // "missing" is no answer; a store in memory never fails so.
+    virtual bool Failed() const { return false; }
     // The file that holds the store and was opened, "" for a store in memory. Other
     // machine-wide objects (named mutexes) keep their files beside it.
     virtual std::string FilePath() const { return std::string(); }

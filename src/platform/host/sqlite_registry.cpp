@@ -68,6 +68,8 @@ public:
 
     std::string LastError() const override { return lastError_; }
 
+    bool Failed() const override { return !lastError_.empty(); }
+
     std::string FilePath() const override { return path_; }
 
         bool KeyExists(std::string_view path) override
