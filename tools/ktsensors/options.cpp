@@ -17,7 +17,7 @@ namespace {
 
 enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace };
 
-struct Spec {
+struct OptionInfo {
     Id id;
     const char *name;
     const char *argument; // nullptr for a flag
@@ -25,7 +25,7 @@ struct Spec {
     bool hostOnly;
 };
 
-const Spec kSpecs[] = {
+const OptionInfo kOptions[] = {
     {Id::Format, "--format", "FORMAT",
      "print readings as text (the default, like sensors), json (one document per line), "
      "sensors-json (the schema of sensors -j) or prometheus (text exposition format)", false},
@@ -163,15 +163,15 @@ std::string HelpText(const Platform &platform)
         "Print the notebook's thermal sensors as Kovaltherm.dll reports them:\n"
         "temperature, warning and critical limits, and status.\n\nOptions:\n";
     const size_t column = 24;
-    for (const Spec &spec : kSpecs) {
-        if (spec.hostOnly && !platform.registryFile)
+    for (const OptionInfo &option : kOptions) {
+        if (option.hostOnly && !platform.registryFile)
             continue;
-        std::string head = std::string("  ") + spec.name + (spec.argument ? std::string(" ") + spec.argument : "");
+        std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
         if (head.size() + 2 > column)
             head += "\n" + std::string(column, ' ');
         else
             head += std::string(column - head.size(), ' ');
-        text += head + Wrap(spec.help, column, 79) + "\n";
+        text += head + Wrap(option.help, column, 79) + "\n";
     }
     text += "\nExit status:\n"
             "  0  every read succeeded\n"
@@ -205,33 +205,33 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         }
         if (name == "-h")
             name = "--help";
-        const Spec *spec = nullptr;
-        for (const Spec &s : kSpecs)
+        const OptionInfo *option = nullptr;
+        for (const OptionInfo &s : kOptions)
             if (name == s.name && (!s.hostOnly || platform.registryFile))
-                spec = &s;
-        if (!spec) {
+                option = &s;
+        if (!option) {
             *text = (arg.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
                     Excerpt(name, 40) + "' (see --help)";
             return ParseResult::UsageError;
         }
-        if (seen(spec->id)) {
-            *text = std::string(spec->name) + " is given twice";
+        if (seen(option->id)) {
+            *text = std::string(option->name) + " is given twice";
             return ParseResult::UsageError;
         }
-        given.push_back(spec->id);
-        if (!spec->argument && inlineValue) {
-            *text = std::string(spec->name) + " takes no value";
+        given.push_back(option->id);
+        if (!option->argument && inlineValue) {
+            *text = std::string(option->name) + " takes no value";
             return ParseResult::UsageError;
         }
-        if (spec->argument && !inlineValue) {
+        if (option->argument && !inlineValue) {
             if (i + 1 >= argc) {
-                *text = std::string(spec->name) + " needs a value: " + spec->name + " " + spec->argument;
+                *text = std::string(option->name) + " needs a value: " + option->name + " " + option->argument;
                 return ParseResult::UsageError;
             }
             value = argv[++i];
         }
         bool ok = true;
-        switch (spec->id) {
+        switch (option->id) {
         case Id::Help: help = true; break;
         case Id::Version: version = true; break;
         case Id::Json: options->format = Format::Json; break;
@@ -248,9 +248,9 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         }
         if (!ok)
             return ParseResult::UsageError;
-        if ((spec->id == Id::Output || spec->id == Id::Registry || spec->id == Id::Scenario ||
-             spec->id == Id::Plot) && value.empty()) {
-            *text = std::string(spec->name) + " needs a file name";
+        if ((option->id == Id::Output || option->id == Id::Registry || option->id == Id::Scenario ||
+             option->id == Id::Plot) && value.empty()) {
+            *text = std::string(option->name) + " needs a file name";
             return ParseResult::UsageError;
         }
     }
@@ -270,7 +270,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         {Id::Dump, Id::Count}, {Id::Dump, Id::Scenario}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
         {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output}};
     auto nameOf = [](Id id) {
-        for (const Spec &s : kSpecs)
+        for (const OptionInfo &s : kOptions)
             if (s.id == id)
                 return s.name;
         return "";
