@@ -18,12 +18,7 @@ namespace {
 const DWORD PLATFORM_UNKNOWN = 0xFFFFFFFF;
 
 // Zeroes the device state, as at load.
-void ClearDeviceState(void)
-{
-    BYTE *bytes = (BYTE *)&g_deviceState;
-    for (unsigned i = 0; i < sizeof g_deviceState; ++i)
-        bytes[i] = 0;
-}
+void ClearDeviceState(void) { g_deviceState = DeviceState(); }
 
 // Copies a device name into the device state.
 void SetDevicePath(const char *path)
@@ -37,10 +32,7 @@ void SetDevicePath(const char *path)
 // Returns the OS family's platform identifier, or PLATFORM_UNKNOWN if the query fails.
 DWORD QueryPlatform(void)
 {
-    OSVERSIONINFOA version;
-    BYTE *bytes = (BYTE *)&version;
-    for (unsigned i = 0; i < sizeof version; ++i)
-        bytes[i] = 0;
+    OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof version;
     return GetVersionExA(&version) ? version.dwPlatformId : PLATFORM_UNKNOWN;
 }

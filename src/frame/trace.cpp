@@ -66,9 +66,7 @@ char g_line[LINE_SIZE];
 // Zeroes the record.
 void ClearRecord(void)
 {
-    BYTE *bytes = (BYTE *)&g_record;
-    for (unsigned i = 0; i < sizeof g_record; ++i)
-        bytes[i] = 0;
+    g_record = TraceRecord();
     g_record.stopIndex = -1;
     g_record.limitsIndex = -1;
     g_record.openedKey = NO_INDEX;

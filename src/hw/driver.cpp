@@ -13,8 +13,8 @@ BOOL SendRequest(DWORD code, const BYTE input[REGISTER_IMAGE_SIZE],
                  BYTE output[REGISTER_IMAGE_SIZE], DWORD *error)
 {
     BYTE request[REGISTER_IMAGE_SIZE];
-    for (int i = 0; i < REGISTER_IMAGE_SIZE; ++i)
-        output[i] = request[i] = input[i];
+    __builtin_memcpy(request, input, REGISTER_IMAGE_SIZE);
+    __builtin_memcpy(output, input, REGISTER_IMAGE_SIZE);
     DWORD returned = 0;
     BOOL ok = DeviceIoControl(g_deviceState.deviceHandle, code, request, REGISTER_IMAGE_SIZE,
                               output, REGISTER_IMAGE_SIZE, &returned, NULL);

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "machine.h"
@@ -265,11 +266,55 @@ TEST_F(HostTest, TimerSignalsAfterItsRelativeDueTime)
     EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_FAILED);
 }
 
-TEST_F(HostTest, WsprintfFormatsKeyPaths)
+// wsprintfA's own grammar, as USER32 documents it: one argument per case.
+TEST_F(HostTest, WsprintfFormatsAsUser32Does)
 {
-    char path[512];
+    struct Case {
+        const char *format;
+        int number;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"%d", 0, "0"},
+        {"%d", -2147483647 - 1, "-2147483648"},
+        {"%i", 42, "42"},
+        {"%5d", -7, "   -7"},
+        {"%-5d|", 7, "7    |"},
+        {"%05d", -7, "-0007"},
+        {"%.3d", 7, "007"},
+        {"%u", -1, "4294967295"},
+        {"%x", 255, "ff"},
+        {"%X", 255, "FF"},
+        {"%#x", 255, "0xff"},
+        {"%#X", 0, "0"},
+        {"%lu", 12, "12"},
+        {"%hd", 5, "5"},
+        {"%c", 'A', "A"},
+        {"100%% %d", 1, "100% 1"},
+        {"%y%d", 3, "y3"},
+        {"end %", 0, "end "},
+    };
+    for (const Case &c : cases) {
+        char out[64];
+        int n = wsprintfA(out, c.format, c.number);
+        EXPECT_STREQ(out, c.expected) << c.format;
+        EXPECT_EQ(n, (int)strlen(c.expected)) << c.format;
+    }
+}
+
+TEST_F(HostTest, WsprintfFormatsStringsAndStopsAt1024)
+{
+    char path[2048];
     EXPECT_EQ(wsprintfA(path, "%s\\Sensor %d", "SOFTWARE\\X", 7), 19);
     EXPECT_STREQ(path, "SOFTWARE\\X\\Sensor 7");
+    EXPECT_EQ(wsprintfA(path, "[%5s|%-4s|%.2s]", "ab", "c", "xyz"), 15);
+    EXPECT_STREQ(path, "[   ab|c   |xy]");
+    EXPECT_EQ(wsprintfA(path, "%I64d", (long long)-5000000000), 11);
+    EXPECT_STREQ(path, "-5000000000");
+
+    std::string longText(1500, 'k');
+    EXPECT_EQ(wsprintfA(path, "%s", longText.c_str()), 1024);
+    EXPECT_EQ(strlen(path), 1024u);
 }
 
 } // namespace

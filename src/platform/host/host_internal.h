@@ -46,6 +46,9 @@ std::string RegistryFilePath();
 // The simulated notebook (lock held).
 SimNotebook &Notebook();
 
+// The registry store behind HKEY_LOCAL_MACHINE, made in memory if there is none (lock held).
+RegistryStore &Store();
+
 // Milliseconds and microseconds on the clock (lock held).
 uint64_t Now();
 uint64_t NowUs();

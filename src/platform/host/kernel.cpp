@@ -1,8 +1,6 @@
 // Stand-in kernel services: version query, kernel handles, device control routed to the
-// simulated notebook, last error, critical sections and wsprintfA.
+// simulated notebook, last error, and critical sections.
 #include <pthread.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <map>
@@ -16,9 +14,6 @@ const char *const kDevicePathNt = "\\\\.\\qorix";
 const char *const kDevicePath9x = "\\\\.\\qorix.vxd";
 
 namespace {
-
-// The largest buffer wsprintfA writes, terminator included.
-constexpr size_t kWsprintfLimit = 1025;
 
 struct Kernel {
     OsFamily family = OsFamily::Nt;
@@ -229,23 +224,6 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
     pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(section->opaque));
-}
-
-int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...)
-{
-    {
-        std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-        internal::CallFails(FN_WSPRINTF);
-    }
-    va_list args;
-    va_start(args, lpFmt);
-    int written = vsnprintf(lpOut, kWsprintfLimit, lpFmt, args);
-    va_end(args);
-    if (written < 0) {
-        lpOut[0] = '\0';
-        return 0;
-    }
-    return written < (int)kWsprintfLimit ? written : (int)kWsprintfLimit - 1;
 }
 
 } // extern "C"

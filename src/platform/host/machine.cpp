@@ -21,6 +21,13 @@ std::recursive_mutex &Lock()
 
 SimNotebook &Notebook() { return g_notebook; }
 
+RegistryStore &Store()
+{
+    if (!g_registry)
+        g_registry = MakeMemoryRegistry();
+    return *g_registry;
+}
+
 std::string RegistryFilePath() { return g_registry ? g_registry->FilePath() : std::string(); }
 
 } // namespace internal
@@ -72,9 +79,7 @@ void ClearRequestLog()
 RegistryStore &Registry()
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
-    if (!g_registry)
-        g_registry = MakeMemoryRegistry();
-    return *g_registry;
+    return internal::Store();
 }
 
 void UseRegistry(std::unique_ptr<RegistryStore> store)

@@ -239,7 +239,7 @@ public:
 private:
     // The live key at `path`; null if none. Callers look up the same key many times in a
     // row (open it, then read its values), so the key found last is tried first.
-    Key *Find(std::string_view path)
+    NO_ADDRESS_CHECKS Key *Find(std::string_view path)
     {
         if (last_ < keys_.size() && keys_[last_].live && CaseEqual(keys_[last_].path, path))
             return &keys_[last_];
@@ -253,7 +253,7 @@ private:
     }
 
     // The live value of `key` called `name`; null if none.
-    static Value *FindIn(Key *key, std::string_view name)
+    NO_ADDRESS_CHECKS static Value *FindIn(Key *key, std::string_view name)
     {
         for (Value &v : key->values)
             if (v.live && CaseEqual(v.name, name))

@@ -4,6 +4,7 @@
 // process that dies, and the byte the holder left in the file tells the next one that the
 // mutex was abandoned.
 #include <ctype.h>
+#include <stdint.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <time.h>
@@ -42,6 +43,7 @@ struct MutexObject {
     uint32_t recursion = 0;
     bool abandoned = false;   // its owner ended without releasing it
     int fd = -1;              // lock file shared with other processes; -1 for none
+    size_t eventName = SIZE_MAX; // its index in the event names, once it has an event
 };
 
 std::map<std::string, MutexObject *> g_byName;
@@ -59,7 +61,15 @@ struct ObjectsAtExit {
     }
 } g_objectsAtExit;
 std::vector<MutexCall> g_calls;
-std::vector<MutexEvent> g_events;
+// Events as kept: the name as an index into the names seen so far, so that recording one
+// copies no string (a fuzzing run takes a mutex on every call).
+struct EventRecord {
+    size_t name;
+    bool acquired;
+    uint32_t requests;
+};
+std::vector<EventRecord> g_events;
+std::vector<std::string> g_eventNames; // never shrinks: a process names only a few mutexes
 bool g_globalNamespace = true;
 uint64_t g_unnamed = 0;
 
@@ -77,10 +87,18 @@ void WriteMark(int fd, char mark) { (void)!pwrite(fd, &mark, 1, 0); }
 const size_t kMaxEvents = 16384;
 
 // Records a first-level acquire or last-level release, while there is room.
-void RecordEvent(const MutexObject *m, bool acquired)
+void RecordEvent(MutexObject *m, bool acquired)
 {
-    if (g_events.size() < kMaxEvents)
-        g_events.push_back(MutexEvent{m->name, acquired, internal::Notebook().log.total});
+    if (g_events.size() >= kMaxEvents)
+        return;
+    if (m->eventName == SIZE_MAX) {
+        m->eventName = 0;
+        while (m->eventName < g_eventNames.size() && g_eventNames[m->eventName] != m->name)
+            ++m->eventName;
+        if (m->eventName == g_eventNames.size())
+            g_eventNames.push_back(m->name);
+    }
+    g_events.push_back(EventRecord{m->eventName, acquired, internal::Notebook().log.total});
 }
 
 // Gives up ownership; `proper` marks the lock file free, otherwise it stays marked held.
@@ -329,7 +347,10 @@ std::vector<MutexCall> MutexCalls()
 std::vector<MutexEvent> MutexEvents()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    return g_events;
+    std::vector<MutexEvent> events;
+    for (const EventRecord &e : g_events)
+        events.push_back(MutexEvent{g_eventNames[e.name], e.acquired, e.requests});
+    return events;
 }
 
 int OpenMutexCount()

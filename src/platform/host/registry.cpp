@@ -50,20 +50,21 @@ OpenKey *Resolve(HKEY key)
 }
 
 // Joins a parent path and a relative subkey path into `path` (whose room is reused); false
-// if the subkey is malformed.
+// if the subkey is malformed: a leading backslash or an empty component. Scanned by hand, as
+// it runs on every open (strlen alone, so that a sanitizer build checks the caller's string).
 bool Join(const std::string &parent, const char *subKey, std::string *path)
 {
-    std::string_view sub = subKey ? subKey : "";
-    if (!sub.empty() && (sub.front() == '\\' || sub.find("\\\\") != std::string_view::npos))
-        return false;
-    while (!sub.empty() && sub.back() == '\\')
-        sub.remove_suffix(1);
-    path->clear();
-    if (parent.empty() || sub.empty()) {
-        path->append(parent.empty() ? sub : std::string_view(parent));
-        return true;
-    }
-    path->append(parent).append(1, '\\').append(sub);
+    const char *sub = subKey ? subKey : "";
+    size_t length = strlen(sub);
+    for (size_t i = 0; i < length; ++i)
+        if (sub[i] == '\\' && (i == 0 || sub[i - 1] == '\\'))
+            return false;
+    while (length > 0 && sub[length - 1] == '\\')
+        --length;
+    path->assign(parent);
+    if (!parent.empty() && length > 0)
+        path->push_back('\\');
+    path->append(sub, length);
     return true;
 }
 
@@ -113,7 +114,10 @@ bool RecordOpen(HostFunction function, const char *subKey, REGSAM access)
         OpenLogEntry &entry = g_openLog[g_openLogCount++];
         entry.function = function;
         entry.access = access;
-        snprintf(entry.subKey, sizeof entry.subKey, "%s", subKey ? subKey : "");
+        size_t i = 0;
+        for (; subKey && subKey[i] && i + 1 < sizeof entry.subKey; ++i)
+            entry.subKey[i] = subKey[i];
+        entry.subKey[i] = '\0';
     }
     return (access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
 }
@@ -172,8 +176,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     std::string &path = PathScratch();
     if (ulOptions != 0 || !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
-    if (!Registry().KeyExists(path))
-        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+    if (!internal::Store().KeyExists(path))
+        return internal::Store().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
     *phkResult = NewHandle(path, samDesired);
     return ERROR_SUCCESS;
 }
@@ -202,15 +206,15 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     if (Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE || !lpSubKey ||
         !Join(parent.path, lpSubKey, &path))
         return ERROR_INVALID_PARAMETER;
-    if (!Registry().KeyExists(parent.path))
-        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
-    bool existed = Registry().KeyExists(path);
-    if (!existed && Registry().Failed())
+    if (!internal::Store().KeyExists(parent.path))
+        return internal::Store().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
+    bool existed = internal::Store().KeyExists(path);
+    if (!existed && internal::Store().Failed())
         return ERROR_REGISTRY_IO_FAILED;
     if (!existed) {
         if (!(parent.access & KEY_CREATE_SUB_KEY))
             return ERROR_ACCESS_DENIED;
-        if (!Registry().CreateKey(path))
+        if (!internal::Store().CreateKey(path))
             return ERROR_ACCESS_DENIED;
     }
     if (lpdwDisposition)
@@ -235,9 +239,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         return ERROR_ACCESS_DENIED;
     // Kept between calls so that its buffer's room is reused.
     static RegValue value;
-    switch (Registry().FindValue(key.path, lpValueName ? lpValueName : "", &value)) {
+    switch (internal::Store().FindValue(key.path, lpValueName ? lpValueName : "", &value)) {
     case Lookup::NoKey:
-        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
+        return internal::Store().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
     case Lookup::NoValue:
         return ERROR_FILE_NOT_FOUND;
     case Lookup::Found:
@@ -273,12 +277,12 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
         return ERROR_INVALID_PARAMETER;
     if (!(key.access & KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
-    if (!Registry().KeyExists(key.path))
-        return Registry().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
+    if (!internal::Store().KeyExists(key.path))
+        return internal::Store().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_KEY_DELETED;
     static RegValue value; // kept between calls so that its buffer's room is reused
     value.type = dwType;
     value.data.assign(lpData, lpData + cbData);
-    if (!Registry().SetValue(key.path, lpValueName ? lpValueName : "", value))
+    if (!internal::Store().SetValue(key.path, lpValueName ? lpValueName : "", value))
         return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }
