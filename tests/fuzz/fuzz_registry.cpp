@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (in.ConsumeBool())
         LMGetNumSensors();
     EditRegistry(in, 40);
-    int calls = in.ConsumeIntegralInRange<int>(1, 32);
+    int calls = in.ConsumeIntegralInRange<int>(1, 16);
     for (int i = 0; i < calls && in.remaining_bytes() > 0; ++i) {
         ExportId id = (ExportId)in.ConsumeIntegralInRange<int>(0, EXPORT_COUNT - 1);
         CheckedCall(id, PickOrdinal(in));

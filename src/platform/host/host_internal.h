@@ -67,8 +67,8 @@ bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind);
 // Sleeps until the real clock reads `endUs` (lock not held).
 void RealWaitUntil(uint64_t endUs);
 
-// Registers a new kernel handle of the given name and returns it (lock held).
-HANDLE OpenKernelHandle(const std::string &name);
+// Registers a new kernel handle and returns it (lock held).
+HANDLE OpenKernelHandle();
 
 // The tick of a wait that keeps the scheduler tick: `tickUs`, or the smallest raised timer
 // period if finer; 0 (exact) stays 0 (lock held).

@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <string.h>
 
-#include <map>
-#include <set>
 
 #include "platform/host/host_internal.h"
 
@@ -15,10 +13,12 @@ const char *const kDevicePath9x = "\\\\.\\qorix.vxd";
 
 namespace {
 
+// Kept in vectors that a reset empties but does not free: a fuzzer resets the machine and
+// opens its handles again on every input.
 struct Kernel {
     OsFamily family = OsFamily::Nt;
-    std::set<std::string> devices; // folded device names that open
-    std::map<uintptr_t, std::string> handles;
+    std::vector<std::string> devices; // folded device names that open
+    std::vector<uintptr_t> handles;   // open, in no order
     uintptr_t nextHandle = 0x100;
     std::vector<CreateFileCall> createCalls;
 };
@@ -26,22 +26,57 @@ struct Kernel {
 Kernel g_kernel;
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
+// The position of `name` (folded) among the devices; their count if absent.
+size_t FindDevice(const std::string &name)
+{
+    size_t i = 0;
+    while (i < g_kernel.devices.size() && g_kernel.devices[i] != name)
+        ++i;
+    return i;
+}
+
+// Forgets an open kernel handle; false if it is not one.
+bool ForgetKernelHandle(uintptr_t handle)
+{
+    for (uintptr_t &open : g_kernel.handles)
+        if (open == handle) {
+            open = g_kernel.handles.back();
+            g_kernel.handles.pop_back();
+            return true;
+        }
+    return false;
+}
+
+// True if `handle` is an open kernel handle.
+bool IsKernelHandle(uintptr_t handle)
+{
+    for (uintptr_t open : g_kernel.handles)
+        if (open == handle)
+            return true;
+    return false;
+}
+
+
 } // namespace
 
 namespace internal {
 
 void ResetKernel()
 {
-    g_kernel = Kernel{};
-    g_kernel.devices.insert(FoldCase(kDevicePathNt));
-    g_kernel.devices.insert(FoldCase(kDevicePath9x));
+    g_kernel.family = OsFamily::Nt;
+    g_kernel.devices.clear();
+    g_kernel.devices.push_back(FoldCase(kDevicePathNt));
+    g_kernel.devices.push_back(FoldCase(kDevicePath9x));
+    g_kernel.handles.clear();
+    g_kernel.nextHandle = 0x100;
+    g_kernel.createCalls.clear();
 }
 
-HANDLE OpenKernelHandle(const std::string &name)
+HANDLE OpenKernelHandle()
 {
     uintptr_t handle = g_kernel.nextHandle;
     g_kernel.nextHandle += 4;
-    g_kernel.handles[handle] = name;
+    g_kernel.handles.push_back(handle);
     return (HANDLE)handle;
 }
 
@@ -58,10 +93,12 @@ void SetOsFamily(OsFamily family)
 void SetDeviceAvailable(const std::string &path, bool available)
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
-    if (available)
-        g_kernel.devices.insert(FoldCase(path));
-    else
-        g_kernel.devices.erase(FoldCase(path));
+    std::string folded = FoldCase(path);
+    size_t at = FindDevice(folded);
+    if (available && at == g_kernel.devices.size())
+        g_kernel.devices.push_back(folded);
+    if (!available && at < g_kernel.devices.size())
+        g_kernel.devices.erase(g_kernel.devices.begin() + (ptrdiff_t)at);
 }
 
 std::vector<CreateFileCall> CreateFileCalls()
@@ -74,8 +111,8 @@ int OpenHandleCount()
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     int mutexes = 0;
-    for (const auto &handle : g_kernel.handles)
-        mutexes += internal::IsMutexHandle((HANDLE)handle.first);
+    for (uintptr_t handle : g_kernel.handles)
+        mutexes += internal::IsMutexHandle((HANDLE)handle);
     return (int)g_kernel.handles.size() - mutexes;
 }
 
@@ -133,7 +170,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
-    if (!lpFileName || !g_kernel.devices.count(FoldCase(path))) {
+    if (!lpFileName || FindDevice(FoldCase(path)) == g_kernel.devices.size()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -141,7 +178,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    return internal::OpenKernelHandle(path);
+    return internal::OpenKernelHandle();
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
@@ -150,7 +187,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     bool fails = internal::CallFails(FN_CLOSE_HANDLE);
     internal::ForgetTimer(hObject);
     internal::ForgetMutexHandle(hObject);
-    if (!g_kernel.handles.erase((uintptr_t)hObject) || fails) {
+    if (!ForgetKernelHandle((uintptr_t)hObject) || fails) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -166,7 +203,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (!g_kernel.handles.count((uintptr_t)hDevice) || internal::IsTimer(hDevice) ||
+    if (!IsKernelHandle((uintptr_t)hDevice) || internal::IsTimer(hDevice) ||
         internal::IsMutexHandle(hDevice)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

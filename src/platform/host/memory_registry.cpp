@@ -74,9 +74,13 @@ NO_ADDRESS_CHECKS bool CaseEqualPrefix(const char *a, const char *b, size_t n)
     return true;
 }
 
+// True if `a` and `b` are equal ignoring case. Sibling keys differ at the end, so the last
+// characters are compared first.
 bool CaseEqual(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && CaseEqualPrefix(a.data(), b.data(), a.size());
+    size_t n = a.size();
+    return n == b.size() && (n == 0 || FoldChar(a[n - 1]) == FoldChar(b[n - 1])) &&
+           CaseEqualPrefix(a.data(), b.data(), n);
 }
 
 // True if `path` names a key below `parent` (at any depth); the root "" is above every key.

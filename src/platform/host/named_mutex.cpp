@@ -10,7 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
 #include <thread>
 
 #include "platform/host/host_internal.h"
@@ -46,21 +45,36 @@ struct MutexObject {
     size_t eventName = SIZE_MAX; // its index in the event names, once it has an event
 };
 
-std::map<std::string, MutexObject *> g_byName;
-std::map<uintptr_t, MutexObject *> g_byHandle;
+struct HandleEntry {
+    uintptr_t handle;
+    MutexObject *object;
+};
 
-// Frees the objects still open when the process ends; their handles and lock files end with
-// it. Defined after the maps, so it runs before they are destroyed.
+// The live objects and the open handles, in no order, and objects freed for reuse: a process
+// has only a few mutexes, and a fuzzer resets the machine and opens them again on every
+// input, so nothing here is freed until the process ends.
+std::vector<MutexObject *> g_objects;
+std::vector<HandleEntry> g_byHandle;
+std::vector<MutexObject *> g_spareObjects;
+
+// Frees the objects when the process ends; their handles and lock files end with it.
+// Defined after the vectors, so it runs before they are destroyed.
 struct ObjectsAtExit {
     ~ObjectsAtExit()
     {
-        for (auto &entry : g_byName)
-            delete entry.second;
-        g_byName.clear();
+        for (MutexObject *m : g_objects)
+            delete m;
+        for (MutexObject *m : g_spareObjects)
+            delete m;
+        g_objects.clear();
+        g_spareObjects.clear();
         g_byHandle.clear();
     }
 } g_objectsAtExit;
+// The calls since the last reset are the first `g_callCount`; the slots after them keep
+// their strings' room for the next calls.
 std::vector<MutexCall> g_calls;
+size_t g_callCount = 0;
 // Events as kept: the name as an index into the names seen so far, so that recording one
 // copies no string (a fuzzing run takes a mutex on every call).
 struct EventRecord {
@@ -121,21 +135,52 @@ OwnerExit::~OwnerExit()
         return;
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     std::thread::id self = std::this_thread::get_id();
-    for (auto &entry : g_byName) {
-        if (entry.second->owned && entry.second->owner == self) {
-            Disown(entry.second, false);
-            entry.second->abandoned = true;
+    for (MutexObject *m : g_objects) {
+        if (m->owned && m->owner == self) {
+            Disown(m, false);
+            m->abandoned = true;
         }
     }
 }
 
-// Closes an object whose last handle went.
+// Closes an object whose last handle went (or all of them, at a reset); it is kept for reuse.
 void Destroy(MutexObject *m)
 {
     if (m->fd >= 0)
         close(m->fd); // drops the lock; a mark left "held" shows it was abandoned
-    g_byName.erase(m->name);
-    delete m;
+    for (MutexObject *&live : g_objects)
+        if (live == m) {
+            live = g_objects.back();
+            g_objects.pop_back();
+            break;
+        }
+    g_spareObjects.push_back(m);
+}
+
+// The live object of that name; null if none.
+MutexObject *FindByName(const std::string &name)
+{
+    for (MutexObject *m : g_objects)
+        if (m->name == name)
+            return m;
+    return nullptr;
+}
+
+// The entry of an open mutex handle; null if it is not one.
+HandleEntry *FindHandle(HANDLE handle)
+{
+    for (HandleEntry &entry : g_byHandle)
+        if (entry.handle == (uintptr_t)handle)
+            return &entry;
+    return nullptr;
+}
+
+// The slot for the next recorded call.
+MutexCall &NextCall()
+{
+    if (g_callCount == g_calls.size())
+        g_calls.emplace_back();
+    return g_calls[g_callCount++];
 }
 
 // The lock file of a named mutex: beside the registry file, the name with every character
@@ -168,10 +213,9 @@ bool RefusedGlobal(const std::string &name)
 // last error set when its lock file cannot be opened or, without `create`, it does not exist.
 MutexObject *FindObject(const std::string &name, bool create, bool *existed)
 {
-    auto found = g_byName.find(name);
-    if (found != g_byName.end()) {
+    if (MutexObject *found = FindByName(name)) {
         *existed = true;
-        return found->second;
+        return found;
     }
     std::string path = LockFilePath(name);
     *existed = !path.empty() && access(path.c_str(), F_OK) == 0;
@@ -187,17 +231,29 @@ MutexObject *FindObject(const std::string &name, bool create, bool *existed)
             return nullptr;
         }
     }
-    MutexObject *m = new MutexObject;
-    m->name = name.empty() ? "\x01unnamed " + std::to_string(++g_unnamed) : name;
+    MutexObject *m;
+    if (g_spareObjects.empty()) {
+        m = new MutexObject;
+    } else {
+        m = g_spareObjects.back();
+        g_spareObjects.pop_back();
+        std::string room = std::move(m->name);
+        *m = MutexObject{};
+        m->name = std::move(room);
+    }
+    if (name.empty())
+        m->name = "\x01unnamed " + std::to_string(++g_unnamed);
+    else
+        m->name.assign(name);
     m->fd = fd;
-    g_byName[m->name] = m;
+    g_objects.push_back(m);
     return m;
 }
 
 HANDLE NewHandle(MutexObject *m)
 {
-    HANDLE handle = internal::OpenKernelHandle("<mutex " + m->name + ">");
-    g_byHandle[(uintptr_t)handle] = m;
+    HANDLE handle = internal::OpenKernelHandle();
+    g_byHandle.push_back(HandleEntry{(uintptr_t)handle, m});
     ++m->handles;
     return handle;
 }
@@ -261,15 +317,16 @@ bool CopyDescriptor(const void *descriptor, std::vector<BYTE> *copy)
 
 namespace internal {
 
-bool IsMutexHandle(HANDLE handle) { return g_byHandle.count((uintptr_t)handle) != 0; }
+bool IsMutexHandle(HANDLE handle) { return FindHandle(handle) != nullptr; }
 
 void ForgetMutexHandle(HANDLE handle)
 {
-    auto found = g_byHandle.find((uintptr_t)handle);
-    if (found == g_byHandle.end())
+    HandleEntry *found = FindHandle(handle);
+    if (!found)
         return;
-    MutexObject *m = found->second;
-    g_byHandle.erase(found);
+    MutexObject *m = found->object;
+    *found = g_byHandle.back();
+    g_byHandle.pop_back();
     if (--m->handles == 0)
         Destroy(m);
 }
@@ -286,12 +343,12 @@ DWORD WaitForMutex(HANDLE handle, DWORD ms)
     for (;;) {
         {
             std::lock_guard<std::recursive_mutex> guard(Lock());
-            auto found = g_byHandle.find((uintptr_t)handle);
-            if (found == g_byHandle.end()) {
+            HandleEntry *found = FindHandle(handle);
+            if (!found) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return WAIT_FAILED;
             }
-            DWORD result = TryTake(found->second);
+            DWORD result = TryTake(found->object);
             if (result != WAIT_TIMEOUT || ms == 0)
                 return result;
             if (ms != INFINITE) {
@@ -317,15 +374,10 @@ void ResetNamedMutexes()
 {
     // Closing a lock file leaves its mark as it was, so a mutex held here reads as abandoned
     // in other processes; after a fork the parent's locks stay the parent's.
-    for (auto &entry : g_byName) {
-        MutexObject *m = entry.second;
-        if (m->fd >= 0)
-            close(m->fd);
-        delete m;
-    }
-    g_byName.clear();
+    while (!g_objects.empty())
+        Destroy(g_objects.back());
     g_byHandle.clear();
-    g_calls.clear();
+    g_callCount = 0;
     g_events.clear();
     g_globalNamespace = true;
 }
@@ -341,7 +393,7 @@ void SetGlobalNamespace(bool available)
 std::vector<MutexCall> MutexCalls()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    return g_calls;
+    return std::vector<MutexCall>(g_calls.begin(), g_calls.begin() + (ptrdiff_t)g_callCount);
 }
 
 std::vector<MutexEvent> MutexEvents()
@@ -373,12 +425,16 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
                            LPCSTR lpName)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    std::string name = lpName ? lpName : "";
-    MutexCall call{FN_CREATE_MUTEX, name, 0, bInitialOwner != FALSE, lpMutexAttributes != nullptr,
-                   {}};
+    MutexCall &call = NextCall();
+    call.function = FN_CREATE_MUTEX;
+    call.name.assign(lpName ? lpName : "");
+    const std::string &name = call.name;
+    call.access = 0;
+    call.initialOwner = bInitialOwner != FALSE;
+    call.securityAttributes = lpMutexAttributes != nullptr;
+    call.descriptor.clear();
     bool validDescriptor = !lpMutexAttributes || !lpMutexAttributes->lpSecurityDescriptor ||
                            CopyDescriptor(lpMutexAttributes->lpSecurityDescriptor, &call.descriptor);
-    g_calls.push_back(call);
     if (internal::CallFails(FN_CREATE_MUTEX)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return NULL;
@@ -409,8 +465,14 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
 {
     (void)bInheritHandle;
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    std::string name = lpName ? lpName : "";
-    g_calls.push_back(MutexCall{FN_OPEN_MUTEX, name, dwDesiredAccess, false, false, {}});
+    MutexCall &call = NextCall();
+    call.function = FN_OPEN_MUTEX;
+    call.name.assign(lpName ? lpName : "");
+    const std::string &name = call.name;
+    call.access = dwDesiredAccess;
+    call.initialOwner = false;
+    call.securityAttributes = false;
+    call.descriptor.clear();
     if (internal::CallFails(FN_OPEN_MUTEX)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return NULL;
@@ -437,12 +499,12 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex)
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    auto found = g_byHandle.find((uintptr_t)hMutex);
-    if (found == g_byHandle.end()) {
+    HandleEntry *found = FindHandle(hMutex);
+    if (!found) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    MutexObject *m = found->second;
+    MutexObject *m = found->object;
     if (!m->owned || m->owner != std::this_thread::get_id()) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;

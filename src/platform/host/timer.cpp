@@ -196,7 +196,7 @@ HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES lpTimerAttributes,
         SetLastError(lpTimerName ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    HANDLE handle = internal::OpenKernelHandle("<waitable timer>");
+    HANDLE handle = internal::OpenKernelHandle();
     Timer &timer = g_timers[(uintptr_t)handle];
     timer.highResolution = highResolution;
     timer.manualReset = (dwFlags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0;

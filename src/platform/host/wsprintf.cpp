@@ -163,6 +163,14 @@ extern "C" int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...)
             const char *s = va_arg(args, const char *);
             if (!s)
                 s = "(null)";
+            if (width == 0) {
+                // No field to fill: copied in the same pass that finds its end.
+                for (int n = 0; s[n] && (precision < 0 || n < precision) &&
+                                o.length < kWsprintfRoom;
+                     ++n)
+                    o.out[o.length++] = s[n];
+                break;
+            }
             int n = 0;
             while (s[n] && (precision < 0 || n < precision))
                 ++n;
