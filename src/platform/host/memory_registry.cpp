@@ -44,17 +44,23 @@ NO_ADDRESS_CHECKS bool CaseLess(std::string_view a, std::string_view b)
     return a.size() < b.size();
 }
 
-// FNV-1a hash of the folded text's length and last characters, to tell most key paths apart
-// without comparing them: sibling keys differ at the end, and a shared tail only costs a
-// comparison.
+// A hash of the text's length and its last eight characters, equal for texts that are equal
+// ignoring case: setting bit 5 of every byte lower-cases letters (and maps some other
+// characters together, which only makes a collision that the comparison settles). Sibling
+// keys differ at the end, and a shared tail only costs a comparison.
 NO_ADDRESS_CHECKS size_t CaseHash(std::string_view text)
 {
-    const size_t kTail = 24;
-    size_t hash = (14695981039346656037ull ^ text.size()) * 1099511628211ull;
-    const char *c = text.data();
-    for (size_t i = text.size() > kTail ? text.size() - kTail : 0, n = text.size(); i < n; ++i)
-        hash = (hash ^ FoldChar(c[i])) * 1099511628211ull;
-    return hash;
+    const uint64_t kLowerCase = 0x2020202020202020ull;
+    uint64_t tail = 0;
+    size_t n = text.size();
+    if (n >= 8)
+        memcpy(&tail, text.data() + n - 8, 8);
+    else
+        for (size_t i = 0; i < n; ++i)
+            tail = tail << 8 | (unsigned char)text[i];
+    uint64_t hash = (tail | kLowerCase) ^ (n * 0x9E3779B97F4A7C15ull);
+    hash *= 0xFF51AFD7ED558CCDull;
+    return (size_t)(hash ^ (hash >> 32));
 }
 
 // True if the first `n` characters of `a` and `b` are equal ignoring case. Names are mostly

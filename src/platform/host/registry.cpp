@@ -56,9 +56,12 @@ bool Join(const std::string &parent, const char *subKey, std::string *path)
 {
     const char *sub = subKey ? subKey : "";
     size_t length = strlen(sub);
-    for (size_t i = 0; i < length; ++i)
-        if (sub[i] == '\\' && (i == 0 || sub[i - 1] == '\\'))
-            return false;
+    // Without an early exit, so that the compiler checks many characters at once.
+    bool empty = length > 0 && sub[0] == '\\';
+    for (size_t i = 1; i < length; ++i)
+        empty |= (sub[i] == '\\') & (sub[i - 1] == '\\');
+    if (empty)
+        return false;
     while (length > 0 && sub[length - 1] == '\\')
         --length;
     path->assign(parent);
@@ -68,8 +71,9 @@ bool Join(const std::string &parent, const char *subKey, std::string *path)
     return true;
 }
 
-// A new handle on `path`, in a free slot.
-HKEY NewHandle(const std::string &path, REGSAM access)
+// A new handle on `*path`, in a free slot. The path is swapped in, not copied: the caller's
+// string gets the slot's old room.
+HKEY NewHandle(std::string *path, REGSAM access)
 {
     OpenKey *slot = nullptr;
     for (OpenKey &open : g_keys)
@@ -81,7 +85,7 @@ HKEY NewHandle(const std::string &path, REGSAM access)
         slot = &g_keys.emplace_back();
     slot->handle = g_nextKey;
     g_nextKey += 4;
-    slot->path.assign(path);
+    slot->path.swap(*path);
     slot->access = access;
     ++g_openKeys;
     return (HKEY)slot->handle;
@@ -178,7 +182,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
         return ERROR_INVALID_PARAMETER;
     if (!internal::Store().KeyExists(path))
         return internal::Store().Failed() ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(path, samDesired);
+    *phkResult = NewHandle(&path, samDesired);
     return ERROR_SUCCESS;
 }
 
@@ -219,7 +223,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
     }
     if (lpdwDisposition)
         *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-    *phkResult = NewHandle(path, samDesired);
+    *phkResult = NewHandle(&path, samDesired);
     return ERROR_SUCCESS;
 }
 

@@ -38,8 +38,9 @@ void Append(Output *o, const char *text, int n)
     int room = kWsprintfRoom - o->length;
     if (n > room)
         n = room;
+    char *out = o->out + o->length; // a local pointer, so that the loop need not reload it
     for (int i = 0; i < n; ++i)
-        o->out[o->length + i] = text[i];
+        out[i] = text[i];
     o->length += n;
 }
 
@@ -163,17 +164,9 @@ extern "C" int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...)
             const char *s = va_arg(args, const char *);
             if (!s)
                 s = "(null)";
-            if (width == 0) {
-                // No field to fill: copied in the same pass that finds its end.
-                for (int n = 0; s[n] && (precision < 0 || n < precision) &&
-                                o.length < kWsprintfRoom;
-                     ++n)
-                    o.out[o.length++] = s[n];
-                break;
-            }
-            int n = 0;
-            while (s[n] && (precision < 0 || n < precision))
-                ++n;
+            // The C library's strlen finds the end many characters at a time.
+            size_t length = precision < 0 ? strlen(s) : strnlen(s, (size_t)precision);
+            int n = length > (size_t)kWsprintfRoom ? kWsprintfRoom : (int)length;
             Field(&o, "", s, n, width, left, zero);
             break;
         }
