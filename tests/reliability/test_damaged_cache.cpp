@@ -15,7 +15,7 @@ using namespace reliability;
 struct Damage {
     std::string name;
     std::function<void()> apply;
-    std::string limit;     // a limit of sensor 0 set negative, which its export passes through
+    std::string limit = {}; // a limit of sensor 0 set negative, which its export passes through
     int limitValue = -1;
 };
 

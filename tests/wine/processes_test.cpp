@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/notebook.h"
+#include "wine_support.h"
 
 namespace {
 
@@ -33,27 +33,15 @@ const int kAnswerLength = 8;
 const int kReleaseByte = 0x10;
 const int kEchoMask = 0x0F;
 
-typedef int(__cdecl *CountFn)(void);
-typedef int(__cdecl *QueryFn)(int, int *);
-typedef void(__cdecl *ShutdownFn)(void);
+using wine::Answer;
+using wine::Same;
+const int EXPORT_COUNT = wine::MIXED_EXPORT_COUNT;
+const char *const *const kExportNames = wine::kMixedExportNames;
 
-enum { EXPORT_COUNT = 7 };
-const char *const kExportNames[EXPORT_COUNT] = {
-    "LMGetNumSensors",     "LMGetSensorLocation", "LMReadTemperature", "LMReadWarningLimit",
-    "LMReadCriticalLimit", "LMReadTempStatus",    "ShutdownLibrary"};
-
-CountFn g_count;
-QueryFn g_queries[5]; // location, temperature, warning, critical, status
-ShutdownFn g_shutdown;
-
-struct Answer {
-    int result;
-    int out;
-};
+wine::Library g_library;
 
 Answer g_expected[EXPORT_COUNT][kOrdinals];
 
-bool Same(const Answer &a, const Answer &b) { return a.result == b.result && a.out == b.out; }
 
 unsigned NextRandom(unsigned *state)
 {
@@ -61,36 +49,8 @@ unsigned NextRandom(unsigned *state)
     return *state >> 8;
 }
 
-Answer Invoke(int e, int ordinal)
-{
-    Answer a = {0, kUntouched};
-    if (e == 0)
-        a.result = g_count();
-    else if (e == 6)
-        g_shutdown();
-    else
-        a.result = g_queries[e - 1](ordinal, &a.out);
-    return a;
-}
-
-bool LoadLibraryExports()
-{
-    HMODULE dll = LoadLibraryA("Kovaltherm.dll");
-    if (!dll) {
-        printf("Kovaltherm.dll did not load (error %lu)\n", GetLastError());
-        return false;
-    }
-    g_count = (CountFn)(void *)GetProcAddress(dll, kExportNames[0]);
-    for (int i = 0; i < 5; ++i)
-        g_queries[i] = (QueryFn)(void *)GetProcAddress(dll, kExportNames[i + 1]);
-    g_shutdown = (ShutdownFn)(void *)GetProcAddress(dll, kExportNames[6]);
-    for (int i = 0; i < 5; ++i)
-        if (!g_queries[i] || !g_count || !g_shutdown) {
-            printf("an export is missing\n");
-            return false;
-        }
-    return true;
-}
+// Calls export `e` with `ordinal` and returns its result and out-value.
+Answer Invoke(int e, int ordinal) { return wine::InvokeMixed(g_library, e, ordinal, kUntouched); }
 
 // Sends one request to the stand-in driver.
 bool DriverRequest(DWORD code, void *in, DWORD inLength, void *out, DWORD outLength)
@@ -114,7 +74,7 @@ int RunCaller(int index)
         return 1;
     }
     fclose(file);
-    if (!LoadLibraryExports())
+    if (!g_library.Load())
         return 1;
     HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, kStartEvent);
     if (start)
@@ -220,7 +180,7 @@ TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
     SimDefaultConfig(&config);
     ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0))
         << "the stand-in driver cannot be reached";
-    ASSERT_TRUE(LoadLibraryExports());
+    ASSERT_TRUE(g_library.Load());
     // A warm-up pass repairs a cache left by other tests; then two passes must agree.
     for (int pass = 0; pass < 3; ++pass)
         for (int e = 0; e < EXPORT_COUNT; ++e)

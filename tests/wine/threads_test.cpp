@@ -12,7 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "sim/notebook.h"
+#include "wine_support.h"
 
 namespace {
 
@@ -23,45 +23,23 @@ const int kMaxOrdinal = 4;
 const int kOrdinals = kMaxOrdinal - kMinOrdinal + 1;
 const int kUntouched = 777;
 
-typedef int(__cdecl *CountFn)(void);
-typedef int(__cdecl *QueryFn)(int, int *);
-typedef void(__cdecl *ShutdownFn)(void);
+using wine::Answer;
+using wine::Same;
+const int EXPORT_COUNT = wine::MIXED_EXPORT_COUNT;
+const char *const *const kExportNames = wine::kMixedExportNames;
 
-enum { EXPORT_COUNT = 7 };
-const char *const kExportNames[EXPORT_COUNT] = {
-    "LMGetNumSensors",     "LMGetSensorLocation", "LMReadTemperature", "LMReadWarningLimit",
-    "LMReadCriticalLimit", "LMReadTempStatus",    "ShutdownLibrary"};
-
-CountFn g_count;
-QueryFn g_queries[5]; // location, temperature, warning, critical, status
-ShutdownFn g_shutdown;
-
-struct Answer {
-    int result;
-    int out;
-};
+wine::Library g_library;
 
 Answer g_expected[EXPORT_COUNT][kOrdinals];
 volatile LONG g_mismatches;
 volatile LONG g_calls;
 
 // Calls export `e` with `ordinal` and returns its result and out-value.
-Answer Invoke(int e, int ordinal)
-{
-    Answer a = {0, kUntouched};
-    if (e == 0)
-        a.result = g_count();
-    else if (e == 6)
-        g_shutdown();
-    else
-        a.result = g_queries[e - 1](ordinal, &a.out);
-    return a;
-}
+Answer Invoke(int e, int ordinal) { return wine::InvokeMixed(g_library, e, ordinal, kUntouched); }
 
 HANDLE g_finished[kThreads];
 HANDLE g_release;
 
-bool Same(const Answer &a, const Answer &b) { return a.result == b.result && a.out == b.out; }
 
 // A small deterministic generator per thread.
 unsigned NextRandom(unsigned *state)
@@ -116,16 +94,7 @@ TEST(Threads, ConcurrentCallersMatchALoneCaller)
 {
     if (!g_keepScenario && !LoadSteadyScenario())
         printf("note: could not load the steady scenario; using the driver's current one\n");
-    HMODULE dll = LoadLibraryA("Kovaltherm.dll");
-    ASSERT_NE(dll, nullptr) << "Kovaltherm.dll did not load (error " << GetLastError() << ")";
-    g_count = (CountFn)(void *)GetProcAddress(dll, kExportNames[0]);
-    for (int i = 0; i < 5; ++i)
-        g_queries[i] = (QueryFn)(void *)GetProcAddress(dll, kExportNames[i + 1]);
-    g_shutdown = (ShutdownFn)(void *)GetProcAddress(dll, kExportNames[6]);
-    ASSERT_NE(g_count, nullptr);
-    ASSERT_NE(g_shutdown, nullptr);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_NE(g_queries[i], nullptr) << kExportNames[i + 1];
+    ASSERT_TRUE(g_library.Load());
 
     // A warm-up pass repairs a cache left by other tests; then two passes must agree.
     for (int pass = 0; pass < 3; ++pass)

@@ -169,6 +169,36 @@ struct Library {
     }
 };
 
+// The exports as the mixed-call tests number them: an index into this table picks the export.
+enum { MIXED_EXPORT_COUNT = 7 };
+inline const char *const kMixedExportNames[MIXED_EXPORT_COUNT] = {
+    "LMGetNumSensors",     "LMGetSensorLocation", "LMReadTemperature", "LMReadWarningLimit",
+    "LMReadCriticalLimit", "LMReadTempStatus",    "ShutdownLibrary"};
+
+struct Answer {
+    int result;
+    int out;
+};
+
+inline bool Same(const Answer &a, const Answer &b) { return a.result == b.result && a.out == b.out; }
+
+// Calls export `e` (see kMixedExportNames) of a loaded library with `ordinal`; returns its
+// result and out-value, which starts as `untouched`.
+inline Answer InvokeMixed(const Library &lib, int e, int ordinal, int untouched)
+{
+    const QueryFunction queries[] = {lib.getSensorLocation, lib.readTemperature,
+                                     lib.readWarningLimit, lib.readCriticalLimit,
+                                     lib.readTempStatus};
+    Answer a = {0, untouched};
+    if (e == 0)
+        a.result = lib.getNumSensors();
+    else if (e == MIXED_EXPORT_COUNT - 1)
+        lib.shutdown();
+    else
+        a.result = queries[e - 1](ordinal, &a.out);
+    return a;
+}
+
 } // namespace wine
 
 #endif
