@@ -137,6 +137,27 @@ TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
     EXPECT_EQ(system(("ls -a '" + dir_ + "' | grep -q '^\\.metrics'").c_str()) == 0, false);
 }
 
+// Readings never replace the registry file or the files kept beside it, by whatever name
+// they are given; the cache still reads afterwards.
+TEST_F(HostileTest, OutputRefusesTheRegistryAndItsFiles)
+{
+    const std::string known = "--scenario " + Scenario("known") + " --format prometheus";
+    ASSERT_EQ(RunWith(known).code, 0);
+    const std::string names[] = {"registry.db", "./registry.db", "../" + dir_.substr(dir_.rfind('/') + 1) + "/registry.db",
+                                 "registry.db-wal", "registry.db-journal", "registry.db.mutex.Access_EC"};
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        Result r = RunWith(known + " --output '" + name + "'");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err.rfind("ktsensors: cannot write " + name + ": it is the registry file ", 0), 0u) << r.err;
+        EXPECT_EQ(ReadFile(Registry()).rfind(std::string("SQLite format 3\0", 16), 0), 0u);
+    }
+    EXPECT_EQ(RunWith("--dump-registry").code, 0);
+    // A name that only starts like the registry's is an ordinary file.
+    EXPECT_EQ(RunWith(known + " --output registry.db.prom").code, 0);
+    EXPECT_NE(ReadFile(Path("registry.db.prom")).find("# TYPE"), std::string::npos);
+}
+
 TEST_F(HostileTest, HelpNamesEveryOptionWithoutParserInternals)
 {
     Result r = Run("--help");

@@ -76,6 +76,21 @@ bool MakeDirectories(const std::string &directory)
     }
 }
 
+// `path` with its folder resolved (symbolic links, "." and ".."); "" if the folder does not
+// exist. The file itself is not followed: replacing a link replaces the link.
+std::string ResolvedEntry(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    char *real = realpath(folder.c_str(), nullptr);
+    if (!real)
+        return std::string();
+    std::string resolved = real;
+    free(real);
+    return resolved + (resolved == "/" ? "" : "/") + base;
+}
+
 // The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the state directory.
 bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, std::string *error)
 {
@@ -143,6 +158,11 @@ public:
 
     bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
     {
+        if (IsRegistryFile(path)) {
+            *error = "cannot write " + path + ": it is the registry file " + path_ +
+                     " or one of the files beside it";
+            return false;
+        }
         size_t slash = path.rfind('/');
         std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -170,6 +190,22 @@ public:
         unlink(temporary.c_str());
         *error = "cannot write " + path + ": " + strerror(saved);
         return false;
+    }
+
+    // True if `path` is the open registry file, one of SQLite's files beside it or a named
+    // mutex's lock file beside it: readings written there would destroy the sensor cache or
+    // the lock.
+    bool IsRegistryFile(const std::string &path) const
+    {
+        if (path_.empty())
+            return false;
+        std::string target = ResolvedEntry(path), registry = ResolvedEntry(path_);
+        if (target.empty() || registry.empty())
+            return false;
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+            if (target == registry + suffix)
+                return true;
+        return target.rfind(registry + host::kMutexLockFileInfix, 0) == 0;
     }
 
     Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override

@@ -22,6 +22,8 @@ namespace host {
 // The thermal driver's device names, as CreateFileA receives them.
 extern const char *const kDevicePathNt;   // "\\.\qorix"
 extern const char *const kDevicePath9x;   // "\\.\qorix.vxd"
+// A named mutex's lock file beside a registry file is named <registry><infix><name>.
+extern const char kMutexLockFileInfix[];  // ".mutex."
 
 enum class OsFamily { Nt, Win9x, Other, QueryFails };
 

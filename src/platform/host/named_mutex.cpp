@@ -16,13 +16,14 @@
 
 namespace host {
 
+const char kMutexLockFileInfix[] = ".mutex.";
+
 namespace {
 
 // The lock file's first byte: the mutex is held, or was released properly.
 const char kHeldMark = '1';
 const char kFreeMark = '0';
 const char kGlobalPrefix[] = "Global\\";
-const char kLockFileInfix[] = ".mutex.";
 // How often a blocked wait looks again.
 const long kPollNs = 500 * 1000;
 const uint64_t kUsPerMs = 1000;
@@ -191,7 +192,7 @@ std::string LockFilePath(const std::string &name)
     if (registry.empty() || name.empty())
         return std::string();
     static const char kHex[] = "0123456789ABCDEF";
-    std::string path = registry + kLockFileInfix;
+    std::string path = registry + kMutexLockFileInfix;
     for (unsigned char c : name) {
         if (isalnum(c) || c == '.' || c == '-') {
             path += (char)c;
