@@ -20,9 +20,8 @@ namespace {
 
 const int kProcesses = 4;
 const int kCallsPerProcess = 500;
-const int kMinOrdinal = -1;
-const int kMaxOrdinal = 4;
-const int kOrdinals = kMaxOrdinal - kMinOrdinal + 1;
+const int kMinOrdinal = wine::kMixedMinOrdinal;
+const int kOrdinals = wine::kMixedOrdinals;
 const int kUntouched = 777;
 const char kExpectedFile[] = "processes_test.expected";
 const char kStartEvent[] = "KovalthermProcessesTestStart";
@@ -40,7 +39,7 @@ const char *const *const kExportNames = wine::kMixedExportNames;
 
 wine::Library g_library;
 
-Answer g_expected[EXPORT_COUNT][kOrdinals];
+wine::LoneAnswers g_expected;
 
 
 unsigned NextRandom(unsigned *state)
@@ -51,19 +50,6 @@ unsigned NextRandom(unsigned *state)
 
 // Calls export `e` with `ordinal` and returns its result and out-value.
 Answer Invoke(int e, int ordinal) { return wine::InvokeMixed(g_library, e, ordinal, kUntouched); }
-
-// Sends one request to the stand-in driver.
-bool DriverRequest(DWORD code, void *in, DWORD inLength, void *out, DWORD outLength)
-{
-    HANDLE device = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                OPEN_EXISTING, 0, NULL);
-    if (device == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, code, in, inLength, out, outLength, &returned, NULL);
-    CloseHandle(device);
-    return ok != FALSE;
-}
 
 // One process's calls: a deterministic mix per process; returns the number of wrong answers.
 int RunCaller(int index)
@@ -178,28 +164,16 @@ TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
 {
     static SimConfig config;
     SimDefaultConfig(&config);
-    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0))
+    ASSERT_TRUE(wine::LoadScenario(config))
         << "the stand-in driver cannot be reached";
     ASSERT_TRUE(g_library.Load());
-    // A warm-up pass repairs a cache left by other tests; then two passes must agree.
-    for (int pass = 0; pass < 3; ++pass)
-        for (int e = 0; e < EXPORT_COUNT; ++e)
-            for (int o = kMinOrdinal; o <= kMaxOrdinal; ++o) {
-                Answer a = Invoke(e, o);
-                if (pass == 1)
-                    g_expected[e][o - kMinOrdinal] = a;
-                if (pass == 2) {
-                    ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
-                        << "a lone caller's answers are not stable: " << kExportNames[e] << "("
-                        << o << ")";
-                }
-            }
+    ASSERT_NO_FATAL_FAILURE(wine::RecordLoneAnswers(g_library, kUntouched, g_expected));
     FILE *file = fopen(kExpectedFile, "wb");
     ASSERT_TRUE(file && fwrite(g_expected, sizeof g_expected, 1, file) == 1)
         << "cannot write " << kExpectedFile;
     fclose(file);
     // The log starts afresh with the callers.
-    ASSERT_TRUE(DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0));
+    ASSERT_TRUE(wine::LoadScenario(config));
 
     HANDLE start = CreateEventA(NULL, TRUE, FALSE, kStartEvent);
     HANDLE processes[kProcesses];
@@ -231,23 +205,11 @@ TEST(Processes, FourCallersGetALoneCallersAnswersAndKeepEveryExchangeWhole)
     CloseHandle(start);
     DeleteFileA(kExpectedFile);
 
-    // The whole log, page by page.
-    static SimLogEntry log[SIM_LOG_CAPACITY];
-    static SimLogPage page;
-    size_t n = 0;
     uint32_t total = 0;
-    for (;;) {
-        uint32_t first = (uint32_t)n;
-        memcpy(&page, &first, sizeof first);
-        if (!DriverRequest(SIM_IOCTL_READ_LOG, &page, sizeof page, &page, sizeof page) ||
-            page.count == 0)
-            break;
-        total = page.total;
-        memcpy(log + n, page.entries, page.count * sizeof(SimLogEntry));
-        n += page.count;
-    }
+    std::vector<SimLogEntry> log = wine::RequestLog(&total);
+    size_t n = log.size();
     int exchanges = 0, failedAttempts = 0, intruders = 0;
-    CheckLog(log, n, &exchanges, &failedAttempts, &intruders);
+    CheckLog(log.data(), n, &exchanges, &failedAttempts, &intruders);
     printf("processes: %d x %d calls, %d wrong answers\n", kProcesses, kCallsPerProcess, wrong);
     printf("request log: %u requests (%u kept), %d exchanges, %d failed block-read attempts, "
            "%d exchanges with another request inside\n",

@@ -18,9 +18,8 @@ namespace {
 
 const int kThreads = 8;
 const int kCallsPerThread = 2000;
-const int kMinOrdinal = -1;
-const int kMaxOrdinal = 4;
-const int kOrdinals = kMaxOrdinal - kMinOrdinal + 1;
+const int kMinOrdinal = wine::kMixedMinOrdinal;
+const int kOrdinals = wine::kMixedOrdinals;
 const int kUntouched = 777;
 
 using wine::Answer;
@@ -30,7 +29,7 @@ const char *const *const kExportNames = wine::kMixedExportNames;
 
 wine::Library g_library;
 
-Answer g_expected[EXPORT_COUNT][kOrdinals];
+wine::LoneAnswers g_expected;
 volatile LONG g_mismatches;
 volatile LONG g_calls;
 
@@ -77,15 +76,7 @@ bool LoadSteadyScenario()
     SimDefaultConfig(&config);
     config.presence = 0x8B;
     SimSetTemperature(&config, 1, 64); // in its warning band: critical from every state
-    HANDLE device = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                OPEN_EXISTING, 0, NULL);
-    if (device == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0,
-                              &returned, NULL);
-    CloseHandle(device);
-    return ok != FALSE;
+    return wine::LoadScenario(config);
 }
 
 bool g_keepScenario = false;
@@ -96,19 +87,7 @@ TEST(Threads, ConcurrentCallersMatchALoneCaller)
         printf("note: could not load the steady scenario; using the driver's current one\n");
     ASSERT_TRUE(g_library.Load());
 
-    // A warm-up pass repairs a cache left by other tests; then two passes must agree.
-    for (int pass = 0; pass < 3; ++pass)
-        for (int e = 0; e < EXPORT_COUNT; ++e)
-            for (int o = kMinOrdinal; o <= kMaxOrdinal; ++o) {
-                Answer a = Invoke(e, o);
-                if (pass == 1)
-                    g_expected[e][o - kMinOrdinal] = a;
-                if (pass == 2) {
-                    ASSERT_TRUE(Same(a, g_expected[e][o - kMinOrdinal]))
-                        << "a lone caller's answers are not stable: " << kExportNames[e] << "("
-                        << o << ")";
-                }
-            }
+    ASSERT_NO_FATAL_FAILURE(wine::RecordLoneAnswers(g_library, kUntouched, g_expected));
     printf("lone caller: %d sensors\n", g_expected[0][0].result);
 
     g_release = CreateEventA(NULL, TRUE, FALSE, NULL);

@@ -46,8 +46,9 @@ inline bool LoadScenario(SimConfig config)
     return DriverRequest(SIM_IOCTL_LOAD_SCENARIO, &config, sizeof config, NULL, 0);
 }
 
-// Reads the driver's whole request log.
-inline std::vector<SimLogEntry> RequestLog()
+// Reads the driver's whole request log; `*total`, if given, is set to the number of requests
+// logged, kept or not.
+inline std::vector<SimLogEntry> RequestLog(uint32_t *total = nullptr)
 {
     std::vector<SimLogEntry> entries;
     for (;;) {
@@ -57,6 +58,8 @@ inline std::vector<SimLogEntry> RequestLog()
         if (!DriverRequest(SIM_IOCTL_READ_LOG, &page, sizeof page, &page, sizeof page) ||
             page.count == 0)
             break;
+        if (total)
+            *total = page.total;
         entries.insert(entries.end(), page.entries, page.entries + page.count);
     }
     return entries;
@@ -197,6 +200,33 @@ inline Answer InvokeMixed(const Library &lib, int e, int ordinal, int untouched)
     else
         a.result = queries[e - 1](ordinal, &a.out);
     return a;
+}
+
+// The ordinals the mixed-call tests ask about.
+const int kMixedMinOrdinal = -1;
+const int kMixedMaxOrdinal = 4;
+const int kMixedOrdinals = kMixedMaxOrdinal - kMixedMinOrdinal + 1;
+
+// A lone caller's answers, by export (see kMixedExportNames) and ordinal from kMixedMinOrdinal.
+typedef Answer LoneAnswers[MIXED_EXPORT_COUNT][kMixedOrdinals];
+
+// Records into `expected` what a lone caller answers to every export and ordinal: a warm-up
+// pass repairs a cache left by other tests, then two passes must agree. Use as
+// ASSERT_NO_FATAL_FAILURE(RecordLoneAnswers(...)).
+inline void RecordLoneAnswers(const Library &lib, int untouched, LoneAnswers &expected)
+{
+    for (int pass = 0; pass < 3; ++pass)
+        for (int e = 0; e < MIXED_EXPORT_COUNT; ++e)
+            for (int o = kMixedMinOrdinal; o <= kMixedMaxOrdinal; ++o) {
+                Answer a = InvokeMixed(lib, e, o, untouched);
+                if (pass == 1)
+                    expected[e][o - kMixedMinOrdinal] = a;
+                if (pass == 2) {
+                    ASSERT_TRUE(Same(a, expected[e][o - kMixedMinOrdinal]))
+                        << "a lone caller's answers are not stable: " << kMixedExportNames[e]
+                        << "(" << o << ")";
+                }
+            }
 }
 
 } // namespace wine
