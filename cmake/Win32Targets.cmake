@@ -105,7 +105,9 @@ install(FILES ${CMAKE_BINARY_DIR}/kovaltherm.pc DESTINATION ${KOVALTHERM_INSTALL
 configure_file(${PROJECT_SOURCE_DIR}/sdk/python/pyproject.toml.in ${CMAKE_BINARY_DIR}/python/pyproject.toml @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/python/pyproject.toml DESTINATION python)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/python/kovaltherm DESTINATION python PATTERN __pycache__ EXCLUDE)
-install(FILES $<TARGET_FILE:Kovaltherm> DESTINATION python/kovaltherm/${KOVALTHERM_INSTALL_ARCH_DIR})
+# The DLL as x86/ or x64/ has it (stripped with the rest), its import library once more there.
+install(TARGETS Kovaltherm RUNTIME DESTINATION python/kovaltherm/${KOVALTHERM_INSTALL_ARCH_DIR}
+        ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/dotnet/Kovaltherm.cs DESTINATION dotnet)
 
 # The test kit: per architecture the stand-in driver with ktsensors.exe (which loads a
