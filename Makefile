@@ -4,7 +4,8 @@
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
 # makes the SDK zip of both Windows builds and its test kit; `make test-dist` builds its examples from
-# the zip for both architectures and runs them under Wine, and the test kit's walk-through.
+# the zip for both architectures and runs them under Wine, tests its Python and .NET wrappers on
+# the host's libkovaltherm.so, and runs the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine clean
@@ -70,7 +71,8 @@ dist: build-win32 build-win64
 	@cd build/dist && cmake -E tar cf ../../$(DIST_ZIP) --format=zip -- *
 	@echo "dist: $(DIST_ZIP)"
 
-test-dist: dist
+# The wrappers' tests in the consumer test run on the host build's libkovaltherm.so.
+test-dist: dist build-host
 	@tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP)
 	@tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP)
 

@@ -1,0 +1,18 @@
+using System;
+using Kovaltherm;
+
+static class ReadSensors
+{
+    static void Main()
+    {
+        try
+        {
+            foreach (SensorReading reading in Sensors.ReadSensors())
+                Console.WriteLine(reading);
+        }
+        catch (DllNotFoundException error)
+        {
+            Console.WriteLine("no thermal sensors: " + error.Message);
+        }
+    }
+}

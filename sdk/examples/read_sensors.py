@@ -1,0 +1,7 @@
+import kovaltherm
+
+try:
+    for reading in kovaltherm.read_sensors():
+        print(reading)
+except kovaltherm.KovalthermError as error:
+    print(f"no thermal sensors: {error}")

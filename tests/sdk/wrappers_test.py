@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""The SDK's Python and .NET wrappers on libkovaltherm.so: the contract tables of
+tests/contract/ and the documented example scenarios, read through a reader program of each
+wrapper (reader.py, Reader.cs with mono) in processes of their own, a registry file per case.
+
+KOVALTHERM_SDK names an unpacked SDK whose python/ is installed in this interpreter; without it
+the source tree's sdk/ is used through PYTHONPATH. KOVALTHERM_HOST_BUILD names the folder that
+holds libkovaltherm.so (default build/host)."""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent.parent
+SDK = Path(os.environ.get("KOVALTHERM_SDK", SOURCE / "sdk"))
+HOST_BUILD = Path(os.environ.get("KOVALTHERM_HOST_BUILD", SOURCE / "build" / "host"))
+LIMITS = ("warning_normal", "warning_high", "critical_normal", "critical_high")
+NORMAL, WARNING = 1, 2
+
+
+def contract(header, name):
+    """The initializer of `name` in a contract header: a number, or a tuple per brace group."""
+    text = (SOURCE / "tests" / "contract" / header).read_text()
+    value = re.search(rf"\b{name}\b[^=;]*=\s*(.*?);", text, re.S).group(1)
+    item = lambda v: v.strip() == "true" if v.strip() in ("true", "false") else int(v, 0)
+    groups = re.findall(r"\{([^{}]*)\}", value)
+    return [tuple(item(v) for v in g.split(",")) for g in groups] if groups else item(value)
+
+
+def row(*values):
+    return tuple("-" if v is None else str(v) for v in values)
+
+
+class Wrappers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        out = Path(cls.folder.name)
+        for program, sources in (("Reader", [HERE / "Reader.cs"]),
+                                 ("ReadSensors", [SDK / "examples" / "ReadSensors.cs"])):
+            subprocess.run(["mcs", "-langversion:7.2", "-warnaserror", f"-out:{out / program}.exe",
+                            SDK / "dotnet" / "Kovaltherm.cs", *sources], check=True)
+        cls.readers = {"python": [sys.executable, HERE / "reader.py"],
+                       "csharp": ["mono", out / "Reader.exe"]}
+        cls.examples = {"python": [sys.executable, SDK / "examples" / "read_sensors.py"],
+                        "csharp": ["mono", out / "ReadSensors.exe"]}
+        cls.environment = dict(os.environ, KOVALTHERM_CLOCK="virtual", LD_LIBRARY_PATH=str(HOST_BUILD))
+        if "KOVALTHERM_SDK" not in os.environ:
+            cls.environment["PYTHONPATH"] = str(SDK / "python")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def run_program(self, command, folder, scenarios, **environment):
+        env = dict(self.environment, KOVALTHERM_REGISTRY=str(folder / "registry.db"),
+                   KOVALTHERM_SCENARIO=str(scenarios[0]), **environment)
+        return subprocess.run(command + scenarios, env=env, capture_output=True, text=True,
+                              check=True, timeout=120).stdout
+
+    def read(self, wrapper, folder, processes):
+        """The readings of each step, processes run one after another on one registry."""
+        steps = []
+        for scenarios in processes:
+            lines = [line.split() for line in self.run_program(self.readers[wrapper], folder, scenarios).splitlines()]
+            steps += [[tuple(l[1:]) for l in lines if l[0] == str(step)] for step in range(len(scenarios))]
+        return steps
+
+    def scenario(self, folder, name, sensors, **fields):
+        """A scenario file of (physical index, limits, temperature) sensors."""
+        path = folder / f"{name}.json"
+        path.write_text(json.dumps(dict(fields, sensors=[
+            {"index": index, "limits": dict(zip(LIMITS, limits)), "temperature": temperature}
+            for index, limits, temperature in sensors])))
+        return path
+
+    def each_wrapper(self, check):
+        for wrapper in self.readers:
+            with self.subTest(wrapper), tempfile.TemporaryDirectory() as folder:
+                check(wrapper, Path(folder))
+
+    def typical(self, folder):
+        """The typical request's notebook, and what reading it gives."""
+        presence = contract("exchange.h", "kTypicalPresence")
+        physical = [i for i in range(8) if presence >> i & 1]
+        limits = contract("hysteresis.h", "kHysteresisLimits")[0]
+        temperature = {i: 40 + i for i in physical}
+        temperature[contract("exchange.h", "kTypicalPhysicalSensor")] = contract("exchange.h", "kTypicalTemperature")
+        locations = contract("locations.h", "kLocationByPhysicalIndex")[0]
+        path = self.scenario(folder, "typical", [(i, limits, temperature[i]) for i in physical])
+        return path, [row(k, locations[i], temperature[i], limits[1], limits[3], NORMAL)
+                      for k, i in enumerate(physical)]
+
+    def test_readings_of_each_notebook(self):
+        # Stuck controller and firmware faults as README.md shows them through ktsensors.
+        def check(wrapper, folder):
+            typical, typical_rows = self.typical(folder)
+            cases = [
+                (typical, typical_rows),
+                (SOURCE / "examples" / "stuck-controller.json",
+                 [row(0, 2, None, 90, 98, 0), row(1, 5, None, 65, 75, 0)]),
+                (SOURCE / "examples" / "firmware-faults.json",
+                 [row(0, 2, 61, 90, 98, NORMAL), row(1, 4, 44, 65, 75, NORMAL), row(2, 5, 39, None, None, 0)]),
+                (self.scenario(folder, "unsupported", [], driver={"probe_succeeds": False}), []),
+            ]
+            for i, (scenario, expected) in enumerate(cases):
+                case = folder / str(i)
+                case.mkdir()
+                self.assertEqual(self.read(wrapper, case, [[scenario]]), [expected], scenario.name)
+        self.each_wrapper(check)
+
+    def test_hysteresis_across_calls_and_processes(self):
+        def check(wrapper, folder):
+            limits = contract("hysteresis.h", "kHysteresisLimits")[0]
+            steps = contract("hysteresis.h", "kWarningCarriedOver")
+            processes = []
+            for i, (new_process, temperature, reported, _) in enumerate(steps):
+                if new_process or not processes:
+                    processes.append([])
+                processes[-1].append(self.scenario(folder, f"step{i}", [(0, limits, temperature)]))
+            self.assertEqual(self.read(wrapper, folder, processes),
+                             [[row(0, 2, t, limits[1], limits[3], reported)] for _, t, reported, _ in steps])
+        self.each_wrapper(check)
+
+    def test_missing_library_raises_the_documented_error(self):
+        expected = {"python": "unavailable 126", "csharp": "unavailable DllNotFoundException"}
+        def check(wrapper, folder):
+            out = self.run_program(self.readers[wrapper], folder, [SOURCE / "examples" / "steady.json"],
+                                   LD_LIBRARY_PATH=str(folder))
+            self.assertEqual(out.strip(), expected[wrapper])
+        self.each_wrapper(check)
+
+    def test_readme_examples(self):
+        readme = (SDK / "README.md").read_text()
+        for example in ("linked.c", "sensors.cpp", "read_sensors.py", "ReadSensors.cs"):
+            self.assertTrue((SDK / "examples" / example).read_text() in readme, f"{example} not in README.md")
+        expected = {"typical": {"python": "temperature=63", "csharp": "Temperature=63"},
+                    "stuck-controller": {"python": "temperature=None", "csharp": "Temperature=null"}}
+        def check(wrapper, folder):
+            typical, _ = self.typical(folder)
+            for name, scenario in (("typical", typical), ("stuck-controller", SOURCE / "examples" / "stuck-controller.json")):
+                (folder / name).mkdir()
+                out = self.run_program(self.examples[wrapper], folder / name, [scenario])
+                print(f"--- {wrapper}, {name}:\n{out}", end="", file=sys.stderr)
+                self.assertIn(expected[name][wrapper], out.splitlines()[0])
+        self.each_wrapper(check)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
