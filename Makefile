@@ -86,7 +86,8 @@ fuzz-smoke: build-fuzz
 fuzz: build-fuzz
 	@scripts/run-fuzz $(FUZZ_SECONDS)
 
-# The export benchmark: the host half (Release, real clock, next to a bare loop), then the
+# The export benchmark: the host half (Release, real clock, next to a bare loop, then 50
+# scrapers against ktsensors --listen), then the
 # real DLL under Wine next to a bare client, for each Windows build in BENCH_WINE_BUILDS
 # (build directories under build/). Every half runs whatever the others did; all figures
 # end up in build/bench/results.json. Missed targets are reported, not failures: the exit
@@ -100,16 +101,18 @@ bench: deps
 		$(MAKE) --no-print-directory bench-wine WINE_BUILD=$$b || status=1; \
 	done; \
 	build/bench/tests/bench/kovaltherm_bench_merge build/bench/results.json \
-		host=build/bench/host.json \
+		host=build/bench/host.json scrape=build/bench/scrape.json \
 		$(foreach b,$(BENCH_WINE_BUILDS),wine-$(b)=build/bench/wine-$(b).json) || status=1; \
 	exit $$status
 
 bench-host: deps
 	@mkdir -p build/bench
-	@rm -f build/bench/host.json
+	@rm -f build/bench/host.json build/bench/scrape.json
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
-	@build/bench/tests/bench/kovaltherm_bench --json=build/bench/host.json
+	@status=0; build/bench/tests/bench/kovaltherm_bench --json=build/bench/host.json || status=1; \
+	build/bench/tests/bench/kovaltherm_scrape_bench --json=build/bench/scrape.json || status=1; \
+	exit $$status
 
 WINE_BUILD ?= win32
 bench-wine: deps
