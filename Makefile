@@ -8,7 +8,7 @@
 # the host's libkovaltherm.so, and runs the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
-	bench-host bench-wine clean
+	bench-host bench-wine install clean
 
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
@@ -61,6 +61,14 @@ test-win32: build-win32 build-host
 # The x64 suite, and in the same 64-bit prefix the cache shared with the 32-bit build.
 test-win64: build-win64 build-win32 build-host
 	@ctest --preset win64
+
+# The host tool, its man page, bash completion, systemd units and tmpfiles.d link under
+# PREFIX (the units name the tool there), below DESTDIR when that is set.
+PREFIX ?= /usr/local
+install: deps
+	@cmake --preset host -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build --preset host --target ktsensors ktsensors_man
+	@DESTDIR=$(DESTDIR) cmake --install build/host
 
 # The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
 dist: build-win32 build-win64
