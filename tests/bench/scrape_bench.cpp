@@ -173,6 +173,8 @@ int main(int argc, char **argv)
         return 1;
     }
     Scrape(port);
+    // The server closes that connection just after the client has read all of it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     long rssStart = RssKiB(server);
     int fdsStart = Descriptors(server);
 
