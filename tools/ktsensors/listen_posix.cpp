@@ -223,9 +223,9 @@ private:
             int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    if (!Evict())
-                        PauseListener();
-                    continue;
+                    if (Evict())
+                        continue;
+                    return PauseListener();
                 }
                 return; // EAGAIN, or a connection that went away before it was taken
             }
