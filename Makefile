@@ -8,7 +8,7 @@
 # the host's libkovaltherm.so, and runs the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
-	bench-host bench-wine clean
+	bench-host bench-wine install clean
 
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
@@ -62,6 +62,14 @@ test-win32: build-win32 build-host
 test-win64: build-win64 build-win32 build-host
 	@ctest --preset win64
 
+# The host tool, its man page, bash completion, systemd units and tmpfiles.d link under
+# PREFIX (the units name the tool there), below DESTDIR when that is set.
+PREFIX ?= /usr/local
+install: deps
+	@cmake --preset host -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build --preset host --target ktsensors ktsensors_man
+	@DESTDIR=$(DESTDIR) cmake --install build/host
+
 # The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
 dist: build-win32 build-win64
 	@rm -rf build/dist $(DIST_ZIP)
@@ -86,7 +94,8 @@ fuzz-smoke: build-fuzz
 fuzz: build-fuzz
 	@scripts/run-fuzz $(FUZZ_SECONDS)
 
-# The export benchmark: the host half (Release, real clock, next to a bare loop), then the
+# The export benchmark: the host half (Release, real clock, next to a bare loop, then 50
+# scrapers against ktsensors --listen), then the
 # real DLL under Wine next to a bare client, for each Windows build in BENCH_WINE_BUILDS
 # (build directories under build/). Every half runs whatever the others did; all figures
 # end up in build/bench/results.json. Missed targets are reported, not failures: the exit
@@ -100,16 +109,18 @@ bench: deps
 		$(MAKE) --no-print-directory bench-wine WINE_BUILD=$$b || status=1; \
 	done; \
 	build/bench/tests/bench/kovaltherm_bench_merge build/bench/results.json \
-		host=build/bench/host.json \
+		host=build/bench/host.json scrape=build/bench/scrape.json \
 		$(foreach b,$(BENCH_WINE_BUILDS),wine-$(b)=build/bench/wine-$(b).json) || status=1; \
 	exit $$status
 
 bench-host: deps
 	@mkdir -p build/bench
-	@rm -f build/bench/host.json
+	@rm -f build/bench/host.json build/bench/scrape.json
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
-	@build/bench/tests/bench/kovaltherm_bench --json=build/bench/host.json
+	@status=0; build/bench/tests/bench/kovaltherm_bench --json=build/bench/host.json || status=1; \
+	build/bench/tests/bench/kovaltherm_scrape_bench --json=build/bench/scrape.json || status=1; \
+	exit $$status
 
 WINE_BUILD ?= win32
 bench-wine: deps

@@ -20,6 +20,10 @@ const double kMaxFallbackFloorRatio = 1.3;
 // An export without an exchange: wall time per call at most this, in ms.
 const double kMaxNoExchangeMs = 0.1;
 
+// Scrapes of ktsensors --listen: the 99th percentile latency at most this multiple of one
+// reading's duration.
+const double kMaxScrapeP99Ratio = 1.2;
+
 // Returns the median of the values, or 0 for none.
 inline double Median(std::vector<double> values)
 {

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -98,6 +100,16 @@ TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
         {"--json --format text", "out.txt", 2, "ktsensors: --json cannot be combined with --format text", true},
         {"--plot plot.png", "out.txt", 2, "ktsensors: --plot writes SVG: the file name must end in .svg, got 'plot.png'", true},
         {"--plot plot.svg --output metrics.prom", "out.txt", 2, "ktsensors: --plot cannot be combined with --output", true},
+        {"--listen 9101 --json", "out.txt", 2, "ktsensors: --listen cannot be combined with --json", true},
+        {"--listen 9101 --count 2", "out.txt", 2, "ktsensors: --listen cannot be combined with --count", true},
+        {"--max-age 5", "out.txt", 2, "ktsensors: --max-age applies to --listen only", true},
+        {"--listen 9101 --max-age -1", "out.txt", 2, "ktsensors: --max-age: expected seconds from 0 to 3600, got '-1'", true},
+        {"--listen 9101 --max-age nan", "out.txt", 2, "ktsensors: --max-age: expected seconds from 0 to 3600, got 'nan'", true},
+        {"--listen 65536", "out.txt", 2, "ktsensors: --listen: expected [ADDR:]PORT with a numeric address", true},
+        {"--listen localhost:9101", "out.txt", 2, "ktsensors: --listen: expected [ADDR:]PORT with a numeric address", true},
+        {"--listen ::1:9101", "out.txt", 2, "ktsensors: --listen: expected [ADDR:]PORT with a numeric address", true},
+        {"--listen 127.0.0.1:", "out.txt", 2, "ktsensors: --listen: expected [ADDR:]PORT with a numeric address", true},
+        {"--listen 300.0.0.1:9101", "out.txt", 1, "ktsensors: cannot listen on 300.0.0.1:9101: ", false},
         {"--" + std::string(500, 'x'), "out.txt", 2, "ktsensors: unknown option '--" + std::string(35, 'x') + "...' (see --help)", true},
         // Output that does not arrive.
         {known, full, 1, "ktsensors: cannot write to standard output: No space left on device", false},
@@ -258,6 +270,73 @@ TEST_F(ToolTest, PlotMarksSingleReadingsAndDrawsTheStatusThresholds)
     for (const char *label : {">above 88: warning<", ">warning holds above 85<", ">from 97: critical<",
                               ">above 63: warning<", ">warning holds above 60<", ">from 74: critical<"})
         EXPECT_NE(svg.find(label), std::string::npos) << label;
+}
+
+
+// Clients that send too little, too much or too slowly are closed within the bounds the
+// server documents (the head whole within 3 s and 8 KiB; 512 connections at most, the
+// oldest waiting head giving way), while others are still answered at once; afterwards
+// the server holds no more descriptors and little more memory than before.
+TEST_F(ListenTest, HostileClientsAreClosedWithinTheirBoundsAndOthersStillAnswered)
+{
+    Start("--scenario " + Scenario("known"));
+    const std::string metrics = "GET /metrics HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(Ask(metrics).rfind("HTTP/1.1 200 OK", 0), 0u);
+    const int descriptors = Descriptors();
+    [[maybe_unused]] const long rss = RssKiB();
+    struct Case {
+        const char *name;
+        std::string bytes;   // sent at once, or a byte a second when `trickle`
+        bool trickle;
+        double within;       // seconds until the server closes
+    };
+    const std::string big = "GET /metrics HTTP/1.1\r\nX-Big: " + std::string(9000, 'a');
+    const Case cases[] = {
+        {"headers over 8 KiB", big, false, 1},
+        {"headers over 8 KiB, ended", big + "\r\n\r\n", false, 1},
+        {"nothing sent", "", false, 4},
+        {"a head that never ends", "GET /metrics HTTP/1.1\r\nX: y\r\n", false, 4},
+        {"a byte a second", metrics, true, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = Connect();
+        ASSERT_GE(fd, 0);
+        std::thread sender([&] {
+            for (size_t at = 0; at < c.bytes.size(); at += c.trickle ? 1 : c.bytes.size()) {
+                if (send(fd, c.bytes.data() + at, c.trickle ? 1 : c.bytes.size(), MSG_NOSIGNAL) <= 0)
+                    break;
+                if (c.trickle)
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+        });
+        // Meanwhile another client is answered.
+        EXPECT_EQ(Ask(metrics).rfind("HTTP/1.1 200 OK", 0), 0u);
+        double seconds = 0;
+        EXPECT_EQ(ReadToClose(dup(fd), &seconds), "");
+        EXPECT_LT(seconds, c.within);
+        shutdown(fd, SHUT_RDWR);
+        sender.join();
+        close(fd);
+    }
+    // A thousand connections opened and left.
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; ++i)
+        idle.push_back(Connect());
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), -1), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ask(metrics).rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+    for (int fd : idle)
+        EXPECT_EQ(ReadToClose(fd), "");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 4.0);
+    EXPECT_EQ(Ask(metrics).rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Descriptors(), descriptors);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory in quarantine: only the plain build's memory tells.
+    EXPECT_LT(RssKiB(), rss + 2048);
+#endif
+    EXPECT_EQ(Stop(), 0);
 }
 
 } // namespace

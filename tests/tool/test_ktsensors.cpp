@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -442,6 +443,104 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
             EXPECT_FALSE(Exists(lockFile)) << c.name << " " << args;
         }
     }
+}
+
+} // namespace
+
+// ---- --listen ------------------------------------------------------------------------------
+
+namespace {
+
+using namespace tooltest;
+
+TEST_F(ToolTest, DocumentsWrittenMoreThanOnceToStandardOutputAreOnePerLine)
+{
+    for (const char *format : {"json", "sensors-json"}) {
+        Result r = RunWith("--scenario " + Scenario("known") + " --count 2 --format " + format);
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << format << ":\n" << r.out;
+        for (const std::string &line : lines)
+            EXPECT_TRUE(nlohmann::json::accept(line)) << format << ": " << line;
+    }
+}
+
+// Status line, content type and what the body starts with, for each kind of request.
+TEST_F(ListenTest, ServesMetricsAndJsonToGetAndNothingElse)
+{
+    Start("--scenario " + Scenario("known"));
+    struct Case {
+        const char *request;
+        const char *status;
+        const char *type;  // "" when none is expected
+        const char *body;  // start of the body
+    };
+    const char *metrics = "text/plain; version=0.0.4; charset=utf-8";
+    const Case cases[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_sensors "},
+        {"GET /metrics?name=x HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_sensors "},
+        {"GET /json HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "application/json", "{\"reading\":1,"},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", metrics, ""},
+        {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "", ""},
+        {"GET /metrics/x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "", ""},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 404 Not Found", "", ""},
+        {"DELETE /json HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "", ""},
+        {"BREW /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "", ""},
+        {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request", "", ""},
+        {"GET /metrics HTTP/1.1\n\n", "HTTP/1.1 400 Bad Request", "", ""},
+    };
+    for (const Case &c : cases) {
+        std::string answer = Ask(c.request);
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(answer.rfind(std::string(c.status) + "\r\n", 0), 0u) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+        if (*c.type) {
+            EXPECT_NE(answer.find(std::string("Content-Type: ") + c.type + "\r\n"), std::string::npos) << answer;
+        }
+        size_t body = answer.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(answer.compare(body + 4, strlen(c.body), c.body), 0) << answer;
+        if (!*c.body) {
+            EXPECT_EQ(answer.size(), body + 4) << answer;
+        }
+    }
+    // The pages hold the scenario's values, from the one reading all of them shared.
+    std::string page = Ask("GET /metrics HTTP/1.1\r\n\r\n");
+    EXPECT_NE(page.find("\nkovaltherm_temperature_celsius{sensor=\"1\",location=\"4\"} 70\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nkovaltherm_status{sensor=\"1\",location=\"4\"} 3\n"), std::string::npos) << page;
+    EXPECT_EQ(Stop(SIGINT), 0);
+}
+
+// Requests that arrive while a reading is taken wait for it and get it; later ones get a new
+// reading once the last is older than --max-age. Each block read of this notebook's
+// controller waits 0.4 s for it on the real clock, so a reading takes most of a second.
+TEST_F(ListenTest, RequestsDuringAReadingShareItAndMaxAgeBoundsItsAge)
+{
+    WriteFile(Path("slow.json"), R"({"sensors": [{"index": 0, "limits": {"warning_normal": 85, "warning_high": 90,
+        "critical_normal": 95, "critical_high": 98}, "temperature": 50}], "controller": {"busy_polls": 8}})");
+    Start("--scenario slow.json --max-age 0", "");
+    auto reading = [this] {
+        std::string answer = Ask("GET /json HTTP/1.1\r\n\r\n");
+        size_t body = answer.find("\r\n\r\n");
+        return body == std::string::npos ? -1 : nlohmann::json::parse(answer.substr(body + 4))["reading"].get<int>();
+    };
+    std::vector<int> got(9, 0);
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < got.size(); ++i) {
+        clients.emplace_back([&, i] { got[i] = reading(); });
+        if (i == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    for (std::thread &t : clients)
+        t.join();
+    EXPECT_EQ(got, std::vector<int>(9, 1));
+    EXPECT_EQ(reading(), 2);
+    EXPECT_EQ(reading(), 3);
+    EXPECT_EQ(Stop(), 0);
+    // With a minute's --max-age, one reading serves every later request.
+    Start("--scenario " + Scenario("known") + " --max-age 60");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(reading(), 1);
 }
 
 } // namespace

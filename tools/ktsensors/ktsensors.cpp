@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "backend.h"
+#include "listen.h"
 #include "tool.h"
 #include "cache/store.h"
 #include "platform/win32_api.h"
@@ -233,11 +234,13 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
     return EXIT_OK;
 }
 
-std::string Render(const Reading &reading, Format format, bool first, bool degreeSign)
+// A reading in `format`; `oneLine` asks for a document on one line, as several documents
+// written one after another must be.
+std::string Render(const Reading &reading, Format format, bool first, bool oneLine, bool degreeSign)
 {
     switch (format) {
     case Format::Json: return FormatJson(reading);
-    case Format::SensorsJson: return FormatSensorsJson(reading);
+    case Format::SensorsJson: return FormatSensorsJson(reading, oneLine);
     case Format::Prometheus: return FormatPrometheus(reading);
     case Format::Text: break;
     }
@@ -277,7 +280,8 @@ int RunReadings(Backend &backend, const Options &options)
             break;
         Reading reading = TakeReading(backend.Library(), backend, n + 1);
         failures.Add(reading);
-        std::string text = Render(reading, options.format, n == 0 || !options.output.empty(), backend.DegreeSign());
+        std::string text = Render(reading, options.format, n == 0 || !options.output.empty(),
+                                  options.output.empty() && options.count != 1, backend.DegreeSign());
         bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
         if (!written) {
             backend.Stop();
@@ -286,6 +290,27 @@ int RunReadings(Backend &backend, const Options &options)
     }
     RegKey cache;
     return FinishRun(backend, options, failures, &cache);
+}
+
+// Readings served over HTTP until interrupted (SIGINT or SIGTERM). Failed calls are in the
+// pages, not in the exit status: 0 after a clean stop, 1 when it could not listen.
+int RunListen(Backend &backend, const Options &options)
+{
+    int code = StartMachine(backend, options, false);
+    if (code != EXIT_OK)
+        return code;
+    signal(SIGINT, OnInterrupt);
+    signal(SIGTERM, OnInterrupt);
+    ReadingSource source(backend, options.maxAgeMs);
+    std::string error;
+    bool served = Serve(options.listenHost, options.listenPort, source, &g_interrupted,
+                        [](const std::string &url) {
+                            fprintf(stderr, "ktsensors: serving %smetrics and %sjson\n", url.c_str(), url.c_str());
+                            fflush(stderr);
+                        },
+                        &error);
+    backend.Stop();
+    return served ? EXIT_OK : Complain(EXIT_FAILED, error);
 }
 
 // The notebook's traces run through the library on its own clock, then drawn.
@@ -351,6 +376,8 @@ int Run(int argc, char **argv)
         return RunDumpRegistry(*backend, options);
     if (!options.plot.empty())
         return RunPlot(*backend, options);
+    if (options.listen)
+        return RunListen(*backend, options);
     return RunReadings(*backend, options);
 }
 

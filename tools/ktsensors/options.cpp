@@ -15,7 +15,7 @@ namespace ktsensors {
 
 namespace {
 
-enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace };
+enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace, Listen, MaxAge };
 
 struct OptionInfo {
     Id id;
@@ -50,6 +50,13 @@ const OptionInfo kOptions[] = {
     {Id::Trace, "--trace", nullptr,
      "have the library explain each failed call (and each cache rebuild) with a line on "
      "standard error", false},
+    {Id::Listen, "--listen", "[ADDR:]PORT",
+     "serve readings over HTTP until interrupted: GET /metrics in the Prometheus text format, "
+     "GET /json as --json; on 127.0.0.1 unless ADDR (an IPv4 address, or an IPv6 one in "
+     "brackets) is given", false},
+    {Id::MaxAge, "--max-age", "SECONDS",
+     "with --listen, answer from a reading at most SECONDS old (0 to 3600, default 1); "
+     "requests that arrive while a reading is taken wait for it", false},
     {Id::Help, "--help", nullptr, "print this help and exit", false},
     {Id::Version, "--version", nullptr, "print the version and exit", false},
 };
@@ -130,6 +137,43 @@ bool ParseFormat(const std::string &text, Format *format, std::string *error)
         }
     *error = "--format: expected text, json, sensors-json or prometheus, got '" + Excerpt(text, 40) + "'";
     return false;
+}
+
+bool ParseMaxAge(const std::string &text, uint64_t *ms, std::string *error)
+{
+    char *end = nullptr;
+    double value = strtod(text.c_str(), &end);
+    bool numeric = !text.empty() && end && *end == '\0' && text.find_first_of("xXpP") == std::string::npos;
+    if (!numeric || !(value >= 0 && value <= kMaxMaxAgeSeconds)) {
+        *error = "--max-age: expected seconds from 0 to 3600, got '" + Excerpt(text, 40) + "'";
+        return false;
+    }
+    *ms = (uint64_t)(value * 1000 + 0.5);
+    return true;
+}
+
+// "PORT", ":PORT", "A.B.C.D:PORT" or "[IPV6]:PORT"; the address is checked when it is bound.
+bool ParseListen(const std::string &text, std::string *host, int *port, std::string *error)
+{
+    size_t colon = text.rfind(':');
+    std::string address = colon == std::string::npos ? "" : text.substr(0, colon);
+    std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
+    bool bracketed = address.size() >= 2 && address.front() == '[' && address.back() == ']';
+    if (bracketed)
+        address = address.substr(1, address.size() - 2);
+    bool ok = !digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string::npos &&
+              atoi(digits.c_str()) <= 65535 &&
+              (bracketed ? address.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos
+                         : address.find_first_not_of("0123456789.") == std::string::npos);
+    if (!ok) {
+        *error = "--listen: expected [ADDR:]PORT with a numeric address (127.0.0.1:9101, [::1]:9101), got '" +
+                 Excerpt(text, 40) + "'";
+        return false;
+    }
+    if (!address.empty())
+        *host = address;
+    *port = atoi(digits.c_str());
+    return true;
 }
 
 bool EndsWith(const std::string &text, const std::string &end)
@@ -245,6 +289,11 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         case Id::Reset: options->resetCache = true; break;
         case Id::Plot: options->plot = value; break;
         case Id::Trace: options->trace = true; break;
+        case Id::Listen:
+            ok = ParseListen(value, &options->listenHost, &options->listenPort, text);
+            options->listen = true;
+            break;
+        case Id::MaxAge: ok = ParseMaxAge(value, &options->maxAgeMs, text); break;
         }
         if (!ok)
             return ParseResult::UsageError;
@@ -268,7 +317,9 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     const Conflict conflicts[] = {
         {Id::Dump, Id::Json}, {Id::Dump, Id::Format}, {Id::Dump, Id::Output}, {Id::Dump, Id::Watch},
         {Id::Dump, Id::Count}, {Id::Dump, Id::Scenario}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
-        {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output}};
+        {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output},
+        {Id::Listen, Id::Dump}, {Id::Listen, Id::Plot}, {Id::Listen, Id::Json}, {Id::Listen, Id::Format},
+        {Id::Listen, Id::Output}, {Id::Listen, Id::Watch}, {Id::Listen, Id::Count}};
     auto nameOf = [](Id id) {
         for (const OptionInfo &s : kOptions)
             if (s.id == id)
@@ -282,6 +333,10 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         }
     if (seen(Id::Json) && seen(Id::Format) && formatName != "json") {
         *text = "--json cannot be combined with --format " + formatName;
+        return ParseResult::UsageError;
+    }
+    if (seen(Id::MaxAge) && !options->listen) {
+        *text = "--max-age applies to --listen only";
         return ParseResult::UsageError;
     }
     if (!options->plot.empty() && !EndsWith(options->plot, ".svg")) {

@@ -24,6 +24,10 @@ struct Options {
     bool resetCache = false;
     std::string plot;          // SVG file to write; "" = no plot
     bool trace = false;        // the library's diagnostic lines on stderr
+    bool listen = false;       // serve readings over HTTP (--listen)
+    std::string listenHost = "127.0.0.1"; // numeric address to listen on; IPv6 without brackets
+    int listenPort = 0;        // 0: a free port the system picks (host build)
+    uint64_t maxAgeMs = 1000;  // --max-age: oldest reading a scrape is answered from
 };
 
 // What the platform's build offers besides the common options.
@@ -38,6 +42,8 @@ enum class ParseResult { Run, Done, UsageError };
 const double kMaxWatchSeconds = 24 * 60 * 60;
 // Shortest --watch interval: the clock's resolution, a millisecond.
 const double kMinWatchSeconds = 0.001;
+// Longest --max-age, in seconds: an hour.
+const double kMaxMaxAgeSeconds = 60 * 60;
 // Most readings --count takes.
 const uint64_t kMaxCount = uint64_t(1) << 40;
 

@@ -166,7 +166,7 @@ std::string FormatJson(const Reading &reading)
     return document.dump() + "\n";
 }
 
-std::string FormatSensorsJson(const Reading &reading)
+std::string FormatSensorsJson(const Reading &reading, bool oneLine)
 {
     // Written by hand: numbers with three decimals and keys in order, as sensors -j prints.
     using json = nlohmann::json;
@@ -193,7 +193,18 @@ std::string FormatSensorsJson(const Reading &reading)
         }
         out += values.empty() ? "}" : "\n      }";
     }
-    return out + "\n   }\n}\n";
+    out += "\n   }\n}\n";
+    if (oneLine) {
+        // The layout's line breaks and indentation go; no string in it holds a line break.
+        std::string line;
+        for (size_t i = 0; i + 1 < out.size(); ++i)
+            if (out[i] == '\n')
+                i = out.find_first_not_of(' ', i + 1) - 1;
+            else
+                line += out[i];
+        out = line + "\n";
+    }
+    return out;
 }
 
 std::string FormatPrometheus(const Reading &reading)

@@ -45,8 +45,8 @@ std::string FormatJson(const Reading &reading);
 
 // The reading in the schema of lm-sensors' `sensors -j`: the chip, its adapter, then one
 // feature per sensor with temp<N>_input, _max (warning limit), _crit and the alarms; a value
-// whose call failed is left out.
-std::string FormatSensorsJson(const Reading &reading);
+// whose call failed is left out. Laid out as sensors -j does, or on one line.
+std::string FormatSensorsJson(const Reading &reading, bool oneLine = false);
 
 // The reading in Prometheus' text exposition format, as node_exporter's textfile collector
 // reads it: gauges labelled by sensor and location, failed calls, and the reading's time.

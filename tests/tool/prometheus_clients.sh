@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Real clients of ktsensors' Prometheus output: promtool checks the format of every scenario,
+# Debian's prometheus scrapes `ktsensors --listen` and Debian's node_exporter reads a file
+# written by `ktsensors --output`, all on 127.0.0.1 on ports chosen here. The values read back
+# through Prometheus' HTTP API are those `ktsensors --json` gives for the same scenario.
+# With `wine BUILD_DIR`, Prometheus scrapes ktsensors.exe --listen under Wine instead (on the
+# stand-in driver, set up by the Wine fixtures). Every server is stopped by its process id.
+# Usage: prometheus_clients.sh SOURCE_DIR KTSENSORS [wine BUILD_DIR]
+set -u
+src=$1 tool=$2 mode=${3:-host} build=${4:-}
+scenario=$src/tests/tool/scenarios/known.json
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0 checks=0
+check() { # check DESCRIPTION COMMAND...
+    checks=$((checks + 1))
+    "${@:2}" || { echo "FAIL: $1"; failures=$((failures + 1)); }
+}
+finish() {
+    echo "$((checks - failures)) passed, $failures failed"
+    exit $((failures > 0))
+}
+export KOVALTHERM_CLOCK=virtual LC_ALL=C
+
+# A port no socket listens on; the server started on it fails if another took it meanwhile.
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        awk -v p="$(printf ':%04X' "$port")" '$4 == "0A" && $2 ~ p"$" {found=1} END {exit !found}' \
+            /proc/net/tcp /proc/net/tcp6 || { echo "$port"; return; }
+    done
+}
+# Waits up to $2 seconds for the command after it to succeed.
+wait_for() {
+    local limit=$1 i
+    shift
+    for ((i = 0; i < limit * 5; ++i)); do "$@" && return 0; sleep 0.2; done
+    return 1
+}
+
+# The scenario's values as --json gives them: "sensor location family value" lines.
+"$tool" --registry "$work/json.db" --scenario "$scenario" --json >"$work/reading.json" || exit 1
+jq -r '.sensors[] | "\(.ordinal) \(.location) temperature_celsius \(.temperature)",
+    "\(.ordinal) \(.location) warning_limit_celsius \(.warning_limit)",
+    "\(.ordinal) \(.location) critical_limit_celsius \(.critical_limit)",
+    "\(.ordinal) \(.location) status \(.status_code)"' "$work/reading.json" | sort >"$work/expected.txt"
+
+if [ "$mode" = host ]; then
+    # promtool on the Prometheus format of every scenario.
+    for file in "$src"/examples/*.json "$src"/tests/tool/scenarios/*.json; do
+        "$tool" --registry "$work/$(basename "$file").db" --scenario "$file" --format prometheus >"$work/page.prom"
+        check "promtool check metrics: $(basename "$file")" promtool check metrics <"$work/page.prom"
+    done
+    "$tool" --registry "$work/listen.db" --scenario "$scenario" --listen 127.0.0.1:0 2>"$work/server.txt" &
+    pids+=($!)
+    wait_for 20 grep -q 'serving http://' "$work/server.txt" || { cat "$work/server.txt"; exit 1; }
+    target=$(sed -n 's|.*serving http://\([0-9.:]*\)/metrics.*|\1|p' "$work/server.txt")
+    # node_exporter reads the textfile written by --output.
+    mkdir "$work/textfile"
+    "$tool" --registry "$work/textfile.db" --scenario "$scenario" --format prometheus \
+        --output "$work/textfile/kovaltherm.prom" || exit 1
+    node=127.0.0.1:$(free_port)
+    prometheus-node-exporter --web.listen-address="$node" --collector.disable-defaults --collector.textfile \
+        --collector.textfile.directory="$work/textfile" >"$work/node.txt" 2>&1 &
+    pids+=($!)
+    jobs="ktsensors=$target node=$node"
+else
+    target=127.0.0.1:$(free_port)
+    windows_scenario="Z:$(sed 's|/|\\|g' <<<"$scenario")"
+    pids+=("$("$src/scripts/wine" spawn "$work/server.txt" "$build/ktsensors.exe" --reset-cache \
+        --scenario "$windows_scenario" --listen "$target")")
+    wait_for 120 grep -q 'serving http://' "$work/server.txt" || { cat "$work/server.txt"; exit 1; }
+    jobs="ktsensors.exe=$target"
+fi
+check "the served page passes promtool" bash -c "curl -sf http://$target/metrics | promtool check metrics"
+
+{
+    echo "global: {scrape_interval: 1s, scrape_timeout: 1s}"
+    echo "scrape_configs:"
+    for job in $jobs; do echo "  - {job_name: ${job%%=*}, static_configs: [{targets: ['${job#*=}']}]}"; done
+} >"$work/prometheus.yml"
+api=127.0.0.1:$(free_port)
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address="$api" >"$work/prometheus.txt" 2>&1 &
+pids+=($!)
+query() { curl -sf "http://$api/api/v1/query" --data-urlencode "query=$1"; }
+series=$(($(wc -l <"$work/expected.txt") / 4 * $(wc -w <<<"$jobs")))
+scraped() { [ "$(query 'kovaltherm_temperature_celsius' | jq '.data.result | length')" = "$series" ]; }
+if ! wait_for 90 scraped; then
+    echo "Prometheus has not scraped every target:"; tail -5 "$work/prometheus.txt"; query up
+    exit 1
+fi
+
+echo "--json:"
+sed 's/^/  /' "$work/expected.txt"
+for job in $jobs; do
+    job=${job%%=*}
+    for family in temperature_celsius warning_limit_celsius critical_limit_celsius status; do
+        query "kovaltherm_$family{job=\"$job\"}" |
+            jq -r --arg f "$family" '.data.result[] | "\(.metric.sensor) \(.metric.location) \($f) \(.value[1])"'
+    done | sort >"$work/$job.txt"
+    echo "Prometheus, job $job:"
+    sed 's/^/  /' "$work/$job.txt"
+    check "job $job holds the values of --json" diff -u "$work/expected.txt" "$work/$job.txt"
+    check "job $job is up" test "$(query "up{job=\"$job\"}" | jq -r '.data.result[0].value[1]')" = 1
+done
+if [ "$mode" = host ]; then
+    check "node_exporter read the textfile without error" \
+        test "$(query 'node_textfile_scrape_error' | jq -r '.data.result[0].value[1]')" = 0
+    # The server ends cleanly on SIGTERM.
+    kill -TERM "${pids[0]}"
+    wait "${pids[0]}"
+    check "ktsensors --listen exits 0 on SIGTERM" test $? -eq 0
+fi
+finish
