@@ -1,7 +1,9 @@
 // The machine-wide locks: the library's mutex around every export, and the controller's
 // mutex around every block exchange, opened at attach by their Global names or without them,
-// created with a descriptor that lets everyone wait and release and nothing else, and never
-// able to stop the library from answering.
+// created with a descriptor that lets everyone wait and release and nothing else; a mutex
+// that does not come fails the call, and no call runs without one that exists.
+#include <stdlib.h>
+
 #include <atomic>
 #include <thread>
 
@@ -247,60 +249,176 @@ TEST_F(MachineLockTest, AMutexAbandonedByADeadHolderCountsAsAcquired)
     }).join();
 }
 
-TEST_F(MachineLockTest, AHeldThermalMutexDelaysAnExportByFiveSecondsThenItGoesOn)
+// Moves the virtual clock on by a second every real millisecond while it lives, so that a
+// wait for a mutex held elsewhere reaches its bound at once in real time.
+class ClockAdvancer {
+public:
+    ClockAdvancer()
+        : thread_([this] {
+              while (!done_) {
+                  host::AdvanceClock(1000);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          })
+    {
+    }
+    ~ClockAdvancer()
+    {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+enum Export { COUNT, LOCATION, TEMPERATURE, WARNING, CRITICAL, STATUS };
+
+struct Answer {
+    int result, out;
+};
+
+// Calls one export; the out-value starts as 777.
+Answer Call(Export e, int ordinal)
 {
-    ASSERT_TRUE(Attach());
-    ASSERT_EQ(LMGetNumSensors(), 3);
-    Holder holder(kThermalGlobal);
-    size_t before = host::MutexEvents().size();
-    host::ClearWaits();
-    std::thread advancer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        host::AdvanceClock(5000);
-    });
-    int temperature = 0;
-    EXPECT_EQ(LMReadTemperature(1, &temperature), 1);
-    advancer.join();
-    EXPECT_EQ(temperature, 41);
-    std::vector<host::Wait> waits = MutexWaits();
-    ASSERT_EQ(waits.size(), 1u);
-    EXPECT_EQ(waits[0].ms, 5000u);
-    std::vector<host::MutexEvent> events = host::MutexEvents();
-    for (size_t i = before; i < events.size(); ++i)
-        EXPECT_NE(events[i].name, kThermalGlobal) << "the export went on without the mutex";
+    int (*const queries[])(int, int *) = {nullptr,           LMGetSensorLocation, LMReadTemperature,
+                                          LMReadWarningLimit, LMReadCriticalLimit, LMReadTempStatus};
+    Answer a = {0, 777};
+    a.result = e == COUNT ? LMGetNumSensors() : queries[e](ordinal, &a.out);
+    return a;
 }
 
-TEST_F(MachineLockTest, AHeldControllerMutexDelaysEachExchangeByHalfASecond)
-{
-    ASSERT_TRUE(Attach());
-    ASSERT_EQ(LMGetNumSensors(), 3);
-    Holder holder(kControllerGlobal);
-    host::ClearWaits();
-    host::ClearRequestLog();
-    int temperature = 0;
-    EXPECT_EQ(LMReadTemperature(2, &temperature), 1);
-    EXPECT_EQ(temperature, 47);
-    std::vector<host::Wait> waits = MutexWaits();
-    ASSERT_EQ(waits.size(), 1u);
-    EXPECT_EQ(waits[0].ms, 500u);
-    EXPECT_EQ(host::Waits()[0].kind, host::WaitKind::Mutex) << "the wait comes before the command";
-}
+struct LockedCase {
+    const char *mutex;  // held by another thread for the whole call
+    Export e;
+    int ordinal;
+    Answer answer;
+    std::vector<DWORD> mutexWaits; // the waits that timed out, in ms
+    const char *line;              // what KOVALTHERM_TRACE=1 writes
+};
 
-TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRight)
+const char kThermalLine[] = "library mutex not acquired: the wait for "
+                            "\"Global\\Kovaltherm.Thermal\" timed out after 40000 ms\n";
+const char kControllerLine[] =
+    "no temperature: 2 block reads failed, 2 attempts: 0 busy, 0 wrong echo, 0 unreadable, 2 "
+    "without the controller mutex (the wait for \"Global\\Access_EC\" timed out after 2000 ms); "
+    "rebuild ran to the end\n";
+
+// A mutex held elsewhere past its bound fails the call with its documented failure: without
+// the library's, nothing reaches the driver or the registry (not even for an ordinal past
+// the count, which cannot be checked); without the controller's, a read makes no controller
+// request and fails as a failed block read does, and the other exports answer.
+TEST_F(MachineLockTest, AMutexHeldPastItsBoundFailsTheCallWithItsDocumentedAnswer)
 {
-    const host::HostFunction functions[] = {host::FN_CREATE_MUTEX, host::FN_OPEN_MUTEX,
-                                            host::FN_RELEASE_MUTEX,
-                                            host::FN_WAIT_FOR_SINGLE_OBJECT};
-    for (host::HostFunction f : functions) {
-        for (uint32_t mask : {1u << f, 1u << host::FN_CREATE_MUTEX | 1u << host::FN_OPEN_MUTEX}) {
-            host::ResetMachine();
-            host::InjectFault(1, host::FaultMode::Persistent, mask);
-            ASSERT_TRUE(Attach()) << f;
-            ExpectDefaultAnswers();
-            EXPECT_TRUE(host::FaultFired()) << f;
-            Detach();
-            EXPECT_EQ(host::OpenHandleCount(), 0) << f;
+    const std::vector<DWORD> thermal = {40000}, controller = {2000, 2000}, none = {};
+    const LockedCase cases[] = {
+        {kThermalGlobal, COUNT, 0, {0, 777}, thermal, "LMGetNumSensors(#1)"},
+        {kThermalGlobal, LOCATION, 1, {0, -1}, thermal, "LMGetSensorLocation(#2) sensor 1"},
+        {kThermalGlobal, TEMPERATURE, 1, {0, -100}, thermal, "LMReadTemperature(#5) sensor 1"},
+        {kThermalGlobal, WARNING, 1, {0, -1}, thermal, "LMReadWarningLimit(#6) sensor 1"},
+        {kThermalGlobal, CRITICAL, 7, {0, -1}, thermal, "LMReadCriticalLimit(#3) sensor 7"},
+        {kThermalGlobal, STATUS, 1, {1, 0}, thermal, "LMReadTempStatus(#4) sensor 1"},
+        {kControllerGlobal, TEMPERATURE, 1, {0, -100}, controller, "LMReadTemperature(#5) sensor 1"},
+        {kControllerGlobal, STATUS, 1, {1, 0}, controller, "LMReadTempStatus(#4) sensor 1"},
+        {kControllerGlobal, WARNING, 1, {1, 65}, none, nullptr},
+        {kControllerGlobal, COUNT, 0, {3, 777}, none, nullptr},
+    };
+    struct TraceOn {
+        TraceOn() { setenv("KOVALTHERM_TRACE", "1", 1); }
+        ~TraceOn() { unsetenv("KOVALTHERM_TRACE"); }
+    } traceOn;
+    for (const LockedCase &c : cases) {
+        SCOPED_TRACE(std::string(c.mutex) + ", export " + std::to_string(c.e) + "(" +
+                     std::to_string(c.ordinal) + ")");
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        ASSERT_EQ(LMGetNumSensors(), 3);
+        std::string registry = RegistrySnapshot();
+        Answer a;
+        {
+            Holder holder(c.mutex);
+            host::ClearWaits();
+            host::ClearRequestLog();
+            host::ClearDebugStrings();
+            size_t events = host::MutexEvents().size();
+            ClockAdvancer advancer;
+            a = Call(c.e, c.ordinal);
+            std::vector<host::MutexEvent> after = host::MutexEvents();
+            for (size_t i = events; i < after.size(); ++i)
+                EXPECT_NE(after[i].name, c.mutex) << "the call took the mutex it was refused";
         }
+        EXPECT_EQ(a.result, c.answer.result);
+        EXPECT_EQ(a.out, c.answer.out);
+        std::vector<DWORD> waits;
+        for (const host::Wait &w : MutexWaits())
+            waits.push_back(w.ms);
+        EXPECT_EQ(waits, c.mutexWaits);
+        int controllerRequests = 0;
+        for (const SimLogEntry &e : host::RequestLog())
+            controllerRequests += e.code == IOCTL_WRITE_CONTROLLER_BYTE ||
+                                  e.code == IOCTL_READ_CONTROLLER_BYTE ||
+                                  e.code == IOCTL_CONTROLLER_BUSY;
+        EXPECT_EQ(controllerRequests, 0);
+        std::vector<std::string> lines = host::DebugStrings();
+        if (!c.line) {
+            EXPECT_TRUE(lines.empty());
+        } else if (c.mutex == kThermalGlobal) {
+            EXPECT_TRUE(host::RequestLog().empty()) << "the driver was asked";
+            EXPECT_EQ(RegistrySnapshot(), registry) << "the registry changed";
+            EXPECT_EQ(lines, std::vector<std::string>{std::string("kovaltherm: ") + c.line +
+                                                      ": " + kThermalLine});
+        } else {
+            EXPECT_EQ(lines, std::vector<std::string>{std::string("kovaltherm: ") + c.line +
+                                                      ": " + kControllerLine});
+        }
+        // Once the holder is gone, the call answers (for sensor 1).
+        const int right[] = {3, 4, 41, 65, 75, 1};
+        Answer again = Call(c.e, 1);
+        EXPECT_EQ(again.result, c.e == COUNT ? 3 : 1);
+        EXPECT_EQ(again.out, c.e == COUNT ? 777 : right[c.e]);
+        Detach();
+    }
+}
+
+// A failing mutex call never stops the library from answering, except a failed wait: the
+// mutex exists but is not held, so the call fails as on a timeout. Where no mutex can be
+// opened at all, the process's lock alone serialises the calls.
+TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRightOrLockedOut)
+{
+    const struct {
+        uint32_t functions;
+        bool lockedOut;
+    } cases[] = {
+        {1u << host::FN_CREATE_MUTEX, false},
+        {1u << host::FN_OPEN_MUTEX, false},
+        {1u << host::FN_CREATE_MUTEX | 1u << host::FN_OPEN_MUTEX, false},
+        {1u << host::FN_RELEASE_MUTEX, false},
+        {1u << host::FN_WAIT_FOR_SINGLE_OBJECT, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.functions);
+        host::ResetMachine();
+        host::InjectFault(1, host::FaultMode::Persistent, c.functions);
+        ASSERT_TRUE(Attach());
+        host::ClearRequestLog(); // the attach's own configuration reads
+        if (c.lockedOut) {
+            EXPECT_EQ(LMGetNumSensors(), 0);
+            for (int i = 0; i < 3; ++i) {
+                const Answer expected[] = {{0, -1}, {0, -100}, {0, -1}, {0, -1}, {1, 0}};
+                for (int e = LOCATION; e <= STATUS; ++e) {
+                    Answer a = Call((Export)e, i);
+                    EXPECT_EQ(a.result, expected[e - 1].result) << e << " " << i;
+                    EXPECT_EQ(a.out, expected[e - 1].out) << e << " " << i;
+                }
+            }
+            EXPECT_TRUE(host::RequestLog().empty());
+        } else {
+            ExpectDefaultAnswers();
+        }
+        EXPECT_TRUE(host::FaultFired());
+        Detach();
+        EXPECT_EQ(host::OpenHandleCount(), 0);
     }
 }
 
