@@ -169,20 +169,12 @@ std::vector<TraceCase> Cases()
          GET_NUM_SENSORS, 0,
          "kovaltherm: LMGetNumSensors(#1): sensor count unreadable: key \"Thermal\" missing; "
          "2 rebuilds, the last stopped: key \"Thermal\" not created (error 5)\n"},
-        // Machine-wide mutexes: a wait that fails (one that times out: the machine lock
-        // tests). The waits of LMReadTempStatus: the library's, the controller's, the timer's
-        // 1357 ms, the controller's again.
+        // A wait for the library's mutex that fails (one that times out: the machine lock tests).
         {"library mutex wait fails", Nothing, true,
          [] { host::InjectFault(1, host::FaultMode::Once, 1u << host::FN_WAIT_FOR_SINGLE_OBJECT); },
          READ_TEMPERATURE, 0,
          "kovaltherm: LMReadTemperature(#5) sensor 0: library mutex not acquired: the wait for "
          "\"Global\\Kovaltherm.Thermal\" failed with error 31\n"},
-        {"controller mutex waits fail", Nothing, true,
-         [] { host::InjectFaultPattern({0x0A}, 1u << host::FN_WAIT_FOR_SINGLE_OBJECT); },
-         READ_TEMP_STATUS, 0,
-         "kovaltherm: LMReadTempStatus(#4) sensor 0: no temperature: 2 block reads failed, 2 "
-         "attempts: 0 busy, 0 wrong echo, 0 unreadable, 2 without the controller mutex (the wait "
-         "for \"Global\\Access_EC\" failed with error 31); rebuild ran to the end\n"},
         {"limit writes refused during the rebuild", Nothing, true,
          [] {
              host::Registry().DeleteValue(SensorPath(0), "Warning High");

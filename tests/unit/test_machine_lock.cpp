@@ -1,7 +1,7 @@
 // The machine-wide locks: the library's mutex around every export, and the controller's
 // mutex around every block exchange, opened at attach by their Global names or without them,
-// created with a descriptor that lets everyone wait and release and nothing else; a mutex
-// that does not come fails the call, and no call runs without one that exists.
+// created with a descriptor that lets everyone wait and release and nothing else; a mutex that
+// does not come fails the call, which never runs without one that exists.
 #include <stdlib.h>
 
 #include <atomic>
@@ -9,8 +9,14 @@
 
 #include "hw/driver.h"
 #include "machine.h"
+#include "tests/reliability/exports.h"
 
 namespace {
+
+using reliability::Answer;
+using reliability::ExportId;
+using reliability::Invoke;
+using reliability::kUntouched;
 
 const char kThermalGlobal[] = "Global\\Kovaltherm.Thermal";
 const char kThermalLocal[] = "Kovaltherm.Thermal";
@@ -54,7 +60,11 @@ std::vector<host::Wait> MutexWaits()
     return found;
 }
 
-// Holds a named mutex on a thread of its own until destroyed.
+// What each export answers without a mutex (in ExportId order): its documented failure.
+const Answer kLockedOut[] = {{0, kUntouched}, {0, -1}, {0, -100}, {0, -1}, {0, -1}, {1, 0}};
+
+// Holds a named mutex on a thread of its own until destroyed, moving the virtual clock on by a
+// second every real millisecond, so that a wait for it reaches its bound at once.
 class Holder {
 public:
     explicit Holder(const char *name)
@@ -62,8 +72,10 @@ public:
               HANDLE m = CreateMutexA(nullptr, FALSE, name);
               WaitForSingleObject(m, 0);
               held_ = true;
-              while (!done_)
+              while (!done_) {
+                  host::AdvanceClock(1000);
                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
               ReleaseMutex(m);
               CloseHandle(m);
           })
@@ -249,176 +261,89 @@ TEST_F(MachineLockTest, AMutexAbandonedByADeadHolderCountsAsAcquired)
     }).join();
 }
 
-// Moves the virtual clock on by a second every real millisecond while it lives, so that a
-// wait for a mutex held elsewhere reaches its bound at once in real time.
-class ClockAdvancer {
-public:
-    ClockAdvancer()
-        : thread_([this] {
-              while (!done_) {
-                  host::AdvanceClock(1000);
-                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              }
-          })
-    {
-    }
-    ~ClockAdvancer()
-    {
-        done_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
-enum Export { COUNT, LOCATION, TEMPERATURE, WARNING, CRITICAL, STATUS };
-
-struct Answer {
-    int result, out;
-};
-
-// Calls one export; the out-value starts as 777.
-Answer Call(Export e, int ordinal)
-{
-    int (*const queries[])(int, int *) = {nullptr,           LMGetSensorLocation, LMReadTemperature,
-                                          LMReadWarningLimit, LMReadCriticalLimit, LMReadTempStatus};
-    Answer a = {0, 777};
-    a.result = e == COUNT ? LMGetNumSensors() : queries[e](ordinal, &a.out);
-    return a;
-}
-
-struct LockedCase {
-    const char *mutex;  // held by another thread for the whole call
-    Export e;
-    int ordinal;
-    Answer answer;
-    std::vector<DWORD> mutexWaits; // the waits that timed out, in ms
-    const char *line;              // what KOVALTHERM_TRACE=1 writes
-};
-
-const char kThermalLine[] = "library mutex not acquired: the wait for "
-                            "\"Global\\Kovaltherm.Thermal\" timed out after 40000 ms\n";
-const char kControllerLine[] =
-    "no temperature: 2 block reads failed, 2 attempts: 0 busy, 0 wrong echo, 0 unreadable, 2 "
-    "without the controller mutex (the wait for \"Global\\Access_EC\" timed out after 2000 ms); "
-    "rebuild ran to the end\n";
-
-// A mutex held elsewhere past its bound fails the call with its documented failure: without
-// the library's, nothing reaches the driver or the registry (not even for an ordinal past
-// the count, which cannot be checked); without the controller's, a read makes no controller
-// request and fails as a failed block read does, and the other exports answer.
+// A mutex held elsewhere past its bound fails the call with its documented failure, and the
+// trace names the wait: without the library's, nothing reaches the driver or the registry;
+// without the controller's, a read makes no controller request and fails as a failed block
+// read does, while the other exports answer.
 TEST_F(MachineLockTest, AMutexHeldPastItsBoundFailsTheCallWithItsDocumentedAnswer)
 {
-    const std::vector<DWORD> thermal = {40000}, controller = {2000, 2000}, none = {};
-    const LockedCase cases[] = {
-        {kThermalGlobal, COUNT, 0, {0, 777}, thermal, "LMGetNumSensors(#1)"},
-        {kThermalGlobal, LOCATION, 1, {0, -1}, thermal, "LMGetSensorLocation(#2) sensor 1"},
-        {kThermalGlobal, TEMPERATURE, 1, {0, -100}, thermal, "LMReadTemperature(#5) sensor 1"},
-        {kThermalGlobal, WARNING, 1, {0, -1}, thermal, "LMReadWarningLimit(#6) sensor 1"},
-        {kThermalGlobal, CRITICAL, 7, {0, -1}, thermal, "LMReadCriticalLimit(#3) sensor 7"},
-        {kThermalGlobal, STATUS, 1, {1, 0}, thermal, "LMReadTempStatus(#4) sensor 1"},
-        {kControllerGlobal, TEMPERATURE, 1, {0, -100}, controller, "LMReadTemperature(#5) sensor 1"},
-        {kControllerGlobal, STATUS, 1, {1, 0}, controller, "LMReadTempStatus(#4) sensor 1"},
-        {kControllerGlobal, WARNING, 1, {1, 65}, none, nullptr},
-        {kControllerGlobal, COUNT, 0, {3, 777}, none, nullptr},
+    using namespace reliability;
+    const char thermal[] = ": library mutex not acquired: the wait for "
+                           "\"Global\\Kovaltherm.Thermal\" timed out after 40000 ms\n";
+    const char controller[] =
+        ": no temperature: 2 block reads failed, 2 attempts: 0 busy, 0 wrong echo, 0 unreadable, "
+        "2 without the controller mutex (the wait for \"Global\\Access_EC\" timed out after "
+        "2000 ms); rebuild ran to the end\n";
+    const struct {
+        const char *mutex;
+        ExportId id;
+        int ordinal;
+        std::vector<DWORD> waits; // mutex waits that timed out
+        const char *line;         // the trace line's start; none: the call answers
+    } cases[] = {
+        {kThermalGlobal, GET_NUM_SENSORS, 0, {40000}, "LMGetNumSensors(#1)"},
+        {kThermalGlobal, READ_CRITICAL_LIMIT, 7, {40000}, "LMReadCriticalLimit(#3) sensor 7"},
+        {kThermalGlobal, READ_TEMP_STATUS, 1, {40000}, "LMReadTempStatus(#4) sensor 1"},
+        {kControllerGlobal, READ_TEMPERATURE, 1, {2000, 2000}, "LMReadTemperature(#5) sensor 1"},
+        {kControllerGlobal, READ_WARNING_LIMIT, 1, {}, nullptr},
     };
-    struct TraceOn {
-        TraceOn() { setenv("KOVALTHERM_TRACE", "1", 1); }
-        ~TraceOn() { unsetenv("KOVALTHERM_TRACE"); }
-    } traceOn;
-    for (const LockedCase &c : cases) {
-        SCOPED_TRACE(std::string(c.mutex) + ", export " + std::to_string(c.e) + "(" +
-                     std::to_string(c.ordinal) + ")");
+    setenv("KOVALTHERM_TRACE", "1", 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.mutex) + " " + ExportName(c.id));
         host::ResetMachine();
         ASSERT_TRUE(Attach());
         ASSERT_EQ(LMGetNumSensors(), 3);
         std::string registry = RegistrySnapshot();
+        host::ClearWaits();
+        host::ClearRequestLog();
+        host::ClearDebugStrings();
         Answer a;
         {
             Holder holder(c.mutex);
-            host::ClearWaits();
-            host::ClearRequestLog();
-            host::ClearDebugStrings();
-            size_t events = host::MutexEvents().size();
-            ClockAdvancer advancer;
-            a = Call(c.e, c.ordinal);
-            std::vector<host::MutexEvent> after = host::MutexEvents();
-            for (size_t i = events; i < after.size(); ++i)
-                EXPECT_NE(after[i].name, c.mutex) << "the call took the mutex it was refused";
+            a = Invoke(c.id, c.ordinal);
         }
-        EXPECT_EQ(a.result, c.answer.result);
-        EXPECT_EQ(a.out, c.answer.out);
+        EXPECT_EQ(a, c.line ? kLockedOut[c.id] : DefaultAnswer(c.id, c.ordinal));
         std::vector<DWORD> waits;
         for (const host::Wait &w : MutexWaits())
             waits.push_back(w.ms);
-        EXPECT_EQ(waits, c.mutexWaits);
-        int controllerRequests = 0;
+        EXPECT_EQ(waits, c.waits);
         for (const SimLogEntry &e : host::RequestLog())
-            controllerRequests += e.code == IOCTL_WRITE_CONTROLLER_BYTE ||
-                                  e.code == IOCTL_READ_CONTROLLER_BYTE ||
-                                  e.code == IOCTL_CONTROLLER_BUSY;
-        EXPECT_EQ(controllerRequests, 0);
-        std::vector<std::string> lines = host::DebugStrings();
-        if (!c.line) {
-            EXPECT_TRUE(lines.empty());
-        } else if (c.mutex == kThermalGlobal) {
-            EXPECT_TRUE(host::RequestLog().empty()) << "the driver was asked";
-            EXPECT_EQ(RegistrySnapshot(), registry) << "the registry changed";
-            EXPECT_EQ(lines, std::vector<std::string>{std::string("kovaltherm: ") + c.line +
-                                                      ": " + kThermalLine});
-        } else {
-            EXPECT_EQ(lines, std::vector<std::string>{std::string("kovaltherm: ") + c.line +
-                                                      ": " + kControllerLine});
+            EXPECT_EQ(e.code, (uint32_t)IOCTL_FIRMWARE_REQUEST) << "only the rebuild's";
+        bool library = c.mutex == kThermalGlobal;
+        if (library) {
+            EXPECT_TRUE(host::RequestLog().empty());
+            EXPECT_EQ(RegistrySnapshot(), registry);
         }
-        // Once the holder is gone, the call answers (for sensor 1).
-        const int right[] = {3, 4, 41, 65, 75, 1};
-        Answer again = Call(c.e, 1);
-        EXPECT_EQ(again.result, c.e == COUNT ? 3 : 1);
-        EXPECT_EQ(again.out, c.e == COUNT ? 777 : right[c.e]);
+        std::vector<std::string> lines;
+        if (c.line)
+            lines.push_back(std::string("kovaltherm: ") + c.line + (library ? thermal : controller));
+        EXPECT_EQ(host::DebugStrings(), lines);
         Detach();
     }
+    unsetenv("KOVALTHERM_TRACE");
 }
 
-// A failing mutex call never stops the library from answering, except a failed wait: the
-// mutex exists but is not held, so the call fails as on a timeout. Where no mutex can be
-// opened at all, the process's lock alone serialises the calls.
-TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRightOrLockedOut)
+// A failing mutex call leaves every answer right, but a failed wait leaves a mutex that exists
+// not held: every call then fails as on a timeout.
+TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRightButAFailedWaitFailsTheCall)
 {
-    const struct {
-        uint32_t functions;
-        bool lockedOut;
-    } cases[] = {
-        {1u << host::FN_CREATE_MUTEX, false},
-        {1u << host::FN_OPEN_MUTEX, false},
-        {1u << host::FN_CREATE_MUTEX | 1u << host::FN_OPEN_MUTEX, false},
-        {1u << host::FN_RELEASE_MUTEX, false},
-        {1u << host::FN_WAIT_FOR_SINGLE_OBJECT, true},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.functions);
-        host::ResetMachine();
-        host::InjectFault(1, host::FaultMode::Persistent, c.functions);
-        ASSERT_TRUE(Attach());
-        host::ClearRequestLog(); // the attach's own configuration reads
-        if (c.lockedOut) {
-            EXPECT_EQ(LMGetNumSensors(), 0);
-            for (int i = 0; i < 3; ++i) {
-                const Answer expected[] = {{0, -1}, {0, -100}, {0, -1}, {0, -1}, {1, 0}};
-                for (int e = LOCATION; e <= STATUS; ++e) {
-                    Answer a = Call((Export)e, i);
-                    EXPECT_EQ(a.result, expected[e - 1].result) << e << " " << i;
-                    EXPECT_EQ(a.out, expected[e - 1].out) << e << " " << i;
-                }
-            }
-            EXPECT_TRUE(host::RequestLog().empty());
-        } else {
-            ExpectDefaultAnswers();
+    const host::HostFunction functions[] = {host::FN_CREATE_MUTEX, host::FN_OPEN_MUTEX,
+                                            host::FN_RELEASE_MUTEX,
+                                            host::FN_WAIT_FOR_SINGLE_OBJECT};
+    for (host::HostFunction f : functions) {
+        for (uint32_t mask : {1u << f, 1u << host::FN_CREATE_MUTEX | 1u << host::FN_OPEN_MUTEX}) {
+            host::ResetMachine();
+            host::InjectFault(1, host::FaultMode::Persistent, mask);
+            ASSERT_TRUE(Attach()) << f;
+            for (int e = 0; e < reliability::SHUTDOWN_LIBRARY; ++e)
+                for (int i = 0; i < 3; ++i)
+                    EXPECT_EQ(Invoke((ExportId)e, i), mask == 1u << host::FN_WAIT_FOR_SINGLE_OBJECT
+                                                          ? kLockedOut[e]
+                                                          : reliability::DefaultAnswer((ExportId)e, i));
+            EXPECT_TRUE(host::FaultFired()) << f;
+            Detach();
+            EXPECT_EQ(host::OpenHandleCount(), 0) << f;
         }
-        EXPECT_TRUE(host::FaultFired());
-        Detach();
-        EXPECT_EQ(host::OpenHandleCount(), 0);
     }
 }
 
