@@ -25,6 +25,7 @@ enum {
     KEY_PATH_BUFFER_SIZE = 512,
     PHYSICAL_SENSOR_COUNT = 8, // indices 0..7 the rebuild writes
     MAPPED_INDEX_LIMIT = 9,    // the mapping also looks at index 8
+    READ_FAILED = -1,          // what a read below, or the mapping, returns when it fails
 };
 
 // Sets a REG_DWORD value on an open key; returns 1 if written, 0 on failure.

@@ -14,15 +14,27 @@ void CreateLibraryLock(void);
 void DeleteLibraryLock(void);
 
 // Opens or creates the machine-wide mutex (at attach, as on a fresh load); `withDescriptor` as for
-// OpenMachineMutex. Without it the exports run under the process's lock alone.
+// OpenMachineMutex. Where no mutex can be opened at all, the exports run under the process's
+// lock alone.
 void OpenThermalMutex(BOOL withDescriptor);
 
-// Runs an export's body under the locks (the machine-wide one only when it comes within
-// THERMAL_MUTEX_WAIT_MS; otherwise the body runs under the process's lock alone): returns 0 at once, touching nothing, when `out` is
-// null; otherwise returns what `body(ordinal, out)` returns.
-int RunSerialised(int (*body)(int ordinal, int *out), int ordinal, int *out);
+// What an export answers when the machine-wide mutex does not come within
+// THERMAL_MUTEX_WAIT_MS, or the wait fails: its result and out-value, a failure its callers
+// already handle; and its ordinal in the export table, for the diagnostics.
+struct LockedOutAnswer {
+    int traceExport;
+    int result;
+    int out;
+};
+
+// Runs an export's body under the locks: returns 0 at once, touching nothing, when `out` is
+// null; otherwise what `body(ordinal, out)` returns. Without the machine-wide mutex the body
+// does not run: the call answers `lockedOut`, touching neither the controller nor the
+// registry.
+int RunSerialised(int (*body)(int ordinal, int *out), int ordinal, int *out,
+                  const LockedOutAnswer &lockedOut);
 
 // Runs a body without arguments under the locks, as above, and returns its result.
-int RunSerialised(int (*body)(void));
+int RunSerialised(int (*body)(void), const LockedOutAnswer &lockedOut);
 
 #endif

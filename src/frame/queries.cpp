@@ -15,6 +15,14 @@ namespace {
 const int LOCATION_CODES[PHYSICAL_SENSOR_COUNT] = {2, 4, 5, 1, 6, 7, 8, 9};
 const int NO_LOCATION_CODE = 0;
 
+// What each export answers when the machine-wide mutex does not come: the failure it reports
+// when the cache or the controller fails it, with nothing read, written or rebuilt.
+const LockedOutAnswer COUNT_LOCKED_OUT = {TRACE_GET_NUM_SENSORS, 0, 0};
+const LockedOutAnswer LOCATION_LOCKED_OUT = {TRACE_GET_SENSOR_LOCATION, 0, READ_FAILED};
+const LockedOutAnswer TEMPERATURE_LOCKED_OUT = {TRACE_READ_TEMPERATURE, 0, NO_TEMPERATURE};
+const LockedOutAnswer WARNING_LOCKED_OUT = {TRACE_READ_WARNING_LIMIT, 0, READ_FAILED};
+const LockedOutAnswer CRITICAL_LOCKED_OUT = {TRACE_READ_CRITICAL_LIMIT, 0, READ_FAILED};
+
 // Returns the stored count, or -1 when it cannot be read. A negative stored count counts
 // as unreadable: no sensor could pass validation, and the cache would never be repaired.
 int ReadUsableSensorCount(void)
@@ -133,26 +141,29 @@ int IsValidSensor(int ordinal)
 
 extern "C" {
 
-int KOVALTHERM_CDECL LMGetNumSensors(void) { return RunSerialised(TracedGetNumSensors); }
+int KOVALTHERM_CDECL LMGetNumSensors(void)
+{
+    return RunSerialised(TracedGetNumSensors, COUNT_LOCKED_OUT);
+}
 
 int KOVALTHERM_CDECL LMGetSensorLocation(int ordinal, int *location)
 {
-    return RunSerialised(TracedGetSensorLocation, ordinal, location);
+    return RunSerialised(TracedGetSensorLocation, ordinal, location, LOCATION_LOCKED_OUT);
 }
 
 int KOVALTHERM_CDECL LMReadTemperature(int ordinal, int *temperature)
 {
-    return RunSerialised(TracedReadTemperature, ordinal, temperature);
+    return RunSerialised(TracedReadTemperature, ordinal, temperature, TEMPERATURE_LOCKED_OUT);
 }
 
 int KOVALTHERM_CDECL LMReadWarningLimit(int ordinal, int *limit)
 {
-    return RunSerialised(TracedReadWarningLimit, ordinal, limit);
+    return RunSerialised(TracedReadWarningLimit, ordinal, limit, WARNING_LOCKED_OUT);
 }
 
 int KOVALTHERM_CDECL LMReadCriticalLimit(int ordinal, int *limit)
 {
-    return RunSerialised(TracedReadCriticalLimit, ordinal, limit);
+    return RunSerialised(TracedReadCriticalLimit, ordinal, limit, CRITICAL_LOCKED_OUT);
 }
 
 } // extern "C"

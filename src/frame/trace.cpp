@@ -7,6 +7,14 @@ int g_traceMode;
 
 namespace {
 
+// A wait for a machine-wide mutex that did not give it.
+struct TraceLockWait {
+    LPCSTR name;
+    DWORD ms;
+    int timedOut;
+    DWORD error;        // when the wait failed
+};
+
 // What one export call went through. Exports are serialised, so one record serves them all.
 struct TraceRecord {
     int exportOrdinal;
@@ -27,6 +35,9 @@ struct TraceRecord {
     int busy;
     int wrongEcho;
     int unreadable;
+    int lockRefused;    // block reads without the controller's mutex
+    TraceLockWait controllerLock; // the last of those
+    TraceLockWait libraryLock;    // the call's own, for TRACE_LOCKED_OUT
     // Driver requests.
     DWORD requestCode;
     DWORD requestError;
@@ -131,6 +142,17 @@ void AppendRead(int *pos)
     }
 }
 
+// Appends how a wait for a mutex ended.
+void AppendLockWait(int *pos, const TraceLockWait &wait)
+{
+    if (wait.timedOut)
+        *pos += wsprintfA(g_line + *pos, "the wait for \"%s\" timed out after %u ms", wait.name,
+                          (unsigned)wait.ms);
+    else
+        *pos += wsprintfA(g_line + *pos, "the wait for \"%s\" failed with error %d", wait.name,
+                          (int)wait.error);
+}
+
 // Appends the phase and its cause.
 void AppendPhase(int *pos)
 {
@@ -155,11 +177,21 @@ void AppendPhase(int *pos)
                               ": %d block read%s failed, %d attempts: %d busy, %d wrong echo, "
                               "%d unreadable",
                               r.blockFailures, r.blockFailures == 1 ? "" : "s",
-                              r.busy + r.wrongEcho + r.unreadable, r.busy, r.wrongEcho,
-                              r.unreadable);
+                              r.busy + r.wrongEcho + r.unreadable + r.lockRefused, r.busy,
+                              r.wrongEcho, r.unreadable);
+            if (r.lockRefused) {
+                *pos += wsprintfA(g_line + *pos, ", %d without the controller mutex (",
+                                  r.lockRefused);
+                AppendLockWait(pos, r.controllerLock);
+                Append(pos, ")");
+            }
             return;
         }
         break;
+    case TRACE_LOCKED_OUT:
+        Append(pos, "library mutex not acquired: ");
+        AppendLockWait(pos, r.libraryLock);
+        return;
     case TRACE_LIMIT_UNREADABLE:
         Append(pos, "limit unreadable");
         break;
@@ -427,4 +459,16 @@ void TraceRecordRebuildEnded(int written)
     else
         g_record.stopKind = STOP_COUNT;
     g_record.rebuilding = 0;
+}
+
+void TraceRecordLockRefused(int lock, LPCSTR name, DWORD ms, int timedOut, DWORD error)
+{
+    TraceLockWait wait = {name, ms, timedOut, error};
+    if (lock == TRACE_LIBRARY_LOCK) {
+        g_record.libraryLock = wait;
+        TraceSetPhase(TRACE_LOCKED_OUT, 0);
+    } else {
+        g_record.controllerLock = wait;
+        ++g_record.lockRefused;
+    }
 }

@@ -6,7 +6,10 @@
 //   kovaltherm: <export>(#<export ordinal>)[ sensor <n>]: <phase>[: <cause>][; <rebuild>][; <driver>]
 // <phase>   no thermal support | sensor count unreadable | ordinal not among the <c> present sensors
 //           | sensor maps to no present sensor | no temperature | limit unreadable | cache absent
+//           | library mutex not acquired
 // <cause>   <b> block read(s) failed, <a> attempts: <x> busy, <y> wrong echo, <z> unreadable
+//             [, <l> without the controller mutex (<wait>)]
+//           | <wait>
 //           | "<value>" missing in "<key>" | "<value>" in "<key>" is of type <t>, not REG_DWORD
 //           | "<value>" in "<key>" too long | key "<key>" missing | registry error <e> ...
 //           | the sensor has no temperature byte | stored value is negative
@@ -14,6 +17,8 @@
 //           [, "<value>" not written (error <e>)] | rebuild stopped[ at Sensor <i>]: <why>
 //           (prefixed "<k> rebuilds, the last" when the call rebuilt more than once)
 // <driver>  driver request 0x<code> failed with error <e>[ (<k> failed requests)]
+// <wait>    the wait for "<mutex>" timed out after <ms> ms | the wait for "<mutex>" failed with
+//           error <e>
 #ifndef KOVALTHERM_TRACE_H
 #define KOVALTHERM_TRACE_H
 
@@ -43,7 +48,12 @@ enum TracePhase {
     TRACE_NOT_MAPPED,
     TRACE_NO_TEMPERATURE,
     TRACE_LIMIT_UNREADABLE,
+    TRACE_LOCKED_OUT,
 };
+
+// The machine-wide mutexes: the library's around each export, the controller's around each
+// block exchange.
+enum TraceLock { TRACE_LIBRARY_LOCK, TRACE_CONTROLLER_LOCK };
 
 enum TraceAttempt { TRACE_ATTEMPT_BUSY, TRACE_ATTEMPT_WRONG_ECHO, TRACE_ATTEMPT_UNREADABLE };
 
@@ -71,6 +81,7 @@ void TraceRecordSensorInfo(WORD result, DWORD ecx);
 void TraceRecordLimits(int index, WORD result);
 void TraceRecordRebuildStopped(int index);
 void TraceRecordRebuildEnded(int countWritten);
+void TraceRecordLockRefused(int lock, LPCSTR name, DWORD ms, int timedOut, DWORD error);
 
 // Starts an export call's record; returns `sensor`.
 inline int TraceBegin(int exportOrdinal, int sensor)
@@ -116,6 +127,15 @@ inline void TraceBlockAttempt(int kind)
 {
     if (g_traceMode)
         TraceRecordAttempt(kind);
+}
+
+// Records a wait for machine-wide mutex `lock`, named `name`, that timed out after `ms` or
+// failed; called at once after the wait, while its last error is still there. The library's
+// is the call's failure; each of the controller's fails one block read as one attempt.
+inline void TraceLockRefused(int lock, LPCSTR name, DWORD ms, int timedOut)
+{
+    if (g_traceMode)
+        TraceRecordLockRefused(lock, name, ms, timedOut, timedOut ? 0 : GetLastError());
 }
 
 // Records a finished block read; returns its result.

@@ -10,6 +10,7 @@
 namespace {
 
 HANDLE g_controllerMutex;
+const char *g_controllerMutexName;
 
 // Returns TRUE if the controller reports busy or its busy indication cannot be read.
 BOOL ControllerReportsBusy(void)
@@ -22,8 +23,8 @@ BOOL ControllerReportsBusy(void)
 
 void OpenControllerMutex(BOOL withDescriptor)
 {
-    g_controllerMutex =
-        OpenMachineMutex(CONTROLLER_MUTEX_GLOBAL_NAME, CONTROLLER_MUTEX_LOCAL_NAME, withDescriptor);
+    g_controllerMutex = OpenMachineMutex(CONTROLLER_MUTEX_GLOBAL_NAME, CONTROLLER_MUTEX_LOCAL_NAME,
+                                         withDescriptor, &g_controllerMutexName);
 }
 
 void CloseControllerMutex(void) { CloseMachineMutex(&g_controllerMutex); }
@@ -38,10 +39,17 @@ void WriteControllerCommand(BYTE base, BYTE code)
 // A failed busy poll counts as busy, and a failed byte read fails its attempt: the driver
 // leaves the request's own bytes in a failed answer, which would otherwise pass for a
 // ready controller or a temperature. The timer resolution is raised (where waits fall back to
-// Sleep) from before the command until after the release, on every path.
+// Sleep) from before the command until after the release, on every path. Another program
+// inside its own exchange would see our command in the middle of it, so without the mutex
+// the read fails as a failed attempt does, before any request.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
 {
-    BOOL mutexHeld = AcquireMachineMutex(g_controllerMutex, CONTROLLER_MUTEX_WAIT_MS);
+    int wait = AcquireMachineMutex(g_controllerMutex, CONTROLLER_MUTEX_WAIT_MS);
+    if (MachineMutexRefused(wait)) {
+        TraceLockRefused(TRACE_CONTROLLER_LOCK, g_controllerMutexName, CONTROLLER_MUTEX_WAIT_MS,
+                         wait == MACHINE_MUTEX_TIMED_OUT);
+        return TraceBlockRead(BLOCK_NO_ANSWER);
+    }
     RaiseTimerResolution();
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, code);
     WORD result = BLOCK_NO_ANSWER;
@@ -71,8 +79,7 @@ WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH])
     }
     WriteControllerCommand(CONTROLLER_COMMAND_BASE, CONTROLLER_RELEASE_CODE);
     RestoreTimerResolution();
-    if (mutexHeld)
-        ReleaseMachineMutex(g_controllerMutex);
+    ReleaseMachineMutex(g_controllerMutex, wait);
     return TraceBlockRead(result);
 }
 

@@ -24,7 +24,8 @@ enum {
 };
 
 // Opens or creates the controller's machine-wide mutex (at attach, as on a fresh load);
-// `withDescriptor` as for OpenMachineMutex. Without it the exchanges go on unguarded.
+// `withDescriptor` as for OpenMachineMutex. Where no mutex can be opened at all, the
+// exchanges are guarded by the library's lock alone.
 void OpenControllerMutex(BOOL withDescriptor);
 
 // Closes the controller's mutex, if it was opened (at detach).
@@ -34,8 +35,9 @@ void CloseControllerMutex(void);
 void WriteControllerCommand(BYTE base, BYTE code);
 
 // Sends command `code` and reads its eight-byte answer into `block`, releasing the
-// controller afterwards; from the command to the release it holds the controller's mutex
-// when that comes within CONTROLLER_MUTEX_WAIT_MS. Returns BLOCK_ANSWERED, or BLOCK_NO_ANSWER after 20 failed attempts.
+// controller afterwards; from the command to the release it holds the controller's mutex.
+// Returns BLOCK_ANSWERED, or BLOCK_NO_ANSWER after 20 failed attempts, or at once, without
+// a request to the controller, when the mutex does not come within CONTROLLER_MUTEX_WAIT_MS.
 WORD ReadControllerBlock(BYTE code, BYTE block[CONTROLLER_ANSWER_LENGTH]);
 
 // Returns the temperature (0-255) of the sensor with this ordinal, or NO_TEMPERATURE.

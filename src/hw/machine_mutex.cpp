@@ -32,28 +32,43 @@ HANDLE OpenOrCreateMutex(const char *name, LPSECURITY_ATTRIBUTES attributes)
 
 } // namespace
 
-HANDLE OpenMachineMutex(const char *globalName, const char *localName, BOOL withDescriptor)
+HANDLE OpenMachineMutex(const char *globalName, const char *localName, BOOL withDescriptor,
+                        const char **openedName)
 {
     SECURITY_ATTRIBUTES attributes;
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = (LPVOID)MACHINE_MUTEX_DESCRIPTOR;
     attributes.bInheritHandle = FALSE;
     LPSECURITY_ATTRIBUTES used = withDescriptor ? &attributes : NULL;
+    *openedName = globalName;
     HANDLE mutex = OpenOrCreateMutex(globalName, used);
-    if (!mutex)
+    if (!mutex) {
+        *openedName = localName;
         mutex = OpenOrCreateMutex(localName, used);
+    }
     return mutex;
 }
 
-BOOL AcquireMachineMutex(HANDLE mutex, DWORD ms)
+int AcquireMachineMutex(HANDLE mutex, DWORD ms)
 {
     if (!mutex)
-        return FALSE;
+        return MACHINE_MUTEX_ABSENT;
     DWORD result = WaitForSingleObject(mutex, ms);
-    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+        return MACHINE_MUTEX_HELD;
+    return result == WAIT_TIMEOUT ? MACHINE_MUTEX_TIMED_OUT : MACHINE_MUTEX_WAIT_FAILED;
 }
 
-void ReleaseMachineMutex(HANDLE mutex) { ReleaseMutex(mutex); }
+BOOL MachineMutexRefused(int wait)
+{
+    return wait == MACHINE_MUTEX_TIMED_OUT || wait == MACHINE_MUTEX_WAIT_FAILED;
+}
+
+void ReleaseMachineMutex(HANDLE mutex, int wait)
+{
+    if (wait == MACHINE_MUTEX_HELD)
+        ReleaseMutex(mutex);
+}
 
 void CloseMachineMutex(HANDLE *mutex)
 {

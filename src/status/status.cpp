@@ -14,6 +14,10 @@ namespace {
 // The limits the classification reads.
 const int LIMITS_READ = 3;
 
+// What the export answers when the machine-wide mutex does not come: no status, as after an
+// unreadable temperature, with nothing read, written or rebuilt.
+const LockedOutAnswer STATUS_LOCKED_OUT = {TRACE_READ_TEMP_STATUS, 1, TEMP_STATE_NONE};
+
 // Margins below the limits at which the state changes.
 const int WARNING_MARGIN = STATUS_WARNING_MARGIN;
 const int CRITICAL_MARGIN = STATUS_CRITICAL_MARGIN;
@@ -107,5 +111,5 @@ int ComputeTempState(int ordinal, int t)
 
 extern "C" int KOVALTHERM_CDECL LMReadTempStatus(int ordinal, int *status)
 {
-    return RunSerialised(TracedReadTempStatus, ordinal, status);
+    return RunSerialised(TracedReadTempStatus, ordinal, status, STATUS_LOCKED_OUT);
 }

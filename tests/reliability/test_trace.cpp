@@ -169,6 +169,12 @@ std::vector<TraceCase> Cases()
          GET_NUM_SENSORS, 0,
          "kovaltherm: LMGetNumSensors(#1): sensor count unreadable: key \"Thermal\" missing; "
          "2 rebuilds, the last stopped: key \"Thermal\" not created (error 5)\n"},
+        // A wait for the library's mutex that fails (one that times out: the machine lock tests).
+        {"library mutex wait fails", Nothing, true,
+         [] { host::InjectFault(1, host::FaultMode::Once, 1u << host::FN_WAIT_FOR_SINGLE_OBJECT); },
+         READ_TEMPERATURE, 0,
+         "kovaltherm: LMReadTemperature(#5) sensor 0: library mutex not acquired: the wait for "
+         "\"Global\\Kovaltherm.Thermal\" failed with error 31\n"},
         {"limit writes refused during the rebuild", Nothing, true,
          [] {
              host::Registry().DeleteValue(SensorPath(0), "Warning High");

@@ -1,14 +1,22 @@
 // The machine-wide locks: the library's mutex around every export, and the controller's
 // mutex around every block exchange, opened at attach by their Global names or without them,
-// created with a descriptor that lets everyone wait and release and nothing else, and never
-// able to stop the library from answering.
+// created with a descriptor that lets everyone wait and release and nothing else; a mutex that
+// does not come fails the call, which never runs without one that exists.
+#include <stdlib.h>
+
 #include <atomic>
 #include <thread>
 
 #include "hw/driver.h"
 #include "machine.h"
+#include "tests/reliability/exports.h"
 
 namespace {
+
+using reliability::Answer;
+using reliability::ExportId;
+using reliability::Invoke;
+using reliability::kUntouched;
 
 const char kThermalGlobal[] = "Global\\Kovaltherm.Thermal";
 const char kThermalLocal[] = "Kovaltherm.Thermal";
@@ -52,7 +60,11 @@ std::vector<host::Wait> MutexWaits()
     return found;
 }
 
-// Holds a named mutex on a thread of its own until destroyed.
+// What each export answers without a mutex (in ExportId order): its documented failure.
+const Answer kLockedOut[] = {{0, kUntouched}, {0, -1}, {0, -100}, {0, -1}, {0, -1}, {1, 0}};
+
+// Holds a named mutex on a thread of its own until destroyed, moving the virtual clock on by a
+// second every real millisecond, so that a wait for it reaches its bound at once.
 class Holder {
 public:
     explicit Holder(const char *name)
@@ -60,8 +72,10 @@ public:
               HANDLE m = CreateMutexA(nullptr, FALSE, name);
               WaitForSingleObject(m, 0);
               held_ = true;
-              while (!done_)
+              while (!done_) {
+                  host::AdvanceClock(1000);
                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
               ReleaseMutex(m);
               CloseHandle(m);
           })
@@ -247,46 +261,71 @@ TEST_F(MachineLockTest, AMutexAbandonedByADeadHolderCountsAsAcquired)
     }).join();
 }
 
-TEST_F(MachineLockTest, AHeldThermalMutexDelaysAnExportByFiveSecondsThenItGoesOn)
+// A mutex held elsewhere past its bound fails the call with its documented failure, and the
+// trace names the wait: without the library's, nothing reaches the driver or the registry;
+// without the controller's, a read makes no controller request and fails as a failed block
+// read does, while the other exports answer.
+TEST_F(MachineLockTest, AMutexHeldPastItsBoundFailsTheCallWithItsDocumentedAnswer)
 {
-    ASSERT_TRUE(Attach());
-    ASSERT_EQ(LMGetNumSensors(), 3);
-    Holder holder(kThermalGlobal);
-    size_t before = host::MutexEvents().size();
-    host::ClearWaits();
-    std::thread advancer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        host::AdvanceClock(5000);
-    });
-    int temperature = 0;
-    EXPECT_EQ(LMReadTemperature(1, &temperature), 1);
-    advancer.join();
-    EXPECT_EQ(temperature, 41);
-    std::vector<host::Wait> waits = MutexWaits();
-    ASSERT_EQ(waits.size(), 1u);
-    EXPECT_EQ(waits[0].ms, 5000u);
-    std::vector<host::MutexEvent> events = host::MutexEvents();
-    for (size_t i = before; i < events.size(); ++i)
-        EXPECT_NE(events[i].name, kThermalGlobal) << "the export went on without the mutex";
+    using namespace reliability;
+    const char thermal[] = ": library mutex not acquired: the wait for "
+                           "\"Global\\Kovaltherm.Thermal\" timed out after 40000 ms\n";
+    const char controller[] =
+        ": no temperature: 2 block reads failed, 2 attempts: 0 busy, 0 wrong echo, 0 unreadable, "
+        "2 without the controller mutex (the wait for \"Global\\Access_EC\" timed out after "
+        "2000 ms); rebuild ran to the end\n";
+    const struct {
+        const char *mutex;
+        ExportId id;
+        int ordinal;
+        std::vector<DWORD> waits; // mutex waits that timed out
+        const char *line;         // the trace line's start; none: the call answers
+    } cases[] = {
+        {kThermalGlobal, GET_NUM_SENSORS, 0, {40000}, "LMGetNumSensors(#1)"},
+        {kThermalGlobal, READ_CRITICAL_LIMIT, 7, {40000}, "LMReadCriticalLimit(#3) sensor 7"},
+        {kThermalGlobal, READ_TEMP_STATUS, 1, {40000}, "LMReadTempStatus(#4) sensor 1"},
+        {kControllerGlobal, READ_TEMPERATURE, 1, {2000, 2000}, "LMReadTemperature(#5) sensor 1"},
+        {kControllerGlobal, READ_WARNING_LIMIT, 1, {}, nullptr},
+    };
+    setenv("KOVALTHERM_TRACE", "1", 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.mutex) + " " + ExportName(c.id));
+        host::ResetMachine();
+        ASSERT_TRUE(Attach());
+        ASSERT_EQ(LMGetNumSensors(), 3);
+        std::string registry = RegistrySnapshot();
+        host::ClearWaits();
+        host::ClearRequestLog();
+        host::ClearDebugStrings();
+        Answer a;
+        {
+            Holder holder(c.mutex);
+            a = Invoke(c.id, c.ordinal);
+        }
+        EXPECT_EQ(a, c.line ? kLockedOut[c.id] : DefaultAnswer(c.id, c.ordinal));
+        std::vector<DWORD> waits;
+        for (const host::Wait &w : MutexWaits())
+            waits.push_back(w.ms);
+        EXPECT_EQ(waits, c.waits);
+        for (const SimLogEntry &e : host::RequestLog())
+            EXPECT_EQ(e.code, (uint32_t)IOCTL_FIRMWARE_REQUEST) << "only the rebuild's";
+        bool library = c.mutex == kThermalGlobal;
+        if (library) {
+            EXPECT_TRUE(host::RequestLog().empty());
+            EXPECT_EQ(RegistrySnapshot(), registry);
+        }
+        std::vector<std::string> lines;
+        if (c.line)
+            lines.push_back(std::string("kovaltherm: ") + c.line + (library ? thermal : controller));
+        EXPECT_EQ(host::DebugStrings(), lines);
+        Detach();
+    }
+    unsetenv("KOVALTHERM_TRACE");
 }
 
-TEST_F(MachineLockTest, AHeldControllerMutexDelaysEachExchangeByHalfASecond)
-{
-    ASSERT_TRUE(Attach());
-    ASSERT_EQ(LMGetNumSensors(), 3);
-    Holder holder(kControllerGlobal);
-    host::ClearWaits();
-    host::ClearRequestLog();
-    int temperature = 0;
-    EXPECT_EQ(LMReadTemperature(2, &temperature), 1);
-    EXPECT_EQ(temperature, 47);
-    std::vector<host::Wait> waits = MutexWaits();
-    ASSERT_EQ(waits.size(), 1u);
-    EXPECT_EQ(waits[0].ms, 500u);
-    EXPECT_EQ(host::Waits()[0].kind, host::WaitKind::Mutex) << "the wait comes before the command";
-}
-
-TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRight)
+// A failing mutex call leaves every answer right, but a failed wait leaves a mutex that exists
+// not held: every call then fails as on a timeout.
+TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRightButAFailedWaitFailsTheCall)
 {
     const host::HostFunction functions[] = {host::FN_CREATE_MUTEX, host::FN_OPEN_MUTEX,
                                             host::FN_RELEASE_MUTEX,
@@ -296,7 +335,11 @@ TEST_F(MachineLockTest, FailingMutexCallsLeaveEveryAnswerRight)
             host::ResetMachine();
             host::InjectFault(1, host::FaultMode::Persistent, mask);
             ASSERT_TRUE(Attach()) << f;
-            ExpectDefaultAnswers();
+            for (int e = 0; e < reliability::SHUTDOWN_LIBRARY; ++e)
+                for (int i = 0; i < 3; ++i)
+                    EXPECT_EQ(Invoke((ExportId)e, i), mask == 1u << host::FN_WAIT_FOR_SINGLE_OBJECT
+                                                          ? kLockedOut[e]
+                                                          : reliability::DefaultAnswer((ExportId)e, i));
             EXPECT_TRUE(host::FaultFired()) << f;
             Detach();
             EXPECT_EQ(host::OpenHandleCount(), 0) << f;

@@ -109,7 +109,7 @@ TEST_F(WaitTest, FailedTimerCallsFallBackToSleepForTheFullLength)
         {"timer creation", host::FN_CREATE_WAITABLE_TIMER, host::FaultMode::Once, {S, S, S, S, S, S, S, S}, 1},
         {"one set", host::FN_SET_WAITABLE_TIMER, host::FaultMode::Once, {S, T, T, T, T, T, T, T}, 1},
         {"one wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Once, {S, T, T, T, T, T, T, T}, 3},
-        {"every wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Persistent, {S, S, S, S, S, S, S, S}, 1},
+        {"every timer wait", host::FN_WAIT_FOR_SINGLE_OBJECT, host::FaultMode::Persistent, {S, S, S, S, S, S, S, S}, 3},
     };
     for (const FallbackCase &c : cases) {
         SCOPED_TRACE(c.name);

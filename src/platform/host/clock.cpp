@@ -20,6 +20,10 @@ struct Clock {
 
 Clock g_clock;
 
+// At most this many waits are kept between clears: a long-running tool on the virtual clock
+// waits on every read and must not grow without bound.
+const size_t kMaxWaits = 16384;
+
 const uint64_t kNsPerUs = 1000;
 const uint64_t kUsPerMs = 1000;
 const uint64_t kNsPerSecond = 1000000000;
@@ -82,7 +86,8 @@ bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind)
 {
     if (g_clock.mode != ClockMode::Virtual)
         return false;
-    g_clock.waits.push_back(Wait{g_clock.virtualMs, ms, kind});
+    if (g_clock.waits.size() < kMaxWaits)
+        g_clock.waits.push_back(Wait{g_clock.virtualMs, ms, kind});
     uint64_t endMs = (endUs + kUsPerMs - 1) / kUsPerMs;
     if (endMs > g_clock.virtualMs)
         g_clock.virtualMs = endMs;

@@ -17,6 +17,8 @@ HANDLE const kStdErrorHandle = (HANDLE)(uintptr_t)0xE0;
 
 std::mutex g_debugMutex;
 std::vector<std::string> g_debugStrings;
+// At most this many strings are kept between clears: a traced run may go on for days.
+const size_t kMaxDebugStrings = 4096;
 
 } // namespace
 
@@ -53,7 +55,8 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
 {
     std::lock_guard<std::mutex> guard(host::g_debugMutex);
-    host::g_debugStrings.push_back(lpOutputString ? lpOutputString : "");
+    if (host::g_debugStrings.size() < host::kMaxDebugStrings)
+        host::g_debugStrings.push_back(lpOutputString ? lpOutputString : "");
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle)

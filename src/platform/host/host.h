@@ -202,7 +202,8 @@ void SetSleepTick(uint32_t us);
 uint64_t ElapsedUs(const timespec &start, const timespec &end);
 // Moves the virtual clock on without a recorded wait.
 void AdvanceClock(uint64_t ms);
-// Every wait so far (Sleep, or on a waitable timer), in order; on the virtual clock only.
+// Every wait so far (Sleep, on a waitable timer, or a mutex wait that timed out), in order; on
+// the virtual clock only (the first 16384 since the last clear).
 std::vector<Wait> Waits();
 void ClearWaits();
 
@@ -233,7 +234,8 @@ void ClearFaultSites();
 uint64_t CallCount(HostFunction function);
 void ResetCallCounts();
 
-// Every string the library passed to OutputDebugStringA since the last clear, in order.
+// Every string the library passed to OutputDebugStringA since the last clear, in order (the
+// first 4096).
 std::vector<std::string> DebugStrings();
 void ClearDebugStrings();
 
