@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <string>
+
 #include "sim/notebook.h"
 
 namespace {
@@ -124,6 +126,26 @@ TEST_F(SimTest, RejectsUnknownCodesShortBuffersAndScriptedFailures)
     EXPECT_EQ(nb.log.total, 7u);
     EXPECT_EQ(nb.log.entries[0].error, 1u);
     EXPECT_EQ(nb.log.entries[4].error, 31u);
+}
+
+// Another temperature is the same notebook; anything the firmware, driver or controller
+// answers differently makes another one.
+TEST(SimNotebook, OnlyTheTemperaturesMayDifferOnTheSameNotebook)
+{
+    const std::pair<const char *, void (*)(SimConfig *)> changes[] = {
+        {"temperature", [](SimConfig *c) { SimSetTemperature(c, 0, 90); }},
+        {"presence", [](SimConfig *c) { c->presence = 0x03; }},
+        {"a limit", [](SimConfig *c) { SimSetLimits(c, 1, 60, 66, 70, 75); }},
+        {"a stuck controller", [](SimConfig *c) { c->busyAfterPattern = 1; }},
+        {"a failing firmware call", [](SimConfig *c) { c->failCount[SIM_REQ_FIRMWARE] = 2; }},
+    };
+    for (const auto &change : changes) {
+        SimConfig before, after;
+        SimDefaultConfig(&before);
+        SimDefaultConfig(&after);
+        change.second(&after);
+        EXPECT_EQ(SimSameNotebook(&before, &after), change.first == std::string("temperature")) << change.first;
+    }
 }
 
 TEST(SimTrace, InterpolatesHoldsAndRepeats)
