@@ -70,7 +70,7 @@ for arch in x64 x86; do
     # Runs a line of the walk-through (or one like it) in the kit's folder; prints its output.
     step() {
         echo "\$ $1" >&2
-        (cd "$kit" && "${kitenv[@]}" sh -c "$1" 2>&1 | tr -d '\r')
+        (set -o pipefail; cd "$kit" && "${kitenv[@]}" sh -c "$1" 2>&1 | tr -d '\r')
     }
 
     echo "--- $arch walk-through"
@@ -106,7 +106,7 @@ for arch in x64 x86; do
     check $? "$arch: after firmware-faults.json is loaded the consumer program sees its 3 sensors"
     step "${walk[4]}"
     check $? "$arch: ${walk[4]}"
-    ! pgrep wineserver | xargs -r -I{} sh -c 'tr "\0" "\n" </proc/{}/environ 2>/dev/null' | grep -qx "WINEPREFIX=$pfx"
+    ! pgrep wineserver | xargs -r -I{} sh -c 'tr "\0" "\n" </proc/{}/environ' 2>/dev/null | grep -qx "WINEPREFIX=$pfx"
     check $? "$arch: the removal ends the Wine session the kit kept running"
     out=$(step "${walk[3]}")
     echo "$out"
