@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Runs the test kit's walk-through from the SDK zip under Wine, line by line as
-# testkit/README.md gives it, for x64 in the 64-bit prefix and x86 in the 32-bit one, with no
-# Wine session running before it: install and start the kit's driver with qorix-kit.sh, load
-# stuck-controller.json with the kit's ktsensors.exe, run the SDK's runtime.c example and see
-# it carry on without readings, load firmware-faults.json and see the example read the new
-# notebook's sensors, remove the kit and see the example run without the driver. Also checks
-# that the script refuses a qorix service whose driver is not the kit's, and leaves it alone.
+# Runs the test kit's walk-through from the SDK zip under Wine line by line as
+# testkit/README.md gives it (x64, then x86), from no running Wine session, with the SDK's
+# runtime.c as the program: it carries on without readings on stuck-controller.json, sees the
+# three sensors of firmware-faults.json loaded after it, and runs without the driver once the
+# kit is removed. Also checks that the script refuses a qorix service whose driver is not the
+# kit's, and leaves it alone.
 # Usage: testkit_test.sh SDK_ZIP
 set -u
 zip=$1
@@ -52,8 +51,7 @@ for arch in x64 x86; do
     if [ $arch = x86 ]; then pfx=$src/build/wine-prefix; else pfx=$src/build/wine-prefix-win64; fi
     kitenv=(env WINEPREFIX="$pfx" WINEARCH=$wine_arch WINEDEBUG=-all
         WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d" DISPLAY=)
-    # Start from a machine without any qorix service (set-up installs the project's own) and
-    # with no Wine session left running: the walk-through must keep the driver up itself.
+    # No qorix service (set-up installs the project's own), no Wine session running.
     (cd "$kit" && "${kitenv[@]}" ./qorix-kit.sh remove "$arch" >/dev/null)
     "$wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
     "$wine" shutdown >/dev/null

@@ -190,28 +190,23 @@ TEST_F(HostileTest, OutputFollowsLinksAndWritesFifosInPlace)
                       "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere/x.prom dangling && "
                       "ln -s /dev/stdout to-stdout && mkfifo sub/fifo && (cat sub/fifo >fifo.txt &)").c_str()), 0);
     struct Case {
-        const char *output;
-        int code;
-        const char *message; // the one line on stderr, "" for none
-        const char *written; // the file that holds the reading
+        const char *output, *message, *written; // the one line on stderr; the file read into
     };
     const Case cases[] = {
-        {"to-target", 0, "", "sub/target.prom"},
-        {"to-stdout", 0, "", "out.txt"}, // standard output goes to out.txt
-        {"sub/fifo", 0, "", "fifo.txt"},
-        {"loop-a", 1, "ktsensors: cannot write loop-a: it is a symbolic link in a loop\n", nullptr},
-        {"dangling", 1, "ktsensors: cannot write dangling: it is a symbolic link to nowhere/x.prom, which does not exist\n", nullptr},
+        {"to-target", "", "sub/target.prom"},
+        {"to-stdout", "", "out.txt"}, // standard output goes to out.txt
+        {"sub/fifo", "", "fifo.txt"},
+        {"loop-a", "ktsensors: cannot write loop-a: it is a symbolic link in a loop\n", nullptr},
+        {"dangling", "ktsensors: cannot write dangling: it is a symbolic link to nowhere/x.prom, which does not exist\n", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.output);
         Result r = RunWith("--format prometheus --output " + std::string(c.output));
-        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.code, c.written ? 0 : 1);
         EXPECT_EQ(r.err, c.message);
-        if (!c.written)
-            continue;
-        for (int wait = 0; wait < 100 && ReadFile(Path(c.written)).find("timestamp_seconds") == std::string::npos; ++wait)
+        for (int wait = 0; c.written && wait < 100 && ReadFile(Path(c.written)).find("timestamp_seconds") == std::string::npos; ++wait)
             usleep(20 * 1000); // the reader of the FIFO writes out what it got
-        EXPECT_NE(ReadFile(Path(c.written)).find("\nkovaltherm_sensors 3\n"), std::string::npos);
+        EXPECT_TRUE(!c.written || ReadFile(Path(c.written)).find("\nkovaltherm_sensors 3\n") != std::string::npos);
     }
     // The links are still links, the FIFO a FIFO; no temporary file is left anywhere.
     struct stat info;
@@ -227,9 +222,7 @@ TEST_F(HostileTest, OutputFollowsLinksAndWritesFifosInPlace)
 TEST_F(HostileTest, SignalsEndWatchLeavingTheOutputWholeAndNoTemporaryFile)
 {
     struct Case {
-        int signal;
-        int code;
-        int runs;
+        int signal, code, runs;
     };
     const Case cases[] = {{SIGTERM, 143, 30}, {SIGHUP, 129, 5}, {SIGINT, 130, 5}};
     srand(19);
@@ -238,25 +231,21 @@ TEST_F(HostileTest, SignalsEndWatchLeavingTheOutputWholeAndNoTemporaryFile)
             SCOPED_TRACE(std::string(strsignal(c.signal)) + ", run " + std::to_string(run));
             // The real clock: a reading takes about 0.1 s, then the file is replaced.
             pid_t child = fork();
-            if (child == 0) {
-                if (chdir(dir_.c_str()) == 0)
-                    execl(kBinary.c_str(), kBinary.c_str(), "--registry", "registry.db", "--format", "prometheus",
-                          "--output", "F.prom", "--watch", "0.001", (char *)nullptr);
+            if (child == 0 && chdir(dir_.c_str()) == 0)
+                execl(kBinary.c_str(), kBinary.c_str(), "--registry", "registry.db", "--format", "prometheus",
+                      "--output", "F.prom", "--watch", "0.001", (char *)nullptr);
+            if (child == 0)
                 _exit(127);
-            }
             usleep(100 * 1000 + rand() % (300 * 1000));
             kill(child, c.signal);
             int status = 0;
             waitpid(child, &status, 0);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.code) << "status " << status;
             EXPECT_NE(system(("ls -a '" + dir_ + "' | grep -q '^\\.F'").c_str()), 0) << "a temporary file is left";
+            // Whole: the reading's last line is there, and nothing after it.
             std::string text = ReadFile(Path("F.prom"));
-            Exposition exposition;
-            std::string error;
-            if (!text.empty()) {
-                EXPECT_TRUE(ParseExposition(text, &exposition, &error)) << error;
-                EXPECT_EQ(exposition.samples.count("kovaltherm_reading_timestamp_seconds"), 1u) << text;
-            }
+            size_t last = text.rfind("\nkovaltherm_reading_timestamp_seconds ");
+            EXPECT_TRUE(text.empty() || (last != std::string::npos && text.find('\n', last + 1) == text.size() - 1)) << text;
         }
 }
 

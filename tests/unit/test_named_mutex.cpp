@@ -258,24 +258,23 @@ protected:
 
     // In a forked child: forgets the objects copied from the parent, whose lock files share
     // the parent's locks, and opens the registry file as a process of its own would.
-    void Reopen(const std::string &path)
+    void Reopen(const std::string &name = "registry.db")
     {
         host::ResetMachine();
         std::string error;
-        host::UseRegistry(host::MakeSqliteRegistry(path, &error));
+        host::UseRegistry(host::MakeSqliteRegistry(dir_ + "/" + name, &error));
     }
-    void Reopen() { Reopen(dir_ + "/registry.db"); }
 
     // Forks a child that takes the mutex, reports it on a pipe and then runs `then`; the child
-    // opens the registry by `path` ("" for its own name).
-    pid_t ForkHolder(const char *name, void (*then)(HANDLE), const std::string &path = "")
+    // opens the registry file by the path `registry` in the test's folder.
+    pid_t ForkHolder(const char *name, void (*then)(HANDLE), const std::string &registry = "registry.db")
     {
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         pid_t child = fork();
         if (child == 0) {
             close(fds[0]);
-            Reopen(path.empty() ? dir_ + "/registry.db" : path);
+            Reopen(registry);
             HANDLE m = CreateMutexA(nullptr, FALSE, name);
             DWORD result = WaitForSingleObject(m, 0);
             char ok = result == WAIT_OBJECT_0 ? 'y' : 'n';
@@ -349,7 +348,7 @@ TEST_F(SharedNamedMutexTest, APathThroughASymbolicLinkSharesTheMutex)
     ASSERT_EQ(mkdir((dir_ + "/elsewhere").c_str(), 0755), 0);
     ASSERT_EQ(symlink("../registry.db", (dir_ + "/elsewhere/link.db").c_str()), 0);
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Shared");
-    pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); }, dir_ + "/elsewhere/link.db");
+    pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); }, "elsewhere/link.db");
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
     kill(child, SIGKILL);
     int status;
