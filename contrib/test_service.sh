@@ -49,7 +49,7 @@ status=$?
 check grep -q '^kovaltherm_read_failed{.*call="LMReadTemperature"} 1$' "$root$link"
 check listed "0 $success" "$status"
 # Stopped by systemd while it reads: a status the unit takes, and the file still whole.
-$(command_of ktsensors-prometheus.service) --watch 0.001 2>/dev/null &
+$(command_of ktsensors-prometheus.service) --reset-cache --watch 0.001 2>/dev/null &
 pid=$!
 sleep 0.5
 kill -TERM $pid

@@ -224,9 +224,10 @@ std::string HelpText(const Platform &platform)
             "     unusable, or the output could not be written\n"
             "  2  a usage error, including a malformed scenario\n"
 #ifdef _WIN32
-            "  130  stopped by Ctrl+C\n"
+            "  130  readings stopped by Ctrl+C (--listen ends with 0)\n"
 #else
-            "  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM: 128 + the signal\n"
+            "  129, 130, 143  readings stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM\n"
+            "     (128 + the signal; --listen ends with 0)\n"
 #endif
             "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
     return text;
