@@ -188,7 +188,7 @@ TEST_F(HostileTest, OutputFollowsLinksAndWritesFifosInPlace)
 {
     ASSERT_EQ(system(("cd '" + dir_ + "' && mkdir sub && echo old >sub/target.prom && ln -s sub/target.prom to-target && "
                       "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere/x.prom dangling && "
-                      "ln -s /dev/stdout to-stdout && mkfifo sub/fifo && (cat sub/fifo >fifo.txt &)").c_str()), 0);
+                      "ln -s /dev/stdout to-stdout && mkfifo sub/fifo && (timeout 60 cat sub/fifo >fifo.txt &)").c_str()), 0);
     struct Case {
         const char *output, *message, *written; // the one line on stderr; the file read into
     };
