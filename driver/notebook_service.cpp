@@ -24,12 +24,20 @@ extern "C" uint32_t QorixServe(uint32_t code, void *buffer, uint32_t inputLength
 {
     *information = 0;
     switch (code) {
-    case SIM_IOCTL_LOAD_SCENARIO:
+    case SIM_IOCTL_LOAD_SCENARIO: {
         if (inputLength < sizeof(SimConfig))
             return QORIX_ERROR_INVALID_PARAMETER;
-        SimLoad(&g_notebook, static_cast<const SimConfig *>(buffer));
+        const SimConfig *config = static_cast<const SimConfig *>(buffer);
+        uint32_t another = SimSameNotebook(&g_notebook.config, config) ? 0 : 1;
+        SimLoad(&g_notebook, config);
         g_originMs = nowMs;
+        // The answer shares the buffer with the scenario, which is copied by now.
+        if (outputLength >= sizeof another) {
+            *static_cast<uint32_t *>(buffer) = another;
+            *information = sizeof another;
+        }
         return 0;
+    }
     case SIM_IOCTL_READ_LOG: {
         if (inputLength < sizeof(uint32_t) || outputLength < sizeof(SimLogPage))
             return QORIX_ERROR_INVALID_PARAMETER;

@@ -19,6 +19,16 @@ void Copy(void *destination, const void *source, uint32_t length)
         d[i] = s[i];
 }
 
+bool Equal(const void *a, const void *b, uint32_t length)
+{
+    const uint8_t *x = static_cast<const uint8_t *>(a);
+    const uint8_t *y = static_cast<const uint8_t *>(b);
+    for (uint32_t i = 0; i < length; ++i)
+        if (x[i] != y[i])
+            return false;
+    return true;
+}
+
 uint32_t Load16(const uint8_t *p) { return p[0] | (uint32_t)p[1] << 8; }
 
 void Store16(uint8_t *p, uint32_t v)
@@ -204,6 +214,18 @@ void SimLoad(SimNotebook *notebook, const SimConfig *config)
     for (uint32_t i = 0; i < SIM_REQ_COUNT; ++i)
         notebook->state.failLeft[i] = config->failCount[i];
     notebook->log.total = 0;
+}
+
+bool SimSameNotebook(const SimConfig *a, const SimConfig *b)
+{
+    return a->firmwarePort == b->firmwarePort && a->infoStatus == b->infoStatus && a->infoCl == b->infoCl &&
+           a->presence == b->presence && Equal(a->limits, b->limits, sizeof a->limits) &&
+           a->busyPattern == b->busyPattern && a->busyPatternLength == b->busyPatternLength &&
+           a->busyAfterPattern == b->busyAfterPattern && a->wrongEchoReads == b->wrongEchoReads &&
+           a->wrongEchoForever == b->wrongEchoForever && a->wrongEchoByte == b->wrongEchoByte &&
+           Equal(a->configBytes, b->configBytes, sizeof a->configBytes) &&
+           a->probeSucceeds == b->probeSucceeds && Equal(a->failCount, b->failCount, sizeof a->failCount) &&
+           a->failError == b->failError;
 }
 
 void SimSetLimits(SimConfig *config, int sensor, int warnNormal, int warnHigh, int critNormal,

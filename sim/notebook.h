@@ -17,8 +17,9 @@ enum SimControlCode : uint32_t {
     SIM_IOCTL_CONTROLLER_BUSY = 0x9E40,
     SIM_IOCTL_PROBE_THERMAL = 0x80012000,
     // Served by the stand-in kernel driver only, for tests and tools: replace the scenario
-    // (input: a SimConfig), and read the request log (input: uint32_t first entry; output: a
-    // SimLogPage).
+    // (input: a SimConfig; output, where there is room: a uint32_t, 1 when it is another
+    // notebook than the one it replaces, 0 when only the temperatures differ), and read the
+    // request log (input: uint32_t first entry; output: a SimLogPage).
     SIM_IOCTL_LOAD_SCENARIO = 0x80012400,
     SIM_IOCTL_READ_LOG = 0x80012404,
 };
@@ -175,6 +176,10 @@ void SimEmptyConfig(SimConfig *config);
 
 // Loads a scenario: the notebook restarts with `config`, its state reset and its log empty.
 void SimLoad(SimNotebook *notebook, const SimConfig *config);
+
+// Whether two scenarios are one notebook at other temperatures: everything else alike, so
+// that a sensor cache built on one describes the other.
+bool SimSameNotebook(const SimConfig *a, const SimConfig *b);
 
 // Sets one sensor's firmware limits: warning pair in slot 1, critical pair in slot 2.
 void SimSetLimits(SimConfig *config, int sensor, int warnNormal, int warnHigh, int critNormal,

@@ -4,6 +4,7 @@ rem qorix as a kernel service on a Windows TEST machine. Run as administrator.
 rem   qorix-kit install | start | stop | remove | status
 rem It refuses to touch a qorix service whose driver is not the kit's: that is the
 rem notebook maker's real driver, and removing it would take the machine's thermal support.
+rem start and remove empty the sensor cache, which described the notebook before.
 setlocal EnableExtensions
 set "KIT=%~dp0"
 set "MARKER=KOVALTHERM-TESTKIT-STAND-IN-QORIX"
@@ -13,6 +14,10 @@ if /i "%PROCESSOR_ARCHITEW6432%"=="AMD64" set "ARCH=x64"
 set "DRIVERS=%SystemRoot%\System32\drivers"
 if exist "%SystemRoot%\Sysnative\drivers" set "DRIVERS=%SystemRoot%\Sysnative\drivers"
 set "SOURCE=%KIT%%ARCH%\qorix.sys"
+set "CACHE=HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal"
+rem The library keeps its cache in the registry's 32-bit view; reg.exe names it on 64-bit Windows.
+set "CACHE_VIEW="
+if "%ARCH%"=="x64" set "CACHE_VIEW=/reg:32"
 set "TARGET=%DRIVERS%\qorix.sys"
 
 if /i "%~1"=="install" goto install
@@ -66,7 +71,8 @@ if "%KIT_SERVICE%"=="real" goto refuse_real
 if "%KIT_SERVICE%"=="none" (echo qorix-kit: not installed; run qorix-kit install & exit /b 1)
 sc start qorix >nul
 sc query qorix | findstr /c:"RUNNING" >nul || (echo qorix-kit: the driver did not start ^(test-signing mode?^) & exit /b 1)
-echo qorix-kit: started
+reg delete "%CACHE%" /f %CACHE_VIEW% >nul 2>&1
+echo qorix-kit: started ^(the default notebook; the sensor cache was emptied^)
 exit /b 0
 
 :stop
@@ -84,6 +90,7 @@ if "%KIT_SERVICE%"=="none" (echo qorix-kit: not installed & exit /b 0)
 sc stop qorix >nul 2>&1
 sc delete qorix >nul || (echo qorix-kit: sc delete failed & exit /b 1)
 del /f "%TARGET%" >nul 2>&1
+reg delete "%CACHE%" /f %CACHE_VIEW% >nul 2>&1
 echo qorix-kit: removed
 exit /b 0
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Runs the test kit's walk-through (testkit/README.md) from the SDK zip under Wine, for x86 in
-# the 32-bit prefix and x64 in the 64-bit one: install and start the kit's driver with
-# qorix-kit.sh, load stuck-controller.json with the kit's ktsensors.exe, run the SDK's
-# runtime.c example and see it carry on without readings, remove the kit and see the example
-# run without the driver. Also checks that the script refuses a qorix service whose driver is
-# not the kit's, and leaves it alone.
+# Runs the test kit's walk-through from the SDK zip under Wine line by line as
+# testkit/README.md gives it (x64, then x86), from no running Wine session, with the SDK's
+# runtime.c as the program: it carries on without readings on stuck-controller.json, sees the
+# three sensors of firmware-faults.json loaded after it, and runs without the driver once the
+# kit is removed. Also checks that the script refuses a qorix service whose driver is not the
+# kit's, and leaves it alone.
 # Usage: testkit_test.sh SDK_ZIP
 set -u
 zip=$1
@@ -34,7 +34,7 @@ done
 grep -q KOVALTHERM-TESTKIT-STAND-IN-QORIX "$kit/x86/qorix.sys" && grep -q KOVALTHERM-TESTKIT-STAND-IN-QORIX "$kit/x64/qorix.sys"
 check $? "both drivers carry the kit's marker"
 
-for arch in x86 x64; do
+for arch in x64 x86; do
     case $arch in
     x86) prefix=i686-w64-mingw32 wine_arch=win32 build=$src/build/win32 ;;
     x64) prefix=x86_64-w64-mingw32 wine_arch=win64 build=$src/build/win64 ;;
@@ -47,45 +47,66 @@ for arch in x86 x64; do
 
     export KOVALTHERM_WINE_ARCH=$wine_arch
     "$wine" setup "$build" >/dev/null || { echo "FAIL: Wine set-up"; exit 1; }
-    # The environment the kit's script needs: the prefix, as scripts/wine made it.
+    # The environment the kit's commands run in: the prefix, as scripts/wine made it.
     if [ $arch = x86 ]; then pfx=$src/build/wine-prefix; else pfx=$src/build/wine-prefix-win64; fi
     kitenv=(env WINEPREFIX="$pfx" WINEARCH=$wine_arch WINEDEBUG=-all
-        WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
-        WINE64=/usr/lib/wine/wine64 DISPLAY= "$kit/qorix-kit.sh")
-    # Start from a machine without any qorix service (set-up installs the project's own).
-    "${kitenv[@]}" remove "$arch" >/dev/null
+        WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d" DISPLAY=)
+    # No qorix service (set-up installs the project's own), no Wine session running.
+    (cd "$kit" && "${kitenv[@]}" ./qorix-kit.sh remove "$arch" >/dev/null)
     "$wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
+    "$wine" shutdown >/dev/null
+
+    # The walk-through exactly as testkit/README.md gives it under Wine, with this program as
+    # your-program.exe; in the 32-bit prefix with the replacements the README names.
+    mapfile -t walk < <(awk '/^Under Wine/ {found = 1} found && /^```sh$/ {inside = 1; next}
+        inside && /^```$/ {exit} inside' "$kit/README.md")
+    [ ${#walk[@]} -eq 5 ] || { echo "FAIL: the README's Wine walk-through has ${#walk[@]} lines, not 5"; exit 1; }
+    for i in "${!walk[@]}"; do
+        walk[i]=${walk[i]//your-program.exe/$app/runtime.exe}
+        [ $arch = x64 ] || walk[i]=$(sed 's|/usr/lib/wine/wine64|wine|g; s|x64/|x86/|g' <<<"${walk[i]}")
+    done
+    # Runs a line of the walk-through (or one like it) in the kit's folder; prints its output.
+    step() {
+        echo "\$ $1" >&2
+        (set -o pipefail; cd "$kit" && "${kitenv[@]}" sh -c "$1" 2>&1 | tr -d '\r')
+    }
 
     echo "--- $arch walk-through"
-    "${kitenv[@]}" install "$arch"
-    check $? "$arch: qorix-kit.sh install"
+    step "${walk[0]}"
+    check $? "$arch: ${walk[0]}"
     started=1
     for attempt in 1 2 3; do
-        if "${kitenv[@]}" start "$arch"; then started=0; break; fi
+        if step "${walk[1]}"; then started=0; break; fi
         echo "testkit: retry $attempt of 2: the driver did not start under Wine"
-        "${kitenv[@]}" stop "$arch" >/dev/null
+        step "./qorix-kit.sh stop $arch" >/dev/null
     done
-    check $started "$arch: qorix-kit.sh start"
-    out=$("$wine" run "$kit/$arch/ktsensors.exe" --scenario "$kit/scenarios/stuck-controller.json")
-    status=$?
+    check $started "$arch: ${walk[1]}"
+    sleep 5 # longer than an idle Wine session lasts: the driver must still be there
+    out=$(step "${walk[2]}"; echo "exit status $?")
     echo "$out"
-    [ $status -eq 1 ] && grep -q 'sensor 0 (location 2): *FAILED' <<<"$out" &&
+    grep -q '^exit status 1$' <<<"$out" && grep -q 'sensor 0 (location 2): *FAILED' <<<"$out" &&
         grep -q '^ktsensors: 2 calls failed: LMReadTemperature(0) LMReadTemperature(1)' <<<"$out"
-    check $? "$arch: ktsensors.exe loads stuck-controller.json and every temperature read fails"
-    out=$("$wine" run "$kit/$arch/ktsensors.exe" --trace --count 1 2>&1)
+    check $? "$arch: ${walk[2]}: every temperature read fails"
+    out=$(step "${walk[2]/--scenario scenarios\/stuck-controller.json/--trace --count 1}")
     echo "$out"
     grep -q '^kovaltherm: LMReadTemperature(#5) sensor 0: no temperature: 2 block reads failed, 40 attempts: 40 busy, 0 wrong echo, 0 unreadable; rebuild ran to the end$' <<<"$out"
     check $? "$arch: ktsensors.exe --trace shows why"
-    out=$("$wine" run "$app/runtime.exe")
-    status=$?
+    out=$(step "${walk[3]}"; echo "exit status $?")
     echo "$out"
-    [ $status -eq 0 ] && grep -q '^2 sensors$' <<<"$out" &&
+    grep -q '^exit status 0$' <<<"$out" && grep -q '^2 sensors$' <<<"$out" &&
         grep -q '^sensor 0: no reading, carrying on without it$' <<<"$out" &&
         grep -q '^sensor 1: no reading, carrying on without it$' <<<"$out"
-    check $? "$arch: the consumer program handles the stuck controller"
-    "${kitenv[@]}" remove "$arch"
-    check $? "$arch: qorix-kit.sh remove"
-    out=$("$wine" run "$app/runtime.exe")
+    check $? "$arch: ${walk[3]}: the consumer program handles the stuck controller"
+    # Another notebook: the program sees its three sensors, not the two cached before.
+    out=$(step "${walk[2]/stuck-controller.json/firmware-faults.json}"; step "${walk[3]}")
+    echo "$out"
+    grep -q '^3 sensors$' <<<"$out"
+    check $? "$arch: after firmware-faults.json is loaded the consumer program sees its 3 sensors"
+    step "${walk[4]}"
+    check $? "$arch: ${walk[4]}"
+    ! pgrep wineserver | xargs -r -I{} sh -c 'tr "\0" "\n" </proc/{}/environ' 2>/dev/null | grep -qx "WINEPREFIX=$pfx"
+    check $? "$arch: the removal ends the Wine session the kit kept running"
+    out=$(step "${walk[3]}")
     echo "$out"
     grep -q '^no thermal sensors' <<<"$out"
     check $? "$arch: after the removal the consumer program runs without the driver"
@@ -97,7 +118,7 @@ for arch in x86 x64; do
         /d 'C:\windows\system32\drivers\qorix.sys' /f >/dev/null 2>&1
     "$wine" run reg add 'HKLM\System\CurrentControlSet\Services\qorix' /v Type /t REG_DWORD /d 1 /f >/dev/null 2>&1
     for command in install start stop remove; do
-        "${kitenv[@]}" $command "$arch" >/dev/null
+        (cd "$kit" && "${kitenv[@]}" ./qorix-kit.sh $command "$arch" >/dev/null)
         [ $? -eq 3 ] && [ "$(cat "$drivers/qorix.sys")" = "not the kit" ]
         check $? "$arch: qorix-kit.sh $command refuses another qorix driver and leaves it alone"
     done

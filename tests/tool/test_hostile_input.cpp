@@ -2,7 +2,10 @@
 // that cannot be written, a stale sensor cache. Each case must end with one line on stderr and
 // exit 2 (usage or scenario) or 1 (run time), never a crash or a hang, and leave alone every
 // file it refused.
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,19 +158,95 @@ TEST_F(HostileTest, OutputRefusesTheRegistryAndItsFiles)
 {
     const std::string known = "--scenario " + Scenario("known") + " --format prometheus";
     ASSERT_EQ(RunWith(known).code, 0);
+    // The lock files are named for the registry file's device and inode.
+    struct stat info;
+    ASSERT_EQ(stat(Registry().c_str(), &info), 0);
+    const std::string lock = "kovaltherm-" + std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino) + ".mutex.";
+    ASSERT_EQ(system(("cd '" + dir_ + "' && mkdir sub && ln -s ../registry.db sub/link.db && ln -s registry.db-wal wal-link && "
+                      "ln '" + lock + "Global%5CAccess%5FEC' lock-hard-link").c_str()), 0);
     const std::string names[] = {"registry.db", "./registry.db", "../" + dir_.substr(dir_.rfind('/') + 1) + "/registry.db",
-                                 "registry.db-wal", "registry.db-journal", "registry.db.mutex.Access_EC"};
-    for (const std::string &name : names) {
-        SCOPED_TRACE(name);
-        Result r = RunWith(known + " --output '" + name + "'");
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.err.rfind("ktsensors: cannot write " + name + ": it is the registry file ", 0), 0u) << r.err;
-        EXPECT_EQ(ReadFile(Registry()).rfind(std::string("SQLite format 3\0", 16), 0), 0u);
-    }
+                                 "registry.db-wal", "registry.db-journal", lock + "Global%5CKovaltherm.Thermal",
+                                 lock + "Access_EC", "sub/link.db", "wal-link", "lock-hard-link"};
+    for (const std::string &registry : {Registry(), Path("sub/link.db")})
+        for (const std::string &name : names) {
+            SCOPED_TRACE(registry + " " + name);
+            Result r = Run("--registry '" + registry + "' " + known + " --output '" + name + "'");
+            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.err.rfind("ktsensors: cannot write " + name + ": it is the registry file ", 0), 0u) << r.err;
+            EXPECT_EQ(ReadFile(Registry()).rfind(std::string("SQLite format 3\0", 16), 0), 0u);
+            EXPECT_EQ(ReadFile(Path(lock + "Global%5CAccess%5FEC")).size(), 1u);
+        }
     EXPECT_EQ(RunWith("--dump-registry").code, 0);
     // A name that only starts like the registry's is an ordinary file.
     EXPECT_EQ(RunWith(known + " --output registry.db.prom").code, 0);
     EXPECT_NE(ReadFile(Path("registry.db.prom")).find("# TYPE"), std::string::npos);
+}
+
+// --output onto a link writes the file it leads to, replaced in that file's folder; a link
+// in a loop or to nothing is refused; a FIFO or device is written as it is, never replaced.
+TEST_F(HostileTest, OutputFollowsLinksAndWritesFifosInPlace)
+{
+    ASSERT_EQ(system(("cd '" + dir_ + "' && mkdir sub && echo old >sub/target.prom && ln -s sub/target.prom to-target && "
+                      "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere/x.prom dangling && "
+                      "ln -s /dev/stdout to-stdout && mkfifo sub/fifo && (timeout 60 cat sub/fifo >fifo.txt &)").c_str()), 0);
+    struct Case {
+        const char *output, *message, *written; // the one line on stderr; the file read into
+    };
+    const Case cases[] = {
+        {"to-target", "", "sub/target.prom"},
+        {"to-stdout", "", "out.txt"}, // standard output goes to out.txt
+        {"sub/fifo", "", "fifo.txt"},
+        {"loop-a", "ktsensors: cannot write loop-a: it is a symbolic link in a loop\n", nullptr},
+        {"dangling", "ktsensors: cannot write dangling: it is a symbolic link to nowhere/x.prom, which does not exist\n", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.output);
+        Result r = RunWith("--format prometheus --output " + std::string(c.output));
+        EXPECT_EQ(r.code, c.written ? 0 : 1);
+        EXPECT_EQ(r.err, c.message);
+        for (int wait = 0; c.written && wait < 100 && ReadFile(Path(c.written)).find("timestamp_seconds") == std::string::npos; ++wait)
+            usleep(20 * 1000); // the reader of the FIFO writes out what it got
+        EXPECT_TRUE(!c.written || ReadFile(Path(c.written)).find("\nkovaltherm_sensors 3\n") != std::string::npos);
+    }
+    // The links are still links, the FIFO a FIFO; no temporary file is left anywhere.
+    struct stat info;
+    for (const char *link : {"to-target", "to-stdout", "loop-a", "loop-b", "dangling"})
+        EXPECT_TRUE(lstat(Path(link).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) << link;
+    EXPECT_TRUE(lstat(Path("sub/fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+    EXPECT_NE(system(("ls -a '" + dir_ + "' '" + Path("sub") + "' | grep -q '^\\.[^.]'").c_str()), 0);
+    EXPECT_FALSE(Exists(Path("nowhere")));
+}
+
+// SIGTERM, SIGHUP and SIGINT end --watch: the reading under way is abandoned, the file keeps
+// the last whole reading, no temporary file is left, and the status is 128 + the signal.
+TEST_F(HostileTest, SignalsEndWatchLeavingTheOutputWholeAndNoTemporaryFile)
+{
+    struct Case {
+        int signal, code, runs;
+    };
+    const Case cases[] = {{SIGTERM, 143, 30}, {SIGHUP, 129, 5}, {SIGINT, 130, 5}};
+    srand(19);
+    for (const Case &c : cases)
+        for (int run = 0; run < c.runs; ++run) {
+            SCOPED_TRACE(std::string(strsignal(c.signal)) + ", run " + std::to_string(run));
+            // The real clock: a reading takes about 0.1 s, then the file is replaced.
+            pid_t child = fork();
+            if (child == 0 && chdir(dir_.c_str()) == 0)
+                execl(kBinary.c_str(), kBinary.c_str(), "--registry", "registry.db", "--format", "prometheus",
+                      "--output", "F.prom", "--watch", "0.001", (char *)nullptr);
+            if (child == 0)
+                _exit(127);
+            usleep(100 * 1000 + rand() % (300 * 1000));
+            kill(child, c.signal);
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.code) << "status " << status;
+            EXPECT_NE(system(("ls -a '" + dir_ + "' | grep -q '^\\.F'").c_str()), 0) << "a temporary file is left";
+            // Whole: the reading's last line is there, and nothing after it.
+            std::string text = ReadFile(Path("F.prom"));
+            size_t last = text.rfind("\nkovaltherm_reading_timestamp_seconds ");
+            EXPECT_TRUE(text.empty() || (last != std::string::npos && text.find('\n', last + 1) == text.size() - 1)) << text;
+        }
 }
 
 TEST_F(HostileTest, HelpNamesEveryOptionWithoutParserInternals)

@@ -482,10 +482,14 @@ TEST_F(ToolTest, ReportsADamagedRegistryAndLeavesItAsItWas)
         {"garbled", garbled, "is damaged"},
         {"truncated", good.substr(0, 200), "is damaged"},
     };
-    // The named mutexes' lock files go beside a registry file only once it has opened.
-    const std::string lockFile = Registry() + ".mutex.Global%5CKovaltherm.Thermal";
+    // The named mutexes' lock files go beside a registry file, named for its device and
+    // inode, only once it has opened.
+    struct stat info;
+    ASSERT_EQ(stat(Registry().c_str(), &info), 0);
+    const std::string lockFile = Path("kovaltherm-" + std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino) +
+                                      ".mutex.Global%5CKovaltherm.Thermal");
     EXPECT_TRUE(Exists(lockFile));
-    (void)!system(("rm -f '" + Registry() + "'.mutex.*").c_str());
+    (void)!system(("rm -f '" + Path("kovaltherm-") + "'*").c_str());
     for (const Case &c : cases) {
         WriteFile(Registry(), c.bytes);
         for (const char *args : {"", "--dump-registry"}) {

@@ -110,8 +110,6 @@ protected:
         (void)!system(("chmod -R u+rwx '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'").c_str());
     }
 
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
-
     // Runs ktsensors with `args` in the test's folder on the virtual clock; as `kNobody` when
     // asked and running as root (the binary is copied where that user can run it).
     Result Run(const std::string &args, bool unprivileged = false)
@@ -136,6 +134,8 @@ protected:
     }
 
 public:
+    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+
     // Makes a registry as ktsensors leaves it, with a sensor cache.
     void MakeRegistry(const std::string &path)
     {
@@ -209,6 +209,13 @@ TEST_F(RegistryFileTest, RefusesEveryFileThatIsNotARegistryAndLeavesTheFolderAsI
         {"a dangling link",
          [](RegistryFileTest &, const std::string &p) { (void)!symlink("nowhere.db", p.c_str()); },
          "is a symbolic link to nowhere.db, which does not exist; it was not created"},
+        {"a link in a loop",
+         [](RegistryFileTest &t, const std::string &p) { (void)!symlink("loop.db", p.c_str()), (void)!symlink("registry.db", t.Path("loop.db").c_str()); },
+         "is a symbolic link to loop.db, a loop of links; it was not created"},
+        // SQLite keeps the log beside the name it opens: two names would be two logs.
+        {"a registry with a second name (hard link)",
+         [](RegistryFileTest &t, const std::string &p) { t.MakeRegistry(t.Path("first.db")), (void)!link(t.Path("first.db").c_str(), p.c_str()); },
+         "has 2 names (hard links), but SQLite keeps a file's log beside the name it is opened by"},
     };
     for (const Case &c : cases) {
         std::string path = Path("registry.db");
@@ -223,7 +230,37 @@ TEST_F(RegistryFileTest, RefusesEveryFileThatIsNotARegistryAndLeavesTheFolderAsI
             EXPECT_EQ(r.out, "") << what;
             EXPECT_EQ(Snapshot(dir_), before) << what;
         }
-        (void)!system(("rm -rf '" + path + "'").c_str());
+        (void)!system(("rm -rf '" + path + "' '" + Path("loop.db") + "'").c_str());
+    }
+}
+
+// SQLite's special names are plain file names; a path longer than SQLite opens (504 characters
+// once links are resolved) is refused with its whole reason, and nothing is created.
+TEST_F(RegistryFileTest, SpecialAndLongNamesArePlainFilesOrRefusedWhole)
+{
+    // A folder chain that brings the path to exactly 504 characters with a 4-character name.
+    std::string deep = dir_;
+    while (deep.size() + 1 + 4 < 504)
+        deep += "/" + std::string(std::min<size_t>(100, 504 - 4 - 1 - deep.size() - 1), 'd');
+    ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+    ASSERT_EQ(deep.size() + 5, 504u);
+    const std::pair<std::string, std::string> cases[] = { // the path; the end of the one line on stderr
+        {":memory:", ""},
+        {"file:x.db?mode=memory", ""},
+        {deep + "/r.db", ""},
+        {deep + "/r5.db", "has a path of 505 characters once links are resolved, longer than SQLite opens (504); it was not created\n"},
+        {deep + "/sub/r.db", "/sub does not exist\n"},
+    };
+    for (const auto &[path, messageEnd] : cases) {
+        SCOPED_TRACE(path);
+        Result r = Run("--registry '" + path + "'");
+        EXPECT_EQ(r.code, messageEnd.empty() ? 0 : 1) << r.err;
+        EXPECT_EQ(LineCount(r.err), messageEnd.empty() ? 0u : 1u) << r.err;
+        EXPECT_LE(r.err.size(), 320u);
+        EXPECT_TRUE(r.err.size() >= messageEnd.size() && r.err.substr(r.err.size() - messageEnd.size()) == messageEnd);
+        // A name that was used is a registry file by that name; a refused one left nothing.
+        EXPECT_EQ(access((path[0] == '/' ? path : Path(path)).c_str(), F_OK) == 0, messageEnd.empty());
+        EXPECT_EQ(Run("--registry '" + path + "' --dump-registry").code, messageEnd.empty() ? 0 : 1);
     }
 }
 

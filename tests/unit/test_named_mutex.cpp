@@ -258,22 +258,23 @@ protected:
 
     // In a forked child: forgets the objects copied from the parent, whose lock files share
     // the parent's locks, and opens the registry file as a process of its own would.
-    void Reopen()
+    void Reopen(const std::string &name = "registry.db")
     {
         host::ResetMachine();
         std::string error;
-        host::UseRegistry(host::MakeSqliteRegistry(dir_ + "/registry.db", &error));
+        host::UseRegistry(host::MakeSqliteRegistry(dir_ + "/" + name, &error));
     }
 
-    // Forks a child that takes the mutex, reports it on a pipe and then runs `then`.
-    pid_t ForkHolder(const char *name, void (*then)(HANDLE))
+    // Forks a child that takes the mutex, reports it on a pipe and then runs `then`; the child
+    // opens the registry file by the path `registry` in the test's folder.
+    pid_t ForkHolder(const char *name, void (*then)(HANDLE), const std::string &registry = "registry.db")
     {
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         pid_t child = fork();
         if (child == 0) {
             close(fds[0]);
-            Reopen();
+            Reopen(registry);
             HANDLE m = CreateMutexA(nullptr, FALSE, name);
             DWORD result = WaitForSingleObject(m, 0);
             char ok = result == WAIT_OBJECT_0 ? 'y' : 'n';
@@ -338,6 +339,22 @@ TEST_F(SharedNamedMutexTest, AnotherProcessOpensWhatOneCreated)
     int status;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A process that reaches the registry file through a symbolic link from another folder
+// shares its mutexes: the lock files belong to the file, not to the name.
+TEST_F(SharedNamedMutexTest, APathThroughASymbolicLinkSharesTheMutex)
+{
+    ASSERT_EQ(mkdir((dir_ + "/elsewhere").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../registry.db", (dir_ + "/elsewhere/link.db").c_str()), 0);
+    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Shared");
+    pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); }, "elsewhere/link.db");
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
+    kill(child, SIGKILL);
+    int status;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
 }
 
 } // namespace

@@ -126,6 +126,22 @@ TEST_F(SimTest, RejectsUnknownCodesShortBuffersAndScriptedFailures)
     EXPECT_EQ(nb.log.entries[4].error, 31u);
 }
 
+// Another temperature is the same notebook; any other answer makes another one.
+TEST(SimNotebook, OnlyTheTemperaturesMayDifferOnTheSameNotebook)
+{
+    void (*const changes[])(SimConfig *) = {
+        [](SimConfig *c) { SimSetTemperature(c, 0, 90); }, // the same notebook
+        [](SimConfig *c) { c->presence = 0x03; }, [](SimConfig *c) { SimSetLimits(c, 1, 60, 66, 70, 75); },
+        [](SimConfig *c) { c->busyAfterPattern = 1; }, [](SimConfig *c) { c->failCount[SIM_REQ_FIRMWARE] = 2; }};
+    for (size_t i = 0; i < sizeof changes / sizeof changes[0]; ++i) {
+        SimConfig before, after;
+        SimDefaultConfig(&before);
+        SimDefaultConfig(&after);
+        changes[i](&after);
+        EXPECT_EQ(SimSameNotebook(&before, &after), i == 0) << "change " << i;
+    }
+}
+
 TEST(SimTrace, InterpolatesHoldsAndRepeats)
 {
     SimTrace trace = {};

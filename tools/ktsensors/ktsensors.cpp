@@ -29,9 +29,30 @@ const uint64_t kPlotIntervalMs = 1000;
 // Longest single wait, so that an interrupt is noticed promptly.
 const uint64_t kWaitSliceMs = 100;
 
+// The signal that asked the run to stop (SIGINT, SIGTERM or SIGHUP), 0 while none has.
 volatile sig_atomic_t g_interrupted = 0;
 
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int number) { g_interrupted = number; }
+
+// Has SIGINT, and where they exist SIGTERM and SIGHUP, end the run: the reading in progress
+// is abandoned once the export under way returns. A system call the signal interrupts is not
+// restarted, so that no write or wait outlasts it.
+void CatchStopSignals()
+{
+#ifdef _WIN32
+    signal(SIGINT, OnInterrupt);
+#else
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int stop : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(stop, &action, nullptr);
+#endif
+}
+
+// The exit status of a run stopped by a signal: 128 and its number, as a shell reports a
+// program the signal ended (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+const int kSignalExitBase = 128;
 
 int Complain(int code, const std::string &message)
 {
@@ -234,6 +255,10 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
     return EXIT_OK;
 }
 
+// The exit status of a run that ended with `code`: a failure stays one; a run that went well
+// until a signal stopped it reports the signal.
+int Interrupted(int code) { return code == EXIT_OK && g_interrupted ? kSignalExitBase + g_interrupted : code; }
+
 // A reading in `format`; `oneLine` asks for a document on one line, as several documents
 // written one after another must be.
 std::string Render(const Reading &reading, Format format, bool first, bool oneLine, bool degreeSign)
@@ -269,7 +294,7 @@ int RunReadings(Backend &backend, const Options &options)
     if (code != EXIT_OK)
         return code;
     uint64_t intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
-    signal(SIGINT, OnInterrupt);
+    CatchStopSignals();
     RunFailures failures;
     std::string error;
     const uint64_t start = backend.NowMs();
@@ -278,18 +303,20 @@ int RunReadings(Backend &backend, const Options &options)
             WaitUntil(backend, start + n * intervalMs);
         if (g_interrupted)
             break;
-        Reading reading = TakeReading(backend.Library(), backend, n + 1);
+        Reading reading = TakeReading(backend.Library(), backend, n + 1, &g_interrupted);
+        if (g_interrupted)
+            break; // abandoned: neither written nor counted
         failures.Add(reading);
         std::string text = Render(reading, options.format, n == 0 || !options.output.empty(),
                                   options.output.empty() && options.count != 1, backend.DegreeSign());
         bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
-        if (!written) {
+        if (!written && !g_interrupted) {
             backend.Stop();
             return Complain(EXIT_FAILED, error);
         }
     }
     RegKey cache;
-    return FinishRun(backend, options, failures, &cache);
+    return Interrupted(FinishRun(backend, options, failures, &cache));
 }
 
 // Readings served over HTTP until interrupted (SIGINT or SIGTERM). Failed calls are in the
@@ -324,7 +351,7 @@ int RunPlot(Backend &backend, const Options &options)
     uint64_t count = options.countGiven ? options.count : kPlotSamples;
     uint64_t intervalMs = options.watch ? (uint64_t)(options.watchSeconds * 1000 + 0.5)
                           : duration && count > 1 ? duration / (count - 1) : kPlotIntervalMs;
-    signal(SIGINT, OnInterrupt);
+    CatchStopSignals();
     RunFailures failures;
     std::vector<Reading> readings;
     const uint64_t start = backend.NowMs();
@@ -333,11 +360,14 @@ int RunPlot(Backend &backend, const Options &options)
             WaitUntil(backend, start + n * intervalMs);
         if (g_interrupted)
             break;
-        readings.push_back(TakeReading(backend.Library(), backend, n + 1));
+        Reading reading = TakeReading(backend.Library(), backend, n + 1, &g_interrupted);
+        if (g_interrupted)
+            break;
+        readings.push_back(reading);
         failures.Add(readings.back());
     }
     RegKey cache;
-    code = FinishRun(backend, options, failures, &cache);
+    code = Interrupted(FinishRun(backend, options, failures, &cache));
 
     std::string title = "Kovaltherm: " + (options.scenario.empty() ? std::string("default notebook") : options.scenario);
     std::string error;

@@ -32,7 +32,8 @@ const OptionInfo kOptions[] = {
     {Id::Json, "--json", nullptr, "the same as --format json", false},
     {Id::Output, "--output", "FILE",
      "write each reading to FILE instead of standard output, replacing it atomically "
-     "(a temporary file in the same folder, then a rename)", false},
+     "(a temporary file in the same folder, then a rename); a symbolic link is followed to "
+     "its file, and a FIFO or device such as /dev/stdout is written as it is", false},
     {Id::Watch, "--watch", "SECONDS",
      "take a reading every SECONDS (0.001 to 86400) until interrupted, or --count readings", false},
     {Id::Count, "--count", "N", "take N readings, then stop", false},
@@ -222,6 +223,12 @@ std::string HelpText(const Platform &platform)
             "  1  a read failed, the machine has no thermal support, the registry is\n"
             "     unusable, or the output could not be written\n"
             "  2  a usage error, including a malformed scenario\n"
+#ifdef _WIN32
+            "  130  readings stopped by Ctrl+C (--listen ends with 0)\n"
+#else
+            "  129, 130, 143  readings stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM\n"
+            "     (128 + the signal; --listen ends with 0)\n"
+#endif
             "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
     return text;
 }

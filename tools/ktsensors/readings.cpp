@@ -74,7 +74,7 @@ std::string StatusName(int status)
     }
 }
 
-Reading TakeReading(const Exports &library, Backend &backend, uint64_t number)
+Reading TakeReading(const Exports &library, Backend &backend, uint64_t number, const volatile sig_atomic_t *stop)
 {
     Reading reading;
     reading.number = number;
@@ -83,7 +83,7 @@ Reading TakeReading(const Exports &library, Backend &backend, uint64_t number)
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
     reading.sensorCount = library.GetNumSensors();
-    for (int ordinal = 0; ordinal < reading.sensorCount; ++ordinal) {
+    for (int ordinal = 0; ordinal < reading.sensorCount && !(stop && *stop); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
         s.timeMs = backend.NowMs();

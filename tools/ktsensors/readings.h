@@ -2,6 +2,7 @@
 #ifndef KTSENSORS_READINGS_H
 #define KTSENSORS_READINGS_H
 
+#include <signal.h>
 #include <stdint.h>
 
 #include <string>
@@ -32,7 +33,10 @@ struct Reading {
 };
 
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
-Reading TakeReading(const Exports &library, Backend &backend, uint64_t number);
+// Once `*stop` is set (by a signal handler), no further sensor is read and the reading is
+// left incomplete.
+Reading TakeReading(const Exports &library, Backend &backend, uint64_t number,
+                    const volatile sig_atomic_t *stop = nullptr);
 
 // Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
 std::vector<std::string> FailedCalls(const Reading &reading);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "backend.h"
+#include "cache/store.h"          // the sensor cache's key
 #include "platform/win32_api.h" // the registry view the library keeps its cache in
 #include "frame/trace.h"          // the variable the library reads when it loads
 
@@ -209,8 +210,18 @@ public:
     Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
     {
         (void)fastClock; // a real machine's time runs on its own
-        if (scenario && !SendScenario(*scenario, error))
+        bool anotherNotebook = false;
+        if (scenario && !SendScenario(*scenario, &anotherNotebook, error))
             return Outcome::Failure;
+        // On another notebook the cache describes the one before, and every program would go
+        // on reading its sensors and limits: emptied, the next call builds it from the new
+        // notebook's firmware. The same notebook at other temperatures keeps each sensor's
+        // state.
+        std::string why;
+        if (anotherNotebook && RemoveKey(THERMAL_KEY_PATH, &why) != Outcome::Ok) {
+            *error = "scenario loaded; " + why;
+            return Outcome::Failure;
+        }
         module_ = LoadLibraryA(kLibraryName);
         if (!module_) {
             DWORD code = GetLastError();
@@ -253,8 +264,9 @@ public:
     }
 
 private:
-    // Hands the scenario to the stand-in driver, which restarts its notebook with it.
-    bool SendScenario(const SimConfig &scenario, std::string *error)
+    // Hands the scenario to the stand-in driver, which restarts its notebook with it and says
+    // whether that is another notebook (a driver that does not say counts as another).
+    bool SendScenario(const SimConfig &scenario, bool *anotherNotebook, std::string *error)
     {
         HANDLE device = CreateFileA(kDriverPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (device == INVALID_HANDLE_VALUE) {
@@ -262,10 +274,13 @@ private:
             return false;
         }
         SimConfig copy = scenario;
+        uint32_t another = 1;
         DWORD returned = 0;
-        BOOL ok = DeviceIoControl(device, SIM_IOCTL_LOAD_SCENARIO, &copy, sizeof copy, nullptr, 0, &returned, nullptr);
+        BOOL ok = DeviceIoControl(device, SIM_IOCTL_LOAD_SCENARIO, &copy, sizeof copy, &another, sizeof another,
+                                  &returned, nullptr);
         DWORD code = GetLastError();
         CloseHandle(device);
+        *anotherNotebook = returned < sizeof another || another != 0;
         if (!ok) {
             *error = "the thermal driver did not take the scenario (" + ErrorText(code) +
                      "): only the stand-in driver serves scenarios";

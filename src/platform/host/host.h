@@ -22,8 +22,13 @@ namespace host {
 // The thermal driver's device names, as CreateFileA receives them.
 extern const char *const kDevicePathNt;   // "\\.\qorix"
 extern const char *const kDevicePath9x;   // "\\.\qorix.vxd"
-// A named mutex's lock file beside a registry file is named <registry><infix><name>.
+// A named mutex's lock file sits in the folder of the registry file (its links followed) and
+// is named <prefix><device>-<inode><infix><name>, after the registry file's device and inode.
+extern const char kMutexLockFilePrefix[]; // "kovaltherm-"
 extern const char kMutexLockFileInfix[];  // ".mutex."
+// The part of the lock files' paths before the mutex's name, for the registry file at
+// `registryPath`: "<folder>/kovaltherm-<device>-<inode>.mutex."; "" when it leads to no file.
+std::string MutexLockFileStem(const std::string &registryPath);
 
 enum class OsFamily { Nt, Win9x, Other, QueryFails };
 

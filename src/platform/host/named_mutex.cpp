@@ -2,11 +2,14 @@
 // registry in a file, each named mutex is also an advisory lock (flock) on a file beside it,
 // so that processes sharing the registry share the mutex; the kernel drops the lock of a
 // process that dies, and the byte the holder left in the file tells the next one that the
-// mutex was abandoned.
+// mutex was abandoned. The lock files are named for the registry file's device and inode, in
+// the folder of the file its links lead to, so that every path to one file shares them.
 #include <ctype.h>
 #include <stdint.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,7 +19,22 @@
 
 namespace host {
 
+const char kMutexLockFilePrefix[] = "kovaltherm-";
 const char kMutexLockFileInfix[] = ".mutex.";
+
+std::string MutexLockFileStem(const std::string &registryPath)
+{
+    char *real = realpath(registryPath.c_str(), nullptr);
+    if (!real)
+        return std::string();
+    std::string path = real;
+    free(real);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return std::string();
+    return path.substr(0, path.rfind('/') + 1) + kMutexLockFilePrefix + std::to_string((uintmax_t)info.st_dev) +
+           "-" + std::to_string((uintmax_t)info.st_ino) + kMutexLockFileInfix;
+}
 
 namespace {
 
@@ -184,15 +202,18 @@ MutexCall &NextCall()
     return g_calls[g_callCount++];
 }
 
-// The lock file of a named mutex: beside the registry file, the name with every character
-// that is not a letter, digit, dot or dash written as %XX. "" with the registry in memory.
+// The lock file of a named mutex: the registry file's stem, then the name with every
+// character that is not a letter, digit, dot or dash written as %XX. "" with the registry in
+// memory (or gone).
 std::string LockFilePath(const std::string &name)
 {
     std::string registry = internal::RegistryFilePath();
     if (registry.empty() || name.empty())
         return std::string();
     static const char kHex[] = "0123456789ABCDEF";
-    std::string path = registry + kMutexLockFileInfix;
+    std::string path = MutexLockFileStem(registry);
+    if (path.empty())
+        return std::string();
     for (unsigned char c : name) {
         if (isalnum(c) || c == '.' || c == '-') {
             path += (char)c;

@@ -1,8 +1,10 @@
 // The registry file on disk. Opening one goes in three steps:
 //  1. The path: a missing file is created empty with O_EXCL, so that of several processes
-//     starting together exactly one creates it; a dangling symbolic link, a folder or a device
-//     is refused. The first 100 bytes tell a WAL-mode file of another program without opening
-//     it in SQLite (which would put -wal and -shm files beside it).
+//     starting together exactly one creates it; a dangling symbolic link, a folder, a device, a
+//     file with several names (hard links) or a path too long for SQLite is refused. The first
+//     100 bytes tell a WAL-mode file of another program without opening it in SQLite (which
+//     would put -wal and -shm files beside it). A file this open created and then refused is
+//     removed again.
 //  2. Inspection, in one read transaction on a connection whose busy timeout is set before its
 //     first statement: an empty file is new; any other file must carry the registry's
 //     application id, a layout this build knows, exactly the registry's tables, and pass
@@ -44,6 +46,9 @@ const int kOpenRounds = 4;
 const int kWalSwitchRetryMs = 2;
 // Permissions of a new registry file (less the umask), as SQLite gives its own files.
 const mode_t kNewFileMode = 0644;
+// SQLite keeps room for the longest name it puts beside a database ("-journal") within its
+// longest path, and refuses a longer path to open.
+const size_t kSqliteSuffixRoom = 8;
 
 const char *const kSchema =
     "CREATE TABLE keys ("
@@ -73,6 +78,8 @@ const char *const kLeftAlone = "; it was left as it is";
 struct PathFacts {
     bool exists = false;
     off_t size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
     std::string real;      // the path with symbolic links resolved: SQLite's side files go beside it
     std::string folder;    // the folder of `real`
     bool fileWritable = false, folderWritable = false, fileReadOnlyFs = false;
@@ -94,6 +101,35 @@ std::string FolderOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The path SQLite would open for a file not there yet: its folder's with links resolved, and
+// the name added; "" when the folder does not resolve.
+std::string ResolvedNewPath(const std::string &path)
+{
+    char *real = realpath(FolderOf(path).c_str(), nullptr);
+    if (!real)
+        return std::string();
+    std::string resolved = real;
+    free(real);
+    return resolved + (resolved == "/" ? "" : "/") + path.substr(path.rfind('/') + 1);
+}
+
+// False with the reason when SQLite would refuse `resolved`, a path with links resolved, as
+// too long.
+bool LengthFits(const std::string &resolved, bool exists, std::string *why)
+{
+    size_t longest = (size_t)sqlite3_vfs_find(nullptr)->mxPathname - kSqliteSuffixRoom;
+    if (resolved.size() <= longest)
+        return true;
+    *why = "has a path of " + std::to_string(resolved.size()) +
+           " characters once links are resolved, longer than SQLite opens (" + std::to_string(longest) + ")" +
+           (exists ? kLeftAlone : "; it was not created");
+    return false;
+}
+
+// The name SQLite is given for `path`: a relative path starts with "./", so that names such
+// as ":memory:" or "file:x.db?mode=memory" are files, not SQLite's in-memory databases or URIs.
+std::string SqliteName(const std::string &path) { return path[0] == '/' ? path : "./" + path; }
+
 // Fills `*facts` for `path`; false with the reason when the path can never be a registry file.
 bool ExaminePath(const std::string &path, PathFacts *facts, std::string *why)
 {
@@ -112,8 +148,8 @@ bool ExaminePath(const std::string &path, PathFacts *facts, std::string *why)
         if (S_ISLNK(link.st_mode) && (errno == ENOENT || errno == ELOOP)) {
             char target[PATH_MAX] = {};
             ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-            *why = "is a symbolic link to " + std::string(target, length > 0 ? (size_t)length : 0) +
-                   ", which does not exist; it was not created";
+            *why = "is a symbolic link to " + ShortPath(std::string(target, length > 0 ? (size_t)length : 0)) +
+                   (errno == ELOOP ? ", a loop of links" : ", which does not exist") + "; it was not created";
         } else {
             *why = std::string("cannot be examined: ") + strerror(errno);
         }
@@ -127,8 +163,18 @@ bool ExaminePath(const std::string &path, PathFacts *facts, std::string *why)
         *why = "is not a regular file";
         return false;
     }
+    // SQLite keeps its log beside the name it opens: under a second name another process would
+    // miss what the first wrote, and the two logs would damage the file.
+    if (info.st_nlink > 1) {
+        *why = "has " + std::to_string((uintmax_t)info.st_nlink) +
+               " names (hard links), but SQLite keeps a file's log beside the name it is opened by: "
+               "give it one name (a symbolic link may point to it)" + kLeftAlone;
+        return false;
+    }
     facts->exists = true;
     facts->size = info.st_size;
+    facts->device = info.st_dev;
+    facts->inode = info.st_ino;
     char real[PATH_MAX];
     facts->real = realpath(path.c_str(), real) ? std::string(real) : path;
     facts->folder = FolderOf(facts->real);
@@ -164,23 +210,27 @@ std::string ReadOnlyReason(const PathFacts &facts)
         return "is on a read-only file system";
     if (!facts.fileWritable)
         return "is read-only";
-    return "is in a read-only folder (" + facts.folder + ")";
+    return "is in a read-only folder (" + ShortPath(facts.folder) + ")";
 }
 
-// Creates an empty file at `path` unless something is there already; false with the reason.
-bool CreateEmptyFile(const std::string &path, const std::string &folder, std::string *why)
+// Creates an empty file at `path` unless something is there already, and then fills
+// `*created` with it; false with the reason.
+bool CreateEmptyFile(const std::string &path, const std::string &folder, struct stat *created,
+                     std::string *why)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
     if (fd >= 0) {
+        if (fstat(fd, created) != 0)
+            created->st_ino = 0;
         close(fd);
         return true;
     }
     if (errno == EEXIST) // another process was first, or a link: looked at again
         return true;
     if (errno == EACCES || errno == EROFS || errno == EPERM)
-        *why = "cannot be created: the folder " + folder + " is read-only";
+        *why = "cannot be created: the folder " + ShortPath(folder) + " is read-only";
     else if (errno == ENOENT || errno == ENOTDIR)
-        *why = "cannot be created: the folder " + folder + " does not exist";
+        *why = "cannot be created: the folder " + ShortPath(folder) + " does not exist";
     else
         *why = std::string("cannot be created: ") + strerror(errno);
     return false;
@@ -230,10 +280,10 @@ sqlite3 *ConnectToRead(const std::string &path, const PathFacts &facts, bool *ma
     bool writable = facts.fileWritable && facts.folderWritable;
     *mayWrite = IsWalMode(facts) && writable && !facts.walExists;
     if (*mayWrite)
-        return Connect(path, SQLITE_OPEN_READWRITE, why);
+        return Connect(SqliteName(path), SQLITE_OPEN_READWRITE, why);
     if (!IsWalMode(facts) || facts.walExists)
-        return Connect(path, SQLITE_OPEN_READONLY, why);
-    return Connect(FileUri(path, "immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, why);
+        return Connect(SqliteName(path), SQLITE_OPEN_READONLY, why);
+    return Connect(FileUri(SqliteName(path), "immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, why);
 }
 
 enum class Verdict { Registry, Refused };
@@ -306,7 +356,7 @@ int SwitchToWal(sqlite3 *db, std::string *mode)
 // did so first; false with the reason.
 bool LayOut(const std::string &path, std::string *why)
 {
-    sqlite3 *db = Connect(path, SQLITE_OPEN_READWRITE, why);
+    sqlite3 *db = Connect(SqliteName(path), SQLITE_OPEN_READWRITE, why);
     if (!db)
         return false;
     // While this transaction holds the write lock no other process can write the file, so it
@@ -363,17 +413,29 @@ std::string OneLine(const std::string &text, size_t limit)
         space = false;
         line += (char)c;
     }
-    if (line.size() > limit)
-        line = line.substr(0, limit - 3) + "...";
-    return line;
+    return ShortPath(line, limit);
+}
+
+std::string ShortPath(const std::string &text, size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    size_t head = (limit - 3) / 2, tail = limit - 3 - head;
+    return text.substr(0, head) + "..." + text.substr(text.size() - tail);
 }
 
 sqlite3 *OpenRegistryFile(const std::string &path, RegistryAccess access, std::string *error)
 {
     std::string why;
+    struct stat created = {}; // a file this open made, while it may still be removed
     auto fail = [&](sqlite3 *db) -> sqlite3 * {
         sqlite3_close_v2(db);
-        *error = OneLine("registry file " + path + " " + why);
+        // A refused run leaves no file behind: the one it made goes, if still empty.
+        struct stat now;
+        if (created.st_ino && stat(path.c_str(), &now) == 0 && now.st_dev == created.st_dev &&
+            now.st_ino == created.st_ino && now.st_size == 0)
+            unlink(path.c_str());
+        *error = OneLine("registry file " + ShortPath(path) + " " + why);
         return nullptr;
     };
     const bool readOnly = access == RegistryAccess::ReadOnly;
@@ -383,10 +445,13 @@ sqlite3 *OpenRegistryFile(const std::string &path, RegistryAccess access, std::s
             return fail(nullptr);
         if (!facts.exists) {
             why = "does not exist";
-            if (readOnly || !CreateEmptyFile(path, facts.folder, &why))
+            if (readOnly || !LengthFits(ResolvedNewPath(path), false, &why) ||
+                !CreateEmptyFile(path, facts.folder, &created, &why))
                 return fail(nullptr);
             continue;
         }
+        if (!LengthFits(facts.real, true, &why))
+            return fail(nullptr);
         bool writable = facts.fileWritable && facts.folderWritable;
         bool empty = facts.size == 0;
         if (!empty && IsWalMode(facts)) {
@@ -431,7 +496,7 @@ sqlite3 *OpenRegistryFile(const std::string &path, RegistryAccess access, std::s
         }
         if (!mayWrite) {
             sqlite3_close_v2(db);
-            if (!(db = Connect(path, SQLITE_OPEN_READWRITE, &why)))
+            if (!(db = Connect(SqliteName(path), SQLITE_OPEN_READWRITE, &why)))
                 return fail(nullptr);
         }
         if (!SetUp(db, &why))

@@ -19,8 +19,12 @@ namespace host {
 sqlite3 *OpenRegistryFile(const std::string &path, RegistryAccess access, std::string *error);
 
 // `text` on one line: control characters become spaces, runs of them one, and at most
-// `limit` characters are kept.
+// `limit` characters are kept, shortened in the middle so that the end is always there.
 std::string OneLine(const std::string &text, size_t limit = 240);
+
+// `text` as it is, or at most `limit` characters with its middle left out ("/var/li...ry.db"):
+// the way a long path is named in a message.
+std::string ShortPath(const std::string &text, size_t limit = 80);
 
 } // namespace host
 

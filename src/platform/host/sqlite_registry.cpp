@@ -62,7 +62,7 @@ public:
         std::string why;
         if (PrepareStatements(db_, &statements_, &why))
             return true;
-        *error = OneLine("registry file " + path_ + " has an unexpected layout: " + why);
+        *error = OneLine("registry file " + ShortPath(path_) + " has an unexpected layout: " + why);
         return false;
     }
 
@@ -361,7 +361,7 @@ private:
         if (ok)
             lastError_.clear();
         else
-            lastError_ = OneLine("registry file " + path_ + ": " + sqlite3_errmsg(db_));
+            lastError_ = OneLine("registry file " + ShortPath(path_) + ": " + sqlite3_errmsg(db_));
         return ok;
     }
 
