@@ -15,7 +15,4 @@ enum { CONFIG_PORT_LOW = 0x7E, CONFIG_PORT_HIGH = 0x7F };
 // other reason returns TRUE.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
-// Returns 1 if the Thermal key exists or the driver's support probe succeeds, else 0.
-int IsThermalSupported(void);
-
 #endif
