@@ -30,16 +30,16 @@ struct Line {
 // Appends formatted text to a line.
 #define ADD(line, ...) ((line)->length += wsprintfA((line)->text + (line)->length, __VA_ARGS__))
 
-// Returns 1 if the strings are equal, ignoring ASCII case.
-int EqualsIgnoringCase(const char *a, const char *b)
+// Returns TRUE if the strings are equal, ignoring ASCII case.
+BOOL EqualsIgnoringCase(const char *a, const char *b)
 {
     for (;; ++a, ++b) {
         char x = (char)(*a >= 'A' && *a <= 'Z' ? *a + 32 : *a);
         char y = (char)(*b >= 'A' && *b <= 'Z' ? *b + 32 : *b);
         if (x != y)
-            return 0;
+            return FALSE;
         if (!x)
-            return 1;
+            return TRUE;
     }
 }
 

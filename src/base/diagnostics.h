@@ -3,6 +3,8 @@
 // the phase that failed and its cause. Off unless KOVALTHERM_TRACE is set when the library
 // attaches; when off, nothing is formatted or written.
 //
+// Return conventions: none; the diagnostics never change what a call answers.
+//
 // Line format (stable; tools may parse it):
 //   kovaltherm: <export>(#<export ordinal>)[ sensor <n>]: <phase>[: <cause>][; <rebuild>][; <driver>]
 // <phase>   no thermal support | sensor count unreadable | ordinal not among the <c> present sensors

@@ -1,5 +1,6 @@
 // What the layers below the exports report besides their results. Each layer fills its own
-// record as it goes; the exports gather the records into their report (base/diagnostics.h).
+// record as it goes, or returns it; the exports gather the records into their report
+// (base/diagnostics.h).
 #ifndef KOVALTHERM_OUTCOMES_H
 #define KOVALTHERM_OUTCOMES_H
 

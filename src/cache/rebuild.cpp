@@ -6,19 +6,6 @@
 
 namespace {
 
-// Returns TRUE if the first sensor key exists: the cache counts as present.
-BOOL CacheLooksPresent(void)
-{
-    char path[KEY_PATH_BUFFER_SIZE];
-    wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, 0);
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW, &key) !=
-        ERROR_SUCCESS)
-        return FALSE;
-    RegCloseKey(key);
-    return TRUE;
-}
-
 // Writes the four limits of physical sensor `index` under the open Thermal key, if the
 // firmware gives them.
 void WriteSensorLimits(int index, HKEY thermalKey, RebuildOutcome *outcome)
@@ -73,7 +60,8 @@ int WriteSensors(HKEY thermalKey, const RegisterImage *info, RebuildOutcome *out
 RebuildOutcome RefreshSensorCache(int force)
 {
     RebuildOutcome outcome = RebuildOutcome();
-    if (CacheLooksPresent() && !force)
+    // The first sensor key standing for the whole cache.
+    if (CacheKeyExists(0) && !force)
         return outcome;
     HKEY thermalKey;
     LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL,

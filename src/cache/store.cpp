@@ -28,20 +28,25 @@ void NoteRead(CacheOutcome *outcome, int key, LPCSTR name, LSTATUS status, DWORD
     outcome->readType = type;
 }
 
-// Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE, noting a failure.
-ReadClass OpenSensorKey(int index, REGSAM access, HKEY *key, CacheOutcome *outcome)
+// Opens cache key `key` (CACHE_THERMAL_KEY or a sensor index) under HKEY_LOCAL_MACHINE,
+// noting a failure.
+ReadClass OpenCacheKey(int key, REGSAM access, HKEY *opened, CacheOutcome *outcome)
 {
     char path[KEY_PATH_BUFFER_SIZE];
-    wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, index);
+    if (key == CACHE_THERMAL_KEY)
+        wsprintfA(path, "%s", THERMAL_KEY_PATH);
+    else
+        wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, key);
     LSTATUS status =
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, key);
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, opened);
     if (status != ERROR_SUCCESS)
-        NoteRead(outcome, index, NULL, status, REG_NONE);
+        NoteRead(outcome, key, NULL, status, REG_NONE);
     return Classify(status);
 }
 
-// Reads a REG_DWORD value of cache key `keyName` (open as `key`) into `*value`. A value of
-// any other type reads like a missing one, so that the callers' rebuild rewrites it.
+// Reads a REG_DWORD value of cache key `keyName` (open as `key`) into `*value`, which is left
+// alone on failure. A value of any other type reads like a missing one, so that the callers'
+// rebuild rewrites it.
 ReadClass QueryDword(HKEY key, int keyName, LPCSTR name, int *value, CacheOutcome *outcome)
 {
     DWORD type = REG_NONE;
@@ -94,18 +99,22 @@ BOOL WriteSensorCount(HKEY thermalKey, int count, CacheOutcome *outcome)
     return WriteDwordValue(thermalKey, VALUE_SENSOR_COUNT, count, outcome);
 }
 
+BOOL CacheKeyExists(int key)
+{
+    HKEY opened;
+    if (OpenCacheKey(key, KEY_QUERY_VALUE, &opened, NULL) != READ_OK)
+        return FALSE;
+    RegCloseKey(opened);
+    return TRUE;
+}
+
 int ReadSensorCount(CacheOutcome *outcome)
 {
     HKEY key;
-    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0,
-                                   KEY_READ | CACHE_REGISTRY_VIEW, &key);
-    if (status != ERROR_SUCCESS) {
-        NoteRead(outcome, CACHE_THERMAL_KEY, NULL, status, REG_NONE);
-        return READ_FAILED;
-    }
     int count = READ_FAILED;
-    if (QueryDword(key, CACHE_THERMAL_KEY, VALUE_SENSOR_COUNT, &count, outcome) != READ_OK)
-        count = READ_FAILED;
+    if (OpenCacheKey(CACHE_THERMAL_KEY, KEY_READ, &key, outcome) != READ_OK)
+        return READ_FAILED;
+    QueryDword(key, CACHE_THERMAL_KEY, VALUE_SENSOR_COUNT, &count, outcome);
     RegCloseKey(key);
     return count;
 }
@@ -117,7 +126,7 @@ int OpenMappedSensor(int ordinal, SensorKey *sensor, CacheOutcome *outcome)
 {
     int seen = 0;
     for (int index = 0; index < MAPPED_INDEX_LIMIT; ++index) {
-        ReadClass read = OpenSensorKey(index, KEY_READ, &sensor->key, outcome);
+        ReadClass read = OpenCacheKey(index, KEY_READ, &sensor->key, outcome);
         if (read == READ_ERROR)
             return READ_FAILED;
         if (read != READ_OK)
@@ -138,8 +147,8 @@ int OpenMappedSensor(int ordinal, SensorKey *sensor, CacheOutcome *outcome)
 int ReadSensorKeyValue(const SensorKey *sensor, LPCSTR name, int failed, CacheOutcome *outcome)
 {
     int value = failed;
-    return QueryDword(sensor->key, sensor->index, name, &value, outcome) == READ_OK ? value
-                                                                                     : failed;
+    QueryDword(sensor->key, sensor->index, name, &value, outcome);
+    return value;
 }
 
 void CloseSensorKey(const SensorKey *sensor) { RegCloseKey(sensor->key); }
@@ -166,7 +175,7 @@ int ReadSensorValue(int ordinal, LPCSTR name, CacheOutcome *outcome)
 void WriteIndexState(int index, int state, CacheOutcome *outcome)
 {
     HKEY key;
-    if (OpenSensorKey(index, KEY_ALL_ACCESS, &key, outcome) != READ_OK)
+    if (OpenCacheKey(index, KEY_ALL_ACCESS, &key, outcome) != READ_OK)
         return;
     WriteDwordValue(key, VALUE_PREVIOUS_STATE, state, outcome);
     RegCloseKey(key);

@@ -32,6 +32,9 @@ BOOL WriteSensorPresent(HKEY thermalKey, int index, int flag, CacheOutcome *outc
 // Sets "Number of sensors" on the open Thermal key.
 BOOL WriteSensorCount(HKEY thermalKey, int count, CacheOutcome *outcome);
 
+// Returns TRUE if cache key `key` (CACHE_THERMAL_KEY or a sensor index) exists.
+BOOL CacheKeyExists(int key);
+
 // Returns the stored "Number of sensors".
 int ReadSensorCount(CacheOutcome *outcome);
 

@@ -1,9 +1,9 @@
 // Library entry: attach and detach with the process-wide device state.
 #include "frame/entry.h"
 
-#include "base/cache_layout.h"
 #include "base/device_state.h"
 #include "base/diagnostics.h"
+#include "cache/store.h"
 #include "frame/library_lock.h"
 #include "hw/controller.h"
 #include "hw/driver.h"
@@ -40,13 +40,7 @@ DWORD QueryPlatform(void)
 // Returns TRUE if the Thermal key exists or the driver's support probe succeeds.
 BOOL IsThermalSupported(void)
 {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW,
-                      &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        return TRUE;
-    }
-    return ProbeThermal();
+    return CacheKeyExists(CACHE_THERMAL_KEY) || ProbeThermal();
 }
 
 // Opens the driver by the OS family's device name, decides support and reads the firmware

@@ -1,4 +1,6 @@
-// The library's entry point and the support decision made while it attaches.
+// The library's entry point, and the device names and configuration bytes of the attach.
+//
+// Return conventions: DllMain returns TRUE or FALSE, as the loader expects.
 #ifndef KOVALTHERM_ENTRY_H
 #define KOVALTHERM_ENTRY_H
 

@@ -2,6 +2,8 @@
 // must not interleave between threads, nor between processes, which share the controller and
 // the registry cache. A critical section orders the process's threads; the machine-wide
 // mutex, waited for under it, orders the processes.
+//
+// Return conventions: RunSerialised returns the export's result.
 #ifndef KOVALTHERM_LIBRARY_LOCK_H
 #define KOVALTHERM_LIBRARY_LOCK_H
 

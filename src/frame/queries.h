@@ -1,4 +1,7 @@
 // Validation and failure policy shared by the exported sensor queries.
+//
+// Return conventions: the validation returns TRUE or FALSE; the failure policy returns the
+// export's result it is given.
 #ifndef KOVALTHERM_QUERIES_H
 #define KOVALTHERM_QUERIES_H
 

@@ -1,5 +1,9 @@
 // Named mutexes shared by every process on the machine: the library's own lock around the
 // exports, and the lock hardware-monitoring programs agree on around the embedded controller.
+//
+// Return conventions: the open returns a handle, or null; a wait returns a
+// MachineMutexWait; the test of a wait returns TRUE or FALSE; a refused wait is described
+// in a LockWait.
 #ifndef KOVALTHERM_MACHINE_MUTEX_H
 #define KOVALTHERM_MACHINE_MUTEX_H
 

@@ -20,9 +20,9 @@ const int LIMITS_READ = 3;
 // unreadable temperature, with nothing read, written or rebuilt.
 const LockedOutAnswer STATUS_LOCKED_OUT = {EXPORT_READ_TEMP_STATUS, 1, KOVALTHERM_STATUS_NONE};
 
-// Reads one limit of the open sensor key into `*limit`; returns 1 if it is readable and not
+// Reads one limit of the open sensor key into `*limit`; TRUE if it is readable and not
 // negative, as the limit exports judge it.
-int ReadUsableLimit(const SensorKey *sensor, LPCSTR name, int *limit, CacheOutcome *outcome)
+BOOL ReadUsableLimit(const SensorKey *sensor, LPCSTR name, int *limit, CacheOutcome *outcome)
 {
     *limit = ReadSensorKeyValue(sensor, name, READ_FAILED, outcome);
     return *limit >= 0;
