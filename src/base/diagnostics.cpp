@@ -1,9 +1,11 @@
 // Opt-in diagnostics: the line built from a call's report, and where it goes.
 #include "base/diagnostics.h"
 
-int g_traceMode;
-
 namespace {
+
+enum TraceMode { TRACE_OFF, TRACE_DEBUGGER, TRACE_STDERR };
+
+int g_traceMode;
 
 // The lines are short; the buffer leaves room for the longest names and numbers.
 enum { LINE_SIZE = 1024, VALUE_BUFFER_SIZE = 16 };

@@ -31,8 +31,6 @@
 // the process's standard error, any other value to OutputDebugStringA.
 #define TRACE_VARIABLE "KOVALTHERM_TRACE"
 
-enum TraceMode { TRACE_OFF = 0, TRACE_DEBUGGER = 1, TRACE_STDERR = 2 };
-
 // The exports' ordinals in the export table.
 enum ExportOrdinal {
     EXPORT_GET_NUM_SENSORS = 1,
@@ -69,8 +67,6 @@ struct CallReport {
     RebuildOutcome rebuild;  // the last one
     RequestFailures requests;
 };
-
-extern int g_traceMode;
 
 // Decides the mode from the environment (at attach).
 void ConfigureTrace(void);

@@ -2,13 +2,14 @@
 // bare client in the same run. The DLL's imports of the registry, DeviceIoControl and the
 // waits are wrapped (its import address table is patched after loading), one call of each
 // export is recorded, and the bare client replays exactly those registry calls, driver
-// requests and waits directly, with no library around them. Per export it reports wall time
+// requests and waits directly, with no library around them (a wait for one of the library's
+// machine-wide mutexes on a mutex of its own, counted apart). Per export it reports wall time
 // per call (performance counter), the bare client's, their ratio, the floor set by the
 // controller exchange's mandated waits, the thread's CPU time, and the calls made; then what
 // the platform charges per driver request, per registry call and per 2 ms wait. Next to both
 // runs a minimal client, which makes only the calls a reading needs: the count, the sensor
-// keys up to the mapped one, that key opened once for its values, and for a read the
-// recorded driver requests and waits. Prints tables and writes them as JSON. Exits 0 when it
+// keys up to the mapped one, that key opened once for its values, and the recorded driver
+// requests and waits. Prints tables and writes them as JSON. Exits 0 when it
 // measured, whether or not targets held.
 //
 // Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ bench_exports.cpp
@@ -85,7 +86,8 @@ const ExportCase kExports[] = {
 };
 
 // One platform call the library made, as the bare client replays it.
-enum OpKind { REG_OPEN, REG_CREATE, REG_QUERY, REG_SET, REG_CLOSE, DRIVER, WAIT };
+// A wait on the library's timer (or Sleep) is WAIT; one on a machine-wide mutex, MUTEX_WAIT.
+enum OpKind { REG_OPEN, REG_CREATE, REG_QUERY, REG_SET, REG_CLOSE, DRIVER, WAIT, MUTEX_WAIT };
 
 struct Op {
     OpKind kind;
@@ -120,6 +122,7 @@ bool g_recording;
 std::vector<Op> g_ops;
 std::vector<std::pair<HKEY, int>> g_keys; // open keys seen while recording, by op index
 LONGLONG g_pendingDue;                    // due time of the last SetWaitableTimer
+HANDLE g_timerHandle;                     // the timer it was set on
 
 int KeyIndex(HKEY key)
 {
@@ -246,13 +249,14 @@ BOOL WINAPI SetTimerHook(HANDLE timer, const LARGE_INTEGER *due, LONG period,
                          PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume)
 {
     g_pendingDue = due ? due->QuadPart : 0;
+    g_timerHandle = timer;
     return g_real.setTimer(timer, due, period, completion, argument, resume);
 }
 
 DWORD WINAPI WaitForSingleObjectHook(HANDLE handle, DWORD ms)
 {
     if (g_recording) {
-        Op op = NewOp(WAIT);
+        Op op = NewOp(handle == g_timerHandle ? WAIT : MUTEX_WAIT);
         op.dueUnits = g_pendingDue;
         Record(op);
     }
@@ -365,11 +369,12 @@ bool WrapImports(HMODULE dll)
     return ok;
 }
 
-// The bare client's own device handle and wait timer.
+// The bare client's own device handle, wait timer and mutex.
 struct BareClient {
     HANDLE device;
     HANDLE timer;
     SetTimerFunction setTimer;
+    HANDLE mutex;
 };
 
 // Which ops a replay makes.
@@ -385,7 +390,7 @@ bool InPart(OpKind kind, ReplayPart part)
     case REPLAY_WAITS:
         return kind == WAIT;
     case REPLAY_REGISTRY:
-        return kind != DRIVER && kind != WAIT;
+        return kind != DRIVER && kind != WAIT && kind != MUTEX_WAIT;
     }
     return false;
 }
@@ -444,6 +449,10 @@ void Replay(const BareClient &bare, const std::vector<Op> &ops, ReplayPart part,
             } else {
                 Sleep(op.sleepMs ? op.sleepMs : (DWORD)(-op.dueUnits / kTimerUnitsPerMs));
             }
+            break;
+        case MUTEX_WAIT:
+            WaitForSingleObject(bare.mutex, INFINITE);
+            ReleaseMutex(bare.mutex);
             break;
         }
     }
@@ -511,17 +520,19 @@ template <class Call> bool MeasureBlock(Call call, double minTimeS, Sample *samp
 }
 
 struct Counts {
-    int registry, driver, waits;
+    int registry, driver, waits, mutexWaits;
 };
 
 Counts CountOps(const std::vector<Op> &ops)
 {
-    Counts c = {0, 0, 0};
+    Counts c = {0, 0, 0, 0};
     for (const Op &op : ops) {
         if (op.kind == DRIVER)
             ++c.driver;
         else if (op.kind == WAIT)
             ++c.waits;
+        else if (op.kind == MUTEX_WAIT)
+            ++c.mutexWaits;
         else
             ++c.registry;
     }
@@ -551,8 +562,8 @@ int AddRegistryOp(std::vector<Op> &ops, OpKind kind, int key, const std::string 
 }
 
 // The minimal client's calls for one reading of `ex`, from the library's recorded ones: the
-// same driver requests and waits, the same sensor mapped and the same state written, and only
-// the registry calls the reading needs.
+// same driver requests, waits and mutex waits, the same sensor mapped and the same state
+// written, and only the registry calls the reading needs.
 std::vector<Op> MinimalOps(const ExportCase &ex, const std::vector<Op> &recorded)
 {
     std::vector<Op> ops;
@@ -576,7 +587,7 @@ std::vector<Op> MinimalOps(const ExportCase &ex, const std::vector<Op> &recorded
     AddRegistryOp(ops, REG_QUERY, thermal, VALUE_SENSOR_COUNT, 0);
     AddRegistryOp(ops, REG_CLOSE, thermal, "", 0);
     for (const Op &op : recorded)
-        if (op.kind == DRIVER || op.kind == WAIT)
+        if (op.kind == DRIVER || op.kind == WAIT || op.kind == MUTEX_WAIT)
             ops.push_back(op);
     if (ex.need == COUNT_ONLY)
         return ops;
@@ -738,6 +749,7 @@ int main(int argc, char **argv)
                                    TIMER_ALL_ACCESS)
                      : NULL;
     const char *path = bare.timer ? "high-resolution waitable timer" : "Sleep";
+    bare.mutex = CreateMutexA(NULL, FALSE, NULL);
 
     HMODULE dll = LoadLibraryA(dllPath);
     if (!dll) {
@@ -788,9 +800,9 @@ int main(int argc, char **argv)
     printf("\nWine (%s): every export through %s and a bare client replaying its calls, "
            "sensor ordinal %d, waits by %s (median of %d repetitions)\n",
            label, dllPath, ordinal, path, repetitions);
-    printf("%-20s %9s %9s %7s %8s %7s %8s %8s %4s %4s %4s %9s %7s %7s  %s\n", "export",
+    printf("%-20s %9s %9s %7s %8s %7s %8s %8s %4s %4s %4s %4s %9s %7s %7s  %s\n", "export",
            "wall ms", "bare ms", "x bare", "floor ms", "x floor", "cpu ms", "bare cpu", "drv",
-           "reg", "wait", "min ms", "x min", "min reg", "target");
+           "reg", "wait", "mtx", "min ms", "x min", "min reg", "target");
     fprintf(json, "{\n  \"platform\": \"Windows loader (Wine)\",\n  \"build\": \"%s\",\n", label);
     fprintf(json, "  \"dll\": \"%s\",\n  \"wait_path\": \"%s\",\n", dllPath, path);
     fprintf(json, "  \"repetitions\": %d,\n  \"ordinal\": %d,\n  \"exports\": [\n", repetitions,
@@ -823,9 +835,10 @@ int main(int argc, char **argv)
             snprintf(ratioText, sizeof ratioText, "%.3f", ratio);
         if (exchange)
             snprintf(floorText, sizeof floorText, "%.3f", floorRatio);
-        printf("%-20s %9.4f %9.4f %7s %8.1f %7s %8.4f %8.4f %4d %4d %4d %9.4f %7s %7d  %s\n",
+        printf("%-20s %9.4f %9.4f %7s %8.1f %7s %8.4f %8.4f %4d %4d %4d %4d %9.4f %7s %7d  %s\n",
                row.ex->name, wall, bareWall, ratioText, row.ex->floorMs, floorText, cpu, bareCpu,
-               row.counts.driver, row.counts.registry, row.counts.waits, minimalWall,
+               row.counts.driver, row.counts.registry, row.counts.waits, row.counts.mutexWaits,
+               minimalWall,
                minimalText, row.minimalCounts.registry,
                row.failed ? "FAILED" : met ? "met" : "MISSED");
         fprintf(json, "    {\"export\": \"%s\", \"wall_ms\": %.6f, \"wall_ms_min\": %.6f, "
@@ -852,7 +865,8 @@ int main(int argc, char **argv)
             fprintf(json, "%.6f", minimalRatio);
         else
             fprintf(json, "null");
-        fprintf(json, ", \"minimal_registry_calls\": %d, ", row.minimalCounts.registry);
+        fprintf(json, ", \"mutex_waits\": %d, \"minimal_registry_calls\": %d, ",
+                row.counts.mutexWaits, row.minimalCounts.registry);
         JsonList(json, "minimal_wall_ms_runs", row.minimalWallMs);
         fprintf(json, ", \"target\": \"%s\", \"failed\": %s, \"met\": %s}%s\n",
                 exchange ? "wall <= 1.03 x bare client" : "wall <= 0.1 ms",
@@ -933,6 +947,8 @@ int main(int argc, char **argv)
     CloseHandle(bare.device);
     if (bare.timer)
         CloseHandle(bare.timer);
+    if (bare.mutex)
+        CloseHandle(bare.mutex);
     printf("Written to %s\n", jsonPath);
     return measured ? 0 : 1;
 }
