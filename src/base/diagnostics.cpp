@@ -98,9 +98,9 @@ void AddPhase(Line *line, const CallReport &r)
         r.phase == PHASE_LOCKED_OUT)
         return;
     if (r.phase == PHASE_NO_TEMPERATURE && b.failed) {
+        int attempts = b.busy + b.wrongEcho + b.unreadable + b.withoutMutex;
         ADD(line, ": %d block read%s failed, %d attempts: %d busy, %d wrong echo, %d unreadable",
-            b.failed, b.failed == 1 ? "" : "s", b.busy + b.wrongEcho + b.unreadable + b.withoutMutex,
-            b.busy, b.wrongEcho, b.unreadable);
+            b.failed, b.failed == 1 ? "" : "s", attempts, b.busy, b.wrongEcho, b.unreadable);
         if (b.withoutMutex) {
             ADD(line, ", %d without the controller mutex (", b.withoutMutex);
             AddWait(line, b.mutexWait);
