@@ -26,15 +26,6 @@ const char LAST_LIMITS_LETTER = 'G';
 // Replaces the low 16 bits of a register.
 DWORD SetLowWord(DWORD reg, WORD value) { return (reg & 0xFFFF0000u) | value; }
 
-// Returns the byte pair of limit slot n (0-3): the image bytes at offsets 16 + 2n, 17 + 2n.
-void SlotBytes(const RegisterImage *image, int slot, int *first, int *second)
-{
-    DWORD reg = slot < 2 ? image->esi : image->edi;
-    int shift = (slot % 2) * 16;
-    *first = (int)((reg >> shift) & 0xFF);
-    *second = (int)((reg >> (shift + 8)) & 0xFF);
-}
-
 // Returns the first nibble n (0-3) of cx whose bit `bit` is set, or 0 if none is.
 int FindSlot(DWORD cx, int bit)
 {
@@ -44,15 +35,14 @@ int FindSlot(DWORD cx, int bit)
     return 0;
 }
 
-// Fills a limit pair from a slot; slot 0 is never read and gives FW_NO_LIMIT twice.
+// Fills a limit pair from slot n (0-3), the image bytes at offsets 16 + 2n and 17 + 2n; slot 0
+// is never read and gives FW_NO_LIMIT twice.
 void TakePair(const RegisterImage *image, int slot, int *normal, int *high)
 {
-    if (slot > 0) {
-        SlotBytes(image, slot, normal, high);
-    } else {
-        *normal = FW_NO_LIMIT;
-        *high = FW_NO_LIMIT;
-    }
+    DWORD reg = slot < 2 ? image->esi : image->edi;
+    int shift = (slot % 2) * 16;
+    *normal = slot > 0 ? (int)((reg >> shift) & 0xFF) : FW_NO_LIMIT;
+    *high = slot > 0 ? (int)((reg >> (shift + 8)) & 0xFF) : FW_NO_LIMIT;
 }
 
 } // namespace
