@@ -2,67 +2,24 @@
 #include "cache/rebuild.h"
 
 #include "cache/store.h"
-#include "frame/trace.h"
 #include "hw/firmware.h"
 
 namespace {
 
-// Returns 1 if the first sensor key exists: the cache counts as present.
-int CacheLooksPresent(void)
-{
-    char path[KEY_PATH_BUFFER_SIZE];
-    wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, 0);
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW, &key) !=
-        ERROR_SUCCESS)
-        return 0;
-    RegCloseKey(key);
-    return 1;
-}
-
-// Writes every sensor key from the firmware's answer and then the count; stops, leaving the
-// count unwritten, when a presence flag cannot be written.
-void WriteSensors(HKEY thermalKey, const RegisterImage *info)
-{
-    int count = 0;
-    int ordinal = -1;
-    for (int index = 0; index < PHYSICAL_SENSOR_COUNT; ++index) {
-        int present = (info->esi >> index) & 1;
-        if (!WriteSensorPresent(thermalKey, index, present))
-            return TraceRebuildStopped(index);
-        if (present) {
-            ++count;
-            ++ordinal;
-            WriteSensorLimits(index, thermalKey);
-            WritePreviousState(ordinal, 0);
-        }
-    }
-    TraceRebuildEnded(WriteSensorCount(thermalKey, count));
-}
-
-} // namespace
-
-void RefreshSensorCache(int force)
-{
-    if (CacheLooksPresent() && !force)
-        return;
-    TraceRebuildStart();
-    HKEY thermalKey;
-    if (TraceKeyCreate(TRACE_THERMAL_KEY, RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &thermalKey,
-                        NULL)) != ERROR_SUCCESS)
-        return;
-    RegisterImage info = {0, 0, 0, 0, 0, 0};
-    if (TraceSensorInfo(QuerySensorInfo(&info), &info.ecx) == 0 && (info.ecx & FW_INFO_AVAILABLE))
-        WriteSensors(thermalKey, &info);
-    RegCloseKey(thermalKey);
-}
-
-void WriteSensorLimits(int index, HKEY thermalKey)
+// Writes the four limits of physical sensor `index` under the open Thermal key, if the
+// firmware gives them.
+void WriteSensorLimits(int index, HKEY thermalKey, RebuildOutcome *outcome)
 {
     RegisterImage image = {0, 0, 0, 0, 0, 0};
-    if (TraceSensorLimits(index, QuerySensorLimits((char)('A' + index), &image)) != 0)
+    WORD result = QuerySensorLimits((char)('A' + index), &image);
+    if (result != FW_OK) {
+        if (!outcome->limitsMissing) {
+            outcome->limitsMissing = 1;
+            outcome->limitsIndex = index;
+            outcome->limitsResult = result;
+        }
         return;
+    }
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);
     HKEY key;
@@ -70,9 +27,61 @@ void WriteSensorLimits(int index, HKEY thermalKey)
         ERROR_SUCCESS)
         return;
     LimitSet limits = DecodeLimits(&image);
-    WriteDwordValue(key, VALUE_WARNING_NORMAL, limits.warningNormal);
-    WriteDwordValue(key, VALUE_WARNING_HIGH, limits.warningHigh);
-    WriteDwordValue(key, VALUE_CRITICAL_NORMAL, limits.criticalNormal);
-    WriteDwordValue(key, VALUE_CRITICAL_HIGH, limits.criticalHigh);
+    WriteDwordValue(key, VALUE_WARNING_NORMAL, limits.warningNormal, &outcome->cache);
+    WriteDwordValue(key, VALUE_WARNING_HIGH, limits.warningHigh, &outcome->cache);
+    WriteDwordValue(key, VALUE_CRITICAL_NORMAL, limits.criticalNormal, &outcome->cache);
+    WriteDwordValue(key, VALUE_CRITICAL_HIGH, limits.criticalHigh, &outcome->cache);
     RegCloseKey(key);
+}
+
+// Writes every sensor key from the firmware's answer and then the count; stops, leaving the
+// count unwritten, when a presence flag cannot be written. Returns how it ended.
+int WriteSensors(HKEY thermalKey, const RegisterImage *info, RebuildOutcome *outcome)
+{
+    int count = 0;
+    for (int index = 0; index < PHYSICAL_SENSOR_COUNT; ++index) {
+        int present = (info->esi >> index) & 1;
+        if (!WriteSensorPresent(thermalKey, index, present, &outcome->cache)) {
+            outcome->stopIndex = index;
+            return REBUILD_PRESENCE_NOT_WRITTEN;
+        }
+        if (present) {
+            // The ordinal of this sensor: the present ones below it.
+            WriteSensorLimits(index, thermalKey, outcome);
+            WritePreviousState(count++, 0, &outcome->cache);
+        }
+    }
+    return WriteSensorCount(thermalKey, count, &outcome->cache) ? REBUILD_COMPLETE
+                                                                : REBUILD_COUNT_NOT_WRITTEN;
+}
+
+} // namespace
+
+RebuildOutcome RefreshSensorCache(int force)
+{
+    RebuildOutcome outcome = RebuildOutcome();
+    // The first sensor key standing for the whole cache.
+    if (CacheKeyExists(0) && !force)
+        return outcome;
+    HKEY thermalKey;
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, NULL,
+                                     REG_OPTION_NON_VOLATILE, KEY_WRITE | CACHE_REGISTRY_VIEW,
+                                     NULL, &thermalKey, NULL);
+    if (status != ERROR_SUCCESS) {
+        outcome.cache.createFailed = 1;
+        outcome.cache.createKey = CACHE_THERMAL_KEY;
+        outcome.cache.createStatus = status;
+        outcome.end = REBUILD_NO_THERMAL_KEY;
+        return outcome;
+    }
+    RegisterImage info = {0, 0, 0, 0, 0, 0};
+    outcome.infoResult = QuerySensorInfo(&info);
+    if (outcome.infoResult != FW_OK)
+        outcome.end = REBUILD_NO_SENSOR_INFO;
+    else if (!(info.ecx & FW_INFO_AVAILABLE))
+        outcome.end = REBUILD_NO_INFORMATION;
+    else
+        outcome.end = WriteSensors(thermalKey, &info, &outcome);
+    RegCloseKey(thermalKey);
+    return outcome;
 }

@@ -1,17 +1,15 @@
 // Rebuilding the registry cache from the firmware.
+//
+// Return conventions: the rebuild returns how it ended, in a RebuildOutcome.
 #ifndef KOVALTHERM_REBUILD_H
 #define KOVALTHERM_REBUILD_H
 
-#include "platform/win32_api.h"
+#include "base/outcomes.h"
 
 enum { REFRESH_IF_ABSENT = 0, REFRESH_FORCE = 1 };
 
 // Rebuilds the cache from the firmware: always when `force` is nonzero, otherwise only
-// when there is no "Sensor 0" key. Failures are silent; every key opened is closed.
-void RefreshSensorCache(int force);
-
-// Writes the four limits of physical sensor `index` under the open Thermal key, if the
-// firmware gives them.
-void WriteSensorLimits(int index, HKEY thermalKey);
+// when there is no "Sensor 0" key (REBUILD_NOT_RUN otherwise). Every key opened is closed.
+RebuildOutcome RefreshSensorCache(int force);
 
 #endif

@@ -1,170 +1,189 @@
 // The sensor configuration cache in the registry.
 #include "cache/store.h"
 
-#include "frame/trace.h"
-
 namespace {
 
 // How a read of one value went: a value that is missing, of another type or too long counts
 // as absent (the cache is damaged, and the callers' rebuild rewrites it); any other error
 // is a failure of the registry itself.
-enum ReadOutcome { READ_OK, READ_ABSENT, READ_ERROR };
+enum ReadClass { READ_OK, READ_ABSENT, READ_ERROR };
 
-// Returns the outcome class of a registry call's status.
-ReadOutcome ClassifyStatus(LSTATUS status)
+// Returns the class of a registry call's status.
+ReadClass Classify(LSTATUS status)
 {
     if (status == ERROR_SUCCESS)
         return READ_OK;
     return status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA ? READ_ABSENT : READ_ERROR;
 }
 
-// Reads a REG_DWORD value from an open key into `*value`. A value of any other type reads
-// like a missing one, so that the callers' rebuild rewrites it.
-ReadOutcome QueryDwordOutcome(HKEY key, LPCSTR name, int *value)
+// Notes a read of `name` in cache key `key` (a null name: opening the key) that failed.
+void NoteRead(CacheOutcome *outcome, int key, LPCSTR name, LSTATUS status, DWORD type)
+{
+    if (!outcome || outcome->readFailed)
+        return;
+    outcome->readFailed = 1;
+    outcome->readKey = key;
+    outcome->readValue = name;
+    outcome->readStatus = status;
+    outcome->readType = type;
+}
+
+// Opens cache key `key` (CACHE_THERMAL_KEY or a sensor index) under HKEY_LOCAL_MACHINE,
+// noting a failure.
+ReadClass OpenCacheKey(int key, REGSAM access, HKEY *opened, CacheOutcome *outcome)
+{
+    char path[KEY_PATH_BUFFER_SIZE];
+    if (key == CACHE_THERMAL_KEY)
+        wsprintfA(path, "%s", THERMAL_KEY_PATH);
+    else
+        wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, key);
+    LSTATUS status =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, opened);
+    if (status != ERROR_SUCCESS)
+        NoteRead(outcome, key, NULL, status, REG_NONE);
+    return Classify(status);
+}
+
+// Reads a REG_DWORD value of cache key `keyName` (open as `key`) into `*value`, which is left
+// alone on failure. A value of any other type reads like a missing one, so that the callers'
+// rebuild rewrites it.
+ReadClass QueryDword(HKEY key, int keyName, LPCSTR name, int *value, CacheOutcome *outcome)
 {
     DWORD type = REG_NONE;
     DWORD data = 0;
     DWORD size = sizeof data;
-    ReadOutcome outcome =
-        ClassifyStatus(TraceValueRead(name, RegQueryValueExA(key, name, NULL, &type, (LPBYTE)&data, &size)));
-    if (outcome != READ_OK)
-        return outcome;
-    TraceValueType(name, type);
-    if (type != REG_DWORD)
-        return READ_ABSENT;
+    LSTATUS status = RegQueryValueExA(key, name, NULL, &type, (LPBYTE)&data, &size);
+    if (status != ERROR_SUCCESS || type != REG_DWORD) {
+        NoteRead(outcome, keyName, name, status, type);
+        return status == ERROR_SUCCESS ? READ_ABSENT : Classify(status);
+    }
     *value = (int)data;
     return READ_OK;
 }
 
-// Reads a REG_DWORD value from an open key into `*value`; returns 1 on success.
-int QueryDword(HKEY key, LPCSTR name, int *value)
-{
-    return QueryDwordOutcome(key, name, value) == READ_OK;
-}
-
-// Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns the status.
-LSTATUS OpenSensorKeyStatus(int index, REGSAM access, HKEY *key)
-{
-    char path[KEY_PATH_BUFFER_SIZE];
-    wsprintfA(path, SENSOR_PATH_FORMAT, THERMAL_KEY_PATH, index);
-    return TraceKeyOpen(index, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | CACHE_REGISTRY_VIEW, key));
-}
-
-// Opens the key of physical sensor `index` under HKEY_LOCAL_MACHINE; returns 1 on success.
-int OpenSensorKey(int index, REGSAM access, HKEY *key)
-{
-    return OpenSensorKeyStatus(index, access, key) == ERROR_SUCCESS;
-}
-
-// Reads a value of physical sensor `index` into `*value` and tells how the read went.
-ReadOutcome ReadIndexValueOutcome(int index, LPCSTR name, int *value)
-{
-    HKEY key;
-    ReadOutcome outcome = ClassifyStatus(OpenSensorKeyStatus(index, KEY_READ, &key));
-    if (outcome != READ_OK)
-        return outcome;
-    outcome = QueryDwordOutcome(key, name, value);
-    RegCloseKey(key);
-    return outcome;
-}
-
-// Reads a value of physical sensor `index`; returns 1 on success.
-int ReadIndexValue(int index, LPCSTR name, int *value)
-{
-    return ReadIndexValueOutcome(index, name, value) == READ_OK;
-}
-
 } // namespace
 
-int WriteDwordValue(HKEY key, LPCSTR name, int value)
+BOOL WriteDwordValue(HKEY key, LPCSTR name, int value, CacheOutcome *outcome)
 {
     DWORD data = (DWORD)value;
-    return TraceValueWrite(name, RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data)) ==
-           ERROR_SUCCESS;
+    LSTATUS status = RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&data, sizeof data);
+    if (status != ERROR_SUCCESS && outcome && !outcome->writeValue) {
+        outcome->writeValue = name;
+        outcome->writeStatus = status;
+    }
+    return status == ERROR_SUCCESS;
 }
 
-int WriteSensorPresent(HKEY thermalKey, int index, int flag)
+BOOL WriteSensorPresent(HKEY thermalKey, int index, int flag, CacheOutcome *outcome)
 {
     char name[KEY_PATH_BUFFER_SIZE];
     wsprintfA(name, SENSOR_KEY_FORMAT, index);
     HKEY key;
-    if (TraceKeyCreate(index, RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &key,
-                        NULL)) != ERROR_SUCCESS)
-        return 0;
-    int ok = WriteDwordValue(key, VALUE_IS_PRESENT, flag);
+    LSTATUS status = RegCreateKeyExA(thermalKey, name, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                     KEY_WRITE | CACHE_REGISTRY_VIEW, NULL, &key, NULL);
+    if (status != ERROR_SUCCESS) {
+        if (outcome) {
+            outcome->createFailed = 1;
+            outcome->createKey = index;
+            outcome->createStatus = status;
+        }
+        return FALSE;
+    }
+    BOOL written = WriteDwordValue(key, VALUE_IS_PRESENT, flag, outcome);
     RegCloseKey(key);
-    return ok;
+    return written;
 }
 
-int ReadSensorPresent(int index)
+BOOL WriteSensorCount(HKEY thermalKey, int count, CacheOutcome *outcome)
 {
-    int value = -1;
-    return ReadIndexValue(index, VALUE_IS_PRESENT, &value) ? value : -1;
+    return WriteDwordValue(thermalKey, VALUE_SENSOR_COUNT, count, outcome);
 }
 
-int WriteSensorCount(HKEY thermalKey, int count)
+BOOL CacheKeyExists(int key)
 {
-    return WriteDwordValue(thermalKey, VALUE_SENSOR_COUNT, count);
+    HKEY opened;
+    if (OpenCacheKey(key, KEY_QUERY_VALUE, &opened, NULL) != READ_OK)
+        return FALSE;
+    RegCloseKey(opened);
+    return TRUE;
 }
 
-int ReadSensorCount(void)
+int ReadSensorCount(CacheOutcome *outcome)
 {
     HKEY key;
-    if (TraceKeyOpen(TRACE_THERMAL_KEY, RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_READ | CACHE_REGISTRY_VIEW,
-                      &key)) != ERROR_SUCCESS)
-        return -1;
-    int count = -1;
-    if (!QueryDword(key, VALUE_SENSOR_COUNT, &count))
-        count = -1;
+    int count = READ_FAILED;
+    if (OpenCacheKey(CACHE_THERMAL_KEY, KEY_READ, &key, outcome) != READ_OK)
+        return READ_FAILED;
+    QueryDword(key, CACHE_THERMAL_KEY, VALUE_SENSOR_COUNT, &count, outcome);
     RegCloseKey(key);
     return count;
 }
 
 // An index whose presence cannot be read because the registry failed (rather than because
-// the value is missing or damaged) ends the walk with -1: skipping it would shift every later
+// the value is missing or damaged) ends the walk: skipping it would shift every later
 // ordinal onto the wrong sensor.
-int OrdinalToIndex(int ordinal)
+int OpenMappedSensor(int ordinal, SensorKey *sensor, CacheOutcome *outcome)
 {
     int seen = 0;
     for (int index = 0; index < MAPPED_INDEX_LIMIT; ++index) {
-        int present = -1;
-        ReadOutcome outcome = ReadIndexValueOutcome(index, VALUE_IS_PRESENT, &present);
-        if (outcome == READ_ERROR)
-            return -1;
-        if (outcome != READ_OK || present != 1)
+        ReadClass read = OpenCacheKey(index, KEY_READ, &sensor->key, outcome);
+        if (read == READ_ERROR)
+            return READ_FAILED;
+        if (read != READ_OK)
             continue;
-        if (seen == ordinal)
+        int present = 0;
+        read = QueryDword(sensor->key, index, VALUE_IS_PRESENT, &present, outcome);
+        if (read == READ_OK && present == 1 && seen++ == ordinal) {
+            sensor->index = index;
             return index;
-        ++seen;
+        }
+        RegCloseKey(sensor->key);
+        if (read == READ_ERROR)
+            return READ_FAILED;
     }
-    return -1;
+    return READ_FAILED;
 }
 
-int ReadSensorValue(int ordinal, LPCSTR name)
+int ReadSensorKeyValue(const SensorKey *sensor, LPCSTR name, int failed, CacheOutcome *outcome)
 {
-    int index = OrdinalToIndex(ordinal);
-    if (index < 0)
-        return -1;
-    int value = -1;
-    return ReadIndexValue(index, name, &value) ? value : -1;
+    int value = failed;
+    QueryDword(sensor->key, sensor->index, name, &value, outcome);
+    return value;
 }
 
-int ReadPreviousState(int ordinal)
+void CloseSensorKey(const SensorKey *sensor) { RegCloseKey(sensor->key); }
+
+int OrdinalToIndex(int ordinal, CacheOutcome *outcome)
 {
-    int index = OrdinalToIndex(ordinal);
-    if (index < 0)
-        return 0;
-    int state = 0;
-    return ReadIndexValue(index, VALUE_PREVIOUS_STATE, &state) ? state : 0;
+    SensorKey sensor;
+    int index = OpenMappedSensor(ordinal, &sensor, outcome);
+    if (index != READ_FAILED)
+        CloseSensorKey(&sensor);
+    return index;
 }
 
-void WritePreviousState(int ordinal, int state)
+int ReadSensorValue(int ordinal, LPCSTR name, CacheOutcome *outcome)
 {
-    int index = OrdinalToIndex(ordinal);
+    SensorKey sensor;
+    if (OpenMappedSensor(ordinal, &sensor, outcome) == READ_FAILED)
+        return READ_FAILED;
+    int value = ReadSensorKeyValue(&sensor, name, READ_FAILED, outcome);
+    CloseSensorKey(&sensor);
+    return value;
+}
+
+void WriteIndexState(int index, int state, CacheOutcome *outcome)
+{
     HKEY key;
-    if (index < 0 || !OpenSensorKey(index, KEY_ALL_ACCESS, &key))
+    if (OpenCacheKey(index, KEY_ALL_ACCESS, &key, outcome) != READ_OK)
         return;
-    WriteDwordValue(key, VALUE_PREVIOUS_STATE, state);
+    WriteDwordValue(key, VALUE_PREVIOUS_STATE, state, outcome);
     RegCloseKey(key);
+}
+
+void WritePreviousState(int ordinal, int state, CacheOutcome *outcome)
+{
+    int index = OrdinalToIndex(ordinal, outcome);
+    if (index != READ_FAILED)
+        WriteIndexState(index, state, outcome);
 }

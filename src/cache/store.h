@@ -1,59 +1,63 @@
-// The sensor configuration cache in the registry, and the mapping from sensor ordinal to
-// physical sensor index. Nothing is kept in memory: every operation opens, uses and closes.
+// The sensor configuration cache in the registry (layout: base/cache_layout.h), and the
+// mapping from sensor ordinal to physical sensor index. Nothing is kept in memory: every
+// operation opens, uses and closes its keys, but for a sensor key the mapping leaves open.
+//
+// Return conventions: readers return the value read, or READ_FAILED (or the `failed` value
+// they are given) when the read fails; writers return TRUE if written, FALSE on failure.
+// Each operation notes in `*outcome` (null: not wanted) the first read and the first write
+// that failed, and the last key it could not create.
 #ifndef KOVALTHERM_STORE_H
 #define KOVALTHERM_STORE_H
 
-#include "platform/win32_api.h"
-
-// The cache's root under HKEY_LOCAL_MACHINE.
-#define THERMAL_KEY_PATH "SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal"
-
-// Sensor keys: relative to the open Thermal key, and relative to HKEY_LOCAL_MACHINE.
-#define SENSOR_KEY_FORMAT "Sensor %d"
-#define SENSOR_PATH_FORMAT "%s\\Sensor %d"
-
-// Value names.
-#define VALUE_SENSOR_COUNT "Number of sensors"
-#define VALUE_IS_PRESENT "Is present"
-#define VALUE_WARNING_NORMAL "Warning Normal"
-#define VALUE_WARNING_HIGH "Warning High"
-#define VALUE_CRITICAL_NORMAL "Critical Normal"
-#define VALUE_CRITICAL_HIGH "Critical High"
-#define VALUE_PREVIOUS_STATE "Previous State"
+#include "base/cache_layout.h"
+#include "base/outcomes.h"
 
 enum {
     KEY_PATH_BUFFER_SIZE = 512,
-    PHYSICAL_SENSOR_COUNT = 8, // indices 0..7 the rebuild writes
-    MAPPED_INDEX_LIMIT = 9,    // the mapping also looks at index 8
-    READ_FAILED = -1,          // what a read below, or the mapping, returns when it fails
+    READ_FAILED = -1,
 };
 
-// Sets a REG_DWORD value on an open key; returns 1 if written, 0 on failure.
-int WriteDwordValue(HKEY key, LPCSTR name, int value);
+// A sensor's key as the mapping found it, open for reading.
+struct SensorKey {
+    HKEY key;
+    int index; // physical index
+};
 
-// Sets "Is present" in the sensor key under the open Thermal key, creating the key;
-// returns 1 if written, 0 on failure.
-int WriteSensorPresent(HKEY thermalKey, int index, int flag);
+// Sets a REG_DWORD value on an open key.
+BOOL WriteDwordValue(HKEY key, LPCSTR name, int value, CacheOutcome *outcome);
 
-// Returns the sensor's "Is present" value, or -1.
-int ReadSensorPresent(int index);
+// Sets "Is present" in the sensor key under the open Thermal key, creating the key.
+BOOL WriteSensorPresent(HKEY thermalKey, int index, int flag, CacheOutcome *outcome);
 
-// Sets "Number of sensors" on the open Thermal key; returns 1 if written, 0 on failure.
-int WriteSensorCount(HKEY thermalKey, int count);
+// Sets "Number of sensors" on the open Thermal key.
+BOOL WriteSensorCount(HKEY thermalKey, int count, CacheOutcome *outcome);
 
-// Returns the stored "Number of sensors", or -1.
-int ReadSensorCount(void);
+// Returns TRUE if cache key `key` (CACHE_THERMAL_KEY or a sensor index) exists.
+BOOL CacheKeyExists(int key);
 
-// Returns the physical index of the sensor with this ordinal, or -1.
-int OrdinalToIndex(int ordinal);
+// Returns the stored "Number of sensors".
+int ReadSensorCount(CacheOutcome *outcome);
 
-// Returns the named value of the sensor with this ordinal, or -1.
-int ReadSensorValue(int ordinal, LPCSTR name);
+// Returns the physical index of the sensor with this ordinal, leaving its key open in
+// `*sensor` for the caller to close; READ_FAILED, with no key open, when none maps.
+int OpenMappedSensor(int ordinal, SensorKey *sensor, CacheOutcome *outcome);
 
-// Returns the sensor's "Previous State", or 0.
-int ReadPreviousState(int ordinal);
+// Returns the named value of a mapped sensor's key, or `failed`.
+int ReadSensorKeyValue(const SensorKey *sensor, LPCSTR name, int failed, CacheOutcome *outcome);
+
+// Closes a mapped sensor's key.
+void CloseSensorKey(const SensorKey *sensor);
+
+// Returns the physical index of the sensor with this ordinal.
+int OrdinalToIndex(int ordinal, CacheOutcome *outcome);
+
+// Returns the named value of the sensor with this ordinal.
+int ReadSensorValue(int ordinal, LPCSTR name, CacheOutcome *outcome);
+
+// Stores "Previous State" in the key of physical sensor `index`, if the key opens.
+void WriteIndexState(int index, int state, CacheOutcome *outcome);
 
 // Stores the sensor's "Previous State"; does nothing if the ordinal does not map.
-void WritePreviousState(int ordinal, int state);
+void WritePreviousState(int ordinal, int state, CacheOutcome *outcome);
 
 #endif

@@ -1,14 +1,14 @@
 // Library entry: attach and detach with the process-wide device state.
 #include "frame/entry.h"
 
-#include "kovaltherm.h"
+#include "base/device_state.h"
+#include "base/diagnostics.h"
 #include "cache/store.h"
-#include "frame/device_state.h"
 #include "frame/library_lock.h"
-#include "frame/trace.h"
 #include "hw/controller.h"
 #include "hw/driver.h"
 #include "hw/wait.h"
+#include "kovaltherm.h"
 
 DeviceState g_deviceState;
 
@@ -35,6 +35,12 @@ DWORD QueryPlatform(void)
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof version;
     return GetVersionExA(&version) ? version.dwPlatformId : PLATFORM_UNKNOWN;
+}
+
+// Returns TRUE if the Thermal key exists or the driver's support probe succeeds.
+BOOL IsThermalSupported(void)
+{
+    return CacheKeyExists(CACHE_THERMAL_KEY) || ProbeThermal();
 }
 
 // Opens the driver by the OS family's device name, decides support and reads the firmware
@@ -73,8 +79,10 @@ BOOL AttachLibrary(void)
     OpenControllerMutex(withDescriptor);
     g_deviceState.thermalSupported = IsThermalSupported();
     if (g_deviceState.thermalSupported == 1) {
-        BYTE low = ReadConfigByte(CONFIG_PORT_LOW);
-        BYTE high = ReadConfigByte(CONFIG_PORT_HIGH);
+        // A failed read yields its own index, and the port is built from it all the same.
+        BYTE low, high;
+        ReadConfigByte(CONFIG_PORT_LOW, &low);
+        ReadConfigByte(CONFIG_PORT_HIGH, &high);
         g_deviceState.firmwarePort = (WORD)(high * 256 + low);
     }
     return TRUE;
@@ -93,17 +101,6 @@ void DetachLibrary(void)
 }
 
 } // namespace
-
-int IsThermalSupported(void)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, THERMAL_KEY_PATH, 0, KEY_QUERY_VALUE | CACHE_REGISTRY_VIEW,
-                      &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        return 1;
-    }
-    return ProbeThermal();
-}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {

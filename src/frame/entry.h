@@ -1,4 +1,6 @@
-// The library's entry point and the support decision made while it attaches.
+// The library's entry point, and the device names and configuration bytes of the attach.
+//
+// Return conventions: DllMain returns TRUE or FALSE, as the loader expects.
 #ifndef KOVALTHERM_ENTRY_H
 #define KOVALTHERM_ENTRY_H
 
@@ -14,8 +16,5 @@ enum { CONFIG_PORT_LOW = 0x7E, CONFIG_PORT_HIGH = 0x7F };
 // The loader's entry point: attach opens the driver and returns FALSE if it cannot; every
 // other reason returns TRUE.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
-
-// Returns 1 if the Thermal key exists or the driver's support probe succeeds, else 0.
-int IsThermalSupported(void);
 
 #endif

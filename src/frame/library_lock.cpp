@@ -1,7 +1,7 @@
 // The process-wide lock around the exports, and the machine-wide mutex waited for under it.
 #include "frame/library_lock.h"
 
-#include "frame/trace.h"
+#include "hw/driver.h"
 #include "hw/machine_mutex.h"
 
 namespace {
@@ -26,18 +26,6 @@ void LeaveLibrary(int wait)
     ReleaseMachineMutex(g_thermalMutex, wait);
     if (g_libraryLockReady)
         LeaveCriticalSection(&g_libraryLock);
-}
-
-// Answers a call that did not get the machine-wide mutex (the wait came to `wait`), with a
-// line naming the wait when tracing; `out` may be null.
-int LockedOut(const LockedOutAnswer &answer, int ordinal, int *out, int wait)
-{
-    TraceBegin(answer.traceExport, ordinal);
-    TraceLockRefused(TRACE_LIBRARY_LOCK, g_thermalMutexName, THERMAL_MUTEX_WAIT_MS,
-                     wait == MACHINE_MUTEX_TIMED_OUT);
-    if (out)
-        *out = answer.out;
-    return TraceEnd(answer.result);
 }
 
 } // namespace
@@ -65,22 +53,26 @@ void OpenThermalMutex(BOOL withDescriptor)
                                       withDescriptor, &g_thermalMutexName);
 }
 
-int RunSerialised(int (*body)(int ordinal, int *out), int ordinal, int *out,
-                  const LockedOutAnswer &lockedOut)
+int RunSerialised(ExportBody body, int ordinal, int *out, const LockedOutAnswer &lockedOut)
 {
     if (!out)
         return 0;
     int wait = EnterLibrary();
-    int result = MachineMutexRefused(wait) ? LockedOut(lockedOut, ordinal, out, wait)
-                                           : body(ordinal, out);
-    LeaveLibrary(wait);
-    return result;
-}
-
-int RunSerialised(int (*body)(void), const LockedOutAnswer &lockedOut)
-{
-    int wait = EnterLibrary();
-    int result = MachineMutexRefused(wait) ? LockedOut(lockedOut, 0, NULL, wait) : body();
+    CallReport report = CallReport();
+    report.exportOrdinal = lockedOut.exportOrdinal;
+    report.sensor = ordinal;
+    int result;
+    if (MachineMutexRefused(wait)) {
+        report.phase = PHASE_LOCKED_OUT;
+        report.libraryWait = RefusedWait(g_thermalMutexName, THERMAL_MUTEX_WAIT_MS, wait);
+        *out = lockedOut.out;
+        result = lockedOut.result;
+    } else {
+        TakeRequestFailures();
+        result = body(ordinal, out, &report);
+        report.requests = TakeRequestFailures();
+    }
+    WriteReport(&report);
     LeaveLibrary(wait);
     return result;
 }

@@ -2,10 +2,12 @@
 // must not interleave between threads, nor between processes, which share the controller and
 // the registry cache. A critical section orders the process's threads; the machine-wide
 // mutex, waited for under it, orders the processes.
+//
+// Return conventions: RunSerialised returns the export's result.
 #ifndef KOVALTHERM_LIBRARY_LOCK_H
 #define KOVALTHERM_LIBRARY_LOCK_H
 
-#include "platform/win32_api.h"
+#include "base/diagnostics.h"
 
 // Creates the lock (at attach, under the loader's serialisation).
 void CreateLibraryLock(void);
@@ -20,21 +22,20 @@ void OpenThermalMutex(BOOL withDescriptor);
 
 // What an export answers when the machine-wide mutex does not come within
 // THERMAL_MUTEX_WAIT_MS, or the wait fails: its result and out-value, a failure its callers
-// already handle; and its ordinal in the export table, for the diagnostics.
+// already handle; and its ordinal in the export table, for its report.
 struct LockedOutAnswer {
-    int traceExport;
+    int exportOrdinal;
     int result;
     int out;
 };
 
-// Runs an export's body under the locks: returns 0 at once, touching nothing, when `out` is
-// null; otherwise what `body(ordinal, out)` returns. Without the machine-wide mutex the body
-// does not run: the call answers `lockedOut`, touching neither the controller nor the
-// registry.
-int RunSerialised(int (*body)(int ordinal, int *out), int ordinal, int *out,
-                  const LockedOutAnswer &lockedOut);
+// An export's body: answers through its result and `*out`, and fills `*report`.
+typedef int (*ExportBody)(int ordinal, int *out, CallReport *report);
 
-// Runs a body without arguments under the locks, as above, and returns its result.
-int RunSerialised(int (*body)(void), const LockedOutAnswer &lockedOut);
+// Runs an export's body under the locks, with a report of the call that the diagnostics get
+// at its end: returns 0 at once, touching nothing, when `out` is null; otherwise what `body`
+// returns. Without the machine-wide mutex the body does not run: the call answers
+// `lockedOut`, touching neither the controller nor the registry.
+int RunSerialised(ExportBody body, int ordinal, int *out, const LockedOutAnswer &lockedOut);
 
 #endif

@@ -1,8 +1,12 @@
 // Requests to the thermal driver `qorix`: one synchronous DeviceIoControl each.
+//
+// Return conventions: every request returns TRUE if the driver call succeeded, FALSE if it
+// failed. A failed 24-byte request still fills its output, with a copy of its input (a byte
+// read yields its own index), and is counted in the request failures below.
 #ifndef KOVALTHERM_DRIVER_H
 #define KOVALTHERM_DRIVER_H
 
-#include "platform/win32_api.h"
+#include "base/outcomes.h"
 
 // Control codes of the driver's requests.
 enum : DWORD {
@@ -17,31 +21,25 @@ enum : DWORD {
 // Size of the register image and of the other requests' input and output buffers.
 enum { REGISTER_IMAGE_SIZE = 24 };
 
-// Returns configuration byte `index`; after a failed request, `index` itself.
-BYTE ReadConfigByte(BYTE index);
+// Reads configuration byte `index` into `*value`.
+BOOL ReadConfigByte(BYTE index, BYTE *value);
 
-// Sends a register image to the firmware; `reply` receives the image as the firmware left
-// it, or a copy of `request` when the driver call failed.
-void FirmwareRequest(const BYTE request[REGISTER_IMAGE_SIZE], BYTE reply[REGISTER_IMAGE_SIZE]);
+// Sends a register image to the firmware; `reply` receives the image as the firmware left it.
+BOOL FirmwareRequest(const BYTE request[REGISTER_IMAGE_SIZE], BYTE reply[REGISTER_IMAGE_SIZE]);
 
-// Returns controller byte `index`; after a failed request, `index` itself.
-BYTE ReadControllerByte(BYTE index);
+// Reads controller byte `index` into `*value`.
+BOOL ReadControllerByte(BYTE index, BYTE *value);
 
-// Reads controller byte `index` into `*value` (`index` itself after a failed request);
-// returns TRUE if the request succeeded.
-BOOL TryReadControllerByte(BYTE index, BYTE *value);
+// Writes controller byte `index`.
+BOOL WriteControllerByte(BYTE index, BYTE value);
 
-// Writes controller byte `index`; returns nonzero on success, the last error on failure.
-DWORD WriteControllerByte(BYTE index, BYTE value);
+// Reads the controller's busy indication into `*busy`: nonzero while busy, 0 after a failure.
+BOOL ControllerBusy(BYTE *busy);
 
-// Returns nonzero while the controller is busy; a failed request reads as not busy.
-BYTE ControllerBusy(void);
+// Issues the support probe with the device state's probe buffer, in and out; not counted.
+BOOL ProbeThermal(void);
 
-// Polls the busy indication into `*busy` (0 after a failed request); returns TRUE if the
-// request succeeded.
-BOOL TryControllerBusy(BYTE *busy);
-
-// Issues the support probe with the device state's probe buffer; returns 1 if it succeeded.
-int ProbeThermal(void);
+// Returns the 24-byte requests that failed since the last call, and forgets them.
+RequestFailures TakeRequestFailures(void);
 
 #endif

@@ -1,7 +1,7 @@
 // The firmware management call: register image, status mapping and the two functions.
 #include "hw/firmware.h"
 
-#include "frame/device_state.h"
+#include "base/device_state.h"
 #include "hw/driver.h"
 
 static_assert(sizeof(RegisterImage) == REGISTER_IMAGE_SIZE, "register image is 24 bytes");
@@ -13,29 +13,18 @@ struct StatusMapping {
     WORD result;
 };
 
-// Firmware status (ah) to library result, searched in order; anything else maps to
-// FW_DEFAULT_RESULT.
+// Firmware status (ah) to result, searched in order; anything else maps to FW_FAILED.
 const StatusMapping FW_STATUS_TABLE[] = {
-    {0x00, 0}, {0x53, 3}, {0x81, 1}, {0x86, 2}, {0x90, 3}, {0x91, 3},
-    {0xA0, 3}, {0xA1, 3}, {0xA2, 3}, {0xA3, 3}, {0xA4, 4}, {0xA5, 3},
+    {0x00, FW_OK},     {0x53, FW_FAILED}, {0x81, FW_REJECTED}, {0x86, FW_UNSUPPORTED},
+    {0x90, FW_FAILED}, {0x91, FW_FAILED}, {0xA0, FW_FAILED},   {0xA1, FW_FAILED},
+    {0xA2, FW_FAILED}, {0xA3, FW_FAILED}, {0xA4, FW_STATUS_A4}, {0xA5, FW_FAILED},
 };
-const WORD FW_DEFAULT_RESULT = 3;
 
 const char FIRST_LIMITS_LETTER = 'A';
 const char LAST_LIMITS_LETTER = 'G';
-const WORD FW_UNSUPPORTED_LETTER = 1;
 
 // Replaces the low 16 bits of a register.
 DWORD SetLowWord(DWORD reg, WORD value) { return (reg & 0xFFFF0000u) | value; }
-
-// Returns the byte pair of limit slot n (0-3): the image bytes at offsets 16 + 2n, 17 + 2n.
-void SlotBytes(const RegisterImage *image, int slot, int *first, int *second)
-{
-    DWORD reg = slot < 2 ? image->esi : image->edi;
-    int shift = (slot % 2) * 16;
-    *first = (int)((reg >> shift) & 0xFF);
-    *second = (int)((reg >> (shift + 8)) & 0xFF);
-}
 
 // Returns the first nibble n (0-3) of cx whose bit `bit` is set, or 0 if none is.
 int FindSlot(DWORD cx, int bit)
@@ -46,15 +35,14 @@ int FindSlot(DWORD cx, int bit)
     return 0;
 }
 
-// Fills a limit pair from a slot; slot 0 is never read and gives FW_NO_LIMIT twice.
+// Fills a limit pair from slot n (0-3), the image bytes at offsets 16 + 2n and 17 + 2n; slot 0
+// is never read and gives FW_NO_LIMIT twice.
 void TakePair(const RegisterImage *image, int slot, int *normal, int *high)
 {
-    if (slot > 0) {
-        SlotBytes(image, slot, normal, high);
-    } else {
-        *normal = FW_NO_LIMIT;
-        *high = FW_NO_LIMIT;
-    }
+    DWORD reg = slot < 2 ? image->esi : image->edi;
+    int shift = (slot % 2) * 16;
+    *normal = slot > 0 ? (int)((reg >> shift) & 0xFF) : FW_NO_LIMIT;
+    *high = slot > 0 ? (int)((reg >> (shift + 8)) & 0xFF) : FW_NO_LIMIT;
 }
 
 } // namespace
@@ -69,7 +57,7 @@ WORD FirmwareCall(RegisterImage *image)
     for (unsigned i = 0; i < sizeof FW_STATUS_TABLE / sizeof FW_STATUS_TABLE[0]; ++i)
         if (FW_STATUS_TABLE[i].status == ah)
             return FW_STATUS_TABLE[i].result;
-    return FW_DEFAULT_RESULT;
+    return FW_FAILED;
 }
 
 WORD QuerySensorInfo(RegisterImage *image)
@@ -82,7 +70,7 @@ WORD QuerySensorLimits(char letter, RegisterImage *image)
 {
     image->ebx = SetLowWord(image->ebx, FW_FUNCTION_SENSOR_LIMITS);
     if (letter < FIRST_LIMITS_LETTER || letter > LAST_LIMITS_LETTER)
-        return FW_UNSUPPORTED_LETTER;
+        return FW_REJECTED;
     DWORD selector = 2u * (DWORD)(letter - FIRST_LIMITS_LETTER);
     image->ecx = (image->ecx & 0xFFFF00FFu) | selector << 8;
     return FirmwareCall(image);

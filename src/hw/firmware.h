@@ -1,4 +1,7 @@
 // The firmware's system-management call, reached through the driver's firmware request.
+//
+// Return conventions: the calls return a 16-bit FirmwareResult, FW_OK (0) on success; every
+// caller treats any other value as failure.
 #ifndef KOVALTHERM_FIRMWARE_H
 #define KOVALTHERM_FIRMWARE_H
 
@@ -23,6 +26,15 @@ struct LimitSet {
     int criticalHigh;
 };
 
+// Results, from the status the firmware leaves in ah.
+enum FirmwareResult : WORD {
+    FW_OK = 0,          // status 0x00
+    FW_REJECTED = 1,    // status 0x81; also a sensor letter the limits function does not take
+    FW_UNSUPPORTED = 2, // status 0x86
+    FW_FAILED = 3,      // any other status, also 0x53: a request the driver rejected
+    FW_STATUS_A4 = 4,   // status 0xA4
+};
+
 enum : WORD {
     FW_CALL_AX = 0x5380,
     FW_FUNCTION_SENSOR_INFO = 0x8260,
@@ -35,15 +47,14 @@ enum {
 };
 
 // Calls the firmware with the image (ax and dx set here) and leaves the answer in it, also
-// when the driver call failed. Returns 0 on success, else 1 to 4 from the status in ah.
+// when the driver call failed.
 WORD FirmwareCall(RegisterImage *image);
 
 // Asks which sensors exist (si bits 0-7) and whether there is information (cl 0x20).
-// Returns FirmwareCall's result.
 WORD QuerySensorInfo(RegisterImage *image);
 
-// Asks for the limits of the sensor with letter 'A' + physical index. Returns 1 at once for
-// letters other than 'A' to 'G', else FirmwareCall's result.
+// Asks for the limits of the sensor with letter 'A' + physical index; FW_REJECTED at once,
+// without a call, for letters other than 'A' to 'G'.
 WORD QuerySensorLimits(char letter, RegisterImage *image);
 
 // Returns the limits laid out in a successful limits answer.

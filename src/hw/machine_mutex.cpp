@@ -64,6 +64,14 @@ BOOL MachineMutexRefused(int wait)
     return wait == MACHINE_MUTEX_TIMED_OUT || wait == MACHINE_MUTEX_WAIT_FAILED;
 }
 
+LockWait RefusedWait(const char *name, DWORD ms, int wait)
+{
+    LockWait refused = {name, ms, wait == MACHINE_MUTEX_TIMED_OUT, 0};
+    if (!refused.timedOut)
+        refused.error = GetLastError();
+    return refused;
+}
+
 void ReleaseMachineMutex(HANDLE mutex, int wait)
 {
     if (wait == MACHINE_MUTEX_HELD)

@@ -1,9 +1,13 @@
 // Named mutexes shared by every process on the machine: the library's own lock around the
 // exports, and the lock hardware-monitoring programs agree on around the embedded controller.
+//
+// Return conventions: the open returns a handle, or null; a wait returns a
+// MachineMutexWait; the test of a wait returns TRUE or FALSE; a refused wait is described
+// in a LockWait.
 #ifndef KOVALTHERM_MACHINE_MUTEX_H
 #define KOVALTHERM_MACHINE_MUTEX_H
 
-#include "platform/win32_api.h"
+#include "base/outcomes.h"
 
 // The library's lock: its name in the Global namespace, and without it where that namespace
 // is refused (before Windows 2000, or without the privilege).
@@ -55,6 +59,10 @@ int AcquireMachineMutex(HANDLE mutex, DWORD ms);
 // Returns TRUE for a wait that left the caller without a mutex that exists: what it guards
 // must not run.
 BOOL MachineMutexRefused(int wait);
+
+// Describes a refused wait for the mutex named `name`, bounded by `ms`; called at once after
+// the wait, while its last error is still there.
+LockWait RefusedWait(const char *name, DWORD ms, int wait);
 
 // Releases the mutex if the wait `wait` left the caller holding it.
 void ReleaseMachineMutex(HANDLE mutex, int wait);

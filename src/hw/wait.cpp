@@ -43,63 +43,63 @@ TimePeriodFunction g_beginPeriod;
 TimePeriodFunction g_endPeriod;
 BOOL g_periodRaised;
 
-// Looks up the timer functions and creates one high-resolution timer; returns 1 on success.
-int CreateWaitTimer(void)
+// Looks up the timer functions and creates one high-resolution timer; TRUE on success.
+BOOL CreateWaitTimer(void)
 {
     HMODULE kernel = GetModuleHandleA(KERNEL_MODULE);
     if (!kernel)
-        return 0;
+        return FALSE;
     // Through void (*)(void), the one function pointer type that converts without a warning.
     CreateWaitableTimerExWFunction createTimer =
         (CreateWaitableTimerExWFunction)(void (*)(void))GetProcAddress(kernel, CREATE_TIMER_NAME);
     SetWaitableTimerFunction setTimer =
         (SetWaitableTimerFunction)(void (*)(void))GetProcAddress(kernel, SET_TIMER_NAME);
     if (!createTimer || !setTimer)
-        return 0;
+        return FALSE;
     HANDLE timer =
         createTimer(NULL, NULL, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (!timer)
-        return 0;
+        return FALSE;
     g_timer = timer;
     g_setTimer = setTimer;
-    return 1;
+    return TRUE;
 }
 
-// Creates the timer on first use; returns 1 if the high-resolution timer is there.
-int HaveWaitTimer(void)
+// Creates the timer on first use; TRUE if the high-resolution timer is there.
+BOOL HaveWaitTimer(void)
 {
     if (g_timerState == LOOKUP_NOT_TRIED)
         g_timerState = CreateWaitTimer() ? LOOKUP_READY : LOOKUP_UNAVAILABLE;
     return g_timerState == LOOKUP_READY;
 }
 
-// Loads winmm.dll and looks up the resolution functions; returns 1 on success. The module
+// Loads winmm.dll and looks up the resolution functions; TRUE on success. The module
 // stays loaded until the process ends, as unloading it from the entry point is not allowed.
-int LoadPeriodFunctions(void)
+BOOL LoadPeriodFunctions(void)
 {
     HMODULE multimedia = LoadLibraryA(MULTIMEDIA_MODULE);
     if (!multimedia)
-        return 0;
+        return FALSE;
     TimePeriodFunction begin =
         (TimePeriodFunction)(void (*)(void))GetProcAddress(multimedia, BEGIN_PERIOD_NAME);
     TimePeriodFunction end =
         (TimePeriodFunction)(void (*)(void))GetProcAddress(multimedia, END_PERIOD_NAME);
     if (!begin || !end)
-        return 0;
+        return FALSE;
     g_beginPeriod = begin;
     g_endPeriod = end;
-    return 1;
+    return TRUE;
 }
 
-// Waits `ms` on the high-resolution timer; returns 0 if the timer could not be used.
-int WaitOnTimer(DWORD ms)
+// Waits `ms` on the high-resolution timer; FALSE if the timer could not be used.
+BOOL WaitOnTimer(DWORD ms)
 {
     if (!HaveWaitTimer())
-        return 0;
+        return FALSE;
     LARGE_INTEGER due;
     due.QuadPart = -(LONGLONG)ms * TIMER_UNITS_PER_MS;
     if (!g_setTimer(g_timer, &due, 0, NULL, NULL, FALSE))
-        return 0;
+        return FALSE;
     return WaitForSingleObject(g_timer, INFINITE) == WAIT_OBJECT_0;
 }
 

@@ -1,4 +1,7 @@
 // Waits of the controller exchange: as short as the platform allows, never shorter than asked.
+//
+// Return conventions: none; a wait that cannot use the timer falls back to Sleep, and a
+// resolution that cannot be raised is left as it is.
 #ifndef KOVALTHERM_WAIT_H
 #define KOVALTHERM_WAIT_H
 

@@ -26,6 +26,7 @@
 
 #include "frame/entry.h"
 #include "hw/controller.h"
+#include "sensors/sensor_reads.h"
 #include "kovaltherm.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "exports.h"
-#include "frame/device_state.h"
+#include "base/device_state.h"
 #include "machine.h"
 
 namespace {

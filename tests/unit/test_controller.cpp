@@ -1,6 +1,7 @@
 // The controller exchange, read off the notebook's request log and the virtual clock.
 #include "hw/controller.h"
 #include "machine.h"
+#include "sensors/sensor_reads.h"
 #include "tests/contract/exchange.h"
 
 namespace {
@@ -79,13 +80,26 @@ protected:
         host::ClearRequestLog();
         host::ClearWaits();
     }
+
+    // The block read and the temperature read, without a report of what they went through.
+    static WORD ReadBlock(BYTE block[8])
+    {
+        BlockReads reads = {};
+        return ReadControllerBlock(5, block, &reads);
+    }
+
+    static int ReadTemperature(int ordinal)
+    {
+        BlockReads reads = {};
+        return ReadSensorTemperature(ordinal, nullptr, &reads, nullptr);
+    }
 };
 
 TEST_F(ControllerTest, AnsweredExchangeWritesReadsAndReleases)
 {
     Start([](SimConfig &) {});
     BYTE block[8];
-    EXPECT_EQ(ReadControllerBlock(5, block), 0);
+    EXPECT_EQ(ReadBlock(block), 0);
     ExpectSteps(Exchange(), std::vector<Step>(contract::kAnsweredExchange,
                                               contract::kAnsweredExchange +
                                                   contract::kAnsweredExchangeSteps));
@@ -104,7 +118,7 @@ TEST_F(ControllerTest, BusyIndicationsWaitFiftyAndFailTheAttempt)
         config.busyPatternLength = 4;
     });
     BYTE block[8];
-    EXPECT_EQ(ReadControllerBlock(5, block), 0);
+    EXPECT_EQ(ReadBlock(block), 0);
     ExpectSteps(Exchange(), Join(Command(0x15), kBusy, kBusy, kBusy, BlockRead(), kBusy,
                                  kBusy, BlockRead(), kBusy, Command(0x10)));
     std::vector<DWORD> expected = {50, 50, 2, 2, 2, 2, 2, 2, 2, 2, 50, 2, 2, 2, 2, 2, 2, 2, 2};
@@ -115,7 +129,7 @@ TEST_F(ControllerTest, WrongEchoRetriesAtOnce)
 {
     Start([](SimConfig &config) { config.wrongEchoReads = 1; }); // echoes 0x24 once
     BYTE block[8];
-    EXPECT_EQ(ReadControllerBlock(5, block), 0);
+    EXPECT_EQ(ReadBlock(block), 0);
     ExpectSteps(Exchange(), Join(Command(0x15), kBusy, BlockRead(), kBusy, kBusy, BlockRead(),
                                  kBusy, Command(0x10)));
     EXPECT_EQ(WaitLengths(), std::vector<DWORD>(16, 2));
@@ -141,7 +155,7 @@ TEST_F(ControllerTest, GivesUpAfterTwentyAttemptsAndStillReleases)
         host::ResetMachine();
         Start(c.edit);
         BYTE block[8];
-        EXPECT_EQ(ReadControllerBlock(5, block), 3);
+        EXPECT_EQ(ReadBlock(block), 3);
         auto steps = Exchange();
         size_t reads = 0, polls = 0;
         for (const Step &s : steps) {
@@ -167,7 +181,7 @@ TEST_F(ControllerTest, TemperatureReadRetriesOnceAfter1357Ms)
 {
     Start([](SimConfig &config) { config.busyAfterPattern = 1; });
     WriteCache({{0, 85, 90, 95, 98}}, 1);
-    EXPECT_EQ(ReadSensorTemperature(0), -100);
+    EXPECT_EQ(ReadTemperature(0), -100);
     auto waits = WaitLengths();
     ASSERT_EQ(waits.size(), 41u);
     EXPECT_EQ(waits[20], 1357u);
@@ -198,7 +212,7 @@ TEST_F(ControllerTest, TemperatureComesFromTheMappedSensorsByte)
         host::Registry().DeleteKey("SOFTWARE");
         WriteCache(c.present, c.count);
         host::ClearRequestLog();
-        EXPECT_EQ(ReadSensorTemperature(c.ordinal), c.expected);
+        EXPECT_EQ(ReadTemperature(c.ordinal), c.expected);
         // The block is read in every case, and never past its eighth byte.
         size_t reads = 0;
         for (const Step &s : Exchange()) {
@@ -211,7 +225,7 @@ TEST_F(ControllerTest, TemperatureComesFromTheMappedSensorsByte)
     host::Registry().DeleteKey("SOFTWARE");
     WriteCache({}, 1);
     host::SetDword(SensorPath(8), "Is present", 1);
-    EXPECT_EQ(ReadSensorTemperature(0), -100);
+    EXPECT_EQ(ReadTemperature(0), -100);
 }
 
 } // namespace

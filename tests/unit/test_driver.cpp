@@ -1,7 +1,7 @@
 // Requests to the thermal driver, as the simulated notebook receives them.
 #include <string.h>
 
-#include "frame/device_state.h"
+#include "base/device_state.h"
 #include "hw/driver.h"
 #include "machine.h"
 
@@ -31,7 +31,7 @@ struct ByteReadCase {
     const char *name;
     uint32_t code;
     SimRequest request;
-    BYTE (*read)(BYTE);
+    BOOL (*read)(BYTE, BYTE *);
     BYTE index;
     BYTE answer;
 };
@@ -48,7 +48,9 @@ TEST_F(DriverTest, ByteReadsSendTheIndexAndReturnOutputByteZero)
     for (const ByteReadCase &c : cases) {
         SCOPED_TRACE(c.name);
         host::ClearRequestLog();
-        EXPECT_EQ(c.read(c.index), c.answer);
+        BYTE value = 0;
+        EXPECT_TRUE(c.read(c.index, &value));
+        EXPECT_EQ(value, c.answer);
         auto log = host::RequestLog();
         ASSERT_EQ(log.size(), 1u);
         EXPECT_EQ(log[0].code, c.code);
@@ -59,13 +61,14 @@ TEST_F(DriverTest, ByteReadsSendTheIndexAndReturnOutputByteZero)
             EXPECT_EQ(log[0].input[i], 0) << "input byte " << i;
         // After a failed request the output is the input copy: the index itself.
         FailNext(c.request);
-        EXPECT_EQ(c.read(c.index), c.index);
+        EXPECT_FALSE(c.read(c.index, &value));
+        EXPECT_EQ(value, c.index);
     }
 }
 
 TEST_F(DriverTest, ControllerWriteSendsIndexAndValue)
 {
-    EXPECT_NE(WriteControllerByte(0x31, 0xA5), 0u);
+    EXPECT_TRUE(WriteControllerByte(0x31, 0xA5));
     auto log = host::RequestLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].code, 0x9DD0u);
@@ -73,9 +76,14 @@ TEST_F(DriverTest, ControllerWriteSendsIndexAndValue)
     EXPECT_EQ(log[0].outputLength, 24u);
     EXPECT_EQ(log[0].input[0], 0x31);
     EXPECT_EQ(log[0].input[1], 0xA5);
-    // A failed write passes the last error on as its result.
+    // A failed write is counted with its control code and the last error.
+    TakeRequestFailures();
     FailNext(SIM_REQ_WRITE_CONTROLLER_BYTE);
-    EXPECT_EQ(WriteControllerByte(0x31, 0), 31u);
+    EXPECT_FALSE(WriteControllerByte(0x31, 0));
+    RequestFailures failures = TakeRequestFailures();
+    EXPECT_EQ(failures.count, 1);
+    EXPECT_EQ(failures.code, 0x9DD0u);
+    EXPECT_EQ(failures.error, 31u);
 }
 
 TEST_F(DriverTest, BusyQueryReportsTheControllerAndFailsAsNotBusy)
@@ -84,21 +92,24 @@ TEST_F(DriverTest, BusyQueryReportsTheControllerAndFailsAsNotBusy)
         nb.config.busyAfterPattern = 1;
         nb.state.pollsSinceCommand = 0;
     });
-    EXPECT_NE(ControllerBusy(), 0);
+    BYTE busy = 0;
+    EXPECT_TRUE(ControllerBusy(&busy));
+    EXPECT_NE(busy, 0);
     auto log = host::RequestLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].code, 0x9E40u);
     EXPECT_EQ(log[0].inputLength, 24u);
     EXPECT_EQ(log[0].outputLength, 24u);
     FailNext(SIM_REQ_CONTROLLER_BUSY);
-    EXPECT_EQ(ControllerBusy(), 0);
+    EXPECT_FALSE(ControllerBusy(&busy));
+    EXPECT_EQ(busy, 0);
 }
 
 TEST_F(DriverTest, FirmwareRequestReturnsTheImageOrTheRequestAfterFailure)
 {
     BYTE request[24] = {0x80, 0x53, 0, 0, 0x60, 0x82, 0, 0, 0, 0, 0, 0, 0xB2, 0x00};
     BYTE reply[24];
-    FirmwareRequest(request, reply);
+    EXPECT_TRUE(FirmwareRequest(request, reply));
     auto log = host::RequestLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].code, 0x9CC0u);
@@ -109,7 +120,7 @@ TEST_F(DriverTest, FirmwareRequestReturnsTheImageOrTheRequestAfterFailure)
     EXPECT_EQ(reply[8] & 0x20, 0x20);          // cl: information available
     EXPECT_EQ(reply[16], 0x0B);                // si: sensors 0, 1, 3
     FailNext(SIM_REQ_FIRMWARE);
-    FirmwareRequest(request, reply);
+    EXPECT_FALSE(FirmwareRequest(request, reply));
     EXPECT_EQ(memcmp(reply, request, 24), 0);
 }
 

@@ -1,7 +1,7 @@
 // Loading and unloading the library: device names, support decision, firmware port.
 #include <string.h>
 
-#include "frame/device_state.h"
+#include "base/device_state.h"
 #include "machine.h"
 
 namespace {

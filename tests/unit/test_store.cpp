@@ -12,6 +12,17 @@ protected:
         MachineTest::TearDown();
     }
 
+    // Reads "Previous State" through the mapped sensor's key, 0 when it cannot be read.
+    static int ReadPreviousState(int ordinal)
+    {
+        SensorKey sensor;
+        if (OpenMappedSensor(ordinal, &sensor, nullptr) == READ_FAILED)
+            return 0;
+        int state = ReadSensorKeyValue(&sensor, "Previous State", 0, nullptr);
+        CloseSensorKey(&sensor);
+        return state;
+    }
+
     // Marks physical indices present (1), absent (0) or with another "Is present" value.
     void Mark(const std::vector<std::pair<int, int>> &flags)
     {
@@ -44,16 +55,16 @@ TEST_F(StoreTest, MapsOrdinalsToPresentPhysicalSensors)
         host::Registry().DeleteKey("SOFTWARE");
         Mark(c.flags);
         for (auto &e : c.expected)
-            EXPECT_EQ(OrdinalToIndex(e.first), e.second) << "ordinal " << e.first;
+            EXPECT_EQ(OrdinalToIndex(e.first, nullptr), e.second) << "ordinal " << e.first;
     }
 }
 
 TEST_F(StoreTest, MappingRereadsTheRegistryEveryCall)
 {
     Mark({{2, 1}});
-    EXPECT_EQ(OrdinalToIndex(0), 2);
+    EXPECT_EQ(OrdinalToIndex(0, nullptr), 2);
     Mark({{0, 1}});
-    EXPECT_EQ(OrdinalToIndex(0), 0);
+    EXPECT_EQ(OrdinalToIndex(0, nullptr), 0);
 }
 
 struct ValueCase {
@@ -79,27 +90,27 @@ TEST_F(StoreTest, ReadsOnlyFourByteDwordValues)
     for (const ValueCase &c : cases) {
         SCOPED_TRACE(c.name);
         SetRaw(SensorPath(4), "Warning High", c.type, c.data);
-        EXPECT_EQ(ReadSensorValue(0, "Warning High"), c.expected);
+        EXPECT_EQ(ReadSensorValue(0, "Warning High", nullptr), c.expected);
         SetRaw(SensorPath(4), "Previous State", c.type, c.data);
         EXPECT_EQ(ReadPreviousState(0), c.expected == -1 ? 0 : c.expected);
         SetRaw(kThermalPath, "Number of sensors", c.type, c.data);
-        EXPECT_EQ(ReadSensorCount(), c.expected);
+        EXPECT_EQ(ReadSensorCount(nullptr), c.expected);
     }
 }
 
 TEST_F(StoreTest, MissingEntriesReadAsTheirSentinels)
 {
-    EXPECT_EQ(ReadSensorCount(), -1);          // no Thermal key
-    EXPECT_EQ(ReadSensorPresent(0), -1);       // no sensor key
+    EXPECT_EQ(ReadSensorCount(nullptr), -1);                   // no Thermal key
+    EXPECT_EQ(ReadSensorValue(0, "Is present", nullptr), -1); // no sensor key
     Mark({{1, 1}});
-    EXPECT_EQ(ReadSensorCount(), -1);          // key without the value
-    EXPECT_EQ(ReadSensorValue(0, "Warning High"), -1);
+    EXPECT_EQ(ReadSensorCount(nullptr), -1);                   // key without the value
+    EXPECT_EQ(ReadSensorValue(0, "Warning High", nullptr), -1);
     EXPECT_EQ(ReadPreviousState(0), 0);
-    EXPECT_EQ(ReadSensorValue(1, "Warning High"), -1); // ordinal that does not map
+    EXPECT_EQ(ReadSensorValue(1, "Warning High", nullptr), -1); // ordinal that does not map
     EXPECT_EQ(ReadPreviousState(1), 0);
     host::SetDword(SensorPath(1), "Warning High", 90);
     host::SetDword(SensorPath(1), "Previous State", 2);
-    EXPECT_EQ(ReadSensorValue(0, "Warning High"), 90);
+    EXPECT_EQ(ReadSensorValue(0, "Warning High", nullptr), 90);
     EXPECT_EQ(ReadPreviousState(0), 2);
 }
 
@@ -107,10 +118,10 @@ TEST_F(StoreTest, WritesPreviousStateOnlyForAMappedOrdinal)
 {
     Mark({{0, 0}, {1, 1}, {6, 1}});
     std::string before = RegistrySnapshot();
-    WritePreviousState(2, 3);
-    WritePreviousState(-1, 3);
+    WritePreviousState(2, 3, nullptr);
+    WritePreviousState(-1, 3, nullptr);
     EXPECT_EQ(RegistrySnapshot(), before);
-    WritePreviousState(1, 3);
+    WritePreviousState(1, 3, nullptr);
     EXPECT_EQ(Dword(SensorPath(6), "Previous State"), 3);
     EXPECT_FALSE(HasValue(SensorPath(1), "Previous State"));
 }
@@ -120,9 +131,9 @@ TEST_F(StoreTest, WritesPresenceAndCountThroughTheOpenThermalKey)
     host::Registry().CreateKey(kThermalPath);
     HKEY thermal;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kThermalPath.c_str(), 0, KEY_WRITE, &thermal), 0);
-    EXPECT_EQ(WriteSensorPresent(thermal, 5, 1), 1);
-    EXPECT_EQ(WriteSensorPresent(thermal, 6, 0), 1);
-    EXPECT_EQ(WriteSensorCount(thermal, 1), 1);
+    EXPECT_EQ(WriteSensorPresent(thermal, 5, 1, nullptr), 1);
+    EXPECT_EQ(WriteSensorPresent(thermal, 6, 0, nullptr), 1);
+    EXPECT_EQ(WriteSensorCount(thermal, 1, nullptr), 1);
     EXPECT_EQ(host::OpenKeyCount(), 1); // the Thermal key stays open
     RegCloseKey(thermal);
     EXPECT_EQ(Dword(SensorPath(5), "Is present"), 1);
@@ -131,8 +142,8 @@ TEST_F(StoreTest, WritesPresenceAndCountThroughTheOpenThermalKey)
 
     // Through a key opened for reading only, nothing can be written.
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kThermalPath.c_str(), 0, KEY_READ, &thermal), 0);
-    EXPECT_EQ(WriteSensorCount(thermal, 4), 0);
-    EXPECT_EQ(WriteSensorPresent(thermal, 7, 1), 0);
+    EXPECT_EQ(WriteSensorCount(thermal, 4, nullptr), 0);
+    EXPECT_EQ(WriteSensorPresent(thermal, 7, 1, nullptr), 0);
     RegCloseKey(thermal);
     EXPECT_EQ(Dword(kThermalPath, "Number of sensors"), 1);
     EXPECT_FALSE(host::Registry().KeyExists(SensorPath(7)));

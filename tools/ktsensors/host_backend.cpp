@@ -18,7 +18,7 @@
 #include "backend.h"
 #include "readings.h"
 #include "frame/entry.h"
-#include "frame/trace.h"
+#include "base/diagnostics.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"
 

@@ -6,7 +6,7 @@
 #include "backend.h"
 #include "cache/store.h"          // the sensor cache's key
 #include "platform/win32_api.h" // the registry view the library keeps its cache in
-#include "frame/trace.h"          // the variable the library reads when it loads
+#include "base/diagnostics.h"     // the variable the library reads when it loads
 
 namespace ktsensors {
 
