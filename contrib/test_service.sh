@@ -55,8 +55,7 @@ sleep 0.5
 kill -TERM $pid
 wait $pid
 status=$?
-check test "$status" -eq 143
-check listed "$success" 143
+check test "$status" -eq 0
 check grep -q '^kovaltherm_reading_timestamp_seconds ' "$root$link"
 
 $(command_of ktsensors.service | sed 's/127\.0\.0\.1:[0-9]*/127.0.0.1:0/') --reset-cache 2>"$root/listen.txt" &

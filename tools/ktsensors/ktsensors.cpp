@@ -50,10 +50,6 @@ void CatchStopSignals()
 #endif
 }
 
-// The exit status of a run stopped by a signal: 128 and its number, as a shell reports a
-// program the signal ended (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
-const int kSignalExitBase = 128;
-
 int Complain(int code, const std::string &message)
 {
     fprintf(stderr, "ktsensors: %s\n", message.c_str());
@@ -255,10 +251,6 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
     return EXIT_OK;
 }
 
-// The exit status of a run that ended with `code`: a failure stays one; a run that went well
-// until a signal stopped it reports the signal.
-int Interrupted(int code) { return code == EXIT_OK && g_interrupted ? kSignalExitBase + g_interrupted : code; }
-
 // A reading in `format`; `oneLine` asks for a document on one line, as several documents
 // written one after another must be.
 std::string Render(const Reading &reading, Format format, bool first, bool oneLine, bool degreeSign)
@@ -316,7 +308,7 @@ int RunReadings(Backend &backend, const Options &options)
         }
     }
     RegKey cache;
-    return Interrupted(FinishRun(backend, options, failures, &cache));
+    return FinishRun(backend, options, failures, &cache);
 }
 
 // Readings served over HTTP until interrupted (SIGINT or SIGTERM). Failed calls are in the
@@ -367,7 +359,7 @@ int RunPlot(Backend &backend, const Options &options)
         failures.Add(readings.back());
     }
     RegKey cache;
-    code = Interrupted(FinishRun(backend, options, failures, &cache));
+    code = FinishRun(backend, options, failures, &cache);
 
     std::string title = "Kovaltherm: " + (options.scenario.empty() ? std::string("default notebook") : options.scenario);
     std::string error;

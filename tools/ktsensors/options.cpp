@@ -223,12 +223,11 @@ std::string HelpText(const Platform &platform)
             "  1  a read failed, the machine has no thermal support, the registry is\n"
             "     unusable, or the output could not be written\n"
             "  2  a usage error, including a malformed scenario\n"
-#ifdef _WIN32
-            "  130  readings stopped by Ctrl+C (--listen ends with 0)\n"
-#else
-            "  129, 130, 143  readings stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM\n"
-            "     (128 + the signal; --listen ends with 0)\n"
+            "Readings stopped by Ctrl+C"
+#ifndef _WIN32
+            ", SIGTERM or SIGHUP"
 #endif
+            " end with the status\nof the readings made.\n"
             "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
     return text;
 }
