@@ -40,7 +40,7 @@ run_check() {
         args+=("$arg")
     done
     [ $reset = 1 ] && args+=(--reset-cache)
-    "$src/scripts/wine" run "$windows/ktsensors.exe" --check "${args[@]}"
+    WINE_MAX_PROGRAM_STATUS=3 "$src/scripts/wine" run "$windows/ktsensors.exe" --check "${args[@]}"
 }
 
 # The performance data as the plugins' parser reads it, one "label=value;warn;crit" a line.
