@@ -256,7 +256,8 @@ TEST_F(HostileTest, HelpNamesEveryOptionWithoutParserInternals)
     EXPECT_EQ(r.code, 0);
     for (const char *option : {"--format FORMAT", "--json", "--output FILE", "--watch SECONDS", "--count N",
                                "--registry PATH", "--scenario FILE", "--reset-cache", "--dump-registry",
-                               "--plot FILE.svg", "--help", "--version"})
+                               "--plot FILE.svg", "--check", "--warning RANGE", "--critical RANGE",
+                               "--ignore SENSOR", "--help", "--version"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     for (const char *internal : {"POSITIVE", "UINT", "FILE:FILE", "Excludes", "[1 -", ":TEXT", "REQUIRED"})
         EXPECT_EQ(r.out.find(internal), std::string::npos) << internal;
@@ -282,6 +283,23 @@ TEST_F(HostileTest, OutputReplacesTheFileAtomicallyWithEachReading)
     ASSERT_EQ(stat(Path("metrics.prom").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
     EXPECT_NE(system(("ls -a '" + dir_ + "' | grep -q '^\\.metrics'").c_str()), 0);
+}
+
+TEST_F(HostileTest, NothingReadStillReplacesThePrometheusFileWithUpZero)
+{
+    // A folder as the registry: the library cannot start, so no earlier reading may stand.
+    WriteFile(Path("metrics.prom"), "# TYPE kovaltherm_up gauge\nkovaltherm_up 1\n");
+    for (const std::string &output : {std::string(" --output metrics.prom"), std::string()}) {
+        Result r = Run("--registry '" + dir_ + "' --format prometheus" + output);
+        EXPECT_EQ(r.code, 1) << output;
+        EXPECT_NE(r.err, "") << output;
+        Exposition e;
+        std::string error;
+        ASSERT_TRUE(ParseExposition(output.empty() ? r.out : ReadFile(Path("metrics.prom")), &e, &error)) << error;
+        EXPECT_EQ(e.samples.at("kovaltherm_up"), 0) << output;
+        EXPECT_EQ(e.samples.at("kovaltherm_last_success_timestamp_seconds"), 0) << output;
+        EXPECT_EQ(e.samples.count("kovaltherm_sensors"), 0u) << output;
+    }
 }
 
 TEST_F(ToolTest, SensorsJsonFromTheToolParsesAsSensorsMinusJ)

@@ -537,8 +537,8 @@ TEST_F(ListenTest, ServesMetricsAndJsonToGetAndNothingElse)
     };
     const char *metrics = "text/plain; version=0.0.4; charset=utf-8";
     const Case cases[] = {
-        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_sensors "},
-        {"GET /metrics?name=x HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_sensors "},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_up "},
+        {"GET /metrics?name=x HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", metrics, "# HELP kovaltherm_up "},
         {"GET /json HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "application/json", "{\"reading\":1,"},
         {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", metrics, ""},
         {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "", ""},

@@ -49,6 +49,8 @@ public:
     virtual std::string Describe() const = 0;
     // Whether the registry is a file of the tool's own, chosen by --registry.
     virtual bool RegistryIsFile() const = 0;
+    // Whether the tool can run as a Windows service here.
+    virtual bool OffersService() const { return false; }
     // Whether text may use the degree sign: a UTF-8 locale on the host; never on Windows,
     // whose consoles show it only in some code pages.
     virtual bool DegreeSign() const = 0;

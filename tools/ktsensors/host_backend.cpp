@@ -17,6 +17,7 @@
 
 #include "backend.h"
 #include "readings.h"
+#include "service.h"
 #include "frame/entry.h"
 #include "base/diagnostics.h"
 #include "platform/host/host.h"
@@ -430,5 +431,12 @@ private:
 } // namespace
 
 std::unique_ptr<Backend> MakeBackend() { return std::make_unique<HostBackend>(); }
+
+} // namespace ktsensors
+
+namespace ktsensors {
+
+// The host has no service manager: the options that would reach this are not offered there.
+int RunServiceCommand(const Options &) { return 2; }
 
 } // namespace ktsensors

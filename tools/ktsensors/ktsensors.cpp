@@ -8,6 +8,7 @@
 
 #include "backend.h"
 #include "listen.h"
+#include "check.h"
 #include "tool.h"
 #include "cache/store.h"
 #include "platform/win32_api.h"
@@ -16,6 +17,7 @@
 #include "readings.h"
 #include "regedit.h"
 #include "scenario.h"
+#include "service.h"
 
 namespace ktsensors {
 
@@ -279,10 +281,23 @@ int RunDumpRegistry(Backend &backend, const Options &options)
     return EXIT_OK;
 }
 
+// Writes a Prometheus document saying that nothing could be read (kovaltherm_up 0), so that a
+// collector never takes an earlier file for the present; false with a message.
+bool WriteUnloaded(Backend &backend, const Options &options, std::string *error)
+{
+    std::string text = FormatPrometheus(UnloadedReading(backend, 1));
+    return options.output.empty() ? Emit(text, error) : backend.SaveAtomically(options.output, text, error);
+}
+
 // Readings printed as they are taken, to standard output or replacing --output each time.
 int RunReadings(Backend &backend, const Options &options)
 {
     int code = StartMachine(backend, options, false);
+    if (code == EXIT_FAILED && options.format == Format::Prometheus) {
+        std::string error;
+        if (!WriteUnloaded(backend, options, &error))
+            return Complain(EXIT_FAILED, error);
+    }
     if (code != EXIT_OK)
         return code;
     uint64_t intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
@@ -330,6 +345,43 @@ int RunListen(Backend &backend, const Options &options)
                         &error);
     backend.Stop();
     return served ? EXIT_OK : Complain(EXIT_FAILED, error);
+}
+
+// One reading judged as a monitoring plugin: one line on standard output, exit 0 to 3.
+int RunCheck(Backend &backend, const Options &options)
+{
+    CheckResult result;
+    SimConfig scenario;
+    std::string error;
+    Outcome outcome = Outcome::Ok;
+    if (!options.scenario.empty() && !LoadScenarioFile(options.scenario, &scenario, &error)) {
+        error = "scenario " + error;
+        outcome = Outcome::Usage;
+    }
+    if (outcome == Outcome::Ok)
+        outcome = backend.OpenRegistry(options.registry, true, &error);
+    if (outcome == Outcome::Ok && options.resetCache)
+        outcome = backend.RemoveKey(THERMAL_KEY_PATH, &error);
+    if (options.trace)
+        backend.EnableTrace();
+    if (outcome == Outcome::Ok)
+        outcome = backend.Start(options.scenario.empty() ? nullptr : &scenario, false, &error);
+    if (outcome != Outcome::Ok)
+        result = CheckUnknown(error);
+    else {
+        Reading reading = TakeReading(backend.Library(), backend, 1);
+        const SimConfig *notebook = backend.Notebook();
+        SimConfig copy = notebook ? *notebook : SimConfig{};
+        backend.Stop();
+        RegKey cache;
+        std::string mismatch;
+        if (notebook && ReadCacheAfterRun(backend, options, &cache))
+            mismatch = CacheMismatch(cache, copy, options.scenario.empty() ? "the notebook" : "the scenario");
+        result = mismatch.empty() ? JudgeReading(reading, options.checkOptions) : CheckUnknown(mismatch);
+    }
+    if (!Emit(result.line, &error))
+        return kCheckUnknown;
+    return result.state;
 }
 
 // The notebook's traces run through the library on its own clock, then drawn.
@@ -382,6 +434,7 @@ int Run(int argc, char **argv)
     Platform platform;
     platform.machine = backend->Describe();
     platform.registryFile = backend->RegistryIsFile();
+    platform.service = backend->OffersService();
     Options options;
     std::string text;
     switch (ParseOptions(argc, argv, platform, &options, &text)) {
@@ -390,10 +443,22 @@ int Run(int argc, char **argv)
             return Complain(EXIT_FAILED, text);
         return EXIT_OK;
     case ParseResult::UsageError:
+        // A monitor reads a usage error of --check as UNKNOWN, in its own format.
+        for (int i = 1; i < argc; ++i)
+            if (strcmp(argv[i], "--check") == 0) {
+                Emit(CheckUnknown(text).line, &text);
+                return kCheckUnknown;
+            }
         return Complain(EXIT_USAGE, text);
     case ParseResult::Run:
         break;
     }
+    if (options.service != ServiceCommand::None) {
+        backend.reset();
+        return RunServiceCommand(options);
+    }
+    if (options.check)
+        return RunCheck(*backend, options);
     if (options.dumpRegistry)
         return RunDumpRegistry(*backend, options);
     if (!options.plot.empty())

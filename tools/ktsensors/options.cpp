@@ -5,6 +5,7 @@
 #include <math.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <vector>
 
 #ifndef KTSENSORS_VERSION
@@ -15,14 +16,16 @@ namespace ktsensors {
 
 namespace {
 
-enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace, Listen, MaxAge };
+enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace, Listen, MaxAge,
+                Check, Warning, Critical, Ignore, Install, Uninstall, Service };
 
 struct OptionInfo {
     Id id;
     const char *name;
     const char *argument; // nullptr for a flag
-    const char *help;
+    const char *help;     // "" keeps the option out of --help
     bool hostOnly;
+    bool serviceOnly = false; // only where the build runs as a Windows service
 };
 
 const OptionInfo kOptions[] = {
@@ -58,6 +61,26 @@ const OptionInfo kOptions[] = {
     {Id::MaxAge, "--max-age", "SECONDS",
      "with --listen, answer from a reading at most SECONDS old (0 to 3600, default 1); "
      "requests that arrive while a reading is taken wait for it", false},
+    {Id::Check, "--check", nullptr,
+     "take one reading and print one line for a monitoring plugin host (Nagios, Icinga, NRPE): "
+     "KOVALTHERM OK, WARNING, CRITICAL or UNKNOWN, the sensors in trouble and each temperature as "
+     "performance data; exit with that state (0 to 3). The library's status decides, and a failed "
+     "read is UNKNOWN", false},
+    {Id::Warning, "--warning", "RANGE",
+     "with --check: a temperature outside RANGE (the plugins' range syntax: 80 is 0:80, 10:90, "
+     "~:80, 90:, @70:80 for inside) is WARNING; with --warning or --critical the ranges decide "
+     "instead of the status", false},
+    {Id::Critical, "--critical", "RANGE", "with --check: a temperature outside RANGE is CRITICAL", false},
+    {Id::Ignore, "--ignore", "SENSOR",
+     "with --check: leave sensor SENSOR (an ordinal; may be repeated, or a list such as 1,2) out of "
+     "the state", false},
+    {Id::Install, "--install-service", nullptr,
+     "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
+     "failure): a reading every --watch seconds (30) written as Prometheus text to --output "
+     "(windows_exporter's textfile_inputs\\kovaltherm.prom); run as an administrator", false, true},
+    {Id::Uninstall, "--uninstall-service", nullptr,
+     "stop and remove the service, its event source and the file it wrote", false, true},
+    {Id::Service, "--service", nullptr, "", false, true},
     {Id::Help, "--help", nullptr, "print this help and exit", false},
     {Id::Version, "--version", nullptr, "print the version and exit", false},
 };
@@ -177,6 +200,26 @@ bool ParseListen(const std::string &text, std::string *host, int *port, std::str
     return true;
 }
 
+// Sensor ordinals for --ignore: one, or a comma-separated list; each 0 to 255.
+bool ParseIgnore(const std::string &text, std::vector<int> *ordinals, std::string *error)
+{
+    size_t start = 0;
+    while (true) {
+        size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item.empty() || item.size() > 3 || item.find_first_not_of("0123456789") != std::string::npos ||
+            atoi(item.c_str()) > 255) {
+            *error = "--ignore: expected a sensor ordinal from 0 to 255 (or a list such as 1,2), got '" +
+                     Excerpt(text, 40) + "'";
+            return false;
+        }
+        ordinals->push_back(atoi(item.c_str()));
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
 bool EndsWith(const std::string &text, const std::string &end)
 {
     return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -209,7 +252,7 @@ std::string HelpText(const Platform &platform)
         "temperature, warning and critical limits, and status.\n\nOptions:\n";
     const size_t column = 24;
     for (const OptionInfo &option : kOptions) {
-        if (option.hostOnly && !platform.registryFile)
+        if ((option.hostOnly && !platform.registryFile) || (option.serviceOnly && !platform.service) || !*option.help)
             continue;
         std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
         if (head.size() + 2 > column)
@@ -228,6 +271,7 @@ std::string HelpText(const Platform &platform)
             ", SIGTERM or SIGHUP"
 #endif
             " end with the status\nof the readings made.\n"
+            "With --check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (also for a usage error).\n"
             "\nMachine: " + Wrap(platform.machine, 2, 79) + "\n";
     return text;
 }
@@ -256,15 +300,17 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         if (name == "-h")
             name = "--help";
         const OptionInfo *option = nullptr;
+        if (name == "-w" || name == "-c")
+            name = name == "-w" ? "--warning" : "--critical";
         for (const OptionInfo &s : kOptions)
-            if (name == s.name && (!s.hostOnly || platform.registryFile))
+            if (name == s.name && (!s.hostOnly || platform.registryFile) && (!s.serviceOnly || platform.service))
                 option = &s;
         if (!option) {
             *text = (arg.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
                     Excerpt(name, 40) + "' (see --help)";
             return ParseResult::UsageError;
         }
-        if (seen(option->id)) {
+        if (seen(option->id) && option->id != Id::Ignore) {
             *text = std::string(option->name) + " is given twice";
             return ParseResult::UsageError;
         }
@@ -300,7 +346,16 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
             options->listen = true;
             break;
         case Id::MaxAge: ok = ParseMaxAge(value, &options->maxAgeMs, text); break;
+        case Id::Check: options->check = true; break;
+        case Id::Warning: ok = ParseRange(value, &options->checkOptions.warning, text); break;
+        case Id::Critical: ok = ParseRange(value, &options->checkOptions.critical, text); break;
+        case Id::Ignore: ok = ParseIgnore(value, &options->checkOptions.ignore, text); break;
+        case Id::Install: options->service = ServiceCommand::Install; break;
+        case Id::Uninstall: options->service = ServiceCommand::Uninstall; break;
+        case Id::Service: options->service = ServiceCommand::Run; break;
         }
+        if (!ok && (option->id == Id::Warning || option->id == Id::Critical))
+            *text = std::string(option->name) + ": " + *text;
         if (!ok)
             return ParseResult::UsageError;
         if ((option->id == Id::Output || option->id == Id::Registry || option->id == Id::Scenario ||
@@ -337,6 +392,35 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
             *text = std::string(nameOf(c.a)) + " cannot be combined with " + nameOf(c.b);
             return ParseResult::UsageError;
         }
+    // --check and the service take only the options that make sense for them.
+    struct Allowed { Id mode; std::vector<Id> others; };
+    const Allowed allowed[] = {
+        {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore}},
+        {Id::Install, {Id::Output, Id::Watch, Id::Scenario}},
+        {Id::Service, {Id::Output, Id::Watch, Id::Scenario}},
+        {Id::Uninstall, {}},
+    };
+    for (const Allowed &a : allowed) {
+        if (!seen(a.mode))
+            continue;
+        for (Id g : given)
+            if (g != a.mode && std::find(a.others.begin(), a.others.end(), g) == a.others.end()) {
+                *text = std::string(nameOf(a.mode)) + " cannot be combined with " + nameOf(g);
+                return ParseResult::UsageError;
+            }
+    }
+    for (Id id : {Id::Warning, Id::Critical, Id::Ignore})
+        if (seen(id) && !seen(Id::Check)) {
+            *text = std::string(nameOf(id)) + " applies to --check only";
+            return ParseResult::UsageError;
+        }
+    if (options->service != ServiceCommand::None) {
+        options->format = Format::Prometheus;
+        if (!options->watch)
+            options->watchSeconds = kServiceIntervalSeconds;
+        options->count = 0;
+        return ParseResult::Run;
+    }
     if (seen(Id::Json) && seen(Id::Format) && formatName != "json") {
         *text = "--json cannot be combined with --format " + formatName;
         return ParseResult::UsageError;

@@ -6,10 +6,15 @@
 
 #include <string>
 
+#include "check.h"
+
 namespace ktsensors {
 
 // How readings are printed.
 enum class Format { Text, Json, SensorsJson, Prometheus };
+
+// The Windows service: none, install it, remove it, or run as it (for the service manager).
+enum class ServiceCommand { None, Install, Uninstall, Run };
 
 struct Options {
     Format format = Format::Text;
@@ -28,12 +33,16 @@ struct Options {
     std::string listenHost = "127.0.0.1"; // numeric address to listen on; IPv6 without brackets
     int listenPort = 0;        // 0: a free port the system picks (host build)
     uint64_t maxAgeMs = 1000;  // --max-age: oldest reading a scrape is answered from
+    bool check = false;        // --check: one monitoring-plugin line and its exit code
+    CheckOptions checkOptions; // --warning, --critical, --ignore
+    ServiceCommand service = ServiceCommand::None;
 };
 
 // What the platform's build offers besides the common options.
 struct Platform {
     std::string machine;       // a short description for --help and --version
     bool registryFile = false; // --registry: the registry is a file of our own
+    bool service = false;      // --install-service and the like: a Windows service
 };
 
 enum class ParseResult { Run, Done, UsageError };
@@ -46,6 +55,8 @@ const double kMinWatchSeconds = 0.001;
 const double kMaxMaxAgeSeconds = 60 * 60;
 // Most readings --count takes.
 const uint64_t kMaxCount = uint64_t(1) << 40;
+// The service's interval without --watch, in seconds.
+const double kServiceIntervalSeconds = 30;
 
 // Parses the command line into `options`. Done: help or version was asked for and `*text`
 // holds it; UsageError: `*text` holds a one-line message.

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <ctype.h>
 
+#include <atomic>
 #include <chrono>
 
 #include <nlohmann/json.hpp>
@@ -58,6 +59,23 @@ std::string Label(const SensorReading &s)
            (s.location.ok ? std::to_string(s.location.value) : std::string("FAILED")) + ")";
 }
 
+// Wall-clock milliseconds of this process's last successful reading; 0 = none yet.
+std::atomic<int64_t> g_lastSuccessWallMs{0};
+
+int64_t WallClockMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Seconds since 1970 with milliseconds, for Prometheus: "1700000000.250".
+std::string Seconds(int64_t wallMs)
+{
+    char text[48];
+    snprintf(text, sizeof text, "%lld.%03d", (long long)(wallMs / 1000), (int)(wallMs % 1000));
+    return text;
+}
+
 const char *const kChip = "kovaltherm-qorix";
 const char *const kAdapter = "Kovaltherm.dll";
 
@@ -79,11 +97,10 @@ Reading TakeReading(const Exports &library, Backend &backend, uint64_t number, c
     Reading reading;
     reading.number = number;
     reading.timeMs = backend.NowMs();
-    reading.wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+    reading.wallMs = WallClockMs();
     reading.sensorCount = library.GetNumSensors();
-    for (int ordinal = 0; ordinal < reading.sensorCount && !(stop && *stop); ++ordinal) {
+    auto stopped = [stop] { return stop && *stop; };
+    for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
         s.timeMs = backend.NowMs();
@@ -91,10 +108,36 @@ Reading TakeReading(const Exports &library, Backend &backend, uint64_t number, c
         s.temperature = Ask(library.ReadTemperature, ordinal);
         s.warningLimit = Ask(library.ReadWarningLimit, ordinal);
         s.criticalLimit = Ask(library.ReadCriticalLimit, ordinal);
+        if (stopped())
+            break;
         s.status = Ask(library.ReadTempStatus, ordinal);
         reading.sensors.push_back(s);
     }
+    if (ReadingSucceeded(reading))
+        g_lastSuccessWallMs = reading.wallMs;
+    reading.lastSuccessWallMs = g_lastSuccessWallMs;
     return reading;
+}
+
+Reading UnloadedReading(Backend &backend, uint64_t number)
+{
+    Reading reading;
+    reading.number = number;
+    reading.timeMs = backend.NowMs();
+    reading.wallMs = WallClockMs();
+    reading.loaded = false;
+    reading.lastSuccessWallMs = g_lastSuccessWallMs;
+    return reading;
+}
+
+bool ReadingSucceeded(const Reading &reading)
+{
+    if (!reading.loaded || reading.sensorCount <= 0 || reading.sensors.size() != (size_t)reading.sensorCount)
+        return false;
+    for (const SensorReading &s : reading.sensors)
+        if (!s.temperature.ok)
+            return false;
+    return true;
 }
 
 std::vector<std::string> FailedCalls(const Reading &reading)
@@ -227,17 +270,36 @@ std::string FormatPrometheus(const Reading &reading)
     auto header = [](const char *name, const char *help) {
         return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
     };
-    std::string out = header("kovaltherm_sensors", "Number of sensors the library reports.");
-    out += "kovaltherm_sensors " + std::to_string(reading.sensorCount > 0 ? reading.sensorCount : 0) + "\n";
+    bool up = reading.loaded && reading.sensorCount > 0;
+    std::string out = header("kovaltherm_up", "1 when the library loaded and gave the sensor count, else 0.");
+    out += std::string("kovaltherm_up ") + (up ? "1" : "0") + "\n";
+    out += header("kovaltherm_last_success_timestamp_seconds",
+                  "Wall-clock time of the last reading that gave the count and every temperature, in seconds "
+                  "since 1970 (UTC); 0 before the first.");
+    out += "kovaltherm_last_success_timestamp_seconds " + Seconds(reading.lastSuccessWallMs) + "\n";
+    out += header("kovaltherm_sensors", "Number of sensors the library reports.");
+    if (reading.loaded)
+        out += "kovaltherm_sensors " + std::to_string(reading.sensorCount > 0 ? reading.sensorCount : 0) + "\n";
     for (const Family &family : gauges) {
         out += header(family.name, family.help);
         for (const SensorReading &s : reading.sensors)
             if ((s.*family.call).ok)
                 out += std::string(family.name) + "{" + labels(s) + "} " + std::to_string((s.*family.call).value) + "\n";
     }
+    // The status as a state set: one series per state, 1 for the sensor's present state.
+    const std::pair<int, const char *> states[] = {{KOVALTHERM_STATUS_NORMAL, "normal"},
+        {KOVALTHERM_STATUS_WARNING, "warning"}, {KOVALTHERM_STATUS_CRITICAL, "critical"},
+        {KOVALTHERM_STATUS_NONE, "none"}};
+    out += header("kovaltherm_status_state",
+                  "1 for the sensor's status (normal, warning, critical or none), 0 for the others.");
+    for (const SensorReading &s : reading.sensors)
+        if (s.status.ok)
+            for (const auto &state : states)
+                out += "kovaltherm_status_state{" + labels(s) + ",state=\"" + state.second + "\"} " +
+                       (s.status.value == state.first ? "1" : "0") + "\n";
     out += header("kovaltherm_read_failed",
                   "1 when the library call for the value failed and the value is left out, else 0.");
-    if (reading.sensorCount <= 0)
+    if (reading.loaded && reading.sensorCount <= 0)
         out += "kovaltherm_read_failed{call=\"LMGetNumSensors\"} 1\n";
     for (const SensorReading &s : reading.sensors) {
         const std::pair<const Call *, const char *> calls[] = {
@@ -248,10 +310,8 @@ std::string FormatPrometheus(const Reading &reading)
             out += "kovaltherm_read_failed{" + labels(s) + ",call=\"" + call.second + "\"} " +
                    (call.first->ok ? "0" : "1") + "\n";
     }
-    char seconds[48];
-    snprintf(seconds, sizeof seconds, "%lld.%03d", (long long)(reading.wallMs / 1000), (int)(reading.wallMs % 1000));
     out += header("kovaltherm_reading_timestamp_seconds", "Wall-clock time of the reading, in seconds since 1970 (UTC).");
-    out += std::string("kovaltherm_reading_timestamp_seconds ") + seconds + "\n";
+    out += "kovaltherm_reading_timestamp_seconds " + Seconds(reading.wallMs) + "\n";
     return out;
 }
 

@@ -28,15 +28,26 @@ struct Reading {
     uint64_t number = 1;   // 1 for the first reading of a run
     uint64_t timeMs = 0;
     int64_t wallMs = 0;    // wall-clock time of the reading, milliseconds since 1970 (UTC)
+    bool loaded = true;    // whether the library was loaded; false: nothing was read
     int sensorCount = 0;   // LMGetNumSensors; 0 = no sensors (or no thermal support)
     std::vector<SensorReading> sensors;
+    // Wall-clock time of the last successful reading of this process (this one included),
+    // milliseconds since 1970; 0 when none has succeeded yet.
+    int64_t lastSuccessWallMs = 0;
 };
 
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
-// Once `*stop` is set (by a signal handler), no further sensor is read and the reading is
-// left incomplete.
+// Once `*stop` is set (by a signal handler, or the service's stop), the reading ends at its
+// next check, between two calls, and is left incomplete.
 Reading TakeReading(const Exports &library, Backend &backend, uint64_t number,
                     const volatile sig_atomic_t *stop = nullptr);
+
+// A reading for when the library could not be loaded: nothing read, kovaltherm_up 0.
+Reading UnloadedReading(Backend &backend, uint64_t number);
+
+// Whether the reading succeeded: the library loaded, gave the sensor count and every
+// sensor's temperature. Such a reading moves the last-success time.
+bool ReadingSucceeded(const Reading &reading);
 
 // Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
 std::vector<std::string> FailedCalls(const Reading &reading);
@@ -52,8 +63,10 @@ std::string FormatJson(const Reading &reading);
 // whose call failed is left out. Laid out as sensors -j does, or on one line.
 std::string FormatSensorsJson(const Reading &reading, bool oneLine = false);
 
-// The reading in Prometheus' text exposition format, as node_exporter's textfile collector
-// reads it: gauges labelled by sensor and location, failed calls, and the reading's time.
+// The reading in Prometheus' text exposition format, as node_exporter's and windows_exporter's
+// textfile collectors read it: the health of the reading (kovaltherm_up, the last success),
+// gauges labelled by sensor and location, the status also as a state set, failed calls, and
+// the reading's time. ASCII only, LF line ends, newline-terminated, no sample timestamps.
 std::string FormatPrometheus(const Reading &reading);
 
 // `wallMs` (milliseconds since 1970, UTC) in RFC 3339: "2026-12-08T07:12:28.123Z".

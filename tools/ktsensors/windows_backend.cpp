@@ -96,6 +96,8 @@ public:
 
     bool RegistryIsFile() const override { return false; }
 
+    bool OffersService() const override { return true; }
+
     bool DegreeSign() const override { return false; }
 
     void GuardStandardStreams() override {}

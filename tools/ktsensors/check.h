@@ -1,0 +1,54 @@
+// --check: one reading judged in the manner of a monitoring plugin (Nagios, Icinga, NRPE): one
+// line "KOVALTHERM STATE - text | perfdata" and the plugins' exit codes.
+#ifndef KTSENSORS_CHECK_H
+#define KTSENSORS_CHECK_H
+
+#include <string>
+#include <vector>
+
+#include "readings.h"
+
+namespace ktsensors {
+
+// The monitoring plugins' states, which are also the exit codes.
+enum CheckState { kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3 };
+
+// A threshold in the plugins' range syntax, [@]start:end: a value outside start..end alerts
+// (inside, with @); "10" is 0:10, "10:" has no end, "~:10" no start.
+struct Range {
+    bool given = false;
+    bool inside = false;
+    bool noStart = false, noEnd = false;
+    double start = 0, end = 0;
+    std::string text; // as given, for the performance data
+};
+
+// Parses `text` as a range; false with a message.
+bool ParseRange(const std::string &text, Range *range, std::string *error);
+
+// Whether `value` raises the range's alert.
+bool RangeAlerts(const Range &range, double value);
+
+struct CheckOptions {
+    Range warning, critical; // temperature ranges; without either, the library's status decides
+    std::vector<int> ignore; // sensor ordinals left out of the state
+};
+
+struct CheckResult {
+    CheckState state = kCheckUnknown;
+    std::string line; // newline-terminated, at most kMaxCheckOutput bytes
+};
+
+// Longest output, newline included: NRPE passes at most 1 KB (1024 bytes with its NUL).
+const size_t kMaxCheckOutput = 1000;
+
+// Judges `reading`: per sensor its status (or the ranges), a failed read UNKNOWN; the worst
+// sensor decides, CRITICAL before WARNING before UNKNOWN before OK.
+CheckResult JudgeReading(const Reading &reading, const CheckOptions &options);
+
+// The line for a check that read nothing: UNKNOWN with `why`.
+CheckResult CheckUnknown(const std::string &why);
+
+} // namespace ktsensors
+
+#endif
