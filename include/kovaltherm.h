@@ -34,6 +34,11 @@ extern "C" {
 /* Temperature written by LMReadTemperature when none could be read. */
 #define KOVALTHERM_NO_TEMPERATURE (-100)
 
+/* The environment variable read when the library loads that turns on its diagnostic lines
+ * (why a call failed): "stderr" writes them to standard error; unset, empty or "0" leaves
+ * them off; any other value sends them to the debugger (OutputDebugStringA). */
+#define KOVALTHERM_TRACE_VARIABLE "KOVALTHERM_TRACE"
+
 /* Returns the number of present sensors, or 0 when there is none, the machine has no
  * thermal support, the sensor cache could not be read (it is then rebuilt), or busy. */
 KOVALTHERM_API int KOVALTHERM_CDECL LMGetNumSensors(void);

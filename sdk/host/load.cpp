@@ -43,8 +43,8 @@ __attribute__((constructor)) void StartMachine()
         return;
     }
     std::unique_ptr<ktsensors::Backend> machine = ktsensors::MakeBackend();
-    if (machine->OpenRegistry("", true, &error) != ktsensors::Outcome::Ok ||
-        machine->Start(haveScenario ? &scenario : nullptr, false, &error) != ktsensors::Outcome::Ok) {
+    if (machine->registry->Open("", true, &error) != ktsensors::Outcome::Ok ||
+        machine->library->Start(haveScenario ? &scenario : nullptr, false, &error) != ktsensors::Outcome::Ok) {
         Complain(error);
         return;
     }

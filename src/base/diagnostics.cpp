@@ -1,6 +1,8 @@
 // Opt-in diagnostics: the line built from a call's report, and where it goes.
 #include "base/diagnostics.h"
 
+#include "kovaltherm.h"
+
 namespace {
 
 enum TraceMode { TRACE_OFF, TRACE_DEBUGGER, TRACE_STDERR };
@@ -186,7 +188,7 @@ void WriteLine(const Line &line)
 void ConfigureTrace(void)
 {
     char value[VALUE_BUFFER_SIZE];
-    DWORD length = GetEnvironmentVariableA(TRACE_VARIABLE, value, sizeof value);
+    DWORD length = GetEnvironmentVariableA(KOVALTHERM_TRACE_VARIABLE, value, sizeof value);
     if (length == 0 || (length < sizeof value && EqualsIgnoringCase(value, "0")))
         g_traceMode = TRACE_OFF;
     else if (length < sizeof value && EqualsIgnoringCase(value, STDERR_VALUE))

@@ -27,10 +27,6 @@
 
 #include "base/outcomes.h"
 
-// The environment variable read at attach: unset, empty or "0" is off, "stderr" writes to
-// the process's standard error, any other value to OutputDebugStringA.
-#define TRACE_VARIABLE "KOVALTHERM_TRACE"
-
 // The exports' ordinals in the export table.
 enum ExportOrdinal {
     EXPORT_GET_NUM_SENSORS = 1,
@@ -68,7 +64,8 @@ struct CallReport {
     RequestFailures requests;
 };
 
-// Decides the mode from the environment (at attach).
+// Decides the mode from the environment (at attach): KOVALTHERM_TRACE_VARIABLE of the
+// public header.
 void ConfigureTrace(void);
 
 // Writes the report's line if tracing is on and the call failed or rebuilt the cache.

@@ -17,6 +17,13 @@ namespace {
 // Platform identifier standing for a failed version query: matches no OS family.
 const DWORD PLATFORM_UNKNOWN = 0xFFFFFFFF;
 
+// Device names of the thermal driver, by OS family.
+const char DEVICE_PATH_NT[] = "\\\\.\\qorix";
+const char DEVICE_PATH_9X[] = "\\\\.\\qorix.vxd";
+
+// Configuration bytes holding the firmware port's low and high byte.
+enum { CONFIG_PORT_LOW = 0x7E, CONFIG_PORT_HIGH = 0x7F };
+
 // Zeroes the device state, as at load.
 void ClearDeviceState(void) { g_deviceState = DeviceState(); }
 

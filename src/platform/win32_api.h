@@ -10,16 +10,6 @@
 #endif
 #include <windows.h>
 
-// The registry view added to every access mask of the cache's keys. A 64-bit process opens
-// HKLM\SOFTWARE in the 32-bit view, where a 32-bit process's view is redirected
-// (WOW6432Node), so that both builds share one cache. The 32-bit build adds nothing: its
-// view is that one already, and Windows before XP does not know the flag.
-#ifdef _WIN64
-#define CACHE_REGISTRY_VIEW KEY_WOW64_32KEY
-#else
-#define CACHE_REGISTRY_VIEW 0
-#endif
-
 #else
 
 #include <stddef.h>
@@ -131,9 +121,6 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define KEY_ALL_ACCESS 0xF003F
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
-// The registry view of the cache's keys, as the x64 build has it (see the Windows part
-// above); the stand-in has one view and accepts the flag.
-#define CACHE_REGISTRY_VIEW KEY_WOW64_32KEY
 #define REG_OPTION_NON_VOLATILE 0
 #define REG_CREATED_NEW_KEY 1
 #define REG_OPENED_EXISTING_KEY 2

@@ -64,8 +64,8 @@ int RunServer(int out, const std::string &registry)
     signal(SIGTERM, OnStop);
     std::unique_ptr<ktsensors::Backend> backend = ktsensors::MakeBackend();
     std::string error;
-    if (backend->OpenRegistry(registry, true, &error) != ktsensors::Outcome::Ok ||
-        backend->Start(nullptr, false, &error) != ktsensors::Outcome::Ok) {
+    if (backend->registry->Open(registry, true, &error) != ktsensors::Outcome::Ok ||
+        backend->library->Start(nullptr, false, &error) != ktsensors::Outcome::Ok) {
         fprintf(stderr, "scrape bench: %s\n", error.c_str());
         return 1;
     }
@@ -74,12 +74,12 @@ int RunServer(int out, const std::string &registry)
     for (int i = 0; i < kBaselineReadings; ++i) {
         uint64_t before = BlockReads();
         Clock::time_point start = Clock::now();
-        ktsensors::TakeReading(backend->Library(), *backend, 1);
+        ktsensors::TakeReading(backend->library->Functions(), *backend->clock, 1);
         if (i > 0)
             ms.push_back(Ms(Clock::now() - start));
         blocks = BlockReads() - before;
     }
-    ktsensors::ReadingSource source(*backend, kMaxAgeMs);
+    ktsensors::ReadingSource source(*backend->library, *backend->clock, kMaxAgeMs);
     uint64_t before = BlockReads();
     bool ok = ktsensors::Serve("127.0.0.1", 0, source, &g_stop,
                                [&](const std::string &url) {
@@ -88,7 +88,7 @@ int RunServer(int out, const std::string &registry)
                                },
                                &error);
     dprintf(out, "%llu %llu\n", (unsigned long long)source.Readings(), (unsigned long long)(BlockReads() - before));
-    backend->Stop();
+    backend->library->Stop();
     if (!ok)
         fprintf(stderr, "scrape bench: %s\n", error.c_str());
     return ok ? 0 : 1;

@@ -10,14 +10,12 @@
 #include "listen.h"
 #include "check.h"
 #include "tool.h"
-#include "cache/store.h"
-#include "platform/win32_api.h"
+#include "base/cache_layout.h"
 #include "options.h"
 #include "plot.h"
 #include "readings.h"
 #include "regedit.h"
 #include "scenario.h"
-#include "service.h"
 
 namespace ktsensors {
 
@@ -72,11 +70,11 @@ bool Emit(const std::string &text, std::string *error)
 }
 
 // Waits until `targetMs` on the machine's clock, or until interrupted.
-void WaitUntil(Backend &backend, uint64_t targetMs)
+void WaitUntil(MachineClock &clock, uint64_t targetMs)
 {
-    for (uint64_t now = backend.NowMs(); now < targetMs && !g_interrupted; now = backend.NowMs()) {
+    for (uint64_t now = clock.NowMs(); now < targetMs && !g_interrupted; now = clock.NowMs()) {
         uint64_t left = targetMs - now;
-        backend.WaitMs(left < kWaitSliceMs ? left : kWaitSliceMs);
+        clock.WaitMs(left < kWaitSliceMs ? left : kWaitSliceMs);
     }
 }
 
@@ -98,17 +96,6 @@ std::string FailureSummary(const std::vector<std::string> &failed, uint64_t read
     if (!registryProblem.empty())
         message += " (" + registryProblem + ")";
     return message;
-}
-
-// The value of a REG_DWORD entry of `key`, if it has one by that name.
-bool DwordValue(const RegKey &key, const char *name, int *value)
-{
-    for (const RegEntry &entry : key.values)
-        if (entry.name == name && entry.type == REG_DWORD && entry.data.size() == 4) {
-            *value = (int)(entry.data[0] | entry.data[1] << 8 | entry.data[2] << 16 | (uint32_t)entry.data[3] << 24);
-            return true;
-        }
-    return false;
 }
 
 // Lower-cases ASCII letters: registry names compare without case.
@@ -189,11 +176,11 @@ std::vector<StatusThresholds> ThresholdsFromCache(const RegKey &cache)
 }
 
 // Reads the sensor cache as the run left it; false when there is none to read.
-bool ReadCacheAfterRun(Backend &backend, const Options &options, RegKey *cache)
+bool ReadCacheAfterRun(Registry &registry, const Options &options, RegKey *cache)
 {
     std::string error;
-    return backend.OpenRegistry(options.registry, false, &error) == Outcome::Ok &&
-           backend.ReadRegistryTree(THERMAL_KEY_PATH, cache, &error) == Outcome::Ok;
+    return registry.Open(options.registry, false, &error) == Outcome::Ok &&
+           registry.ReadTree(THERMAL_KEY_PATH, cache, &error) == Outcome::Ok;
 }
 
 // Checks the scenario, opens the registry, removes the cache when asked, then starts the
@@ -206,13 +193,13 @@ int StartMachine(Backend &backend, const Options &options, bool fastClock)
     std::string error;
     if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, &error))
         return Complain(EXIT_USAGE, "scenario " + error);
-    Outcome outcome = backend.OpenRegistry(options.registry, true, &error);
+    Outcome outcome = backend.registry->Open(options.registry, true, &error);
     if (outcome == Outcome::Ok && options.resetCache)
-        outcome = backend.RemoveKey(THERMAL_KEY_PATH, &error);
+        outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, &error);
     if (options.trace)
-        backend.EnableTrace();
+        backend.library->EnableTrace();
     if (outcome == Outcome::Ok)
-        outcome = backend.Start(haveScenario ? &scenario : nullptr, fastClock, &error);
+        outcome = backend.library->Start(haveScenario ? &scenario : nullptr, fastClock, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
     return EXIT_OK;
@@ -237,11 +224,11 @@ struct RunFailures {
 // any failed call.
 int FinishRun(Backend &backend, const Options &options, const RunFailures &failures, RegKey *cache)
 {
-    std::string registryProblem = backend.RegistryProblem();
-    const SimConfig *notebookPointer = backend.Notebook();
+    std::string registryProblem = backend.registry->Problem();
+    const SimConfig *notebookPointer = backend.library->Notebook();
     SimConfig notebook = notebookPointer ? *notebookPointer : SimConfig{};
-    backend.Stop();
-    bool haveCache = ReadCacheAfterRun(backend, options, cache);
+    backend.library->Stop();
+    bool haveCache = ReadCacheAfterRun(*backend.registry, options, cache);
     if (haveCache && notebookPointer) {
         std::string mismatch =
             CacheMismatch(*cache, notebook, options.scenario.empty() ? "the notebook" : "the scenario");
@@ -269,11 +256,11 @@ std::string Render(const Reading &reading, Format format, bool first, bool oneLi
 int RunDumpRegistry(Backend &backend, const Options &options)
 {
     std::string error;
-    Outcome outcome = backend.OpenRegistry(options.registry, false, &error);
+    Outcome outcome = backend.registry->Open(options.registry, false, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
     RegKey tree;
-    outcome = backend.ReadRegistryTree(THERMAL_KEY_PATH, &tree, &error);
+    outcome = backend.registry->ReadTree(THERMAL_KEY_PATH, &tree, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
     if (!Emit(FormatRegedit4(tree), &error))
@@ -285,8 +272,8 @@ int RunDumpRegistry(Backend &backend, const Options &options)
 // collector never takes an earlier file for the present; false with a message.
 bool WriteUnloaded(Backend &backend, const Options &options, std::string *error)
 {
-    std::string text = FormatPrometheus(UnloadedReading(backend, 1));
-    return options.output.empty() ? Emit(text, error) : backend.SaveAtomically(options.output, text, error);
+    std::string text = FormatPrometheus(UnloadedReading(*backend.clock, 1));
+    return options.output.empty() ? Emit(text, error) : backend.output->SaveAtomically(options.output, text, error);
 }
 
 // Readings printed as they are taken, to standard output or replacing --output each time.
@@ -304,21 +291,22 @@ int RunReadings(Backend &backend, const Options &options)
     CatchStopSignals();
     RunFailures failures;
     std::string error;
-    const uint64_t start = backend.NowMs();
+    const uint64_t start = backend.clock->NowMs();
     for (uint64_t n = 0; (options.count == 0 || n < options.count) && !g_interrupted; ++n) {
         if (n > 0)
-            WaitUntil(backend, start + n * intervalMs);
+            WaitUntil(*backend.clock, start + n * intervalMs);
         if (g_interrupted)
             break;
-        Reading reading = TakeReading(backend.Library(), backend, n + 1, &g_interrupted);
+        Reading reading = TakeReading(backend.library->Functions(), *backend.clock, n + 1, &g_interrupted);
         if (g_interrupted)
             break; // abandoned: neither written nor counted
         failures.Add(reading);
         std::string text = Render(reading, options.format, n == 0 || !options.output.empty(),
-                                  options.output.empty() && options.count != 1, backend.DegreeSign());
-        bool written = options.output.empty() ? Emit(text, &error) : backend.SaveAtomically(options.output, text, &error);
+                                  options.output.empty() && options.count != 1, backend.output->DegreeSign());
+        bool written =
+            options.output.empty() ? Emit(text, &error) : backend.output->SaveAtomically(options.output, text, &error);
         if (!written && !g_interrupted) {
-            backend.Stop();
+            backend.library->Stop();
             return Complain(EXIT_FAILED, error);
         }
     }
@@ -335,7 +323,7 @@ int RunListen(Backend &backend, const Options &options)
         return code;
     signal(SIGINT, OnInterrupt);
     signal(SIGTERM, OnInterrupt);
-    ReadingSource source(backend, options.maxAgeMs);
+    ReadingSource source(*backend.library, *backend.clock, options.maxAgeMs);
     std::string error;
     bool served = Serve(options.listenHost, options.listenPort, source, &g_interrupted,
                         [](const std::string &url) {
@@ -343,7 +331,7 @@ int RunListen(Backend &backend, const Options &options)
                             fflush(stderr);
                         },
                         &error);
-    backend.Stop();
+    backend.library->Stop();
     return served ? EXIT_OK : Complain(EXIT_FAILED, error);
 }
 
@@ -359,23 +347,23 @@ int RunCheck(Backend &backend, const Options &options)
         outcome = Outcome::Usage;
     }
     if (outcome == Outcome::Ok)
-        outcome = backend.OpenRegistry(options.registry, true, &error);
+        outcome = backend.registry->Open(options.registry, true, &error);
     if (outcome == Outcome::Ok && options.resetCache)
-        outcome = backend.RemoveKey(THERMAL_KEY_PATH, &error);
+        outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, &error);
     if (options.trace)
-        backend.EnableTrace();
+        backend.library->EnableTrace();
     if (outcome == Outcome::Ok)
-        outcome = backend.Start(options.scenario.empty() ? nullptr : &scenario, false, &error);
+        outcome = backend.library->Start(options.scenario.empty() ? nullptr : &scenario, false, &error);
     if (outcome != Outcome::Ok)
         result = CheckUnknown(error);
     else {
-        Reading reading = TakeReading(backend.Library(), backend, 1);
-        const SimConfig *notebook = backend.Notebook();
+        Reading reading = TakeReading(backend.library->Functions(), *backend.clock, 1);
+        const SimConfig *notebook = backend.library->Notebook();
         SimConfig copy = notebook ? *notebook : SimConfig{};
-        backend.Stop();
+        backend.library->Stop();
         RegKey cache;
         std::string mismatch;
-        if (notebook && ReadCacheAfterRun(backend, options, &cache))
+        if (notebook && ReadCacheAfterRun(*backend.registry, options, &cache))
             mismatch = CacheMismatch(cache, copy, options.scenario.empty() ? "the notebook" : "the scenario");
         result = mismatch.empty() ? JudgeReading(reading, options.checkOptions) : CheckUnknown(mismatch);
     }
@@ -390,7 +378,7 @@ int RunPlot(Backend &backend, const Options &options)
     int code = StartMachine(backend, options, true);
     if (code != EXIT_OK)
         return code;
-    const SimConfig *notebook = backend.Notebook();
+    const SimConfig *notebook = backend.library->Notebook();
     uint32_t duration = notebook ? ScenarioDurationMs(*notebook) : 0;
     uint64_t count = options.countGiven ? options.count : kPlotSamples;
     uint64_t intervalMs = options.watch ? (uint64_t)(options.watchSeconds * 1000 + 0.5)
@@ -398,13 +386,13 @@ int RunPlot(Backend &backend, const Options &options)
     CatchStopSignals();
     RunFailures failures;
     std::vector<Reading> readings;
-    const uint64_t start = backend.NowMs();
+    const uint64_t start = backend.clock->NowMs();
     for (uint64_t n = 0; n < count && !g_interrupted; ++n) {
         if (n > 0)
-            WaitUntil(backend, start + n * intervalMs);
+            WaitUntil(*backend.clock, start + n * intervalMs);
         if (g_interrupted)
             break;
-        Reading reading = TakeReading(backend.Library(), backend, n + 1, &g_interrupted);
+        Reading reading = TakeReading(backend.library->Functions(), *backend.clock, n + 1, &g_interrupted);
         if (g_interrupted)
             break;
         readings.push_back(reading);
@@ -415,7 +403,7 @@ int RunPlot(Backend &backend, const Options &options)
 
     std::string title = "Kovaltherm: " + (options.scenario.empty() ? std::string("default notebook") : options.scenario);
     std::string error;
-    if (!backend.SaveAtomically(options.plot, PlotSvg(readings, title, ThresholdsFromCache(cache)), &error))
+    if (!backend.output->SaveAtomically(options.plot, PlotSvg(readings, title, ThresholdsFromCache(cache)), &error))
         return Complain(EXIT_FAILED, error);
     char summary[64];
     snprintf(summary, sizeof summary, ": %zu readings over %.1f s\n", readings.size(),
@@ -430,11 +418,11 @@ int RunPlot(Backend &backend, const Options &options)
 int Run(int argc, char **argv)
 {
     std::unique_ptr<Backend> backend = MakeBackend();
-    backend->GuardStandardStreams();
+    backend->output->GuardStandardStreams();
     Platform platform;
-    platform.machine = backend->Describe();
-    platform.registryFile = backend->RegistryIsFile();
-    platform.service = backend->OffersService();
+    platform.machine = backend->description;
+    platform.registryFile = backend->registry->IsFile();
+    platform.service = backend->service != nullptr;
     Options options;
     std::string text;
     switch (ParseOptions(argc, argv, platform, &options, &text)) {
@@ -454,8 +442,9 @@ int Run(int argc, char **argv)
         break;
     }
     if (options.service != ServiceCommand::None) {
+        int (*service)(const Options &) = backend->service;
         backend.reset();
-        return RunServiceCommand(options);
+        return service(options);
     }
     if (options.check)
         return RunCheck(*backend, options);

@@ -15,7 +15,7 @@ const std::string &ReadingSource::Get(Page page, Clock::time_point arrival)
     bool fresh = number_ > 0 && (arrival <= ended_ || arrival - started_ <= maxAge_);
     if (!fresh) {
         started_ = Clock::now();
-        Reading reading = TakeReading(backend_.Library(), backend_, ++number_);
+        Reading reading = TakeReading(library_.Functions(), clock_, ++number_);
         ended_ = Clock::now();
         metrics_ = FormatPrometheus(reading);
         json_ = FormatJson(reading);

@@ -32,7 +32,10 @@ class ReadingSource {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ReadingSource(Backend &backend, uint64_t maxAgeMs) : backend_(backend), maxAge_(std::chrono::milliseconds(maxAgeMs)) {}
+    ReadingSource(Library &library, MachineClock &clock, uint64_t maxAgeMs)
+        : library_(library), clock_(clock), maxAge_(std::chrono::milliseconds(maxAgeMs))
+    {
+    }
 
     // The page's body for a request that arrived at `arrival`.
     const std::string &Get(Page page, Clock::time_point arrival);
@@ -40,7 +43,8 @@ public:
     uint64_t Readings() const { return number_; }
 
 private:
-    Backend &backend_;
+    Library &library_;
+    MachineClock &clock_;
     Clock::duration maxAge_;
     uint64_t number_ = 0;
     Clock::time_point started_, ended_;

@@ -10,7 +10,7 @@
 #include <functional>
 #include <map>
 
-#include "status/status.h"
+#include "base/cache_layout.h"
 
 namespace ktsensors {
 

@@ -92,18 +92,18 @@ std::string StatusName(int status)
     }
 }
 
-Reading TakeReading(const Exports &library, Backend &backend, uint64_t number, const volatile sig_atomic_t *stop)
+Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop)
 {
     Reading reading;
     reading.number = number;
-    reading.timeMs = backend.NowMs();
+    reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
     reading.sensorCount = library.GetNumSensors();
     auto stopped = [stop] { return stop && *stop; };
     for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
-        s.timeMs = backend.NowMs();
+        s.timeMs = clock.NowMs();
         s.location = Ask(library.GetSensorLocation, ordinal);
         s.temperature = Ask(library.ReadTemperature, ordinal);
         s.warningLimit = Ask(library.ReadWarningLimit, ordinal);
@@ -119,11 +119,11 @@ Reading TakeReading(const Exports &library, Backend &backend, uint64_t number, c
     return reading;
 }
 
-Reading UnloadedReading(Backend &backend, uint64_t number)
+Reading UnloadedReading(MachineClock &clock, uint64_t number)
 {
     Reading reading;
     reading.number = number;
-    reading.timeMs = backend.NowMs();
+    reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
     reading.loaded = false;
     reading.lastSuccessWallMs = g_lastSuccessWallMs;

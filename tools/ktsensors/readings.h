@@ -39,11 +39,11 @@ struct Reading {
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
 // Once `*stop` is set (by a signal handler, or the service's stop), the reading ends at its
 // next check, between two calls, and is left incomplete.
-Reading TakeReading(const Exports &library, Backend &backend, uint64_t number,
+Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number,
                     const volatile sig_atomic_t *stop = nullptr);
 
 // A reading for when the library could not be loaded: nothing read, kovaltherm_up 0.
-Reading UnloadedReading(Backend &backend, uint64_t number);
+Reading UnloadedReading(MachineClock &clock, uint64_t number);
 
 // Whether the reading succeeded: the library loaded, gave the sensor count and every
 // sensor's temperature. Such a reading moves the last-success time.

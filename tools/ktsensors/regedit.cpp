@@ -61,12 +61,21 @@ std::string HexBytes(const std::string &prefix, const std::vector<uint8_t> &data
     return out;
 }
 
+// A REG_DWORD value's number, little-endian; false for any other value.
+bool AsDword(const RegEntry &value, uint32_t *number)
+{
+    if (value.type != TYPE_DWORD || value.data.size() != 4)
+        return false;
+    *number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | (uint32_t)value.data[3] << 24;
+    return true;
+}
+
 std::string FormatValue(const RegEntry &value)
 {
     std::string name = value.name.empty() ? "@" : Quote(value.name);
     std::string text;
-    if (value.type == TYPE_DWORD && value.data.size() == 4) {
-        uint32_t v = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | (uint32_t)value.data[3] << 24;
+    uint32_t v = 0;
+    if (AsDword(value, &v)) {
         char number[16];
         snprintf(number, sizeof number, "%08x", v);
         return name + "=dword:" + number + "\n";
@@ -91,6 +100,17 @@ void FormatKey(const RegKey &key, std::string *out)
 }
 
 } // namespace
+
+bool DwordValue(const RegKey &key, const char *name, int *value)
+{
+    uint32_t number = 0;
+    for (const RegEntry &entry : key.values)
+        if (entry.name == name && AsDword(entry, &number)) {
+            *value = (int)number;
+            return true;
+        }
+    return false;
+}
 
 std::string FormatRegedit4(const RegKey &key)
 {

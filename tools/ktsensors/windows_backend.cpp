@@ -4,9 +4,8 @@
 #include <windows.h>
 
 #include "backend.h"
-#include "cache/store.h"          // the sensor cache's key
-#include "platform/win32_api.h" // the registry view the library keeps its cache in
-#include "base/diagnostics.h"     // the variable the library reads when it loads
+#include "service.h"
+#include "base/cache_layout.h"
 
 namespace ktsensors {
 
@@ -88,41 +87,37 @@ template <class Function> bool Resolve(HMODULE module, const char *name, Functio
     return *function != nullptr;
 }
 
-class WindowsBackend : public Backend {
+// The system registry, in the view the library keeps its cache in.
+class WindowsRegistry : public Registry {
 public:
-    ~WindowsBackend() override { Stop(); }
+    bool IsFile() const override { return false; }
 
-    std::string Describe() const override { return "Windows: Kovaltherm.dll and the qorix driver"; }
-
-    bool RegistryIsFile() const override { return false; }
-
-    bool OffersService() const override { return true; }
-
-    bool DegreeSign() const override { return false; }
-
-    void GuardStandardStreams() override {}
-
-    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
+    Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
-        // The temporary file sits beside the target, so that the rename stays on one volume.
-        std::string temporary = path + ".tmp" + std::to_string(GetCurrentProcessId());
-        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            *error = "cannot write " + path + " (" + ErrorText(GetLastError()) + ")";
-            return false;
+        (void)mayCreate; // the system registry always exists
+        if (!registryPath.empty()) {
+            *error = "--registry applies to the simulated notebook on the host only; on Windows the "
+                     "library uses the system registry";
+            return Outcome::Usage;
         }
-        DWORD written = 0;
-        BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) &&
-                  written == text.size() && FlushFileBuffers(file);
-        DWORD code = GetLastError();
-        CloseHandle(file);
-        if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
-        code = ok ? GetLastError() : code;
-        DeleteFileA(temporary.c_str());
-        *error = "cannot write " + path + " (" + ErrorText(code) + ")";
-        return false;
+        return Outcome::Ok;
+    }
+
+    Outcome ReadTree(const std::string &path, RegKey *tree, std::string *error) override
+    {
+        HKEY handle;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | CACHE_REGISTRY_VIEW,
+                                &handle);
+        if (rc != ERROR_SUCCESS) {
+            *error = rc == ERROR_FILE_NOT_FOUND
+                         ? "no sensor cache (HKEY_LOCAL_MACHINE\\" + path + ") yet: run ktsensors once to build it"
+                         : "cannot open HKEY_LOCAL_MACHINE\\" + path + ": " + ErrorText((DWORD)rc);
+            return Outcome::Failure;
+        }
+        tree->path = "HKEY_LOCAL_MACHINE\\" + path;
+        bool ok = Walk(handle, tree, error);
+        RegCloseKey(handle);
+        return ok ? Outcome::Ok : Outcome::Failure;
     }
 
     // Deletes the key's subkeys (the sensor keys, which have none of their own), then the key,
@@ -178,36 +173,31 @@ public:
         return Outcome::Failure;
     }
 
-    Outcome OpenRegistry(const std::string &registryPath, bool mayCreate, std::string *error) override
-    {
-        (void)mayCreate; // the system registry always exists
-        if (!registryPath.empty()) {
-            *error = "--registry applies to the simulated notebook on the host only; on Windows the "
-                     "library uses the system registry";
-            return Outcome::Usage;
-        }
-        return Outcome::Ok;
-    }
+    std::string Problem() const override { return ""; }
+};
 
-    Outcome ReadRegistryTree(const std::string &path, RegKey *tree, std::string *error) override
-    {
-        HKEY handle;
-        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | CACHE_REGISTRY_VIEW,
-                                &handle);
-        if (rc != ERROR_SUCCESS) {
-            *error = rc == ERROR_FILE_NOT_FOUND
-                         ? "no sensor cache (HKEY_LOCAL_MACHINE\\" + path + ") yet: run ktsensors once to build it"
-                         : "cannot open HKEY_LOCAL_MACHINE\\" + path + ": " + ErrorText((DWORD)rc);
-            return Outcome::Failure;
-        }
-        tree->path = "HKEY_LOCAL_MACHINE\\" + path;
-        bool ok = Walk(handle, tree, error);
-        RegCloseKey(handle);
-        return ok ? Outcome::Ok : Outcome::Failure;
-    }
+// GetTickCount, from when the library was loaded.
+class WindowsClock : public MachineClock {
+public:
+    void Restart() { startTicks_ = GetTickCount(); }
+
+    // GetTickCount wraps after 49 days; differences stay right across one wrap.
+    uint64_t NowMs() override { return (DWORD)(GetTickCount() - startTicks_); }
+
+    void WaitMs(uint64_t ms) override { Sleep((DWORD)ms); }
+
+private:
+    DWORD startTicks_ = 0;
+};
+
+// Kovaltherm.dll, loaded as any application loads it.
+class WindowsLibrary : public Library {
+public:
+    WindowsLibrary(Registry &registry, WindowsClock &clock) : registry_(registry), clock_(clock) {}
+    ~WindowsLibrary() override { Stop(); }
 
     // Set before LoadLibraryA: the library reads it while it attaches.
-    void EnableTrace() override { SetEnvironmentVariableA(TRACE_VARIABLE, "stderr"); }
+    void EnableTrace() override { SetEnvironmentVariableA(KOVALTHERM_TRACE_VARIABLE, "stderr"); }
 
     Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
     {
@@ -220,7 +210,7 @@ public:
         // notebook's firmware. The same notebook at other temperatures keeps each sensor's
         // state.
         std::string why;
-        if (anotherNotebook && RemoveKey(THERMAL_KEY_PATH, &why) != Outcome::Ok) {
+        if (anotherNotebook && registry_.RemoveKey(THERMAL_KEY_PATH, &why) != Outcome::Ok) {
             *error = "scenario loaded; " + why;
             return Outcome::Failure;
         }
@@ -231,32 +221,25 @@ public:
                      (code == kDllInitFailed ? ": the qorix thermal driver could not be opened" : "");
             return Outcome::Failure;
         }
-        if (!Resolve(module_, "LMGetNumSensors", &library_.GetNumSensors, error) ||
-            !Resolve(module_, "LMGetSensorLocation", &library_.GetSensorLocation, error) ||
-            !Resolve(module_, "LMReadTemperature", &library_.ReadTemperature, error) ||
-            !Resolve(module_, "LMReadWarningLimit", &library_.ReadWarningLimit, error) ||
-            !Resolve(module_, "LMReadCriticalLimit", &library_.ReadCriticalLimit, error) ||
-            !Resolve(module_, "LMReadTempStatus", &library_.ReadTempStatus, error) ||
-            !Resolve(module_, "ShutdownLibrary", &library_.Shutdown, error))
+        if (!Resolve(module_, "LMGetNumSensors", &exports_.GetNumSensors, error) ||
+            !Resolve(module_, "LMGetSensorLocation", &exports_.GetSensorLocation, error) ||
+            !Resolve(module_, "LMReadTemperature", &exports_.ReadTemperature, error) ||
+            !Resolve(module_, "LMReadWarningLimit", &exports_.ReadWarningLimit, error) ||
+            !Resolve(module_, "LMReadCriticalLimit", &exports_.ReadCriticalLimit, error) ||
+            !Resolve(module_, "LMReadTempStatus", &exports_.ReadTempStatus, error) ||
+            !Resolve(module_, "ShutdownLibrary", &exports_.Shutdown, error))
             return Outcome::Failure;
         if (scenario) {
             notebook_ = *scenario;
             haveNotebook_ = true;
         }
-        startTicks_ = GetTickCount();
+        clock_.Restart();
         return Outcome::Ok;
     }
 
     const SimConfig *Notebook() const override { return haveNotebook_ ? &notebook_ : nullptr; }
 
-    const Exports &Library() const override { return library_; }
-
-    // GetTickCount wraps after 49 days; differences stay right across one wrap.
-    uint64_t NowMs() override { return (DWORD)(GetTickCount() - startTicks_); }
-
-    void WaitMs(uint64_t ms) override { Sleep((DWORD)ms); }
-
-    std::string RegistryProblem() const override { return ""; }
+    const Exports &Functions() const override { return exports_; }
 
     void Stop() override
     {
@@ -291,15 +274,59 @@ private:
         return true;
     }
 
+    Registry &registry_;
+    WindowsClock &clock_;
     HMODULE module_ = nullptr;
-    Exports library_;
+    Exports exports_;
     SimConfig notebook_{};
     bool haveNotebook_ = false;
-    DWORD startTicks_ = 0;
+};
+
+// Files replaced atomically; the console never gets the degree sign.
+class WindowsOutput : public Output {
+public:
+    void GuardStandardStreams() override {}
+
+    bool DegreeSign() const override { return false; }
+
+    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
+    {
+        // The temporary file sits beside the target, so that the rename stays on one volume.
+        std::string temporary = path + ".tmp" + std::to_string(GetCurrentProcessId());
+        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            *error = "cannot write " + path + " (" + ErrorText(GetLastError()) + ")";
+            return false;
+        }
+        DWORD written = 0;
+        BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) &&
+                  written == text.size() && FlushFileBuffers(file);
+        DWORD code = GetLastError();
+        CloseHandle(file);
+        if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        code = ok ? GetLastError() : code;
+        DeleteFileA(temporary.c_str());
+        *error = "cannot write " + path + " (" + ErrorText(code) + ")";
+        return false;
+    }
 };
 
 } // namespace
 
-std::unique_ptr<Backend> MakeBackend() { return std::make_unique<WindowsBackend>(); }
+std::unique_ptr<Backend> MakeBackend()
+{
+    auto backend = std::make_unique<Backend>();
+    backend->description = "Windows: Kovaltherm.dll and the qorix driver";
+    auto registry = std::make_unique<WindowsRegistry>();
+    auto clock = std::make_unique<WindowsClock>();
+    backend->library = std::make_unique<WindowsLibrary>(*registry, *clock);
+    backend->registry = std::move(registry);
+    backend->clock = std::move(clock);
+    backend->output = std::make_unique<WindowsOutput>();
+    backend->service = RunServiceCommand;
+    return backend;
+}
 
 } // namespace ktsensors

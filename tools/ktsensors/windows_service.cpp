@@ -327,7 +327,7 @@ void WriteReading(Backend &backend, const Reading &reading, Memory *memory)
         problem += ": a service running as LocalSystem writes only where standard users cannot; "
                    "allow only SYSTEM and the Administrators to change the folder";
     else
-        backend.SaveAtomically(path, FormatPrometheus(reading), &problem);
+        backend.output->SaveAtomically(path, FormatPrometheus(reading), &problem);
     if (!problem.empty() && problem != memory->outputProblem)
         Report(MSG_OUTPUT_REFUSED, {path, problem});
     else if (problem.empty() && !memory->outputProblem.empty())
@@ -347,27 +347,27 @@ void ServiceLoop(Backend &backend, const SimConfig *scenario)
         ULONGLONG started = GetTickCount64();
         std::string loadProblem;
         if (!loaded)
-            loaded = backend.Start(scenario, false, &loadProblem) == Outcome::Ok;
+            loaded = backend.library->Start(scenario, false, &loadProblem) == Outcome::Ok;
         if (!loaded)
-            backend.Stop();
-        Reading reading = loaded ? TakeReading(backend.Library(), backend, number, &g_service.stopping)
-                                 : UnloadedReading(backend, number);
+            backend.library->Stop();
+        Reading reading = loaded ? TakeReading(backend.library->Functions(), *backend.clock, number, &g_service.stopping)
+                                 : UnloadedReading(*backend.clock, number);
         if (g_service.stopping)
             break;
         ReportHealth(reading, loadProblem, &memory);
         ReportStatusChanges(reading, &memory);
         WriteReading(backend, reading, &memory);
         if (loaded && !ReadingSucceeded(reading)) {
-            backend.Stop();
+            backend.library->Stop();
             loaded = false;
         }
         ULONGLONG elapsed = GetTickCount64() - started;
         if (elapsed < intervalMs)
             WaitForSingleObject(g_service.stopEvent, (DWORD)(intervalMs - elapsed));
     }
-    backend.Stop();
+    backend.library->Stop();
     // Nothing is read any more: the file says so rather than keeping the last reading.
-    WriteReading(backend, UnloadedReading(backend, 0), &memory);
+    WriteReading(backend, UnloadedReading(*backend.clock, 0), &memory);
 }
 
 void WINAPI ServiceMain(DWORD, char **)
