@@ -97,7 +97,7 @@ class Wrappers(unittest.TestCase):
                       for k, i in enumerate(physical)]
 
     def test_readings_of_each_notebook(self):
-        # Stuck controller and firmware faults as README.md shows them through ktsensors.
+        # Stuck controller and firmware faults as docs/operators.md shows them through ktsensors.
         def check(wrapper, folder):
             typical, typical_rows = self.typical(folder)
             cases = [
