@@ -139,6 +139,10 @@ class Wrappers(unittest.TestCase):
         readme = (SDK / "README.md").read_text()
         for example in ("linked.c", "sensors.cpp", "read_sensors.py", "ReadSensors.cs"):
             self.assertTrue((SDK / "examples" / example).read_text() in readme, f"{example} not in README.md")
+        # The developers' guide shows the C examples the SDK builds, word for word.
+        guide = (SOURCE / "docs" / "application-developers.md").read_text()
+        for example in ("linked.c", "runtime.c"):
+            self.assertTrue((SOURCE / "sdk" / "examples" / example).read_text() in guide, f"{example} not in the guide")
         expected = {"typical": {"python": "temperature=63", "csharp": "Temperature=63"},
                     "stuck-controller": {"python": "temperature=None", "csharp": "Temperature=null"}}
         def check(wrapper, folder):
