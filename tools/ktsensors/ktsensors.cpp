@@ -184,25 +184,33 @@ bool ReadCacheAfterRun(Registry &registry, const Options &options, RegKey *cache
 }
 
 // Checks the scenario, opens the registry, removes the cache when asked, then starts the
-// machine and the library. Returns EXIT_OK, or the exit code after complaining.
-int StartMachine(Backend &backend, const Options &options, bool fastClock)
+// machine and the library; on failure the outcome and its message in `error`.
+Outcome StartLibrary(Backend &backend, const Options &options, bool fastClock, std::string *error)
 {
     // The scenario is checked before anything else is touched.
     SimConfig scenario;
     bool haveScenario = !options.scenario.empty();
-    std::string error;
-    if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, &error))
-        return Complain(EXIT_USAGE, "scenario " + error);
-    Outcome outcome = backend.registry->Open(options.registry, true, &error);
+    if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, error)) {
+        *error = "scenario " + *error;
+        return Outcome::Usage;
+    }
+    Outcome outcome = backend.registry->Open(options.registry, true, error);
     if (outcome == Outcome::Ok && options.resetCache)
-        outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, &error);
+        outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, error);
     if (options.trace)
         backend.library->EnableTrace();
     if (outcome == Outcome::Ok)
-        outcome = backend.library->Start(haveScenario ? &scenario : nullptr, fastClock, &error);
-    if (outcome != Outcome::Ok)
-        return Complain(FromOutcome(outcome), error);
-    return EXIT_OK;
+        outcome = backend.library->Start(haveScenario ? &scenario : nullptr, fastClock, error);
+    return outcome;
+}
+
+// StartLibrary for the commands that take readings: EXIT_OK, or the exit code after
+// complaining.
+int StartMachine(Backend &backend, const Options &options, bool fastClock)
+{
+    std::string error;
+    Outcome outcome = StartLibrary(backend, options, fastClock, &error);
+    return outcome == Outcome::Ok ? EXIT_OK : Complain(FromOutcome(outcome), error);
 }
 
 // The failures of a run in one line, or "" when there was none.
@@ -339,22 +347,8 @@ int RunListen(Backend &backend, const Options &options)
 int RunCheck(Backend &backend, const Options &options)
 {
     CheckResult result;
-    SimConfig scenario;
     std::string error;
-    Outcome outcome = Outcome::Ok;
-    if (!options.scenario.empty() && !LoadScenarioFile(options.scenario, &scenario, &error)) {
-        error = "scenario " + error;
-        outcome = Outcome::Usage;
-    }
-    if (outcome == Outcome::Ok)
-        outcome = backend.registry->Open(options.registry, true, &error);
-    if (outcome == Outcome::Ok && options.resetCache)
-        outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, &error);
-    if (options.trace)
-        backend.library->EnableTrace();
-    if (outcome == Outcome::Ok)
-        outcome = backend.library->Start(options.scenario.empty() ? nullptr : &scenario, false, &error);
-    if (outcome != Outcome::Ok)
+    if (StartLibrary(backend, options, false, &error) != Outcome::Ok)
         result = CheckUnknown(error);
     else {
         Reading reading = TakeReading(backend.library->Functions(), *backend.clock, 1);
