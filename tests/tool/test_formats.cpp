@@ -429,10 +429,12 @@ TEST(Check, OneLineWithTheWorstStateTheSensorsInTroubleAndPerformanceData)
         reading.sensors = c.sensors;
         ktsensors::CheckOptions options;
         std::string error;
-        if (*c.warning)
+        if (*c.warning) {
             ASSERT_TRUE(ktsensors::ParseRange(c.warning, &options.warning, &error));
-        if (*c.critical)
+        }
+        if (*c.critical) {
             ASSERT_TRUE(ktsensors::ParseRange(c.critical, &options.critical, &error));
+        }
         options.ignore = c.ignore;
         ktsensors::CheckResult result = ktsensors::JudgeReading(reading, options);
         EXPECT_EQ(result.line, std::string(c.line) + "\n");

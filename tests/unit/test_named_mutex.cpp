@@ -290,6 +290,19 @@ protected:
         return child;
     }
 
+    // A child that opened the registry by `registry` holds `m` ("Global\\Shared") against this
+    // process until SIGKILL ends it; the next wait here then finds the mutex abandoned.
+    void ExpectKilledHolderLeavesItAbandoned(HANDLE m, const std::string &registry)
+    {
+        pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); }, registry);
+        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
+        kill(child, SIGKILL);
+        int status;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
+        EXPECT_TRUE(ReleaseMutex(m));
+    }
+
     std::string dir_;
 };
 
@@ -315,13 +328,7 @@ TEST_F(SharedNamedMutexTest, AHolderKilledBySigkillLeavesItAbandoned)
 {
     host::SetClockMode(host::ClockMode::Real);
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Shared");
-    pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); });
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
-    kill(child, SIGKILL);
-    int status;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
+    ExpectKilledHolderLeavesItAbandoned(m, "registry.db");
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
 }
@@ -348,13 +355,7 @@ TEST_F(SharedNamedMutexTest, APathThroughASymbolicLinkSharesTheMutex)
     ASSERT_EQ(mkdir((dir_ + "/elsewhere").c_str(), 0755), 0);
     ASSERT_EQ(symlink("../registry.db", (dir_ + "/elsewhere/link.db").c_str()), 0);
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Shared");
-    pid_t child = ForkHolder("Global\\Shared", [](HANDLE) { pause(); }, "elsewhere/link.db");
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
-    kill(child, SIGKILL);
-    int status;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
+    ExpectKilledHolderLeavesItAbandoned(m, "elsewhere/link.db");
 }
 
 } // namespace
