@@ -35,7 +35,9 @@ build-win64: deps
 
 build: build-host build-win32 build-win64
 
-demo: deps
+# The demo installs only what the host build needs; `make test` installs the rest.
+demo:
+	@scripts/install-deps demo
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host --target ktsensors
 	@build/host/ktsensors
