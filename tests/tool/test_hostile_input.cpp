@@ -230,14 +230,19 @@ TEST_F(HostileTest, SignalsEndWatchLeavingTheOutputWholeAndNoTemporaryFile)
     for (const Case &c : cases)
         for (int run = 0; run < c.runs; ++run) {
             SCOPED_TRACE(std::string(strsignal(c.signal)) + ", run " + std::to_string(run));
-            // The real clock: a reading takes about 0.1 s, then the file is replaced.
+            // The real clock: a reading takes about 0.1 s, then the file is replaced. The signal
+            // comes once the first file is written (the handlers are in place by then, however
+            // slowly a loaded machine started the program), at a random point of a reading.
+            unlink(Path("F.prom").c_str());
             pid_t child = fork();
             if (child == 0 && chdir(dir_.c_str()) == 0)
                 execl(kBinary.c_str(), kBinary.c_str(), "--registry", "registry.db", "--format", "prometheus",
                       "--output", "F.prom", "--watch", "0.001", (char *)nullptr);
             if (child == 0)
                 _exit(127);
-            usleep(100 * 1000 + rand() % (300 * 1000));
+            for (int wait = 0; wait < 1000 && !Exists(Path("F.prom")); ++wait)
+                usleep(10 * 1000);
+            usleep(rand() % (300 * 1000));
             kill(child, c.signal);
             int status = 0;
             waitpid(child, &status, 0);
