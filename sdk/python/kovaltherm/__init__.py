@@ -170,7 +170,7 @@ def _value(call: Tuple[int, int]) -> Optional[int]:
 def _status(call: Tuple[int, int]) -> Optional[SensorStatus]:
     """The status a status query reported, or None for no status."""
     result, value = call
-    return SensorStatus(value) if result and value in SensorStatus._value2member_map_ else None
+    return SensorStatus(value) if result and value in {s.value for s in SensorStatus} else None
 
 
 class Library:
@@ -267,18 +267,19 @@ def sensors_temperatures(fahrenheit: bool = False) -> Dict[str, List[shwtemp]]:
     label, current, high, critical)]}, with the warning limit as high. As psutil does, a sensor
     whose temperature could not be read is left out, and so is the "kovaltherm" entry when no
     sensor could be read."""
-    def degrees(value: Optional[int]) -> Optional[float]:
-        if value is None:
-            return None
-        return value * 9 / 5 + 32 if fahrenheit else float(value)
+    def degrees(celsius: int) -> float:
+        return celsius * 9 / 5 + 32 if fahrenheit else float(celsius)
+
+    def limit(celsius: Optional[int]) -> Optional[float]:
+        return None if celsius is None else degrees(celsius)
 
     entries = []
     for r in read_sensors():
         if r.temperature is None:
             continue
         location = "FAILED" if r.location is None else str(r.location)
-        entries.append(shwtemp(f"sensor {r.ordinal} (location {location})", float(degrees(r.temperature)),
-                               degrees(r.warning_limit), degrees(r.critical_limit)))
+        entries.append(shwtemp(f"sensor {r.ordinal} (location {location})", degrees(r.temperature),
+                               limit(r.warning_limit), limit(r.critical_limit)))
     return {"kovaltherm": entries} if entries else {}
 
 
