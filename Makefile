@@ -3,9 +3,11 @@
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
-# makes the SDK zip of both Windows builds and its test kit; `make test-dist` builds its examples from
-# the zip for both architectures and runs them under Wine, tests its Python and .NET wrappers on
-# the host's libkovaltherm.so, and runs the test kit's walk-through.
+# makes the SDK zip of both Windows builds, its Linux library and its test kit, the NuGet
+# package and the Python wheels; `make test-dist` builds the zip's examples for both
+# architectures and runs them under Wine, installs the packages as developers do and runs the
+# examples and the wrappers' tests on the zip's libkovaltherm.so, and runs the test kit's
+# walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine install clean
@@ -72,14 +74,10 @@ install: deps
 	@cmake --build --preset host --target ktsensors ktsensors_man
 	@DESTDIR=$(DESTDIR) cmake --install build/host
 
-# The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
+# The SDK zip (both builds side by side, x86/ and x64/, and linux-x86_64/ from the host build,
+# in one folder kovaltherm-VERSION/), the NuGet package and the Python wheels: packaging/dist.
 dist: build-win32 build-win64
-	@rm -rf build/dist $(DIST_ZIP)
-	@cmake --install build/win32 --prefix build/dist --strip >/dev/null
-	@cmake --install build/win64 --prefix build/dist --strip >/dev/null
-	@mkdir -p dist
-	@cd build/dist && cmake -E tar cf ../../$(DIST_ZIP) --format=zip -- *
-	@echo "dist: $(DIST_ZIP)"
+	@packaging/dist $(VERSION)
 
 # The wrappers' tests in the consumer test run on the host build's libkovaltherm.so.
 test-dist: dist build-host

@@ -98,16 +98,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/sdk/KovalthermConfig.cmake
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/README.md DESTINATION .)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/examples/ DESTINATION examples)
-# For pkg-config, a kovaltherm.pc per architecture. For Python, the package with this
-# architecture's DLL in kovaltherm/x86/ or x64/ and its pyproject.toml; for .NET, one C# file.
+# For pkg-config, a kovaltherm.pc per architecture; for .NET, the wrapper as one C# file (the
+# Python and NuGet packages are made from the installed DLLs by packaging/dist).
 configure_file(${PROJECT_SOURCE_DIR}/sdk/kovaltherm.pc.in ${CMAKE_BINARY_DIR}/kovaltherm.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kovaltherm.pc DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR}/pkgconfig)
-configure_file(${PROJECT_SOURCE_DIR}/sdk/python/pyproject.toml.in ${CMAKE_BINARY_DIR}/python/pyproject.toml @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/python/pyproject.toml DESTINATION python)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/sdk/python/kovaltherm DESTINATION python PATTERN __pycache__ EXCLUDE)
-# The DLL as x86/ or x64/ has it (stripped with the rest), its import library once more there.
-install(TARGETS Kovaltherm RUNTIME DESTINATION python/kovaltherm/${KOVALTHERM_INSTALL_ARCH_DIR}
-        ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/dotnet/Kovaltherm.cs DESTINATION dotnet)
 
 # The test kit: per architecture the stand-in driver with ktsensors.exe (which loads a

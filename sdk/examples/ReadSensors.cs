@@ -10,9 +10,9 @@ static class ReadSensors
             foreach (SensorReading reading in Sensors.ReadSensors())
                 Console.WriteLine(reading);
         }
-        catch (DllNotFoundException error)
+        catch (KovalthermException error)
         {
-            Console.WriteLine("no thermal sensors: " + error.Message);
+            Console.WriteLine("no thermal sensors: " + error.Message + " (error " + error.NativeErrorCode + ")");
         }
     }
 }

@@ -11,6 +11,7 @@
 
 #include "backend.h"
 #include "scenario.h"
+#include "base/cache_layout.h"
 #include "platform/host/host.h"
 
 namespace {
@@ -54,8 +55,10 @@ __attribute__((constructor)) void StartMachine()
 } // namespace
 
 // Replaces the simulated notebook with the scenario file at `path`, as ktsensors.exe
-// --scenario replaces the stand-in driver's on Windows; the library stays loaded. Returns 1,
-// or 0 with a line on standard error.
+// --scenario replaces the stand-in driver's on Windows; the library stays loaded. On another
+// notebook the sensor cache describes the one before (its sensors and limits would be read as
+// this one's), so it is emptied and the next call builds it afresh; the same notebook at other
+// temperatures keeps each sensor's state. Returns 1, or 0 with a line on standard error.
 extern "C" int KovalthermSimLoadScenario(const char *path)
 {
     SimConfig scenario;
@@ -64,6 +67,15 @@ extern "C" int KovalthermSimLoadScenario(const char *path)
         Complain("scenario " + (path ? error : std::string("missing")));
         return 0;
     }
+    bool anotherNotebook = true;
+    host::WithNotebook([&](SimNotebook &notebook) { anotherNotebook = !SimSameNotebook(&notebook.config, &scenario); });
     host::LoadScenario(scenario);
+    if (anotherNotebook) {
+        host::RegistryStore &registry = host::Registry();
+        if (!registry.DeleteKey(THERMAL_KEY_PATH) && registry.Failed()) {
+            Complain("scenario loaded, but the sensor cache of the notebook before could not be removed");
+            return 0;
+        }
+    }
     return 1;
 }

@@ -1,15 +1,14 @@
-"""Reads the sensors through the kovaltherm package once per scenario file given, loading each
-after the first (which the library loaded itself) into the simulated notebook; prints one
-line per sensor: step, ordinal, location, temperature, limits, status ("-" for None)."""
-import ctypes
+"""Reads the sensors through the kovaltherm package once per scenario file given, simulating
+each after the first (which the library loaded itself); prints one line per sensor: step,
+ordinal, location, temperature, limits, status ("-" for None)."""
 import sys
 
 import kovaltherm
 
 for step, scenario in enumerate(sys.argv[1:]):
-    if step and not ctypes.CDLL(kovaltherm.default_path()).KovalthermSimLoadScenario(scenario.encode()):
-        sys.exit(1)
     try:
+        if step:
+            kovaltherm.simulate(scenario)
         readings = kovaltherm.read_sensors()
     except kovaltherm.KovalthermError as error:
         print("unavailable", error.winerror)

@@ -23,9 +23,11 @@ check() {
     fi
 }
 
-mkdir "$work/sdk"
-(cd "$work/sdk" && cmake -E tar xf "$zip") || { echo "FAIL: cannot unpack $zip"; exit 1; }
-kit=$work/sdk/testkit
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$zip") || { echo "FAIL: cannot unpack $zip"; exit 1; }
+sdk=$(echo "$work"/unpacked/kovaltherm-*)
+[ -d "$sdk" ] || { echo "FAIL: $zip holds no folder kovaltherm-<version>"; exit 1; }
+kit=$sdk/testkit
 for f in README.md qorix-kit.cmd qorix-kit.sh scenarios/stuck-controller.json \
     x86/qorix.sys x86/ktsensors.exe x86/Kovaltherm.dll x64/qorix.sys x64/ktsensors.exe x64/Kovaltherm.dll; do
     [ -f "$kit/$f" ]
@@ -41,8 +43,8 @@ for arch in x64 x86; do
     esac
     app=$work/app-$arch
     mkdir "$app"
-    $prefix-gcc -I"$work/sdk/include" "$work/sdk/examples/runtime.c" -o "$app/runtime.exe" &&
-        cp "$work/sdk/$arch/Kovaltherm.dll" "$app/"
+    $prefix-gcc -I"$sdk/include" "$sdk/examples/runtime.c" -o "$app/runtime.exe" &&
+        cp "$sdk/$arch/Kovaltherm.dll" "$app/"
     check $? "$arch: the consumer program builds from the SDK"
 
     export KOVALTHERM_WINE_ARCH=$wine_arch

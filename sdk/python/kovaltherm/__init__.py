@@ -6,24 +6,26 @@
         print(reading)
 
 read_sensors() returns one SensorReading per present sensor, with None for each value whose
-call failed. Library offers the seven exports one by one. Where the DLL cannot be loaded (it
-is missing, or the thermal driver is, and Windows then refuses the DLL) both raise
-KovalthermError, which carries the Windows error code.
+call failed, and None as the status for "no status". sensors_temperatures() gives the same
+readings in psutil's shape. Library offers the seven exports one by one. Where the DLL cannot
+be loaded (it is missing, or the thermal driver is, and Windows then refuses the DLL) they
+raise KovalthermError, which carries the Windows error code.
 
-The package loads the Kovaltherm.dll of the interpreter's architecture (x86 or x64) from its
-own folder where it was installed with it, else by name, with the cdecl calling convention
-(ctypes.CDLL) that every export uses. Elsewhere than Windows it loads libkovaltherm.so, the
-same library over a simulated notebook, the same way.
+On Windows the package loads the Kovaltherm.dll its wheel carries, of the interpreter's
+architecture, with the cdecl calling convention (ctypes.CDLL) that every export uses. On
+Linux it loads libkovaltherm.so, the same library over a simulated notebook, and only when a
+scenario was asked for (KOVALTHERM_SCENARIO, or simulate()), so that simulated sensors are
+never taken for the machine's own.
 """
 
 from __future__ import annotations
 
 import ctypes
 import enum
+import operator
 import os
-import struct
 import sys
-from typing import List, NamedTuple, Optional, Tuple
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 __all__ = [
     "ERROR_BAD_EXE_FORMAT",
@@ -36,6 +38,10 @@ __all__ = [
     "SensorStatus",
     "default_path",
     "read_sensors",
+    "scenarios",
+    "sensors_temperatures",
+    "shwtemp",
+    "simulate",
 ]
 
 # Windows error codes of a library that cannot be used.
@@ -43,6 +49,15 @@ ERROR_MOD_NOT_FOUND = 126  # the DLL is missing
 ERROR_PROC_NOT_FOUND = 127  # the DLL lacks an export: it is not Kovaltherm.dll
 ERROR_BAD_EXE_FORMAT = 193  # the DLL is of the other architecture
 ERROR_DLL_INIT_FAILED = 1114  # the DLL refused to load: the thermal driver is missing
+
+# The variable naming the simulated notebook that libkovaltherm.so reads when it is loaded.
+SCENARIO_VARIABLE = "KOVALTHERM_SCENARIO"
+
+# An ordinal is a C int.
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_SCENARIOS = os.path.join(_HERE, "scenarios")
 
 _QUERIES = (
     "LMGetSensorLocation",
@@ -54,16 +69,17 @@ _QUERIES = (
 
 
 class SensorStatus(enum.IntEnum):
-    """A sensor's status, as LMReadTempStatus reports it."""
+    """A sensor's status, as LMReadTempStatus reports it. "No status" is None, never a member."""
 
-    NONE = 0  # no status: no temperature was read, or the limits are unreadable
     NORMAL = 1
     WARNING = 2
     CRITICAL = 3
 
 
 class SensorReading(NamedTuple):
-    """One sensor; a value is None when its call failed, never -1 or -100."""
+    """One sensor; a value is None when its call failed, never -1 or -100, and the status is
+    None for "no status" (no temperature was read, the limits are unreadable, or the call
+    failed)."""
 
     ordinal: int
     location: Optional[int]
@@ -73,13 +89,23 @@ class SensorReading(NamedTuple):
     status: Optional[SensorStatus]
 
 
+class shwtemp(NamedTuple):  # noqa: N801 - psutil's name
+    """A sensor as psutil.sensors_temperatures() gives one: degrees as floats, None for a
+    limit that is unreadable."""
+
+    label: str
+    current: float
+    high: Optional[float]
+    critical: Optional[float]
+
+
 class KovalthermError(Exception):
     """The library could not be loaded or is not Kovaltherm.dll.
 
     winerror is the Windows error code: ERROR_MOD_NOT_FOUND, ERROR_DLL_INIT_FAILED (no thermal
     driver), ERROR_BAD_EXE_FORMAT, ERROR_PROC_NOT_FOUND or another the loader gave. Elsewhere
     than Windows it is ERROR_MOD_NOT_FOUND for a missing file, ERROR_PROC_NOT_FOUND for a
-    missing export, else None.
+    missing export, else None (as for the test double loaded without a scenario).
     """
 
     def __init__(self, path: str, winerror: Optional[int], reason: str) -> None:
@@ -94,12 +120,45 @@ def _library_name() -> str:
 
 
 def default_path() -> str:
-    """The library of this interpreter's architecture in the package's x86/ or x64/ folder
-    where there is one, else the library's name alone, for the system's search."""
-    architecture = "x64" if struct.calcsize("P") == 8 else "x86"
-    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), architecture,
-                          _library_name())
+    """The library this package carries (Kovaltherm.dll of the interpreter's architecture, or
+    on Linux libkovaltherm.so), else the library's name alone, for the system's search."""
+    beside = os.path.join(_HERE, _library_name())
     return beside if os.path.exists(beside) else _library_name()
+
+
+def scenarios() -> List[str]:
+    """The names of the example scenarios this package carries (Linux), for simulate()."""
+    if not os.path.isdir(_SCENARIOS):
+        return []
+    return sorted(name[:-5] for name in os.listdir(_SCENARIOS) if name.endswith(".json"))
+
+
+def _scenario_file(scenario: str) -> Optional[str]:
+    """The scenario file `scenario` names: a file, or the name of one this package carries."""
+    if os.path.isfile(scenario):
+        return os.path.abspath(scenario)
+    carried = os.path.join(_SCENARIOS, scenario + ".json")
+    if os.path.basename(scenario) == scenario and os.path.isfile(carried):
+        return carried
+    return None
+
+
+def _check_test_double(path: str) -> None:
+    """Refuses libkovaltherm.so unless a scenario was asked for, and turns the name of a
+    carried scenario in KOVALTHERM_SCENARIO into its file, which the library reads."""
+    if sys.platform == "win32":
+        return
+    scenario = os.environ.get(SCENARIO_VARIABLE, "")
+    if not scenario:
+        raise KovalthermError(path, None, "this is the test double, the library over a simulated "
+                              "notebook, not this machine's sensors: set KOVALTHERM_SCENARIO to a "
+                              "scenario file or one of " + ", ".join(scenarios() or ["none"]) +
+                              ", or call kovaltherm.simulate(), to read simulated sensors")
+    file = _scenario_file(scenario)
+    if file is None:
+        raise KovalthermError(path, None, f"KOVALTHERM_SCENARIO={scenario}: no such scenario file, "
+                              "nor one of " + ", ".join(scenarios() or ["none"]))
+    os.environ[SCENARIO_VARIABLE] = file
 
 
 def _value(call: Tuple[int, int]) -> Optional[int]:
@@ -108,16 +167,23 @@ def _value(call: Tuple[int, int]) -> Optional[int]:
     return value if result else None
 
 
+def _status(call: Tuple[int, int]) -> Optional[SensorStatus]:
+    """The status a status query reported, or None for no status."""
+    result, value = call
+    return SensorStatus(value) if result and value in {s.value for s in SensorStatus} else None
+
+
 class Library:
     """Kovaltherm.dll loaded, its seven exports as methods of the same names.
 
     A query method returns the export's result (1, or 0 on failure) and the value it left in
     its out-parameter, which starts at 0: a failed call may leave there a failure value such
-    as -1 or -100, or nothing.
+    as -1 or -100, or nothing. An ordinal outside the C int range raises ValueError.
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
         self.path = path or default_path()
+        _check_test_double(self.path)
         try:
             dll = ctypes.CDLL(self.path)  # cdecl, as every export is
         except OSError as error:
@@ -139,6 +205,10 @@ class Library:
         self._dll = dll
 
     def _query(self, name: str, ordinal: int) -> Tuple[int, int]:
+        ordinal = operator.index(ordinal)
+        # ctypes would pass only the low 32 bits, and 2**32 would read sensor 0.
+        if not _INT_MIN <= ordinal <= _INT_MAX:
+            raise ValueError(f"ordinal {ordinal} is outside the C int range")
         value = ctypes.c_int(0)
         result = getattr(self._dll, name)(ordinal, ctypes.byref(value))
         return int(result), value.value
@@ -168,22 +238,63 @@ class Library:
         """Every present sensor, read in ordinal order."""
         readings = []
         for ordinal in range(self.LMGetNumSensors()):
-            location = _value(self.LMGetSensorLocation(ordinal))
-            temperature = _value(self.LMReadTemperature(ordinal))
-            warning = _value(self.LMReadWarningLimit(ordinal))
-            critical = _value(self.LMReadCriticalLimit(ordinal))
-            status = _value(self.LMReadTempStatus(ordinal))
-            readings.append(SensorReading(ordinal, location, temperature, warning, critical,
-                                          None if status is None else SensorStatus(status)))
+            readings.append(SensorReading(ordinal,
+                                          _value(self.LMGetSensorLocation(ordinal)),
+                                          _value(self.LMReadTemperature(ordinal)),
+                                          _value(self.LMReadWarningLimit(ordinal)),
+                                          _value(self.LMReadCriticalLimit(ordinal)),
+                                          _status(self.LMReadTempStatus(ordinal))))
         return readings
 
 
 _library: Optional[Library] = None
 
 
-def read_sensors() -> List[SensorReading]:
-    """Every present sensor, through the library at default_path(), loaded on first use."""
+def _default_library() -> Library:
     global _library
     if _library is None:
         _library = Library()
-    return _library.read_sensors()
+    return _library
+
+
+def read_sensors() -> List[SensorReading]:
+    """Every present sensor, through the library at default_path(), loaded on first use."""
+    return _default_library().read_sensors()
+
+
+def sensors_temperatures(fahrenheit: bool = False) -> Dict[str, List[shwtemp]]:
+    """The sensors as psutil.sensors_temperatures() gives a machine's: {"kovaltherm": [shwtemp(
+    label, current, high, critical)]}, with the warning limit as high. As psutil does, a sensor
+    whose temperature could not be read is left out, and so is the "kovaltherm" entry when no
+    sensor could be read."""
+    def degrees(celsius: int) -> float:
+        return celsius * 9 / 5 + 32 if fahrenheit else float(celsius)
+
+    def limit(celsius: Optional[int]) -> Optional[float]:
+        return None if celsius is None else degrees(celsius)
+
+    entries = []
+    for r in read_sensors():
+        if r.temperature is None:
+            continue
+        location = "FAILED" if r.location is None else str(r.location)
+        entries.append(shwtemp(f"sensor {r.ordinal} (location {location})", degrees(r.temperature),
+                               limit(r.warning_limit), limit(r.critical_limit)))
+    return {"kovaltherm": entries} if entries else {}
+
+
+def simulate(scenario: str) -> None:
+    """Linux only: reads the simulated notebook `scenario` from now on, a scenario file or the
+    name of one this package carries (scenarios()). Before the library is loaded this sets
+    KOVALTHERM_SCENARIO for it; afterwards the loaded library's notebook is replaced (with the
+    sensor cache emptied when it is another notebook). Raises ValueError for an unknown
+    scenario, KovalthermError where the library cannot take it."""
+    if sys.platform == "win32":
+        raise KovalthermError(_library_name(), None, "simulate() is for libkovaltherm.so on Linux: on "
+                              "Windows, load a scenario into the test kit's stand-in driver")
+    file = _scenario_file(scenario)
+    if file is None:
+        raise ValueError(f"no scenario {scenario!r}: neither a file nor one of {', '.join(scenarios())}")
+    os.environ[SCENARIO_VARIABLE] = file
+    if _library is not None and not _library._dll.KovalthermSimLoadScenario(os.fsencode(file)):
+        raise KovalthermError(_library.path, None, f"the simulated notebook did not take {file}")
