@@ -43,8 +43,11 @@ extern "C" {
  * thermal support, the sensor cache could not be read (it is then rebuilt), or busy. */
 KOVALTHERM_API int KOVALTHERM_CDECL LMGetNumSensors(void);
 
-/* Writes the sensor's location code (1 to 9) and returns 1; returns 0 on failure, with
- * -1 in *location when the ordinal maps to no present sensor, or busy. */
+/* Writes the sensor's location code and returns 1; returns 0 on failure, with -1 in
+ * *location when the ordinal maps to no present sensor, or busy. Location codes are numbers
+ * the library gives no names: 1 to 9 by physical sensor, and 0 for a sensor the cache lists
+ * past the eight physical ones (a "Sensor 8" key marked present, which only an edited or
+ * damaged cache holds). */
 KOVALTHERM_API int KOVALTHERM_CDECL LMGetSensorLocation(int ordinal, int *location);
 
 /* Writes the sensor's temperature (0 to 255) and returns 1; returns 0 on failure, with

@@ -4,7 +4,9 @@ rem qorix as a kernel service on a Windows TEST machine. Run as administrator.
 rem   qorix-kit install | start | stop | remove | status
 rem It refuses to touch a qorix service whose driver is not the kit's: that is the
 rem notebook maker's real driver, and removing it would take the machine's thermal support.
-rem start and remove empty the sensor cache, which described the notebook before.
+rem start and remove empty the sensor cache, which described the notebook before. stop and
+rem remove first stop the Kovaltherm service, if it is installed, so that its file says
+rem kovaltherm_up 0 rather than the last temperatures.
 setlocal EnableExtensions
 set "KIT=%~dp0"
 set "MARKER=KOVALTHERM-TESTKIT-STAND-IN-QORIX"
@@ -44,6 +46,18 @@ if exist "%SystemRoot%\Sysnative" set "IMAGE=%IMAGE:\System32\=\Sysnative\%"
 findstr /m /c:"%MARKER%" "%IMAGE%" >nul 2>&1 && set "KIT_SERVICE=kit"
 goto :eof
 
+rem Stops the Kovaltherm service, when it is installed, and waits up to 30 s for it to stop;
+rem errorlevel 1 when it does not.
+:stop_service
+sc query Kovaltherm >nul 2>&1 || exit /b 0
+sc stop Kovaltherm >nul 2>&1
+for /l %%i in (1,1,30) do (
+    sc query Kovaltherm | findstr /c:"STOPPED" >nul && (echo qorix-kit: stopped the Kovaltherm service& exit /b 0)
+    ping -n 2 127.0.0.1 >nul
+)
+echo qorix-kit: the Kovaltherm service did not stop within 30 s; the driver is left running
+exit /b 1
+
 :refuse_real
 echo qorix-kit: a qorix service is installed whose driver is not the test kit's.
 echo qorix-kit: it is this machine's real thermal driver; the kit leaves it alone and does
@@ -79,6 +93,7 @@ exit /b 0
 call :classify
 if "%KIT_SERVICE%"=="real" goto refuse_real
 if "%KIT_SERVICE%"=="none" (echo qorix-kit: not installed & exit /b 0)
+call :stop_service || exit /b 1
 sc stop qorix >nul 2>&1
 echo qorix-kit: stopped
 exit /b 0
@@ -87,6 +102,7 @@ exit /b 0
 call :classify
 if "%KIT_SERVICE%"=="real" goto refuse_real
 if "%KIT_SERVICE%"=="none" (echo qorix-kit: not installed & exit /b 0)
+call :stop_service || exit /b 1
 sc stop qorix >nul 2>&1
 sc delete qorix >nul || (echo qorix-kit: sc delete failed & exit /b 1)
 del /f "%TARGET%" >nul 2>&1

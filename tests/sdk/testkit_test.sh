@@ -3,15 +3,20 @@
 # testkit/README.md gives it (x64, then x86), from no running Wine session, with the SDK's
 # runtime.c as the program: it carries on without readings on stuck-controller.json, sees the
 # three sensors of firmware-faults.json loaded after it, and runs without the driver once the
-# kit is removed. Also checks that the script refuses a qorix service whose driver is not the
-# kit's, and leaves it alone.
+# kit is removed. With the Kovaltherm service installed (x64), start names the session's log,
+# which holds the service's events, and stop leaves its file saying kovaltherm_up 0. Also
+# checks that the script refuses a qorix service whose driver is not the kit's, and leaves it
+# alone.
 # Usage: testkit_test.sh SDK_ZIP
 set -u
 zip=$1
 src=$(cd "$(dirname "$0")/../.." && pwd)
 wine=$src/scripts/wine
 work=$(mktemp -d)
-trap 'KOVALTHERM_WINE_ARCH=win32 "$wine" shutdown >/dev/null; KOVALTHERM_WINE_ARCH=win64 "$wine" shutdown >/dev/null; rm -rf "$work"' EXIT
+service=0 # 1 while the Kovaltherm service is installed in the 64-bit prefix
+trap '[ $service = 0 ] || KOVALTHERM_WINE_ARCH=win64 "$wine" run "$src/build/win64/ktsensors.exe" --uninstall-service
+    KOVALTHERM_WINE_ARCH=win32 "$wine" shutdown >/dev/null; KOVALTHERM_WINE_ARCH=win64 "$wine" shutdown >/dev/null
+    rm -rf "$work"' EXIT
 passed=0 failed=0
 check() {
     if [ "$1" = 0 ]; then
@@ -112,6 +117,38 @@ for arch in x64 x86; do
     echo "$out"
     grep -q '^no thermal sensors' <<<"$out"
     check $? "$arch: after the removal the consumer program runs without the driver"
+
+    if [ $arch = x64 ]; then
+        # The Kovaltherm service in the kit's session: start names the log of the session's
+        # output, which holds the service's events (1 started, 2 stopped); stop stops the
+        # service before the driver, so that its file says kovaltherm_up 0 (at the default
+        # interval of 30 s the service would not read again before the session ends).
+        mkdir -m 755 "$work/textfile"
+        prom=$work/textfile/kovaltherm.prom
+        step "./qorix-kit.sh install $arch" >/dev/null
+        out=$(cd "$kit" && "${kitenv[@]}" WINEDEBUG= ./qorix-kit.sh start $arch 2>&1)
+        echo "$out"
+        log=$(sed -n 's/^qorix-kit: the Wine session.s output, .* goes to //p' <<<"$out")
+        [ -n "$log" ] && [ -f "$log" ]
+        check $? "$arch: qorix-kit.sh start names the log of the Wine session"
+        service=1
+        step "/usr/lib/wine/wine64 x64/ktsensors.exe --install-service --output 'Z:${prom//\//\\}'"
+        for _ in $(seq 120); do grep -qx 'kovaltherm_up 1' "$prom" 2>/dev/null && break; sleep 0.5; done
+        grep -qx 'kovaltherm_up 1' "$prom"
+        check $? "$arch: the installed service writes its file"
+        step "./qorix-kit.sh stop $arch"
+        grep -qx 'kovaltherm_up 0' "$prom"
+        check $? "$arch: qorix-kit.sh stop leaves the service's file saying kovaltherm_up 0"
+        events=$(awk '/:fixme:advapi:ReportEventA \(/ { split($0, f, ","); print f[4] }' "$log" |
+            while read -r id; do echo $((id & 0xFFFF)); done | tr '\n' ' ')
+        echo "events in $log: $events"
+        started_then_stopped=' 1 (.* )?2 '
+        [[ " $events" =~ $started_then_stopped ]]
+        check $? "$arch: the log holds the service's events, started and stopped"
+        step "/usr/lib/wine/wine64 x64/ktsensors.exe --uninstall-service" >/dev/null
+        service=0
+        step "./qorix-kit.sh remove $arch" >/dev/null
+    fi
 
     # A qorix service whose driver lacks the marker stands for the maker's real driver.
     drivers=$pfx/drive_c/windows/system32/drivers

@@ -276,11 +276,32 @@ TEST_F(ToolTest, RejectsAMalformedScenarioNamingTheFieldAndLeavesTheRegistryAlon
 TEST_F(ToolTest, EveryExampleScenarioLoads)
 {
     const std::pair<const char *, int> examples[] = {
-        {"steady", 0}, {"heat-cycle", 0}, {"stuck-controller", 1}, {"firmware-faults", 1}};
+        {"steady", 0}, {"heat-cycle", 0}, {"stuck-controller", 1}, {"firmware-faults", 1}, {"warning", 0}, {"critical", 0}};
     for (const auto &[name, code] : examples) {
         Result r = Run(std::string("--registry ") + name + ".db --scenario " + kExamples + "/" + name + ".json");
         EXPECT_EQ(r.code, code) << name << ": " << r.err;
         EXPECT_EQ(r.err.find("scenario"), std::string::npos) << name << ": " << r.err;
+    }
+}
+
+TEST_F(ToolTest, WarningAndCriticalExamplesHoldTheirStatus)
+{
+    // Read once a second on one registry: warning.json climbs from normal and holds warning;
+    // critical.json, the same notebook, is critical from its first reading, after a warning too.
+    const std::pair<const char *, std::vector<std::string>> runs[] = {
+        {"warning", {"normal", "warning", "warning", "warning"}},
+        {"critical", {"critical", "critical", "critical", "critical"}},
+        {"warning", {"normal", "warning", "warning", "warning"}}};
+    for (const auto &[name, statuses] : runs) {
+        Result r = RunWith(std::string("--json --count 4 --watch 1 --scenario ") + kExamples + "/" + name + ".json");
+        ASSERT_EQ(r.code, 0) << name << ": " << r.err;
+        std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), statuses.size()) << name;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            nlohmann::json reading = nlohmann::json::parse(lines[i]);
+            EXPECT_EQ(reading["sensors"][0]["status"], statuses[i]) << name << ", reading " << i + 1;
+            EXPECT_EQ(reading["sensors"][1]["status"], "normal") << name << ", reading " << i + 1;
+        }
     }
 }
 
