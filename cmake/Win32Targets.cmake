@@ -74,6 +74,7 @@ function(kovaltherm_windows_program name)
 endfunction()
 
 add_subdirectory(tools/ktsensors)
+add_subdirectory(tools/monitor)
 
 include(CTest)
 add_subdirectory(tests/wine)
