@@ -98,39 +98,53 @@ const wchar_t *StatusName(int band)
 
 int Scaled(int value, UINT dpi) { return MulDiv(value, (int)dpi, 96); }
 
-// The legend: a swatch per band, then the three lines.
-void PaintLegend(HDC dc, int x, int y, const Palette &palette, UINT dpi)
+// The legend: a swatch per band, then the three lines, in rows that end before `right`;
+// returns the y below it.
+int PaintLegend(HDC dc, int left, int top, int right, const Palette &palette, UINT dpi)
 {
-    int box = Scaled(12, dpi), space = Scaled(6, dpi), after = Scaled(14, dpi);
-    TEXTMETRICW metrics;
-    GetTextMetricsW(dc, &metrics);
-    int textY = y + box / 2 - metrics.tmHeight / 2;
-    for (int band : {KOVALTHERM_STATUS_NORMAL, KOVALTHERM_STATUS_WARNING, KOVALTHERM_STATUS_CRITICAL,
-                     KOVALTHERM_STATUS_NONE, -1}) {
-        RECT swatch = {x, y, x + box, y + box};
-        FillBand(dc, swatch, band, palette);
-        if (palette.highContrast)
-            FrameRect(dc, &swatch, (HBRUSH)GetStockObject(palette.text == RGB(0, 0, 0) ? BLACK_BRUSH : WHITE_BRUSH));
-        Text(dc, x + box + space, textY, StatusName(band), TA_LEFT | TA_TOP);
-        x += box + space + TextWidth(dc, StatusName(band)) + after;
-    }
-    struct Line {
+    const int kLine = -2; // an item that is a line, not a band
+    struct Item {
+        int band;
         const wchar_t *label;
         COLORREF colour;
         bool dashed;
     };
-    const Line lines[] = {{L"temperature", palette.temperature, false},
-                          {L"warning limit", palette.warningLimit, true},
-                          {L"critical limit", palette.criticalLimit, true}};
-    int lineLength = Scaled(20, dpi), width = std::max(1, Scaled(2, dpi));
-    for (const Line &line : lines) {
-        if (line.dashed)
-            DashedLine(dc, x, x + lineLength, y + box / 2, Scaled(6, dpi), Scaled(3, dpi), width, line.colour);
-        else
-            FillSolid(dc, x, y + box / 2 - width / 2, x + lineLength, y + box / 2 - width / 2 + width, line.colour);
-        Text(dc, x + lineLength + space, textY, line.label, TA_LEFT | TA_TOP);
-        x += lineLength + space + TextWidth(dc, line.label) + after;
+    const Item items[] = {{KOVALTHERM_STATUS_NORMAL, L"normal", 0, false},
+                          {KOVALTHERM_STATUS_WARNING, L"warning", 0, false},
+                          {KOVALTHERM_STATUS_CRITICAL, L"critical", 0, false},
+                          {KOVALTHERM_STATUS_NONE, L"no status", 0, false},
+                          {-1, L"failed", 0, false},
+                          {kLine, L"temperature", palette.temperature, false},
+                          {kLine, L"warning limit", palette.warningLimit, true},
+                          {kLine, L"critical limit", palette.criticalLimit, true}};
+    int box = Scaled(12, dpi), space = Scaled(6, dpi), after = Scaled(14, dpi), lineLength = Scaled(20, dpi);
+    int width = std::max(1, Scaled(2, dpi));
+    TEXTMETRICW metrics;
+    GetTextMetricsW(dc, &metrics);
+    int rowHeight = std::max(box, (int)metrics.tmHeight) + Scaled(4, dpi);
+    int x = left, y = top;
+    for (const Item &item : items) {
+        int swatch = item.band == kLine ? lineLength : box;
+        int itemWidth = swatch + space + TextWidth(dc, item.label);
+        if (x > left && x + itemWidth > right) {
+            x = left;
+            y += rowHeight;
+        }
+        int middle = y + rowHeight / 2;
+        if (item.band != kLine) {
+            RECT rect = {x, middle - box / 2, x + box, middle - box / 2 + box};
+            FillBand(dc, rect, item.band, palette);
+            if (palette.highContrast)
+                FrameRect(dc, &rect, (HBRUSH)GetStockObject(palette.text == RGB(0, 0, 0) ? BLACK_BRUSH : WHITE_BRUSH));
+        } else if (item.dashed) {
+            DashedLine(dc, x, x + lineLength, middle, Scaled(6, dpi), Scaled(3, dpi), width, item.colour);
+        } else {
+            FillSolid(dc, x, middle - width / 2, x + lineLength, middle - width / 2 + width, item.colour);
+        }
+        Text(dc, x + swatch + space, middle - metrics.tmHeight / 2, item.label, TA_LEFT | TA_TOP);
+        x += itemWidth + after;
     }
+    return y + rowHeight;
 }
 
 // One sensor's panel: its name and current values, then the plot.
@@ -191,10 +205,14 @@ void PaintPanel(HDC dc, const RECT &panel, int ordinal, const SensorHistory &sen
     // Grid, axes' labels and frame.
     HPEN gridPen = CreatePen(PS_SOLID, 1, palette.grid);
     HGDIOBJ oldPen = SelectObject(dc, gridPen);
-    for (int t = scale.low; t <= scale.high; t += scale.step) {
+    // Every tick gets a grid line; in a low panel only every second or fifth gets its label.
+    int spacing = std::max(1, (int)(y(scale.low) - y(scale.low + scale.step)));
+    int every = ((int)metrics.tmHeight + spacing - 1) / spacing;
+    for (int t = scale.low, index = 0; t <= scale.high; t += scale.step, ++index) {
         MoveToEx(dc, plot.left, y(t), nullptr);
         LineTo(dc, plot.right, y(t));
-        Text(dc, plot.left - Scaled(4, dpi), y(t) - metrics.tmHeight / 2, std::to_wstring(t), TA_RIGHT | TA_TOP);
+        if (index % every == 0)
+            Text(dc, plot.left - Scaled(4, dpi), y(t) - metrics.tmHeight / 2, std::to_wstring(t), TA_RIGHT | TA_TOP);
     }
     for (uint64_t ago = kHistorySpanMs;; ago -= kTickMs) {
         int tx = plot.left + (int)((double)(kHistorySpanMs - ago) * width / (double)kHistorySpanMs);
@@ -320,10 +338,10 @@ void PaintChart(HDC dc, const RECT &area, const History &history, const ChartVie
     HGDIOBJ oldFont = SelectObject(dc, view.font);
     UINT dpi = view.dpi;
     int margin = Scaled(12, dpi);
-    PaintLegend(dc, area.left + margin, area.top + margin, palette, dpi);
+    int top = PaintLegend(dc, area.left + margin, area.top + margin, area.right - margin, palette, dpi) +
+              Scaled(4, dpi);
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
-    int top = area.top + margin + Scaled(12, dpi) + Scaled(8, dpi);
 
     // A line on the state of the readings when they fail.
     if (!view.latest || Failed(*view.latest)) {

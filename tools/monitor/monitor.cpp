@@ -36,8 +36,11 @@ const UINT WM_MONITOR_ICON = WM_APP + 1;
 // A second start asks the running monitor to show its window.
 const UINT WM_MONITOR_SHOW = WM_APP + 3;
 const double kDefaultIntervalSeconds = 2, kMinIntervalSeconds = 0.5, kMaxIntervalSeconds = 3600;
-// How long Exit waits for a reading in progress before leaving it to the process's end.
-const DWORD kStopWaitMs = 500;
+// How long Exit waits, the icon and window already gone, for the library call in progress, so
+// that a controller exchange is not cut off in the middle: a read on a controller that never
+// answers gives up after about 3.4 s. A longer wait (for other programs' calls) is left to the
+// process's end.
+const DWORD kStopWaitMs = 4000;
 // The timer that marks the latest reading as too old to show as current: no reading for five
 // intervals and five seconds (a reading can wait on the controller and on other programs).
 const UINT_PTR kStaleTimer = 1;
@@ -351,6 +354,7 @@ void ShowMenu(POINT at)
 void Exit()
 {
     RemoveIcon();
+    ShowWindow(app.window, SW_HIDE);
     StopReader(&app.reader, kStopWaitMs);
     DestroyWindow(app.window);
 }

@@ -118,7 +118,8 @@ bool Ask(QueryFunction query, int ordinal, int *value)
 
 // One reading: the count, then each sensor's temperature and status (the status only after a
 // temperature: without one it is "no status", and asking would wait on the controller again).
-Reading Take(ReaderState *state)
+// A reading cut short by `stop` is incomplete; the caller drops it.
+Reading Take(ReaderState *state, HANDLE stop)
 {
     Reading reading;
     Library &library = state->library;
@@ -140,7 +141,7 @@ Reading Take(ReaderState *state)
     state->refresh = false;
     state->known.resize(count);
     ++state->readings;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0; ++i) {
         SensorReading &known = state->known[i];
         known.ordinal = i;
         if (refresh) {
@@ -167,7 +168,7 @@ DWORD WINAPI Work(void *parameter)
     HANDLE events[2] = {reader->stop, reader->wake};
     for (;;) {
         ULONGLONG started = GetTickCount64();
-        Reading *reading = new Reading(Take(&state));
+        Reading *reading = new Reading(Take(&state, reader->stop));
         if (WaitForSingleObject(reader->stop, 0) == WAIT_OBJECT_0) {
             delete reading;
             break;

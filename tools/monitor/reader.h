@@ -26,8 +26,9 @@ bool StartReader(Reader *reader, HWND window, DWORD intervalMs);
 // Asks for a reading now (after a resume from sleep).
 void WakeReader(Reader *reader);
 
-// Asks the worker to end and waits up to `waitMs` for it; true if it ended. A worker still
-// inside a library call is left to the process's exit, with the library still loaded.
+// Asks the worker to end after the library call it is in, and waits up to `waitMs` for it;
+// true if it ended. A worker still inside a call is left to the process's exit, with the
+// library still loaded.
 bool StopReader(Reader *reader, DWORD waitMs);
 
 } // namespace monitor
