@@ -16,7 +16,8 @@ work=$build/monitor-bench
 rm -rf "$work"
 mkdir -p "$work"
 . "$src/tests/monitor/session.sh"
-trap stop_session EXIT
+m= b=
+trap 'kill $m $b 2>/dev/null; stop_session' EXIT
 
 "$wine" run "$build/ktsensors.exe" --scenario "$(winpath "$src/examples/steady.json")" >"$work/steady.out" 2>&1
 monitor=$(winpath "$build/kovaltherm-monitor.exe")

@@ -15,7 +15,9 @@ work=$build/monitor-test
 rm -rf "$work"
 mkdir -p "$work"
 . "$src/tests/monitor/session.sh"
-trap stop_session EXIT
+monitor=$(winpath "$build/kovaltherm-monitor-test.exe")
+# A monitor left running by a failed check would hold the session's one-instance mutex.
+trap 'kill $(windows_pids "$monitor") 2>/dev/null; stop_session' EXIT
 
 passed=0
 failed=0
@@ -32,7 +34,6 @@ check() {
 started=$SECONDS
 phase() { echo "--- $1 (at $((SECONDS - started)) s)"; }
 
-monitor=$(winpath "$build/kovaltherm-monitor-test.exe")
 log=$work/shell.log
 : >"$log"
 export KOVALTHERM_MONITOR_SHELL_LOG=$(winpath "$log")
@@ -69,6 +70,17 @@ show_window() {
 crop_window() { read -r x y w h <"$work/rect"; convert "$1" -crop "${w}x${h}+${x}+${y}" +repage "$2"; }
 whole() { identify -format %wx%h+0+0 "$1"; }
 deg=$'\xc2\xb0C'
+
+# The command line: the usage on standard output; a wrong one refused in one line, status 2.
+cli() { # STATUS TEXT ARGUMENTS...
+    local want=$1 text=$2
+    shift 2
+    "$wine" run "$build/kovaltherm-monitor-test.exe" "$@" >"$work/cli.out" 2>&1
+    [ $? = "$want" ] && grep -qF -- "$text" "$work/cli.out"
+}
+check "--help prints the usage" cli 0 'Usage: kovaltherm-monitor [--interval SECONDS]' --help
+check "an interval out of range is refused" cli 2 "from 0.5 to 3600, not '0.1'" --interval 0.1
+check "an unknown option is refused" cli 2 "unknown option '--bogus'" --bogus
 
 phase "steady"
 scenario steady
