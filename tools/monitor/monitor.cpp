@@ -260,16 +260,17 @@ void RemoveIcon()
     app.iconAdded = false;
 }
 
-// Redraws the icon and the tooltip from the latest reading; the shell hears of what changed.
-void UpdateIcon(bool force)
+// Redraws the icon and the tooltip from the latest reading; returns the NIF_ flags of what
+// changed.
+UINT RedrawFace()
 {
     const Reading *current = app.stale ? nullptr : app.latest.get();
     IconFace face = FaceFor(current);
     std::wstring tip = TooltipFor(current);
     int size = IconSize();
     UINT flags = 0;
-    if (force || !app.icon || size != app.iconSize || face.text != app.face.text ||
-        face.background != app.face.background || face.foreground != app.face.foreground) {
+    if (!app.icon || size != app.iconSize || face.text != app.face.text || face.background != app.face.background ||
+        face.foreground != app.face.foreground) {
         HICON icon = MakeIcon(face, size);
         if (icon) {
             // The window's own title bar shows the same icon.
@@ -282,10 +283,17 @@ void UpdateIcon(bool force)
             flags |= NIF_ICON;
         }
     }
-    if (force || tip != app.tip) {
+    if (tip != app.tip) {
         app.tip = tip;
         flags |= NIF_TIP | NIF_SHOWTIP;
     }
+    return flags;
+}
+
+// Hands the shell what changed in the icon and the tooltip, adding the icon if it has none.
+void UpdateIcon()
+{
+    UINT flags = RedrawFace();
     if (!app.iconAdded) {
         AddIcon();
         return;
@@ -413,7 +421,7 @@ void OnReading(Reading *received)
     app.latest = std::move(reading);
     app.stale = false;
     SetTimer(app.window, kStaleTimer, 5 * app.intervalMs + 5000, nullptr);
-    UpdateIcon(false);
+    UpdateIcon();
     if (IsWindowVisible(app.window))
         InvalidateRect(app.window, nullptr, FALSE);
 }
@@ -451,7 +459,7 @@ void Paint()
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == app.taskbarCreated && message != 0) {
-        UpdateIcon(true);
+        RedrawFace(); // a new shell may show icons at another size
         RestoreIcon();
         return 0;
     }
@@ -464,7 +472,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         if (wParam == kStaleTimer) {
             KillTimer(window, kStaleTimer);
             app.stale = true;
-            UpdateIcon(false);
+            UpdateIcon();
+            InvalidateRect(window, nullptr, FALSE);
         }
         return 0;
     case WM_PAINT: Paint(); return 0;
@@ -482,7 +491,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         const RECT *suggested = reinterpret_cast<const RECT *>(lParam);
         SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
-        UpdateIcon(false);
+        UpdateIcon();
         InvalidateRect(window, nullptr, FALSE);
         return 0;
     }
@@ -491,7 +500,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_DISPLAYCHANGE:
         app.highContrast = HighContrast();
         MakeFonts();
-        UpdateIcon(false);
+        UpdateIcon();
         InvalidateRect(window, nullptr, FALSE);
         break;
     case WM_POWERBROADCAST:
@@ -641,7 +650,7 @@ int Run(HINSTANCE instance)
     app.dpi = WindowDpi(app.window);
     app.highContrast = HighContrast();
     MakeFonts();
-    UpdateIcon(true);
+    UpdateIcon();
     if (!StartReader(&app.reader, app.window, app.intervalMs)) {
         RemoveIcon();
         Say(L"kovaltherm-monitor: cannot start the thread that reads the sensors\n", true);
