@@ -510,8 +510,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         return TRUE;
     case WM_ENDSESSION:
+        // The session ends, or an installer's Restart Manager closes the program to replace it.
         if (wParam)
-            RemoveIcon();
+            Exit();
         return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
     }
