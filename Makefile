@@ -10,7 +10,7 @@
 # walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
-	bench-host bench-wine install clean
+	bench-host bench-wine bench-monitor install clean
 
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
@@ -97,7 +97,8 @@ fuzz: build-fuzz
 # The export benchmark: the host half (Release, real clock, next to a bare loop, then 50
 # scrapers against ktsensors --listen), then the
 # real DLL under Wine next to a bare client, for each Windows build in BENCH_WINE_BUILDS
-# (build directories under build/). Every half runs whatever the others did; all figures
+# (build directories under build/), then the monitor's footprint (bench-monitor). Every half
+# runs whatever the others did; all figures
 # end up in build/bench/results.json. Missed targets are reported, not failures: the exit
 # status is nonzero only when a half could not run.
 BENCH_WINE_BUILDS ?= win32 win64
@@ -108,9 +109,11 @@ bench: deps
 	for b in $(BENCH_WINE_BUILDS); do \
 		$(MAKE) --no-print-directory bench-wine WINE_BUILD=$$b || status=1; \
 	done; \
+	$(MAKE) --no-print-directory bench-monitor || status=1; \
 	build/bench/tests/bench/kovaltherm_bench_merge build/bench/results.json \
 		host=build/bench/host.json scrape=build/bench/scrape.json \
-		$(foreach b,$(BENCH_WINE_BUILDS),wine-$(b)=build/bench/wine-$(b).json) || status=1; \
+		$(foreach b,$(BENCH_WINE_BUILDS),wine-$(b)=build/bench/wine-$(b).json) \
+		monitor=build/bench/monitor-win64.json || status=1; \
 	exit $$status
 
 bench-host: deps
@@ -134,6 +137,20 @@ bench-wine: deps
 		status=$$?; scripts/wine shutdown; \
 		cp build/$(WINE_BUILD)/wine-results.json build/bench/wine-$(WINE_BUILD).json || status=1; \
 		exit $$status
+
+# The notification-area monitor's footprint under Wine (64-bit): its CPU time per hour and
+# working set at the default interval on the steady notebook, beside an idle Wine GUI program.
+MONITOR_BENCH_SECONDS ?= 90
+bench-monitor: deps
+	@mkdir -p build/bench
+	@rm -f build/bench/monitor-win64.json
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64
+	@export KOVALTHERM_WINE_ARCH=win64; \
+		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
+		tests/monitor/monitor_bench.sh $(CURDIR) $(CURDIR)/build/win64 build/bench/monitor-win64.json \
+			$(MONITOR_BENCH_SECONDS); \
+		status=$$?; scripts/wine shutdown; exit $$status
 
 clean:
 	rm -rf build

@@ -74,18 +74,20 @@ function(kovaltherm_windows_program name)
 endfunction()
 
 add_subdirectory(tools/ktsensors)
+add_subdirectory(tools/monitor)
 
 include(CTest)
 add_subdirectory(tests/wine)
 
 # The SDK (cmake --install): the header; per architecture the DLL, both import libraries,
-# the module-definition file and ktsensors.exe; a CMake package that picks the consumer's
-# architecture; the licence, the application developers' README and the examples.
+# the module-definition file, ktsensors.exe and kovaltherm-monitor.exe; a CMake package that
+# picks the consumer's architecture; the licence, the application developers' README and the
+# examples.
 include(CMakePackageConfigHelpers)
 set(KOVALTHERM_INSTALL_ARCH_DIR ${KOVALTHERM_ARCH})
 set(KOVALTHERM_INSTALL_CMAKE_DIR lib/cmake/Kovaltherm)
 install(FILES ${PROJECT_SOURCE_DIR}/include/kovaltherm.h DESTINATION include)
-install(TARGETS Kovaltherm ktsensors
+install(TARGETS Kovaltherm ktsensors kovaltherm-monitor
         RUNTIME DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR}
         ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
 install(FILES ${CMAKE_BINARY_DIR}/Kovaltherm.lib ${PROJECT_SOURCE_DIR}/src/dll/Kovaltherm.def

@@ -1,0 +1,116 @@
+// Talks to a running kovaltherm-monitor on the Wine desktop "shell" for its tests, or stands in
+// for an idle GUI program as the footprint's baseline:
+//   monitor_probe ping SECONDS   WM_NULL round trips to the window for SECONDS: median, max
+//   monitor_probe rect           the window's rectangle on the desktop, if visible
+//   monitor_probe send WHAT      taskbar-created, resume, close, or a menu command by number
+//   monitor_probe idle           a window and its message loop, until ended
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "tools/monitor/window.h"
+
+namespace {
+
+// The monitor's window, waiting up to 10 s for it to appear.
+HWND FindMonitor()
+{
+    for (int i = 0; i < 200; ++i) {
+        if (HWND window = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr))
+            return window;
+        Sleep(50);
+    }
+    fprintf(stderr, "monitor_probe: no %ls window on this desktop\n", KOVALTHERM_MONITOR_CLASS);
+    return nullptr;
+}
+
+int Ping(HWND window, double seconds)
+{
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    std::vector<double> ms;
+    DWORD until = GetTickCount() + (DWORD)(seconds * 1000);
+    int lost = 0;
+    while ((int)(until - GetTickCount()) > 0) {
+        DWORD_PTR result;
+        QueryPerformanceCounter(&start);
+        if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result))
+            ++lost;
+        QueryPerformanceCounter(&end);
+        ms.push_back((end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart);
+        Sleep(20);
+    }
+    std::sort(ms.begin(), ms.end());
+    size_t over = std::count_if(ms.begin(), ms.end(), [](double v) { return v >= 200; });
+    printf("wm_null: %zu round trips in %.0f s, median %.2f ms, max %.2f ms, %zu of 200 ms or more, %d unanswered\n",
+           ms.size(), seconds, ms.empty() ? 0 : ms[ms.size() / 2], ms.empty() ? 0 : ms.back(), over, lost);
+    return ms.empty() || over || lost ? 1 : 0;
+}
+
+LRESULT CALLBACK IdleProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY)
+        PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A visible window doing nothing: what any Wine GUI program costs.
+int Idle()
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = IdleProc;
+    windowClass.lpszClassName = L"MonitorProbeIdle";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowW(L"MonitorProbeIdle", L"idle", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                nullptr, nullptr, nullptr, nullptr);
+    MSG msg;
+    while (window && GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: monitor_probe ping SECONDS | rect | send WHAT | idle\n");
+        return 2;
+    }
+    // Windows on the desktop of Wine's shell, where the monitor runs.
+    if (HDESK desktop = OpenDesktopW(L"shell", 0, FALSE, GENERIC_ALL))
+        SetThreadDesktop(desktop);
+    if (!strcmp(argv[1], "idle"))
+        return Idle();
+    HWND window = FindMonitor();
+    if (!window)
+        return 1;
+    if (!strcmp(argv[1], "ping") && argc == 3)
+        return Ping(window, atof(argv[2]));
+    if (!strcmp(argv[1], "rect")) {
+        RECT rect;
+        if (!IsWindowVisible(window) || !GetWindowRect(window, &rect))
+            return 1;
+        printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+        return 0;
+    }
+    if (!strcmp(argv[1], "send") && argc == 3) {
+        DWORD_PTR result;
+        UINT message = WM_COMMAND;
+        WPARAM wParam = atoi(argv[2]);
+        if (!strcmp(argv[2], "taskbar-created"))
+            message = RegisterWindowMessageW(L"TaskbarCreated"), wParam = 0;
+        else if (!strcmp(argv[2], "resume"))
+            message = WM_POWERBROADCAST, wParam = PBT_APMRESUMEAUTOMATIC;
+        else if (!strcmp(argv[2], "close"))
+            message = WM_CLOSE, wParam = 0;
+        return SendMessageTimeoutW(window, message, wParam, 0, SMTO_NORMAL, 10000, &result) ? 0 : 1;
+    }
+    fprintf(stderr, "monitor_probe: unknown command %s\n", argv[1]);
+    return 2;
+}

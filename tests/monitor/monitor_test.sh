@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# kovaltherm-monitor's test build under Wine, on an Xvfb of its own with Wine's shell desktop,
+# through the steady, heat-cycle and stuck-controller scenarios: what it hands the shell (the
+# test build's record of every Shell_NotifyIconW call), the icon's and the chart's pixels in
+# screenshots, WM_NULL round trips while a reading hangs, the menu's settings, and Exit.
+# With "smoke", only: it starts, adds its icon with a reading, and exits cleanly.
+# KOVALTHERM_MONITOR_DOCS=DIR copies the tooltip, notification and failed readings' screenshots
+# the documentation shows into DIR.
+# Usage: monitor_test.sh SOURCE_DIR BUILD_DIR [smoke]
+set -u
+src=$1
+build=$2
+mode=${3:-full}
+work=$build/monitor-test
+rm -rf "$work"
+mkdir -p "$work"
+. "$src/tests/monitor/session.sh"
+monitor=$(winpath "$build/kovaltherm-monitor-test.exe")
+# A monitor left running by a failed check would hold the session's one-instance mutex.
+trap 'kill $(windows_pids "$monitor") 2>/dev/null; stop_session' EXIT
+
+passed=0
+failed=0
+# Records a check: NAME, then a command that succeeds when the check passes.
+check() {
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1)); echo "ok: $name"
+    else
+        failed=$((failed + 1)); echo "FAIL: $name"
+    fi
+}
+started=$SECONDS
+phase() { echo "--- $1 (at $((SECONDS - started)) s)"; }
+
+log=$work/shell.log
+: >"$log"
+export KOVALTHERM_MONITOR_SHELL_LOG=$(winpath "$log")
+probe() { "$wine" run "$build/monitor_probe.exe" "$@"; }
+scenario() { "$wine" run "$build/ktsensors.exe" --scenario "$(winpath "$src/examples/$1.json")" >"$work/$1.out" 2>&1; }
+# The record's lines after the millisecond mark FROM; the mark of its last line.
+after() { awk -F'\t' -v from="$1" '$1 > from' "$log"; }
+mark() { tail -n1 "$log" | cut -f1; }
+# Waits up to SECONDS for a line after FROM matching the extended regular expression (or,
+# with a fourth argument F, containing the text).
+wait_after() {
+    local i
+    for i in $(seq $(($3 * 5))); do
+        after "$1" | grep -q"${4:-E}" -- "$2" && return 0
+        sleep 0.2
+    done
+    return 1
+}
+last_tip() { after "$1" | grep -o $'tip=.*' | tail -n1; }
+# The notification area, at the right end of the taskbar; the icon in it by its colour.
+tray=400x28+600+672
+icon_at() {
+    local at
+    at=$(convert "$1" -crop $tray +repage txt:- | grep -i -m1 -- "#$2" | cut -d: -f1)
+    [ -n "$at" ] && echo "$((600 + ${at%,*} + 4)) $((672 + ${at#*,} + 4))"
+}
+hover() { local at; at=$(icon_at "$1" "$2") && xdotool mousemove --sync ${at% *} ${at#* }; }
+show_window() {
+    "$wine" spawn "$work/second.out" explorer /desktop=shell,1000x700,x11 "$monitor" >/dev/null
+    local i
+    for i in $(seq 50); do probe rect >"$work/rect" 2>/dev/null && return 0; sleep 0.2; done
+    return 1
+}
+crop_window() { read -r x y w h <"$work/rect"; convert "$1" -crop "${w}x${h}+${x}+${y}" +repage "$2"; }
+whole() { identify -format %wx%h+0+0 "$1"; }
+deg=$'\xc2\xb0C'
+
+# The command line: the usage on standard output; a wrong one refused in one line, status 2.
+cli() { # STATUS TEXT ARGUMENTS...
+    local want=$1 text=$2
+    shift 2
+    "$wine" run "$build/kovaltherm-monitor-test.exe" "$@" >"$work/cli.out" 2>&1
+    [ $? = "$want" ] && grep -qF -- "$text" "$work/cli.out"
+}
+check "--help prints the usage" cli 0 'Usage: kovaltherm-monitor [--interval SECONDS]' --help
+check "an interval out of range is refused" cli 2 "from 0.5 to 3600, not '0.1'" --interval 0.1
+check "an unknown option is refused" cli 2 "unknown option '--bogus'" --bogus
+
+phase "steady"
+scenario steady
+start_session "$monitor" || exit 1
+wait_after 0 $'\ttip=sensor 0' 30
+check "the icon is added once, with a reading" test "$(grep -c $'\tADD\t' "$log")" = 1
+check "the tooltip: a line per sensor" test "$(last_tip 0)" = \
+    "tip=sensor 0 (location 2) 52 $deg normal\\nsensor 1 (location 4) 41 $deg normal\\nsensor 2 (location 1) 47 $deg normal"
+check "the icon's colour: normal" grep -q $'\ticon=#66bb6a' "$log"
+screenshot "$work/steady.png"
+check "normal's colour in the notification area" has_colour "$work/steady.png" $tray 66bb6a
+echo "started and read in $((SECONDS - started)) s"
+
+if [ "$mode" = smoke ]; then
+    probe send 4 # Exit
+    check "Exit removes the icon" wait_after 0 $'\tDELETE\tok=1' 10
+    sleep 1
+    check "Exit ends the program" test -z "$(windows_pids "$monitor")"
+    echo "$passed passed, $failed failed"
+    [ $failed -eq 0 ]
+    exit
+fi
+
+hover "$work/steady.png" 66bb6a
+sleep 2
+screenshot "$work/tooltip.png"
+# Explorer restarting and a resume from sleep bring the icon back, never a second one.
+probe send taskbar-created
+probe send resume
+check "no second icon after TaskbarCreated and a resume" test "$(grep -c $'\tADD\t' "$log")" = 1
+check "the icon is updated in place then" test "$(grep -c $'\tMODIFY\tok=1' "$log")" -ge 3
+xdotool click 1
+sleep 2
+check "a click on the icon opens the window" eval "probe rect >/dev/null"
+probe send close
+
+phase "heat cycle"
+# The scenario's clock starts as it loads: the processor passes its warning limit at 10 s and
+# about 40 s, and is critical from about 42 s to 50 s; the chipset stays below its limits.
+from=$(mark)
+scenario heat-cycle
+check "a critical notification for sensor 0" wait_after "$from" $'\tinfo-title=sensor 0 critical' 75
+sleep 3 # Wine shows a notification 2 s after it is asked for
+screenshot "$work/notification.png"
+check "critical's colour in the notification area" has_colour "$work/notification.png" $tray ef5350
+check "a second start opens the running monitor's window" show_window
+sleep 1
+check "the second start ended, the first runs on" test "$(windows_pids "$monitor" | wc -l)" = 1
+screenshot "$work/window.png"
+crop_window "$work/window.png" "$work/chart.png"
+# --plot's colours: the bands at 45 % over white, the temperature, the limits.
+for colour in normal:bae0bc warning:ffe79e critical:f8b2b0 temperature:1565c0 warning-limit:ef6c00 \
+    critical-limit:b71c1c; do
+    check "the chart shows ${colour%:*}" has_colour "$work/chart.png" "$(whole "$work/chart.png")" "${colour#*:}"
+done
+# One notification per sensor that becomes warning or critical, as the tooltips go.
+statuses=$(after "$from" | grep -o 'tip=sensor 0 [^\\]*' | awk '{print $NF}')
+rises=$(awk 'BEGIN { s["normal"] = 0; s["status"] = 1; s["reading"] = 1; s["warning"] = 2; s["critical"] = 3; p = 0 }
+             { if (s[$1] > p && s[$1] >= 2) n++; p = s[$1] } END { print n + 0 }' <<<"$statuses")
+notices=$(after "$from" | grep -c $'\tinfo-title=sensor 0 ')
+check "a notification per rise into warning or critical ($notices for $rises)" test "$notices" = "$rises"
+check "none for the chipset, which stays normal" test "$(after "$from" | grep -c 'info=.*sensor 1 (location 4): ')" = 0
+echo "notifications of the heat cycle:"
+after "$from" | grep -o $'info-title=.*' | sed 's/^/  /'
+
+phase "stuck controller"
+from=$(mark)
+stuck_pid=$("$wine" spawn "$work/stuck.out" "$build/ktsensors.exe" --scenario "$(winpath "$src/examples/stuck-controller.json")")
+sleep 1
+probe ping 8 | tee "$work/ping.txt"
+check "WM_NULL answered within 200 ms while readings hang" grep -q ', 0 of 200 ms or more, 0 unanswered' "$work/ping.txt"
+check "a notification that readings fail" wait_after "$from" $'\tinfo-title=Sensor readings failing' 45
+check "the icon: \"--\" on the failed colour" wait_after "$from" $'\ticon=#616161' 5
+check "the tooltip: no reading from either sensor" wait_after "$from" \
+    $'\ttip=sensor 0 (location 2) no reading\\nsensor 1 (location 5) no reading' 20 F
+screenshot "$work/stuck.png"
+check "the failed colour in the notification area" has_colour "$work/stuck.png" $tray 616161
+crop_window "$work/stuck.png" "$work/stuck-chart.png"
+check "the chart shows the failed readings" has_colour "$work/stuck-chart.png" "$(whole "$work/stuck-chart.png")" b8b8b8
+from=$(mark)
+scenario steady
+check "a notification that readings are back" wait_after "$from" $'\tinfo-title=Sensor readings back' 45
+kill "$stuck_pid" 2>/dev/null
+
+phase "menu and exit"
+query() { "$wine" run reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -o 'REG_[A-Z_]* .*'; }
+probe send 2
+check "Notifications off is remembered" test "$(query 'HKCU\Software\Kovaltherm\Monitor' Notifications)" = "REG_DWORD    0x0"
+probe send 2
+check "and on again" test "$(query 'HKCU\Software\Kovaltherm\Monitor' Notifications)" = "REG_DWORD    0x1"
+probe send 3
+check "Start with Windows: the quoted path in the Run key" test \
+    "$(query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' 'Kovaltherm Monitor')" = "REG_SZ    \"$monitor\""
+probe send 3
+check "and removed again" test -z "$(query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' 'Kovaltherm Monitor')"
+from=$(mark)
+probe send 4
+check "Exit removes the icon" wait_after "$from" $'\tDELETE\tok=1' 10
+sleep 1
+check "Exit ends the program" test -z "$(windows_pids "$monitor")"
+check "one icon added in all" test "$(grep -c $'\tADD\t' "$log")" = 1
+
+if [ -n "${KOVALTHERM_MONITOR_DOCS:-}" ]; then
+    convert "$work/tooltip.png" -crop 360x100+640+600 +repage "$KOVALTHERM_MONITOR_DOCS/monitor-tooltip.png"
+    convert "$work/notification.png" -crop 460x140+540+560 +repage "$KOVALTHERM_MONITOR_DOCS/monitor-notification.png"
+    cp "$work/stuck-chart.png" "$KOVALTHERM_MONITOR_DOCS/monitor-failed.png"
+fi
+echo "screenshots in $work; $((SECONDS - started)) s"
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

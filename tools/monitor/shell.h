@@ -1,0 +1,26 @@
+// The monitor's calls into the shell go through this one table, so that a test build can
+// record what the program hands the notification area.
+#ifndef KOVALTHERM_MONITOR_SHELL_H
+#define KOVALTHERM_MONITOR_SHELL_H
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace monitor {
+
+struct ShellCalls {
+    BOOL(WINAPI *notifyIcon)(DWORD message, PNOTIFYICONDATAW data);
+};
+
+// The table the program calls through: the shell's own functions.
+extern ShellCalls shell;
+
+#ifdef KOVALTHERM_MONITOR_TEST
+// The test build: when KOVALTHERM_MONITOR_SHELL_LOG names a file, every call through the
+// table is also appended to it as a line of text (test_shell_log.cpp).
+void StartShellLog();
+#endif
+
+} // namespace monitor
+
+#endif
