@@ -3,9 +3,10 @@
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
-# makes the SDK zip of both Windows builds and its test kit; `make test-dist` builds its examples from
-# the zip for both architectures and runs them under Wine, tests its Python and .NET wrappers on
-# the host's libkovaltherm.so, and runs the test kit's walk-through.
+# makes the SDK zip of both Windows builds and its test kit, and an MSI per architecture;
+# `make test-dist` builds its examples from the zip for both architectures and runs them under
+# Wine, tests its Python and .NET wrappers on the host's libkovaltherm.so, and runs the test
+# kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine install clean
@@ -70,11 +71,14 @@ install: deps
 	@cmake --build --preset host --target ktsensors ktsensors_man
 	@DESTDIR=$(DESTDIR) cmake --install build/host
 
-# The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped.
+# The SDK: both builds installed side by side (x86/, x64/), stripped of symbols, zipped; and
+# an MSI per architecture made from them. With SIGN_PFX (and SIGN_PASSWORD_FILE,
+# SIGN_TIMESTAMP_URL) the binaries are signed before the MSIs pack them, then the MSIs.
 dist: build-win32 build-win64
-	@rm -rf build/dist $(DIST_ZIP)
+	@rm -rf build/dist $(DIST_ZIP) dist/kovaltherm-$(VERSION)-*.msi
 	@cmake --install build/win32 --prefix build/dist --strip >/dev/null
 	@cmake --install build/win64 --prefix build/dist --strip >/dev/null
+	@packaging/release $(VERSION) build/dist dist build/win32 build/win64
 	@mkdir -p dist
 	@cd build/dist && cmake -E tar cf ../../$(DIST_ZIP) --format=zip -- *
 	@echo "dist: $(DIST_ZIP)"
