@@ -100,7 +100,7 @@ for arch in x64 x86; do
     out=$(step "${walk[2]/--scenario scenarios\/stuck-controller.json/--trace --count 1}")
     echo "$out"
     grep -q '^kovaltherm: LMReadTemperature(#5) sensor 0: no temperature: 2 block reads failed, 40 attempts: 40 busy, 0 wrong echo, 0 unreadable; rebuild ran to the end$' <<<"$out"
-    check $? "$arch: ktsensors.exe --trace shows why"
+    check $? "$arch: ktsensors-testkit.exe --trace shows why"
     out=$(step "${walk[3]}"; echo "exit status $?")
     echo "$out"
     grep -q '^exit status 0$' <<<"$out" && grep -q '^2 sensors$' <<<"$out" &&
