@@ -149,8 +149,8 @@ UINT __stdcall FinishServiceInstall(MSIHANDLE install)
         return ERROR_INSTALL_FAILURE;
     }
     Say(install, FALSE, L"Kovaltherm: the service %s runs %s", SERVICE_NAME, command);
-    Say(install, FALSE, L"Kovaltherm: it restarts 10 s, 10 s and 60 s after a failure (count reset after %lu s)",
-        kFailureResetSeconds);
+    Say(install, FALSE, L"Kovaltherm: it restarts %lu s, %lu s and %lu s after a failure (count reset after %lu s)",
+        kRestartDelaysMs[0] / 1000, kRestartDelaysMs[1] / 1000, kRestartDelaysMs[2] / 1000, kFailureResetSeconds);
     if (!flagged)
         Say(install, FALSE, L"Kovaltherm: restarts only after a crash, not after an error stop (error %lu)", flagCode);
     return ERROR_SUCCESS;
@@ -177,8 +177,8 @@ static DWORD ServiceState(void)
     return state;
 }
 
-// Waits up to kServiceStopMs for the service to stop or, when deleted, to leave the database;
-// returns its last state (0 when it left).
+// Waits up to kServiceStopMs until the service has stopped, or is gone; returns its last state
+// (0 when it is gone).
 static DWORD WaitUntilServiceStopped(void)
 {
     ULONGLONG deadline = GetTickCount64() + kServiceStopMs;
