@@ -13,8 +13,8 @@ src=$1 build=$2 version=$3 next=${4:-} next_version=${5:-}
 wine=$src/scripts/wine
 export WINE_MAX_PROGRAM_STATUS=255 # msiexec's codes: 1603 (failed) ends as status 67
 case ${KOVALTHERM_WINE_ARCH:-win32} in
-win64) arch=x64 prefix=$src/build/wine-prefix-win64 cache='HKEY_LOCAL_MACHINE\Software\Wow6432Node\Norvane\QuenlarFeatures\Thermal' ;;
-*) arch=x86 prefix=$src/build/wine-prefix cache='HKEY_LOCAL_MACHINE\Software\Norvane\QuenlarFeatures\Thermal' ;;
+win64) arch=x64 prefix=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix-win64} cache='HKEY_LOCAL_MACHINE\Software\Wow6432Node\Norvane\QuenlarFeatures\Thermal' ;;
+*) arch=x86 prefix=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix} cache='HKEY_LOCAL_MACHINE\Software\Norvane\QuenlarFeatures\Thermal' ;;
 esac
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -155,7 +155,8 @@ if [ -n "$next" ]; then
     kill "$poller" && wait "$poller" 2>/dev/null
     poller=
     echo "    the textfile every 100 ms during the upgrade (ms, then what the file said and its time):"
-    sort -n -s -k1,1 "$work/timeline" "$work/returned" | awk '{ s = $0; sub(/^[0-9]+ /, "", s) } s != last { print "    | " $0 } { last = s }'
+    sort -n -s -k1,1 "$work/timeline" "$work/returned" | awk '{ s = $0; sub(/^[0-9]+ /, "", s) } s == "msiexec returned" { print "    | " $0; next }
+        s != last { print "    | " $0 } { last = s }'
     expect "samples of a missing textfile (of $(wc -l <"$work/timeline"))" "$(grep -c ' missing$' "$work/timeline")" 0
     expect "products installed" "$(products)" 1
     expect "the product's version" "$(w reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${codes[1]}" /v DisplayVersion |
