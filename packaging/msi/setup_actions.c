@@ -210,7 +210,8 @@ static DWORD DeleteTextfile(const WCHAR *path)
 // After StopServices and DeleteServices, where the service is removed or (re)installed: waits
 // until it has stopped, which Windows Installer does but Wine's does not, so that no running
 // service holds the files being replaced, or writes its textfile again; then deletes the
-// textfile CustomActionData names (empty but on a real uninstall: an upgrade keeps the file).
+// textfile CustomActionData names: the service's on a real uninstall (an upgrade keeps it), the
+// one it wrote before when TEXTFILE moves it, none otherwise.
 // Returns ERROR_INSTALL_FAILURE when the service still runs at the bound.
 UINT __stdcall FinishServiceStop(MSIHANDLE install)
 {

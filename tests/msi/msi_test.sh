@@ -131,12 +131,15 @@ expect "event source" "$(w reg query "$source_key" | awk 'NF >= 3 { $1 = $1; pri
 expect "restarts after a failure" "$(said install | grep -c 'restarts 10 s, 10 s and 60 s')" 1
 
 if [ -n "$next" ]; then
-    # ---- A repair given INTERVAL again takes it; TEXTFILE stays as the install gave it ----
-    msi repair /i "$(win "$msi_v1")" REINSTALL=ALL REINSTALLMODE=vomus INTERVAL=2
+    # ---- A repair given the settings again takes them, and deletes the file it wrote before ----
+    old_prom=$prom textfile='C:\kovaltherm-msi\moved.prom'
+    prom=$(unix "$textfile")
+    msi repair /i "$(win "$msi_v1")" REINSTALL=ALL REINSTALLMODE=vomus INTERVAL=2 "TEXTFILE=$textfile"
     expect "repair exits 0" "$?" 0
-    command=${command/--watch 1/--watch 2}
+    command="\"$installed\\ktsensors.exe\" --service --watch 2 --output \"$textfile\""
     expect "after the repair" "$(reg_value "$service_key" ImagePath)" "$command"
-    wait_for 15 up_since "$(date +%s)" || fail "no reading after the repair"
+    wait_for 15 up_since "$(date +%s)" && [ ! -e "$old_prom" ] && ok "the file moved: $(said repair | grep deleted)" ||
+        fail "no reading in $prom after the repair, or $old_prom left"
 
     # ---- The next version over this one while the service writes ----
     (t0=$(date +%s%N); while :; do
