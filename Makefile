@@ -4,10 +4,10 @@
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
 # makes the SDK zip of both Windows builds, its Linux library and its test kit, the NuGet
-# package and the Python wheels; `make test-dist` builds the zip's examples for both
-# architectures and runs them under Wine, installs the packages as developers do and runs the
-# examples and the wrappers' tests on the zip's libkovaltherm.so, and runs the test kit's
-# walk-through.
+# package and the Python wheels, and an MSI per architecture; `make test-dist` builds the zip's
+# examples for both architectures and runs them under Wine, installs the packages as
+# developers do and runs the examples and the wrappers' tests on the zip's libkovaltherm.so,
+# and runs the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
 	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine bench-monitor install clean

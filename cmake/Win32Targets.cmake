@@ -76,6 +76,25 @@ endfunction()
 add_subdirectory(tools/ktsensors)
 add_subdirectory(tools/monitor)
 
+# The test kit's ktsensors-testkit.exe: ktsensors.exe's object files linked again with a version
+# resource of its own, whose name and description say "Kovaltherm test kit".
+set(KOVALTHERM_TOOL_OBJECTS "$<FILTER:$<TARGET_OBJECTS:ktsensors>,EXCLUDE,\\.rc\\.(obj|res)$>")
+add_executable(ktsensors-testkit testkit/ktsensors-testkit.rc ${KOVALTHERM_TOOL_OBJECTS})
+add_dependencies(ktsensors-testkit ktsensors)
+get_target_property(KOVALTHERM_TOOL_INCLUDES ktsensors INCLUDE_DIRECTORIES)
+target_include_directories(ktsensors-testkit PRIVATE ${KOVALTHERM_TOOL_INCLUDES})
+set_target_properties(ktsensors-testkit PROPERTIES LINKER_LANGUAGE CXX)
+target_link_options(ktsensors-testkit PRIVATE $<TARGET_PROPERTY:ktsensors,LINK_OPTIONS>)
+target_link_libraries(ktsensors-testkit PRIVATE $<TARGET_PROPERTY:ktsensors,LINK_LIBRARIES>)
+
+# The installer's custom actions (packaging/msi), which msiexec loads: stripped, nothing but
+# system DLLs needed.
+add_library(KovalthermSetup SHARED packaging/msi/setup_actions.c packaging/msi/setup_actions.def)
+set_target_properties(KovalthermSetup PROPERTIES PREFIX "")
+target_compile_options(KovalthermSetup PRIVATE ${KOVALTHERM_WARNINGS})
+target_link_options(KovalthermSetup PRIVATE -s -static-libgcc -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
+target_link_libraries(KovalthermSetup PRIVATE msi advapi32 user32 kernel32)
+
 include(CTest)
 add_subdirectory(tests/wine)
 
@@ -106,11 +125,13 @@ configure_file(${PROJECT_SOURCE_DIR}/sdk/kovaltherm.pc.in ${CMAKE_BINARY_DIR}/ko
 install(FILES ${CMAKE_BINARY_DIR}/kovaltherm.pc DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR}/pkgconfig)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/dotnet/Kovaltherm.cs DESTINATION dotnet)
 
-# The test kit: per architecture the stand-in driver with ktsensors.exe (which loads a
-# scenario into it) and the DLL beside it; the example scenarios; the scripts that install,
-# start, stop and remove the driver (Windows and Wine); its walk-through.
-install(FILES $<TARGET_FILE:qorix> $<TARGET_FILE:ktsensors> $<TARGET_FILE:Kovaltherm>
-        DESTINATION testkit/${KOVALTHERM_INSTALL_ARCH_DIR})
+# The test kit: per architecture the stand-in driver with ktsensors-testkit.exe (which loads a
+# scenario into it) and the DLL beside it, both stripped as the product's are; the example
+# scenarios; the scripts that install, start, stop and remove the driver (Windows and Wine);
+# its walk-through.
+install(FILES $<TARGET_FILE:qorix> DESTINATION testkit/${KOVALTHERM_INSTALL_ARCH_DIR})
+install(TARGETS ktsensors-testkit Kovaltherm RUNTIME DESTINATION testkit/${KOVALTHERM_INSTALL_ARCH_DIR}
+        ARCHIVE DESTINATION ${KOVALTHERM_INSTALL_ARCH_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION testkit/scenarios)
 install(FILES ${PROJECT_SOURCE_DIR}/testkit/README.md ${PROJECT_SOURCE_DIR}/testkit/qorix-kit.cmd
         DESTINATION testkit)

@@ -34,9 +34,19 @@ sdk=$(echo "$work"/unpacked/kovaltherm-*)
 [ -d "$sdk" ] || { echo "FAIL: $zip holds no folder kovaltherm-<version>"; exit 1; }
 kit=$sdk/testkit
 for f in README.md qorix-kit.cmd qorix-kit.sh scenarios/stuck-controller.json \
-    x86/qorix.sys x86/ktsensors.exe x86/Kovaltherm.dll x64/qorix.sys x64/ktsensors.exe x64/Kovaltherm.dll; do
+    x86/qorix.sys x86/ktsensors-testkit.exe x86/Kovaltherm.dll x64/qorix.sys x64/ktsensors-testkit.exe x64/Kovaltherm.dll; do
     [ -f "$kit/$f" ]
     check $? "the zip has testkit/$f"
+done
+# The kit's program names itself as the kit's, and no file of the kit bears the product's name.
+for arch in x86 x64; do
+    info=$(strings -el "$kit/$arch/ktsensors-testkit.exe")
+    grep -A1 -x ProductName <<<"$info" | grep -qx 'Kovaltherm test kit' &&
+        grep -A1 -x OriginalFilename <<<"$info" | grep -qx 'ktsensors-testkit.exe' &&
+        grep -A1 -x FileDescription <<<"$info" | grep -q '^Kovaltherm test kit: '
+    check $? "$arch: ktsensors-testkit.exe's version information says Kovaltherm test kit"
+    [ ! -e "$kit/$arch/ktsensors.exe" ]
+    check $? "$arch: no ktsensors.exe in the test kit"
 done
 grep -q KOVALTHERM-TESTKIT-STAND-IN-QORIX "$kit/x86/qorix.sys" && grep -q KOVALTHERM-TESTKIT-STAND-IN-QORIX "$kit/x64/qorix.sys"
 check $? "both drivers carry the kit's marker"
@@ -97,7 +107,7 @@ for arch in x64 x86; do
     out=$(step "${walk[2]/--scenario scenarios\/stuck-controller.json/--trace --count 1}")
     echo "$out"
     grep -q '^kovaltherm: LMReadTemperature(#5) sensor 0: no temperature: 2 block reads failed, 40 attempts: 40 busy, 0 wrong echo, 0 unreadable; rebuild ran to the end$' <<<"$out"
-    check $? "$arch: ktsensors.exe --trace shows why"
+    check $? "$arch: ktsensors-testkit.exe --trace shows why"
     out=$(step "${walk[3]}"; echo "exit status $?")
     echo "$out"
     grep -q '^exit status 0$' <<<"$out" && grep -q '^2 sensors$' <<<"$out" &&

@@ -1,0 +1,237 @@
+// KovalthermSetup.dll: the custom actions of the Kovaltherm installer, for what its tables
+// cannot say or Wine's installer does not do. The deferred ones run as LocalSystem; all write
+// what they did, or why they refused, to the installer's log.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#define SERVICE_NAME L"Kovaltherm"
+
+// Restarts after a failure, as ktsensors.exe --install-service sets them: 10 s, 10 s, then
+// 60 s; the count starts again after a day.
+static const DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
+static const DWORD kFailureResetSeconds = 24 * 60 * 60;
+// How long an install or removal waits for the service to stop.
+static const DWORD kServiceStopMs = 60000;
+// How long it tries to delete the textfile while another program (the collector) has it open.
+static const DWORD kDeleteRetryMs = 5000;
+static const DWORD kPollMs = 100;
+// What the service's state is taken as when the service manager cannot be asked.
+static const DWORD kStateUnknown = 0xFFFFFFFF;
+// The textfile collector reads only files ending so; removal deletes no other kind of file.
+static const WCHAR kTextfileEnding[] = L".prom";
+// The service's interval in whole seconds, from a second to a day (as ktsensors --watch allows).
+static const DWORD kLongestInterval = 24 * 60 * 60;
+// Characters a textfile's path may not hold: % would be expanded by the service manager (the
+// command line is an expandable string), " would end the quoted path, the rest are not allowed
+// in Windows file names.
+static const WCHAR kRefusedInPath[] = L"%\"*?<>|/";
+
+// Writes one line to the installer's log; `error` also shows it to a user watching the install.
+static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
+{
+    WCHAR text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    wvsprintfW(text, format, arguments);
+    va_end(arguments);
+    MSIHANDLE record = MsiCreateRecord(0);
+    MsiRecordSetStringW(record, 0, text);
+    MsiProcessMessage(install, error ? (INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK) : INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+// The property `name`, or "" when it is unset or longer than `size` characters.
+static void GetProperty(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWORD size)
+{
+    DWORD length = size;
+    if (MsiGetPropertyW(install, name, value, &length) != ERROR_SUCCESS)
+        value[0] = 0;
+}
+
+// True when `text` is a whole number of seconds from 1 to kLongestInterval, in digits only.
+static BOOL IsInterval(const WCHAR *text)
+{
+    DWORD seconds = 0;
+    int digits = 0;
+    for (; text[digits]; ++digits) {
+        if (text[digits] < L'0' || text[digits] > L'9' || digits >= 6)
+            return FALSE;
+        seconds = seconds * 10 + (DWORD)(text[digits] - L'0');
+    }
+    return digits > 0 && seconds >= 1 && seconds <= kLongestInterval;
+}
+
+// True when `path` ends in .prom, in any case.
+static BOOL IsTextfile(const WCHAR *path)
+{
+    int length = lstrlenW(path), ending = lstrlenW(kTextfileEnding);
+    return length > ending && lstrcmpiW(path + length - ending, kTextfileEnding) == 0;
+}
+
+// True when `path` is a full path on a drive ("C:\..."), without characters the service
+// manager or a file name would take otherwise.
+static BOOL IsFullLocalPath(const WCHAR *path)
+{
+    WCHAR drive = path[0] | 0x20;
+    if (drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\')
+        return FALSE;
+    for (const WCHAR *c = path + 2; *c; ++c)
+        for (const WCHAR *refused = kRefusedInPath; *refused; ++refused)
+            if (*c == *refused || *c == L':')
+                return FALSE;
+    return TRUE;
+}
+
+// Before LaunchConditions: refuses a downgrade and settings the service could not run with,
+// with a message the log keeps (Wine's installer logs no launch condition's message in a
+// silent install). Returns ERROR_INSTALL_FAILURE when it refuses.
+UINT __stdcall CheckSettings(MSIHANDLE install)
+{
+    WCHAR value[MAX_PATH + 2], message[512];
+    GetProperty(install, L"WIX_DOWNGRADE_DETECTED", value, sizeof value / sizeof *value);
+    if (value[0]) {
+        GetProperty(install, L"DowngradeMessage", message, sizeof message / sizeof *message);
+        Say(install, TRUE, L"Kovaltherm: %s", message);
+        return ERROR_INSTALL_FAILURE;
+    }
+    GetProperty(install, L"INTERVAL", value, sizeof value / sizeof *value);
+    if (!IsInterval(value)) {
+        Say(install, TRUE, L"Kovaltherm: INTERVAL must be a whole number of seconds from 1 to %lu, not \"%s\"",
+            kLongestInterval, value);
+        return ERROR_INSTALL_FAILURE;
+    }
+    GetProperty(install, L"TEXTFILE", value, MAX_PATH);
+    if (!IsFullLocalPath(value) || !IsTextfile(value)) {
+        Say(install, TRUE, L"Kovaltherm: TEXTFILE must be the full path of a .prom file on a drive, shorter than %d "
+                           L"characters and without any of %s (such as C:\\Program Files\\windows_exporter\\"
+                           L"textfile_inputs\\kovaltherm.prom), not \"%s\"", MAX_PATH, kRefusedInPath, value);
+        return ERROR_INSTALL_FAILURE;
+    }
+    return ERROR_SUCCESS;
+}
+
+// After InstallServices: the service's command line as CustomActionData gives it (the program's
+// path in quotes, as Windows Installer writes it but Wine's does not, and the arguments of this
+// install, also where the service existed before), and its restarts after a failure, also after
+// it stopped itself with an error. Returns ERROR_INSTALL_FAILURE when either could not be set.
+UINT __stdcall FinishServiceInstall(MSIHANDLE install)
+{
+    WCHAR command[2 * MAX_PATH + 64];
+    GetProperty(install, L"CustomActionData", command, sizeof command / sizeof *command);
+    if (!command[0]) {
+        Say(install, TRUE, L"Kovaltherm: no command line for the service %s", SERVICE_NAME);
+        return ERROR_INSTALL_FAILURE;
+    }
+    SC_ACTION actions[sizeof kRestartDelaysMs / sizeof *kRestartDelaysMs];
+    for (DWORD i = 0; i < sizeof actions / sizeof *actions; ++i) {
+        actions[i].Type = SC_ACTION_RESTART;
+        actions[i].Delay = kRestartDelaysMs[i];
+    }
+    SERVICE_FAILURE_ACTIONSW failure = {kFailureResetSeconds, NULL, NULL, sizeof actions / sizeof *actions, actions};
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    // Restart actions need the right to start the service as well as to configure it.
+    SC_HANDLE service = manager ? OpenServiceW(manager, SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START) : NULL;
+    BOOL configured = service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                      command, NULL, NULL, NULL, NULL, NULL, NULL);
+    BOOL ok = configured && ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+    DWORD code = GetLastError();
+    BOOL flagged = ok && ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    DWORD flagCode = GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    if (!ok) {
+        Say(install, TRUE, L"Kovaltherm: cannot set the %s of the service %s (error %lu)",
+            configured ? L"restarts after a failure" : L"command line", SERVICE_NAME, code);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Say(install, FALSE, L"Kovaltherm: the service %s runs %s", SERVICE_NAME, command);
+    Say(install, FALSE, L"Kovaltherm: it restarts %lu s, %lu s and %lu s after a failure (count reset after %lu s)",
+        kRestartDelaysMs[0] / 1000, kRestartDelaysMs[1] / 1000, kRestartDelaysMs[2] / 1000, kFailureResetSeconds);
+    if (!flagged)
+        Say(install, FALSE, L"Kovaltherm: restarts only after a crash, not after an error stop (error %lu)", flagCode);
+    return ERROR_SUCCESS;
+}
+
+// The service's current state; 0 when it is no longer installed, kStateUnknown when the
+// service manager cannot be asked. The service is opened anew each time: an open handle
+// would keep a deleted service in the database.
+static DWORD ServiceState(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager)
+        return kStateUnknown;
+    DWORD state = kStateUnknown;
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status;
+    if (service) {
+        if (QueryServiceStatus(service, &status))
+            state = status.dwCurrentState;
+        CloseServiceHandle(service);
+    } else if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+        state = 0;
+    CloseServiceHandle(manager);
+    return state;
+}
+
+// Waits up to kServiceStopMs until the service has stopped, or is gone; returns its last state
+// (0 when it is gone).
+static DWORD WaitUntilServiceStopped(void)
+{
+    ULONGLONG deadline = GetTickCount64() + kServiceStopMs;
+    for (;;) {
+        DWORD state = ServiceState();
+        if (state == 0 || state == SERVICE_STOPPED || GetTickCount64() >= deadline)
+            return state;
+        Sleep(kPollMs);
+    }
+}
+
+// Deletes the textfile; a file held open by a reader is tried again for kDeleteRetryMs.
+// Returns 0, or the error of the last attempt.
+static DWORD DeleteTextfile(const WCHAR *path)
+{
+    ULONGLONG deadline = GetTickCount64() + kDeleteRetryMs;
+    for (;;) {
+        if (DeleteFileW(path))
+            return 0;
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return 0;
+        if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || GetTickCount64() >= deadline)
+            return code;
+        Sleep(kPollMs);
+    }
+}
+
+// After StopServices and DeleteServices, where the service is removed or (re)installed: waits
+// until it has stopped, which Windows Installer does but Wine's does not, so that no running
+// service holds the files being replaced, or writes its textfile again; then deletes the
+// textfile CustomActionData names: the service's on a real uninstall (an upgrade keeps it), the
+// one it wrote before when TEXTFILE moves it, none otherwise.
+// Returns ERROR_INSTALL_FAILURE when the service still runs at the bound.
+UINT __stdcall FinishServiceStop(MSIHANDLE install)
+{
+    WCHAR textfile[MAX_PATH];
+    GetProperty(install, L"CustomActionData", textfile, MAX_PATH);
+    DWORD state = WaitUntilServiceStopped();
+    if (state != 0 && state != SERVICE_STOPPED) {
+        Say(install, TRUE, L"Kovaltherm: the service %s did not stop within %lu s", SERVICE_NAME, kServiceStopMs / 1000);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!textfile[0])
+        return ERROR_SUCCESS;
+    if (!IsTextfile(textfile)) {
+        Say(install, FALSE, L"Kovaltherm: not deleting %s, which is not a .prom file", textfile);
+        return ERROR_SUCCESS;
+    }
+    DWORD code = DeleteTextfile(textfile);
+    if (code)
+        Say(install, FALSE, L"Kovaltherm: cannot delete %s (error %lu)", textfile, code);
+    else
+        Say(install, FALSE, L"Kovaltherm: deleted %s", textfile);
+    return ERROR_SUCCESS;
+}
