@@ -173,18 +173,18 @@ public:
     std::string Problem() const override { return ""; }
 };
 
-// GetTickCount, from when the library was loaded.
+// GetTickCount64, from when the library was loaded. It does not wrap, so a service that runs
+// for months keeps its schedule (GetTickCount's 32 bits wrap after 49.7 days).
 class WindowsClock : public MachineClock {
 public:
-    void Restart() { startTicks_ = GetTickCount(); }
+    void Restart() { startTicks_ = GetTickCount64(); }
 
-    // GetTickCount wraps after 49 days; differences stay right across one wrap.
-    uint64_t NowMs() override { return (DWORD)(GetTickCount() - startTicks_); }
+    uint64_t NowMs() override { return GetTickCount64() - startTicks_; }
 
     void WaitMs(uint64_t ms) override { Sleep((DWORD)ms); }
 
 private:
-    DWORD startTicks_ = 0;
+    ULONGLONG startTicks_ = 0;
 };
 
 // Kovaltherm.dll, loaded as any application loads it.

@@ -26,8 +26,9 @@ namespace ktsensors {
 
 namespace {
 
-// How long the service may take to stop: the export call under way (at most about 4 s with a
-// controller that never answers, after at most 5 s for the library's lock) and the last file.
+// How long the service may take to stop: the reading's calls up to its next check (a
+// temperature read at most about 4 s with a controller that never answers, after at most 5 s
+// for the library's lock) and the last file.
 const DWORD kStopWaitHintMs = 10000;
 const DWORD kStartWaitHintMs = 5000;
 
@@ -225,7 +226,6 @@ int RunAsService(const Options &options)
         return Complain(2, "--service is run by the service manager; install the service with --install-service");
     return Complain(1, "cannot start the service (" + ErrorText(code) + ")");
 }
-
 
 int RunServiceCommand(const Options &options)
 {
