@@ -13,15 +13,22 @@
 // <cause>   <b> block read(s) failed, <a> attempts: <x> busy, <y> wrong echo, <z> unreadable
 //             [, <l> without the controller mutex (<wait>)]
 //           | <wait>
-//           | "<value>" missing in "<key>" | "<value>" in "<key>" is of type <t>, not REG_DWORD
-//           | "<value>" in "<key>" too long | key "<key>" missing | registry error <e> ...
-//           | the sensor has no temperature byte | stored value is negative
+//           | key <key> missing | registry error <e> opening <key>
+//           | "<value>" missing in <key> | "<value>" in <key> is of type <t>, not REG_DWORD
+//           | "<value>" in <key> too long | registry error <e> reading "<value>" in <key>
+//           | the sensor has no temperature byte | too few sensors flagged present
+//           | stored value is negative
 // <rebuild> rebuild ran to the end[, firmware gave no limits for Sensor <i> (result <r>)]
-//           [, "<value>" not written (error <e>)] | rebuild stopped[ at Sensor <i>]: <why>
-//           (prefixed "<k> rebuilds, the last" when the call rebuilt more than once)
+//           [, "<value>" not written (error <e>)]
+//           | rebuild stopped: firmware gave no sensor information (result <r>)
+//           | rebuild stopped: firmware has no thermal information
+//           | rebuild stopped[ at Sensor <i>]: <write>
+//           ("<k> rebuilds, the last" for "rebuild" when the call rebuilt more than once)
 // <driver>  driver request 0x<code> failed with error <e>[ (<k> failed requests)]
+// <key>     "Thermal" | "Sensor <i>"
 // <wait>    the wait for "<mutex>" timed out after <ms> ms | the wait for "<mutex>" failed with
 //           error <e>
+// <write>   key <key> not created (error <e>) | "<value>" not written (error <e>) | write refused
 #ifndef KOVALTHERM_DIAGNOSTICS_H
 #define KOVALTHERM_DIAGNOSTICS_H
 

@@ -28,7 +28,7 @@
 #include "hw/controller.h"
 #include "sensors/sensor_reads.h"
 #include "kovaltherm.h"
-#include "platform/host/host.h"
+#include "platform/host/test_controls.h"
 #include "platform/host/sqlite_registry.h"
 #include "targets.h"
 

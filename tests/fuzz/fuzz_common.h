@@ -13,7 +13,7 @@
 #include "../reliability/exports.h"
 #include "cache/rebuild.h"
 #include "frame/entry.h"
-#include "platform/host/host.h"
+#include "platform/host/test_controls.h"
 
 namespace fuzz {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kovaltherm.h"
-#include "platform/host/host.h"
+#include "platform/host/test_controls.h"
 
 namespace reliability {
 

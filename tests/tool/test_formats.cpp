@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check.h"
+#include "formats.h"
 #include "options.h"
 #include "prometheus_parser.h"
 #include "readings.h"

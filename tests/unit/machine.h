@@ -10,7 +10,7 @@
 
 #include "frame/entry.h"
 #include "kovaltherm.h"
-#include "platform/host/host.h"
+#include "platform/host/test_controls.h"
 
 inline const std::string kThermalPath = "SOFTWARE\\Norvane\\QuenlarFeatures\\Thermal";
 

@@ -24,7 +24,7 @@ chmod 755 "$work"
 mkdir -m 755 "$work/textfile"
 prom=$work/textfile/kovaltherm.prom
 passed=0 failed=0
-# The wait hint the service gives for a stop (tools/ktsensors/windows_service.cpp).
+# The wait hint the service gives for a stop (tools/ktsensors/service_run_windows.cpp).
 stop_bound_ms=10000
 
 win() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }

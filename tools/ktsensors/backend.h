@@ -1,8 +1,9 @@
 // What ktsensors needs from the platform it runs on, one part per job: the library (the
 // machine set up beneath it, then the seven exports), the registry the library keeps its cache
-// in, where output goes, and the clock. The host build runs the simulated notebook over the
-// stand-in; the Windows build loads Kovaltherm.dll over the real driver. The rest of the tool
-// is the same everywhere.
+// in, the clock, and where output goes. The host build runs the simulated notebook over the
+// stand-in (backend_linux.cpp, the host runtime that libkovaltherm.so is built on too); the
+// Windows build loads Kovaltherm.dll over the real driver (backend_windows.cpp). The rest of
+// the tool is the same everywhere.
 #ifndef KTSENSORS_BACKEND_H
 #define KTSENSORS_BACKEND_H
 
@@ -69,6 +70,8 @@ public:
     virtual ~Registry() = default;
     // Whether the registry is a file of the tool's own, chosen by --registry.
     virtual bool IsFile() const = 0;
+    // The registry file's path once one is opened; "" before, and for the system registry.
+    virtual const std::string &File() const = 0;
     // Opens the registry the library will use; `registryPath` is the --registry option.
     // Without `mayCreate` a registry that does not exist yet is a failure, not created.
     virtual Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
@@ -106,14 +109,13 @@ public:
     virtual void WaitMs(uint64_t ms) = 0;
 };
 
-// The platform's parts. The library is declared after the registry and the clock it uses, so
-// that it is unloaded before they go.
+// The platform's machine. The library is declared after the registry and the clock it uses,
+// so that it is unloaded before they go.
 struct Backend {
     std::string description; // a short description of the machine for --version and --help
     std::unique_ptr<Registry> registry;
     std::unique_ptr<MachineClock> clock;
     std::unique_ptr<Library> library;
-    std::unique_ptr<Output> output;
     // Carries out --install-service, --uninstall-service or --service and returns the exit
     // status; null where there is no service manager (the host).
     int (*service)(const Options &options) = nullptr;
@@ -121,6 +123,10 @@ struct Backend {
 
 // The backend of this build.
 std::unique_ptr<Backend> MakeBackend();
+
+// This build's output (output_linux.cpp, output_windows.cpp), which never replaces the file of
+// `registry`; the output keeps a reference to it.
+std::unique_ptr<Output> MakeOutput(const Registry &registry);
 
 } // namespace ktsensors
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "options.h"
+#include "excerpt.h"
 
 namespace ktsensors {
 

@@ -1,6 +1,7 @@
-// ktsensors --listen: readings served over HTTP. The pages and the rule for when a request
-// gets a new reading are shared; each build has its own server (listen_posix.cpp on the host,
-// listen_windows.cpp on Windows).
+// ktsensors --listen: readings served over HTTP. The pages (each format of the formats' table
+// that has a path) and the rule for when a request gets a new reading are shared; each build
+// has its own server (listen_linux.cpp, listen_windows.cpp), which routes a GET or HEAD of a
+// page's path to Get and answers anything else with 404.
 #ifndef KTSENSORS_LISTEN_H
 #define KTSENSORS_LISTEN_H
 
@@ -12,17 +13,9 @@
 #include <string>
 
 #include "backend.h"
+#include "formats.h"
 
 namespace ktsensors {
-
-// The pages served, each to GET (and HEAD); anything else is 404.
-enum class Page { Metrics, Json };
-
-// The path of a page and its content type.
-extern const char kMetricsPath[];        // "/metrics"
-extern const char kJsonPath[];           // "/json"
-extern const char kMetricsContentType[]; // Prometheus' text exposition format 0.0.4
-extern const char kJsonContentType[];
 
 // Readings for requests, taken one at a time from a single thread. A request is answered
 // from the last reading when that reading began at most `maxAge` before the request arrived,
@@ -37,8 +30,8 @@ public:
     {
     }
 
-    // The page's body for a request that arrived at `arrival`.
-    const std::string &Get(Page page, Clock::time_point arrival);
+    // The body of the page in `format` for a request that arrived at `arrival`.
+    const std::string &Get(const Format &format, Clock::time_point arrival);
     // Readings taken so far.
     uint64_t Readings() const { return number_; }
 
@@ -48,7 +41,10 @@ private:
     Clock::duration maxAge_;
     uint64_t number_ = 0;
     Clock::time_point started_, ended_;
-    std::string metrics_, json_;
+    Reading reading_;
+    // Each format's page of the last reading, rendered when first asked for; by table row.
+    std::vector<std::string> pages_ = std::vector<std::string>(kFormatCount);
+    std::vector<bool> rendered_ = std::vector<bool>(kFormatCount);
 };
 
 // Serves the pages from `source` on `host`:`port` until `*stop` is set, calling `ready` with

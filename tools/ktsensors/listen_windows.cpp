@@ -10,6 +10,7 @@
 #include <deque>
 #include <vector>
 
+#include "error_text_windows.h"
 #include "listen.h"
 
 namespace ktsensors {
@@ -24,16 +25,6 @@ const USHORT kIdleSeconds = 3;
 const ULONG kRequestBytes = 16 * 1024;
 // How often the stop flag is looked at while waiting for a request.
 const DWORD kTickMs = 100;
-
-std::string ErrorText(ULONG code)
-{
-    char text[256] = "";
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
-        text[--length] = '\0';
-    return "error " + std::to_string(code) + (length ? ": " + std::string(text) : "");
-}
 
 struct Job {
     HTTP_REQUEST_ID id;
@@ -76,18 +67,15 @@ void SendAnswer(HANDLE queue, HTTP_REQUEST_ID id, USHORT status, const char *rea
     HttpSendHttpResponse(queue, id, 0, &response, nullptr, &sent, nullptr, 0, nullptr, nullptr);
 }
 
+// Answers a GET or HEAD of a format's page with it, anything else with 404.
 void Answer(Answerer &answerer, const Job &job)
 {
     bool get = job.verb == HttpVerbGET || job.verb == HttpVerbHEAD;
-    Page page = Page::Metrics;
-    bool found = get && (job.path == kMetricsPath || job.path == kJsonPath);
-    if (!found)
+    const Format *format = get ? FormatAtPath(job.path) : nullptr;
+    if (!format)
         return SendAnswer(answerer.queue, job.id, 404, "Not Found", nullptr, "", false);
-    if (job.path == kJsonPath)
-        page = Page::Json;
-    const std::string &body = answerer.source->Get(page, job.arrival);
-    SendAnswer(answerer.queue, job.id, 200, "OK", page == Page::Metrics ? kMetricsContentType : kJsonContentType, body,
-               job.verb == HttpVerbGET);
+    const std::string &body = answerer.source->Get(*format, job.arrival);
+    SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, body, job.verb == HttpVerbGET);
 }
 
 DWORD WINAPI AnswerRequests(void *parameter)

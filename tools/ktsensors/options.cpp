@@ -29,9 +29,7 @@ struct OptionInfo {
 };
 
 const OptionInfo kOptions[] = {
-    {Id::Format, "--format", "FORMAT",
-     "print readings as text (the default, like sensors), json (one document per line), "
-     "sensors-json (the schema of sensors -j) or prometheus (text exposition format)", false},
+    {Id::Format, "--format", "FORMAT", "", false}, // its help lists the formats' table
     {Id::Json, "--json", nullptr, "the same as --format json", false},
     {Id::Output, "--output", "FILE",
      "write each reading to FILE instead of standard output, replacing it atomically "
@@ -85,7 +83,28 @@ const OptionInfo kOptions[] = {
     {Id::Version, "--version", nullptr, "print the version and exit", false},
 };
 
-const char *const kFormatNames[] = {"text", "json", "sensors-json", "prometheus"};
+// The format the Windows service writes, for windows_exporter's textfile collector.
+const char *const kServiceFormat = "prometheus";
+
+// The formats' names joined as a sentence's list: "a, b or c"; each followed by its help in
+// brackets when `withHelp`.
+std::string FormatList(bool withHelp)
+{
+    std::string list;
+    for (size_t i = 0; i < kFormatCount; ++i) {
+        list += i == 0 ? "" : i + 1 == kFormatCount ? " or " : ", ";
+        list += kFormats[i].name;
+        if (withHelp)
+            list += std::string(" (") + kFormats[i].help + ")";
+    }
+    return list;
+}
+
+// The help of an option: its own, or for --format the formats' table.
+std::string OptionHelp(const OptionInfo &option)
+{
+    return option.id == Id::Format ? "print readings as " + FormatList(true) : option.help;
+}
 
 // Wraps `text` to `width` columns, each line after the first indented by `indent`.
 std::string Wrap(const std::string &text, size_t indent, size_t width)
@@ -152,15 +171,12 @@ bool ParseCount(const std::string &text, uint64_t *count, std::string *error)
     return true;
 }
 
-bool ParseFormat(const std::string &text, Format *format, std::string *error)
+bool ParseFormat(const std::string &text, const Format **format, std::string *error)
 {
-    for (size_t i = 0; i < sizeof kFormatNames / sizeof *kFormatNames; ++i)
-        if (text == kFormatNames[i]) {
-            *format = (Format)i;
-            return true;
-        }
-    *error = "--format: expected text, json, sensors-json or prometheus, got '" + Excerpt(text, 40) + "'";
-    return false;
+    *format = FindFormat(text);
+    if (!*format)
+        *error = "--format: expected " + FormatList(false) + ", got '" + Excerpt(text, 40) + "'";
+    return *format != nullptr;
 }
 
 bool ParseMaxAge(const std::string &text, uint64_t *ms, std::string *error)
@@ -227,23 +243,6 @@ bool EndsWith(const std::string &text, const std::string &end)
 
 } // namespace
 
-std::string Excerpt(const std::string &text, size_t limit)
-{
-    size_t length = text.size();
-    bool cut = length > limit;
-    if (cut) {
-        length = limit > 3 ? limit - 3 : 0;
-        // Never split a UTF-8 sequence.
-        while (length > 0 && ((unsigned char)text[length] & 0xC0) == 0x80)
-            --length;
-    }
-    std::string out = text.substr(0, length);
-    for (char &c : out)
-        if ((unsigned char)c < 0x20 || c == 0x7F)
-            c = '?';
-    return cut ? out + "..." : out;
-}
-
 std::string HelpText(const Platform &platform)
 {
     std::string text =
@@ -252,14 +251,15 @@ std::string HelpText(const Platform &platform)
         "temperature, warning and critical limits, and status.\n\nOptions:\n";
     const size_t column = 24;
     for (const OptionInfo &option : kOptions) {
-        if ((option.hostOnly && !platform.registryFile) || (option.serviceOnly && !platform.service) || !*option.help)
+        std::string help = OptionHelp(option);
+        if ((option.hostOnly && !platform.registryFile) || (option.serviceOnly && !platform.service) || help.empty())
             continue;
         std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
         if (head.size() + 2 > column)
             head += "\n" + std::string(column, ' ');
         else
             head += std::string(column - head.size(), ' ');
-        text += head + Wrap(option.help, column, 79) + "\n";
+        text += head + Wrap(help, column, 79) + "\n";
     }
     text += "\nExit status:\n"
             "  0  every read succeeded\n"
@@ -330,7 +330,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         switch (option->id) {
         case Id::Help: help = true; break;
         case Id::Version: version = true; break;
-        case Id::Json: options->format = Format::Json; break;
+        case Id::Json: options->format = FindFormat("json"); break;
         case Id::Format: ok = ParseFormat(value, &options->format, text); formatName = value; break;
         case Id::Output: options->output = value; break;
         case Id::Watch: ok = ParseSeconds(value, &options->watchSeconds, text); options->watch = true; break;
@@ -415,7 +415,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
             return ParseResult::UsageError;
         }
     if (options->service != ServiceCommand::None) {
-        options->format = Format::Prometheus;
+        options->format = FindFormat(kServiceFormat);
         if (!options->watch)
             options->watchSeconds = kServiceIntervalSeconds;
         options->count = 0;

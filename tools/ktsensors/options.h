@@ -7,17 +7,16 @@
 #include <string>
 
 #include "check.h"
+#include "excerpt.h"
+#include "formats.h"
 
 namespace ktsensors {
-
-// How readings are printed.
-enum class Format { Text, Json, SensorsJson, Prometheus };
 
 // The Windows service: none, install it, remove it, or run as it (for the service manager).
 enum class ServiceCommand { None, Install, Uninstall, Run };
 
 struct Options {
-    Format format = Format::Text;
+    const Format *format = &kFormats[0];
     std::string output;        // file each reading replaces atomically; "" = standard output
     double watchSeconds = 0;   // interval between readings; 0 = back to back
     bool watch = false;
@@ -65,10 +64,6 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
 
 // The --help text.
 std::string HelpText(const Platform &platform);
-
-// At most `limit` characters of `text` for a message, control characters replaced, "..."
-// marking a cut.
-std::string Excerpt(const std::string &text, size_t limit = 80);
 
 } // namespace ktsensors
 

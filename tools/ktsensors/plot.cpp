@@ -16,7 +16,16 @@ namespace ktsensors {
 
 namespace {
 
-const double kWidth = 900, kPanelHeight = 240, kLeft = 60, kRight = 20, kTop = 56, kGap = 56;
+const double kPlotWidth = 820, kPanelHeight = 240, kLeft = 60, kRight = 20, kGap = 56;
+// The legend's first row (its keys' top), the height of a row, and the room below the last.
+const double kLegendTop = 32, kLegendRow = 18, kLegendBelow = 24;
+const double kFontSize = 12, kLabelFontSize = 10;
+// Text is laid out at this share of its font size per character, which the average glyph of
+// common sans-serif fonts does not exceed, so that no text runs past what it is given.
+const double kCharWidthEm = 0.6;
+// The threshold labels stand in a column right of the plot, clear of the limit lines, this
+// far from it; labels in a panel are at least a line apart.
+const double kLabelGap = 6, kLabelLine = 13;
 
 struct Sample {
     double seconds;
@@ -90,6 +99,48 @@ std::string LimitPath(const std::vector<Sample> &samples, const Call SensorReadi
 
 double X(double seconds, double scale) { return kLeft + seconds * scale; }
 
+// How wide `text` is at `fontSize`, as laid out.
+double TextWidth(const std::string &text, double fontSize) { return kCharWidthEm * fontSize * text.size(); }
+
+// A temperature at which a sensor's status changes, and its label.
+struct Change {
+    double celsius;
+    std::string label;
+};
+
+// The temperatures at which the status changes, from the cache's limits: above warning high
+// less the margin a warning, above warning normal a warning holds, from critical high less
+// its margin critical. None where the limits are not known.
+std::vector<Change> Changes(const std::vector<StatusThresholds> &thresholds, int ordinal)
+{
+    if ((size_t)ordinal >= thresholds.size() || !thresholds[ordinal].known)
+        return {};
+    const StatusThresholds &t = thresholds[ordinal];
+    return {{(double)t.warningHigh - STATUS_WARNING_MARGIN,
+             "above " + std::to_string(t.warningHigh - STATUS_WARNING_MARGIN) + ": warning"},
+            {(double)t.warningNormal, "warning holds above " + std::to_string(t.warningNormal)},
+            {(double)t.criticalHigh - STATUS_CRITICAL_MARGIN,
+             "from " + std::to_string(t.criticalHigh - STATUS_CRITICAL_MARGIN) + ": critical"}};
+}
+
+// Baselines for labels wanted at `wanted` (in any order), moved apart until they are a line
+// apart, staying within `top`..`bottom` where they can.
+std::vector<double> SpreadLabels(const std::vector<double> &wanted, double top, double bottom)
+{
+    std::vector<size_t> order(wanted.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return wanted[a] < wanted[b]; });
+    std::vector<double> placed(wanted.size());
+    for (size_t k = 0; k < order.size(); ++k)
+        placed[order[k]] = k == 0 ? wanted[order[k]] : std::max(wanted[order[k]], placed[order[k - 1]] + kLabelLine);
+    for (size_t k = order.size(); k-- > 0;) {
+        double limit = k + 1 == order.size() ? bottom : placed[order[k + 1]] - kLabelLine;
+        placed[order[k]] = std::max(std::min(placed[order[k]], limit), top + kLabelFontSize);
+    }
+    return placed;
+}
+
 } // namespace
 
 std::string PlotSvg(const std::vector<Reading> &readings, const std::string &title,
@@ -104,44 +155,61 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         }
     if (endSeconds <= 0)
         endSeconds = 1;
-    double plotWidth = kWidth - kLeft - kRight;
+    double plotWidth = kPlotWidth;
     double xScale = plotWidth / endSeconds;
-    size_t panels = bySensor.empty() ? 1 : bySensor.size();
-    double height = kTop + panels * (kPanelHeight + kGap);
+    double plotRight = kLeft + plotWidth;
+    // Right of the plot: the column of threshold labels, as wide as the longest, or a margin.
+    double labelColumn = 0;
+    for (const auto &sensor : bySensor)
+        for (const Change &change : Changes(thresholds, sensor.first))
+            labelColumn = std::max(labelColumn, kLabelGap + TextWidth(change.label, kLabelFontSize));
+    double width = plotRight + labelColumn + kRight;
 
-    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kWidth) +
-                      "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kWidth) + " " +
-                      Number(height) + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"" + Number(kLeft) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" +
-           Escape(title) + "</text>\n";
-    // Legend.
+    // The legend's keys, in rows that end within the width.
     struct Key { const char *colour; const char *label; bool band; };
     const Key keys[] = {{"#66bb6a", "normal", true}, {"#ffca28", "warning", true},
                         {"#ef5350", "critical", true}, {"#bdbdbd", "no status", true},
                         {"#616161", "call failed", true}, {"#1565c0", "temperature", false},
                         {"#ef6c00", "warning limit", false}, {"#b71c1c", "critical limit", false},
                         {"#6a1b9a", "status changes", false}};
-    double lx = kLeft;
+    std::string legend;
+    double lx = kLeft, ly = kLegendTop;
     for (const Key &key : keys) {
+        double textEnd = lx + 16 + TextWidth(key.label, kFontSize);
+        if (lx > kLeft && textEnd > width - kRight) {
+            lx = kLeft;
+            ly += kLegendRow;
+            textEnd = lx + 16 + TextWidth(key.label, kFontSize);
+        }
         if (key.band)
-            svg += "<rect x=\"" + Number(lx) + "\" y=\"32\" width=\"12\" height=\"12\" fill=\"" +
-                   key.colour + "\" fill-opacity=\"0.45\"/>\n";
+            legend += "<rect x=\"" + Number(lx) + "\" y=\"" + Number(ly) + "\" width=\"12\" height=\"12\" fill=\"" +
+                      key.colour + "\" fill-opacity=\"0.45\"/>\n";
         else
-            svg += "<line x1=\"" + Number(lx) + "\" y1=\"38\" x2=\"" + Number(lx + 12) +
-                   "\" y2=\"38\" stroke=\"" + key.colour + "\" stroke-width=\"2\"/>\n";
-        svg += "<text x=\"" + Number(lx + 16) + "\" y=\"43\">" + key.label + "</text>\n";
-        lx += 16 + 7.2 * std::string(key.label).size() + 14;
+            legend += "<line x1=\"" + Number(lx) + "\" y1=\"" + Number(ly + 6) + "\" x2=\"" + Number(lx + 12) +
+                      "\" y2=\"" + Number(ly + 6) + "\" stroke=\"" + key.colour + "\" stroke-width=\"2\"/>\n";
+        legend += "<text x=\"" + Number(lx + 16) + "\" y=\"" + Number(ly + 11) + "\">" + key.label + "</text>\n";
+        lx = textEnd + 14;
     }
+    const double panelsTop = ly + kLegendBelow;
+    size_t panels = bySensor.empty() ? 1 : bySensor.size();
+    double height = panelsTop + panels * (kPanelHeight + kGap);
+
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(width) +
+                      "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(width) + " " +
+                      Number(height) + "\" font-family=\"sans-serif\" font-size=\"" + Number(kFontSize) + "\">\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "<text x=\"" + Number(kLeft) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" +
+           Escape(title) + "</text>\n";
+    svg += legend;
 
     if (bySensor.empty())
-        svg += "<text x=\"" + Number(kLeft) + "\" y=\"" + Number(kTop + 40) +
+        svg += "<text x=\"" + Number(kLeft) + "\" y=\"" + Number(panelsTop + 40) +
                "\">no sensors: the library reported none</text>\n";
 
     size_t panel = 0;
     for (const auto &[ordinal, samples] : bySensor) {
-        double top = kTop + panel * (kPanelHeight + kGap) + 20;
+        double top = panelsTop + panel * (kPanelHeight + kGap) + 20;
         double bottom = top + kPanelHeight - 20;
         // Temperature range: every temperature and limit read, with a margin.
         double low = 1e9, high = -1e9;
@@ -151,21 +219,10 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
                     low = std::min(low, (double)c->value);
                     high = std::max(high, (double)c->value);
                 }
-        // The temperatures at which the status changes, from the cache's limits.
-        struct Line { double celsius; std::string label; };
-        std::vector<Line> changes;
-        if ((size_t)ordinal < thresholds.size() && thresholds[ordinal].known) {
-            const StatusThresholds &t = thresholds[ordinal];
-            changes.push_back({(double)t.warningHigh - STATUS_WARNING_MARGIN,
-                               "above " + std::to_string(t.warningHigh - STATUS_WARNING_MARGIN) + ": warning"});
-            changes.push_back({(double)t.warningNormal,
-                               "warning holds above " + std::to_string(t.warningNormal)});
-            changes.push_back({(double)t.criticalHigh - STATUS_CRITICAL_MARGIN,
-                               "from " + std::to_string(t.criticalHigh - STATUS_CRITICAL_MARGIN) + ": critical"});
-            for (const Line &line : changes) {
-                low = std::min(low, line.celsius);
-                high = std::max(high, line.celsius);
-            }
+        std::vector<Change> changes = Changes(thresholds, ordinal);
+        for (const Change &change : changes) {
+            low = std::min(low, change.celsius);
+            high = std::max(high, change.celsius);
         }
         if (low > high)
             low = 0, high = 100;
@@ -198,7 +255,7 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         double yStep = TickStep(high - low, 6);
         for (double t = ceil(low / yStep) * yStep; t <= high + 1e-9; t += yStep) {
             svg += "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y(t)) + "\" x2=\"" +
-                   Number(kWidth - kRight) + "\" y2=\"" + Number(y(t)) + "\" stroke=\"#000\" stroke-opacity=\"0.1\"/>\n";
+                   Number(plotRight) + "\" y2=\"" + Number(y(t)) + "\" stroke=\"#000\" stroke-opacity=\"0.1\"/>\n";
             svg += "<text x=\"" + Number(kLeft - 6) + "\" y=\"" + Number(y(t) + 4) +
                    "\" text-anchor=\"end\">" + Number(t).substr(0, Number(t).size() - 2) + "</text>\n";
         }
@@ -218,13 +275,18 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         svg += "<text transform=\"translate(16," + Number((top + bottom) / 2) +
                ") rotate(-90)\" text-anchor=\"middle\">temperature (C)</text>\n";
 
-        // The status thresholds as dotted lines, labelled at the right.
-        for (const Line &line : changes) {
-            svg += "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y(line.celsius)) + "\" x2=\"" +
-                   Number(kWidth - kRight) + "\" y2=\"" + Number(y(line.celsius)) +
+        // The status thresholds as dotted lines, labelled in the column right of the plot,
+        // level with their lines where they do not crowd each other.
+        std::vector<double> wanted;
+        for (const Change &change : changes)
+            wanted.push_back(y(change.celsius) + kLabelFontSize * 0.35);
+        std::vector<double> baselines = SpreadLabels(wanted, top, bottom);
+        for (size_t i = 0; i < changes.size(); ++i) {
+            svg += "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y(changes[i].celsius)) + "\" x2=\"" +
+                   Number(plotRight) + "\" y2=\"" + Number(y(changes[i].celsius)) +
                    "\" stroke=\"#6a1b9a\" stroke-width=\"1\" stroke-dasharray=\"2 3\"/>\n";
-            svg += "<text x=\"" + Number(kWidth - kRight - 4) + "\" y=\"" + Number(y(line.celsius) - 3) +
-                   "\" text-anchor=\"end\" font-size=\"10\" fill=\"#6a1b9a\">" + Escape(line.label) + "</text>\n";
+            svg += "<text x=\"" + Number(plotRight + kLabelGap) + "\" y=\"" + Number(baselines[i]) + "\" font-size=\"" +
+                   Number(kLabelFontSize) + "\" fill=\"#6a1b9a\">" + Escape(changes[i].label) + "</text>\n";
         }
 
         // Limits as step lines, then the temperature, broken where a read failed.

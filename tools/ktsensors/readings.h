@@ -1,4 +1,4 @@
-// One reading of every sensor through the library's exports, and its text and JSON forms.
+// One reading of every sensor through the library's exports.
 #ifndef KTSENSORS_READINGS_H
 #define KTSENSORS_READINGS_H
 
@@ -24,6 +24,14 @@ struct SensorReading {
     Call location, temperature, warningLimit, criticalLimit, status;
 };
 
+// The export calls of a sensor's reading, in order, with the field each fills.
+struct SensorCall {
+    Call SensorReading::*member;
+    const char *exportName;
+};
+const size_t kSensorCallCount = 5;
+extern const SensorCall kSensorCalls[kSensorCallCount];
+
 struct Reading {
     uint64_t number = 1;   // 1 for the first reading of a run
     uint64_t timeMs = 0;
@@ -37,8 +45,10 @@ struct Reading {
 };
 
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
-// Once `*stop` is set (by a signal handler, or the service's stop), the reading ends at its
-// next check, between two calls, and is left incomplete.
+// Once `*stop` is set (by a signal handler, or the service's stop), the reading is abandoned,
+// left incomplete, at its next check: before a sensor's status is read (which moves the state
+// the library keeps for it), or before the next sensor. So the export under way and the rest
+// of that sensor's location, temperature and limit reads still finish.
 Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number,
                     const volatile sig_atomic_t *stop = nullptr);
 
@@ -51,29 +61,6 @@ bool ReadingSucceeded(const Reading &reading);
 
 // Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
 std::vector<std::string> FailedCalls(const Reading &reading);
-
-// The reading in the manner of lm-sensors' `sensors`; `degreeSign` writes "°C" for "C".
-std::string FormatText(const Reading &reading, bool degreeSign = false);
-
-// The reading as one JSON document on one line.
-std::string FormatJson(const Reading &reading);
-
-// The reading in the schema of lm-sensors' `sensors -j`: the chip, its adapter, then one
-// feature per sensor with temp<N>_input, _max (warning limit), _crit and the alarms; a value
-// whose call failed is left out. Laid out as sensors -j does, or on one line.
-std::string FormatSensorsJson(const Reading &reading, bool oneLine = false);
-
-// The reading in Prometheus' text exposition format, as node_exporter's and windows_exporter's
-// textfile collectors read it: the health of the reading (kovaltherm_up, the last success),
-// gauges labelled by sensor and location, the status also as a state set, failed calls, and
-// the reading's time. ASCII only, LF line ends, newline-terminated, no sample timestamps.
-std::string FormatPrometheus(const Reading &reading);
-
-// `wallMs` (milliseconds since 1970, UTC) in RFC 3339: "2026-12-08T07:12:28.123Z".
-std::string Rfc3339(int64_t wallMs);
-
-// Whether the locale in LC_ALL, LC_CTYPE or LANG (the first one set) uses UTF-8.
-bool Utf8Locale();
 
 // The name of a status value: normal, warning, critical, no status.
 std::string StatusName(int status);

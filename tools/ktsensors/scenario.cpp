@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "options.h"
+#include "excerpt.h"
 
 namespace ktsensors {
 

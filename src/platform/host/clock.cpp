@@ -1,5 +1,4 @@
-// The stand-in's clock, virtual or real, with the scheduler tick, the record of waits, and
-// Sleep.
+// The stand-in's clock, virtual or real, with the scheduler tick.
 #include <errno.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -15,14 +14,9 @@ struct Clock {
     uint64_t virtualMs = 0;
     timespec realStart{};
     uint32_t tickUs = 0;
-    std::vector<Wait> waits;
 };
 
 Clock g_clock;
-
-// At most this many waits are kept between clears: a long-running tool on the virtual clock
-// waits on every read and must not grow without bound.
-const size_t kMaxWaits = 16384;
 
 const uint64_t kNsPerUs = 1000;
 const uint64_t kUsPerMs = 1000;
@@ -86,8 +80,8 @@ bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind)
 {
     if (g_clock.mode != ClockMode::Virtual)
         return false;
-    if (g_clock.waits.size() < kMaxWaits)
-        g_clock.waits.push_back(Wait{g_clock.virtualMs, ms, kind});
+    if (g_testHooks.wait)
+        g_testHooks.wait(Wait{g_clock.virtualMs, ms, kind});
     uint64_t endMs = (endUs + kUsPerMs - 1) / kUsPerMs;
     if (endMs > g_clock.virtualMs)
         g_clock.virtualMs = endMs;
@@ -114,14 +108,7 @@ void RealWaitUntil(uint64_t endUs)
     }
 }
 
-void ResetClock()
-{
-    // The wait log keeps its room, so that a machine reset per fuzzing input allocates nothing.
-    std::vector<Wait> waits = std::move(g_clock.waits);
-    waits.clear();
-    g_clock = Clock{};
-    g_clock.waits = std::move(waits);
-}
+void ResetClock() { g_clock = Clock{}; }
 
 } // namespace internal
 
@@ -150,18 +137,6 @@ void AdvanceClock(uint64_t ms)
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     g_clock.virtualMs += ms;
-}
-
-std::vector<Wait> Waits()
-{
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    return g_clock.waits;
-}
-
-void ClearWaits()
-{
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    g_clock.waits.clear();
 }
 
 } // namespace host

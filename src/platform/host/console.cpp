@@ -1,12 +1,11 @@
 // The stand-in's process environment, debugger output and standard error: the environment
-// is the real process's, debugger strings are kept for tests, standard error is fd 2.
+// is the real process's, debugger strings go to the test controls' record, standard error is
+// fd 2.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
-
-#include "platform/host/host.h"
+#include "platform/host/host_internal.h"
 
 namespace host {
 
@@ -15,24 +14,7 @@ namespace {
 // The standard-error handle GetStdHandle gives; any other handle refuses writes.
 HANDLE const kStdErrorHandle = (HANDLE)(uintptr_t)0xE0;
 
-std::mutex g_debugMutex;
-std::vector<std::string> g_debugStrings;
-// At most this many strings are kept between clears: a traced run may go on for days.
-const size_t kMaxDebugStrings = 4096;
-
 } // namespace
-
-std::vector<std::string> DebugStrings()
-{
-    std::lock_guard<std::mutex> guard(g_debugMutex);
-    return g_debugStrings;
-}
-
-void ClearDebugStrings()
-{
-    std::lock_guard<std::mutex> guard(g_debugMutex);
-    g_debugStrings.clear();
-}
 
 } // namespace host
 
@@ -54,9 +36,8 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
 
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
 {
-    std::lock_guard<std::mutex> guard(host::g_debugMutex);
-    if (host::g_debugStrings.size() < host::kMaxDebugStrings)
-        host::g_debugStrings.push_back(lpOutputString ? lpOutputString : "");
+    if (host::internal::g_testHooks.debugString)
+        host::internal::g_testHooks.debugString(lpOutputString ? lpOutputString : "");
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle)

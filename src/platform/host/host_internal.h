@@ -12,29 +12,44 @@ namespace internal {
 // One lock over the whole stand-in: the registry, handles, notebook, clock and counts.
 std::recursive_mutex &Lock();
 
-// Counts a call into `function` made from `caller` (the return address into the code that
-// called the stand-in) and returns true when an injected fault makes it fail, recording
-// where. Call with the lock held.
-bool CallFailsFrom(HostFunction function, const void *caller);
+// A call of winmm's timer-period functions: a timeBeginPeriod, one that was granted, a
+// timeEndPeriod.
+enum class TimerPeriodCall { Begin, Granted, End };
 
-// CallFailsFrom for the stand-in function this is written in: inlined into it, so that the
-// return address is that of the stand-in function's own caller.
+// Where the test controls (test_*.cpp, a test-only library) watch the stand-in: each hook is
+// null unless they are linked in, when their files set them as the program starts. They are
+// called with the lock held, but for `debugString`.
+struct TestHooks {
+    // Counts a call into `function` made from `caller` (the return address into the code that
+    // called the stand-in); true when an injected fault makes it fail.
+    bool (*callFails)(HostFunction function, const void *caller);
+    void (*createFile)(const char *path, DWORD access, DWORD share, bool securityAttributes,
+                       DWORD disposition, DWORD flags, bool templateFile);
+    void (*registryOpen)(HostFunction function, const char *subKey, REGSAM access);
+    // The record for the next CreateMutexA or OpenMutexA call, for the stand-in to fill.
+    MutexCall *(*mutexCall)();
+    // A mutex of this process taken (first level) or given up (last level).
+    void (*mutexEvent)(const std::string &name, bool acquired, uint32_t requests);
+    void (*timerPeriod)(TimerPeriodCall call);
+    void (*wait)(const Wait &wait);
+    void (*debugString)(const char *text);
+    // ResetMachine: the faults and counts, and every record (the hooks' own state).
+    void (*resetFaults)();
+    void (*resetLogs)();
+    // The registry was replaced: the record of registry opens starts again.
+    void (*resetRegistryLog)();
+};
+extern TestHooks g_testHooks;
+
+// Counts a call into the stand-in function this is written in, and returns true when an
+// injected fault makes it fail. Inlined into that function, so that the return address is
+// that of its own caller. Lock held.
 __attribute__((always_inline)) inline bool CallFails(HostFunction function)
 {
-    return CallFailsFrom(function, __builtin_return_address(0));
+    return g_testHooks.callFails && g_testHooks.callFails(function, __builtin_return_address(0));
 }
 
-// Records that a fault fired in a call returning to `caller` (lock held).
-void RecordFaultSite(const void *caller);
-// Records a failable call returning to `caller`, made while a fault was armed (lock held).
-void RecordArmedCallSite(const void *caller);
-
-// Counts a call into `function` (lock held).
-void CountCall(HostFunction function);
-
-// Clear the call counts, the injected fault and the clock (on reset; lock held).
-void ResetCounters();
-void ResetFaults();
+// The clock (on reset; lock held).
 void ResetClock();
 
 // True while the clock is virtual (lock held).
@@ -56,12 +71,15 @@ uint64_t NowUs();
 // readings (lock held).
 uint64_t NowHundredsOfNs();
 
+// Timer-period requests of timeBeginPeriod not yet ended, over all periods (lock held).
+int RaisedTimerPeriods();
+
 // Returns the clock (in microseconds) at which a wait of `lengthUs` begun now ends: exactly
 // then, or when `ticked`, at the scheduler tick the wait rounds to (lock held).
 uint64_t WaitEndUs(uint64_t lengthUs, bool ticked);
 
-// On the virtual clock, records a wait of `ms` asked for, moves the clock to `endUs` and
-// returns true; on the real clock returns false (lock held).
+// On the virtual clock, hands a wait of `ms` asked for to the test controls' record, moves
+// the clock to `endUs` and returns true; on the real clock returns false (lock held).
 bool VirtualWait(uint64_t endUs, DWORD ms, WaitKind kind);
 
 // Sleeps until the real clock reads `endUs` (lock not held).
@@ -100,7 +118,7 @@ DWORD WaitForMutex(HANDLE handle, DWORD ms);
 // lock held).
 void ResetNamedMutexes();
 
-// Drops every open registry key (on reset).
+// Drops every open registry key (on reset, and when the registry is replaced).
 void ResetRegistryHandles();
 
 } // namespace internal

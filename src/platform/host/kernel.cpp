@@ -20,7 +20,6 @@ struct Kernel {
     std::vector<std::string> devices; // folded device names that open
     std::vector<uintptr_t> handles;   // open, in no order
     uintptr_t nextHandle = 0x100;
-    std::vector<CreateFileCall> createCalls;
 };
 
 Kernel g_kernel;
@@ -69,7 +68,6 @@ void ResetKernel()
     g_kernel.devices.push_back(FoldCase(kDevicePath9x));
     g_kernel.handles.clear();
     g_kernel.nextHandle = 0x100;
-    g_kernel.createCalls.clear();
 }
 
 HANDLE OpenKernelHandle()
@@ -99,12 +97,6 @@ void SetDeviceAvailable(const std::string &path, bool available)
         g_kernel.devices.push_back(folded);
     if (!available && at < g_kernel.devices.size())
         g_kernel.devices.erase(g_kernel.devices.begin() + (ptrdiff_t)at);
-}
-
-std::vector<CreateFileCall> CreateFileCalls()
-{
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    return g_kernel.createCalls;
 }
 
 int OpenHandleCount()
@@ -161,16 +153,15 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    std::string path = lpFileName ? lpFileName : "";
-    g_kernel.createCalls.push_back(CreateFileCall{path, dwDesiredAccess, dwShareMode,
-                                                  lpSecurityAttributes != nullptr,
-                                                  dwCreationDisposition, dwFlagsAndAttributes,
-                                                  hTemplateFile != nullptr});
+    if (internal::g_testHooks.createFile)
+        internal::g_testHooks.createFile(lpFileName ? lpFileName : "", dwDesiredAccess, dwShareMode,
+                                         lpSecurityAttributes != nullptr, dwCreationDisposition,
+                                         dwFlagsAndAttributes, hTemplateFile != nullptr);
     if (internal::CallFails(FN_CREATE_FILE)) {
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
-    if (!lpFileName || FindDevice(FoldCase(path)) == g_kernel.devices.size()) {
+    if (!lpFileName || FindDevice(FoldCase(lpFileName)) == g_kernel.devices.size()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }

@@ -13,6 +13,8 @@ std::unique_ptr<RegistryStore> g_registry;
 
 namespace internal {
 
+TestHooks g_testHooks;
+
 std::recursive_mutex &Lock()
 {
     static std::recursive_mutex lock;
@@ -46,9 +48,10 @@ void ResetMachine()
     SimDefaultConfig(&config);
     SimLoad(&g_notebook, &config);
     internal::ResetClock();
-    internal::ResetFaults();
-    internal::ResetCounters();
-    ClearDebugStrings();
+    if (internal::g_testHooks.resetFaults)
+        internal::g_testHooks.resetFaults();
+    if (internal::g_testHooks.resetLogs)
+        internal::g_testHooks.resetLogs();
 }
 
 void LoadScenario(const SimConfig &config)
@@ -61,19 +64,6 @@ void WithNotebook(const std::function<void(SimNotebook &)> &f)
 {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     f(g_notebook);
-}
-
-std::vector<SimLogEntry> RequestLog()
-{
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    uint32_t kept = g_notebook.log.total < SIM_LOG_CAPACITY ? g_notebook.log.total : SIM_LOG_CAPACITY;
-    return std::vector<SimLogEntry>(g_notebook.log.entries, g_notebook.log.entries + kept);
-}
-
-void ClearRequestLog()
-{
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    g_notebook.log.total = 0;
 }
 
 RegistryStore &Registry()

@@ -61,7 +61,6 @@ struct MutexObject {
     uint32_t recursion = 0;
     bool abandoned = false;   // its owner ended without releasing it
     int fd = -1;              // lock file shared with other processes; -1 for none
-    size_t eventName = SIZE_MAX; // its index in the event names, once it has an event
 };
 
 struct HandleEntry {
@@ -90,19 +89,6 @@ struct ObjectsAtExit {
         g_byHandle.clear();
     }
 } g_objectsAtExit;
-// The calls since the last reset are the first `g_callCount`; the slots after them keep
-// their strings' room for the next calls.
-std::vector<MutexCall> g_calls;
-size_t g_callCount = 0;
-// Events as kept: the name as an index into the names seen so far, so that recording one
-// copies no string (a fuzzing run takes a mutex on every call).
-struct EventRecord {
-    size_t name;
-    bool acquired;
-    uint32_t requests;
-};
-std::vector<EventRecord> g_events;
-std::vector<std::string> g_eventNames; // never shrinks: a process names only a few mutexes
 bool g_globalNamespace = true;
 uint64_t g_unnamed = 0;
 
@@ -115,23 +101,11 @@ thread_local OwnerExit t_ownerExit;
 
 void WriteMark(int fd, char mark) { (void)!pwrite(fd, &mark, 1, 0); }
 
-// At most this many events are kept between resets: a long-running tool takes a mutex on
-// every call and must not grow without bound.
-const size_t kMaxEvents = 16384;
-
-// Records a first-level acquire or last-level release, while there is room.
+// Hands a first-level acquire or last-level release to the test controls' record.
 void RecordEvent(MutexObject *m, bool acquired)
 {
-    if (g_events.size() >= kMaxEvents)
-        return;
-    if (m->eventName == SIZE_MAX) {
-        m->eventName = 0;
-        while (m->eventName < g_eventNames.size() && g_eventNames[m->eventName] != m->name)
-            ++m->eventName;
-        if (m->eventName == g_eventNames.size())
-            g_eventNames.push_back(m->name);
-    }
-    g_events.push_back(EventRecord{m->eventName, acquired, internal::Notebook().log.total});
+    if (internal::g_testHooks.mutexEvent)
+        internal::g_testHooks.mutexEvent(m->name, acquired, internal::Notebook().log.total);
 }
 
 // Gives up ownership; `proper` marks the lock file free, otherwise it stays marked held.
@@ -194,12 +168,12 @@ HandleEntry *FindHandle(HANDLE handle)
     return nullptr;
 }
 
-// The slot for the next recorded call.
+// The record to fill for this call: the test controls' next one, or one kept for the
+// stand-in's own use of the name and descriptor (lock held).
 MutexCall &NextCall()
 {
-    if (g_callCount == g_calls.size())
-        g_calls.emplace_back();
-    return g_calls[g_callCount++];
+    static MutexCall unrecorded;
+    return internal::g_testHooks.mutexCall ? *internal::g_testHooks.mutexCall() : unrecorded;
 }
 
 // The lock file of a named mutex: the registry file's stem, then the name with every
@@ -399,8 +373,6 @@ void ResetNamedMutexes()
     while (!g_objects.empty())
         Destroy(g_objects.back());
     g_byHandle.clear();
-    g_callCount = 0;
-    g_events.clear();
     g_globalNamespace = true;
 }
 
@@ -410,21 +382,6 @@ void SetGlobalNamespace(bool available)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     g_globalNamespace = available;
-}
-
-std::vector<MutexCall> MutexCalls()
-{
-    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    return std::vector<MutexCall>(g_calls.begin(), g_calls.begin() + (ptrdiff_t)g_callCount);
-}
-
-std::vector<MutexEvent> MutexEvents()
-{
-    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    std::vector<MutexEvent> events;
-    for (const EventRecord &e : g_events)
-        events.push_back(MutexEvent{g_eventNames[e.name], e.acquired, e.requests});
-    return events;
 }
 
 int OpenMutexCount()

@@ -23,16 +23,6 @@ struct OpenKey {
 // Open keys in slots that closed keys leave for the next, keeping their paths' room: the
 // library opens and closes keys hundreds of times a call, and holds only a few at once.
 std::vector<OpenKey> g_keys;
-// The open and create calls since the last reset, kept in a fixed log: a long-running tool or
-// a fuzzer would otherwise grow it, and allocate, on every call. Later calls are not recorded.
-struct OpenLogEntry {
-    HostFunction function;
-    char subKey[128];
-    REGSAM access;
-};
-const int kOpenLogSize = 4096;
-OpenLogEntry g_openLog[kOpenLogSize];
-int g_openLogCount;
 uintptr_t g_nextKey = 0x1000;
 int g_openKeys = 0;
 
@@ -110,19 +100,13 @@ std::string &PathScratch()
     return path;
 }
 
-// Records an open or create call; false when its access mask names both registry views,
-// which the real functions refuse. The stand-in has one view, so either flag alone is accepted.
+// Hands an open or create call to the test controls' record; false when its access mask
+// names both registry views, which the real functions refuse. The stand-in has one view, so
+// either flag alone is accepted.
 bool RecordOpen(HostFunction function, const char *subKey, REGSAM access)
 {
-    if (g_openLogCount < kOpenLogSize) {
-        OpenLogEntry &entry = g_openLog[g_openLogCount++];
-        entry.function = function;
-        entry.access = access;
-        size_t i = 0;
-        for (; subKey && subKey[i] && i + 1 < sizeof entry.subKey; ++i)
-            entry.subKey[i] = subKey[i];
-        entry.subKey[i] = '\0';
-    }
+    if (internal::g_testHooks.registryOpen)
+        internal::g_testHooks.registryOpen(function, subKey, access);
     return (access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
 }
 
@@ -135,19 +119,11 @@ void ResetRegistryHandles()
     for (OpenKey &open : g_keys)
         open.handle = 0;
     g_openKeys = 0;
-    g_openLogCount = 0;
+    if (g_testHooks.resetRegistryLog)
+        g_testHooks.resetRegistryLog();
 }
 
 } // namespace internal
-
-std::vector<RegistryOpenCall> RegistryOpenCalls()
-{
-    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    std::vector<RegistryOpenCall> calls;
-    for (int i = 0; i < g_openLogCount; ++i)
-        calls.push_back({g_openLog[i].function, g_openLog[i].subKey, g_openLog[i].access});
-    return calls;
-}
 
 int OpenKeyCount()
 {

@@ -37,9 +37,15 @@ struct Timer {
 
 TimerSupport g_support = TimerSupport::HighResolution;
 std::map<uintptr_t, Timer> g_timers;
-// Outstanding timeBeginPeriod requests, by period, and the calls made.
+// Outstanding timeBeginPeriod requests, by period.
 std::map<UINT, int> g_periods;
-TimerPeriods g_periodCalls;
+
+// Hands a timer-period call to the test controls' record (lock held).
+void RecordPeriodCall(internal::TimerPeriodCall call)
+{
+    if (internal::g_testHooks.timerPeriod)
+        internal::g_testHooks.timerPeriod(call);
+}
 
 } // namespace
 
@@ -49,7 +55,6 @@ void ResetTimers()
 {
     g_timers.clear();
     g_periods.clear();
-    g_periodCalls = TimerPeriods{};
     g_support = TimerSupport::HighResolution;
 }
 
@@ -59,6 +64,14 @@ uint64_t EffectiveTickUs(uint64_t tickUs)
         return tickUs;
     uint64_t periodUs = (uint64_t)g_periods.begin()->first * kUsPerMs;
     return periodUs < tickUs ? periodUs : tickUs;
+}
+
+int RaisedTimerPeriods()
+{
+    int raised = 0;
+    for (const auto &period : g_periods)
+        raised += period.second;
+    return raised;
 }
 
 bool IsTimer(HANDLE handle) { return g_timers.count((uintptr_t)handle) != 0; }
@@ -77,16 +90,6 @@ int OpenTimerCount()
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
     return (int)g_timers.size();
-}
-
-TimerPeriods TimerPeriodCalls()
-{
-    std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    TimerPeriods calls = g_periodCalls;
-    calls.raised = 0;
-    for (const auto &period : g_periods)
-        calls.raised += period.second;
-    return calls;
 }
 
 } // namespace host
@@ -157,11 +160,11 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 UINT WINAPI timeBeginPeriod(UINT uPeriod)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    ++g_periodCalls.begins;
+    RecordPeriodCall(internal::TimerPeriodCall::Begin);
     if (internal::CallFails(FN_TIME_BEGIN_PERIOD) || uPeriod < kMinTimerPeriodMs ||
         uPeriod > kMaxTimerPeriodMs)
         return TIMERR_NOCANDO;
-    ++g_periodCalls.granted;
+    RecordPeriodCall(internal::TimerPeriodCall::Granted);
     ++g_periods[uPeriod];
     return TIMERR_NOERROR;
 }
@@ -170,7 +173,7 @@ UINT WINAPI timeBeginPeriod(UINT uPeriod)
 UINT WINAPI timeEndPeriod(UINT uPeriod)
 {
     std::lock_guard<std::recursive_mutex> guard(internal::Lock());
-    ++g_periodCalls.ends;
+    RecordPeriodCall(internal::TimerPeriodCall::End);
     auto found = g_periods.find(uPeriod);
     if (internal::CallFails(FN_TIME_END_PERIOD) || found == g_periods.end())
         return TIMERR_NOCANDO;

@@ -1,4 +1,4 @@
-// ktsensors --listen on the host: one thread owns the sockets (epoll), reads each request's
+// ktsensors --listen on Linux: one thread owns the sockets (epoll), reads each request's
 // head whole within bounds, and writes the answers; a second thread hands each head to
 // cpp-httplib's request handling (parsing, routing, the response) and takes the readings.
 // The connection handling is our own so that no client can hold a thread or grow memory: a
@@ -76,17 +76,18 @@ private:
     size_t at_ = 0;
 };
 
-// cpp-httplib's request handling with the two pages as its routes.
+// cpp-httplib's request handling with the formats' pages as its routes.
 class Router : public httplib::Server {
 public:
     explicit Router(ReadingSource &source) : source_(source)
     {
-        Get(kMetricsPath, [this](const httplib::Request &, httplib::Response &response) {
-            response.set_content(source_.Get(Page::Metrics, arrival_), kMetricsContentType);
-        });
-        Get(kJsonPath, [this](const httplib::Request &, httplib::Response &response) {
-            response.set_content(source_.Get(Page::Json, arrival_), kJsonContentType);
-        });
+        for (size_t i = 0; i < kFormatCount; ++i) {
+            const Format &format = kFormats[i];
+            if (*format.path)
+                Get(format.path, [this, &format](const httplib::Request &, httplib::Response &response) {
+                    response.set_content(source_.Get(format, arrival_), format.contentType);
+                });
+        }
     }
 
     // The whole answer to a request head that arrived at `arrival`, closing the connection.

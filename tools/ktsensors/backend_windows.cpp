@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "backend.h"
+#include "error_text_windows.h"
 #include "service.h"
 #include "base/cache_layout.h"
 
@@ -15,16 +16,6 @@ const char *const kLibraryName = "Kovaltherm.dll";
 const char *const kDriverPath = "\\\\.\\qorix";
 // Windows' ERROR_DLL_INIT_FAILED: the library's entry point refused to load.
 const DWORD kDllInitFailed = 1114;
-
-std::string ErrorText(DWORD code)
-{
-    char text[512] = "";
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  code, 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
-        text[--length] = '\0';
-    return "error " + std::to_string(code) + (length ? ": " + std::string(text) : "");
-}
 
 // Reads the open key's values and subkeys into `key`, recursively; false on a failed call.
 bool Walk(HKEY handle, RegKey *key, std::string *error)
@@ -91,6 +82,12 @@ template <class Function> bool Resolve(HMODULE module, const char *name, Functio
 class WindowsRegistry : public Registry {
 public:
     bool IsFile() const override { return false; }
+
+    const std::string &File() const override
+    {
+        static const std::string none;
+        return none;
+    }
 
     Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
@@ -176,18 +173,18 @@ public:
     std::string Problem() const override { return ""; }
 };
 
-// GetTickCount, from when the library was loaded.
+// GetTickCount64, from when the library was loaded. It does not wrap, so a service that runs
+// for months keeps its schedule (GetTickCount's 32 bits wrap after 49.7 days).
 class WindowsClock : public MachineClock {
 public:
-    void Restart() { startTicks_ = GetTickCount(); }
+    void Restart() { startTicks_ = GetTickCount64(); }
 
-    // GetTickCount wraps after 49 days; differences stay right across one wrap.
-    uint64_t NowMs() override { return (DWORD)(GetTickCount() - startTicks_); }
+    uint64_t NowMs() override { return GetTickCount64() - startTicks_; }
 
     void WaitMs(uint64_t ms) override { Sleep((DWORD)ms); }
 
 private:
-    DWORD startTicks_ = 0;
+    ULONGLONG startTicks_ = 0;
 };
 
 // Kovaltherm.dll, loaded as any application loads it.
@@ -282,37 +279,6 @@ private:
     bool haveNotebook_ = false;
 };
 
-// Files replaced atomically; the console never gets the degree sign.
-class WindowsOutput : public Output {
-public:
-    void GuardStandardStreams() override {}
-
-    bool DegreeSign() const override { return false; }
-
-    bool SaveAtomically(const std::string &path, const std::string &text, std::string *error) override
-    {
-        // The temporary file sits beside the target, so that the rename stays on one volume.
-        std::string temporary = path + ".tmp" + std::to_string(GetCurrentProcessId());
-        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            *error = "cannot write " + path + " (" + ErrorText(GetLastError()) + ")";
-            return false;
-        }
-        DWORD written = 0;
-        BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) &&
-                  written == text.size() && FlushFileBuffers(file);
-        DWORD code = GetLastError();
-        CloseHandle(file);
-        if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
-        code = ok ? GetLastError() : code;
-        DeleteFileA(temporary.c_str());
-        *error = "cannot write " + path + " (" + ErrorText(code) + ")";
-        return false;
-    }
-};
-
 } // namespace
 
 std::unique_ptr<Backend> MakeBackend()
@@ -324,7 +290,6 @@ std::unique_ptr<Backend> MakeBackend()
     backend->library = std::make_unique<WindowsLibrary>(*registry, *clock);
     backend->registry = std::move(registry);
     backend->clock = std::move(clock);
-    backend->output = std::make_unique<WindowsOutput>();
     backend->service = RunServiceCommand;
     return backend;
 }

@@ -1,7 +1,7 @@
-// ktsensors' output on the host: a file named by --output or --plot is replaced atomically
+// ktsensors' output on Linux: a file named by --output or --plot is replaced atomically
 // (a link followed to its target), a character device or FIFO written as it is, and the
 // registry file and the files kept with it refused.
-#include "host_output.h"
+#include "backend.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "readings.h"
+#include "formats.h"
 #include "platform/host/host.h"
 
 namespace ktsensors {
@@ -103,7 +103,7 @@ bool WriteAll(int fd, const std::string &text)
 
 class HostOutput : public Output {
 public:
-    explicit HostOutput(const std::string &registryFile) : registryFile_(registryFile) {}
+    explicit HostOutput(const Registry &registry) : registry_(registry) {}
 
     bool DegreeSign() const override { return Utf8Locale(); }
 
@@ -126,7 +126,7 @@ public:
         case OutputKind::Replaced: break;
         }
         if (IsRegistryFile(file)) {
-            *error = "cannot write " + path + ": it is the registry file " + registryFile_ +
+            *error = "cannot write " + path + ": it is the registry file " + registry_.File() +
                      " or one of the files kept with it";
             return false;
         }
@@ -172,14 +172,15 @@ public:
     // there would destroy the sensor cache or the lock.
     bool IsRegistryFile(const std::string &file) const
     {
-        if (registryFile_.empty())
+        const std::string &registryFile = registry_.File();
+        if (registryFile.empty())
             return false;
-        char *real = realpath(registryFile_.c_str(), nullptr);
+        char *real = realpath(registryFile.c_str(), nullptr);
         if (!real)
             return false;
         const std::string registry = real;
         free(real);
-        const std::string target = ResolvedEntry(file), stem = host::MutexLockFileStem(registryFile_);
+        const std::string target = ResolvedEntry(file), stem = host::MutexLockFileStem(registryFile);
         const char *const suffixes[] = {"", "-wal", "-shm", "-journal"};
         for (const char *suffix : suffixes)
             if (target == registry + suffix)
@@ -212,14 +213,11 @@ public:
     }
 
 private:
-    const std::string &registryFile_;
+    const Registry &registry_;
 };
 
 } // namespace
 
-std::unique_ptr<Output> MakeHostOutput(const std::string &registryFile)
-{
-    return std::make_unique<HostOutput>(registryFile);
-}
+std::unique_ptr<Output> MakeOutput(const Registry &registry) { return std::make_unique<HostOutput>(registry); }
 
 } // namespace ktsensors

@@ -1,6 +1,7 @@
-// ktsensors on the host: the library runs against the stand-in of the Win32 subset and the
+// The host runtime: the library runs against the stand-in of the Win32 subset and the
 // simulated notebook, with the stand-in's HKEY_LOCAL_MACHINE kept in a SQLite file and the
-// stand-in's clock. The tool plays Windows' loader: it attaches and detaches the library.
+// stand-in's clock. Its user (ktsensors, libkovaltherm.so) plays Windows' loader: it attaches
+// and detaches the library.
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -12,7 +13,6 @@
 #include <thread>
 
 #include "backend.h"
-#include "host_output.h"
 #include "frame/entry.h"
 #include "platform/host/host.h"
 #include "platform/host/sqlite_registry.h"
@@ -123,6 +123,8 @@ class HostRegistry : public Registry {
 public:
     bool IsFile() const override { return true; }
 
+    const std::string &File() const override { return path_; }
+
     Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
     {
         if (!RegistryPath(registryPath, mayCreate, &path_, error))
@@ -179,9 +181,6 @@ public:
             host::UseRegistry(host::MakeMemoryRegistry());
         running_ = nullptr;
     }
-
-    // The opened file's path, "" before one is opened.
-    const std::string &Path() const { return path_; }
 
 private:
     std::string path_;
@@ -275,7 +274,6 @@ std::unique_ptr<Backend> MakeBackend()
     auto registry = std::make_unique<HostRegistry>();
     auto clock = std::make_unique<HostClock>();
     backend->library = std::make_unique<HostLibrary>(*registry, *clock);
-    backend->output = MakeHostOutput(registry->Path());
     backend->registry = std::move(registry);
     backend->clock = std::move(clock);
     return backend;

@@ -1,0 +1,241 @@
+// ktsensors.exe --service, as the service manager runs it: a reading every interval through
+// the reading loop every mode uses, written as Prometheus text for windows_exporter's
+// textfile collector, and an event for each change worth telling.
+#include <windows.h>
+
+#include <signal.h>
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "error_text_windows.h"
+#include "folder_check_windows.h"
+#include "formats.h"
+#include "messages.h"
+#include "readings.h"
+#include "run.h"
+#include "scenario.h"
+#include "service.h"
+#include "service_windows.h"
+#include "tool.h"
+
+namespace ktsensors {
+
+namespace {
+
+// How long the service may take to stop: the reading's calls up to its next check (a
+// temperature read at most about 4 s with a controller that never answers, after at most 5 s
+// for the library's lock) and the last file.
+const DWORD kStopWaitHintMs = 10000;
+const DWORD kStartWaitHintMs = 5000;
+
+// What the service was started with, and its state shared with the control handler.
+struct ServiceState {
+    Options options;
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    SERVICE_STATUS status{};
+    CRITICAL_SECTION lock;
+    HANDLE stopEvent = nullptr;
+    volatile sig_atomic_t stopping = 0;
+    HANDLE eventSource = nullptr;
+};
+
+ServiceState g_service;
+
+// Tells the service manager the service's state.
+void ReportState(DWORD state, DWORD exitCode, DWORD waitHint)
+{
+    EnterCriticalSection(&g_service.lock);
+    SERVICE_STATUS &status = g_service.status;
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwWin32ExitCode = exitCode;
+    status.dwWaitHint = waitHint;
+    status.dwCheckPoint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : status.dwCheckPoint + 1;
+    SetServiceStatus(g_service.handle, &status);
+    LeaveCriticalSection(&g_service.lock);
+}
+
+// Stop and shutdown: the reading under way ends after the export call it is in.
+DWORD WINAPI OnControl(DWORD control, DWORD, void *, void *)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        g_service.stopping = 1;
+        ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
+        SetEvent(g_service.stopEvent);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+// Writes one event under the source Kovaltherm, its type taken from the message's severity.
+void Report(DWORD id, const std::vector<std::string> &inserts)
+{
+    if (!g_service.eventSource)
+        return;
+    WORD type = (id >> 30) == STATUS_SEVERITY_ERROR     ? EVENTLOG_ERROR_TYPE
+                : (id >> 30) == STATUS_SEVERITY_WARNING ? EVENTLOG_WARNING_TYPE
+                                                        : EVENTLOG_INFORMATION_TYPE;
+    std::vector<const char *> strings;
+    for (const std::string &insert : inserts)
+        strings.push_back(insert.c_str());
+    ReportEventA(g_service.eventSource, type, 0, id, nullptr, (WORD)strings.size(), 0,
+                 strings.empty() ? nullptr : strings.data(), nullptr);
+}
+
+// What the service remembers between readings, so that it reports each change once.
+struct Memory {
+    bool failing = false;           // the last reading failed (or none succeeded yet)
+    bool firstReading = true;
+    std::string outputProblem;      // why the last write failed; "" when it went well
+    std::vector<int> statuses;      // each ordinal's last status; the service starts from normal
+};
+
+// Reports readings that start or stop failing: why the library did not start, else the
+// reading's failures as every mode sums them up.
+void ReportHealth(const Reading &reading, const std::string &startProblem, Memory *memory)
+{
+    bool failing = !ReadingSucceeded(reading);
+    if (failing && (!memory->failing || memory->firstReading)) {
+        RunFailures failures;
+        failures.Add(reading);
+        std::string why = startProblem.empty() ? failures.Summary() : startProblem;
+        Report(MSG_READINGS_FAILING, {why, SecondsText(g_service.options.watchSeconds)});
+    } else if (!failing && memory->failing && !memory->firstReading)
+        Report(MSG_READINGS_RECOVERED, {std::to_string(reading.sensorCount)});
+    memory->failing = failing;
+    memory->firstReading = false;
+}
+
+// Reports each sensor whose status moved between normal, warning and critical. A reading
+// without a status (no temperature, no limits) changes nothing: the failing readings say so.
+void ReportStatusChanges(const Reading &reading, Memory *memory)
+{
+    for (const SensorReading &s : reading.sensors) {
+        if (!s.status.ok || s.status.value < KOVALTHERM_STATUS_NORMAL || s.status.value > KOVALTHERM_STATUS_CRITICAL)
+            continue;
+        if ((size_t)s.ordinal >= memory->statuses.size())
+            memory->statuses.resize(s.ordinal + 1, KOVALTHERM_STATUS_NORMAL);
+        int &last = memory->statuses[s.ordinal];
+        if (s.status.value == last)
+            continue;
+        const DWORD ids[] = {MSG_STATUS_NORMAL, MSG_STATUS_WARNING, MSG_STATUS_CRITICAL};
+        auto value = [](const Call &call) { return call.ok ? std::to_string(call.value) : std::string("unreadable"); };
+        Report(ids[s.status.value - KOVALTHERM_STATUS_NORMAL],
+               {std::to_string(s.ordinal), value(s.location), value(s.temperature), StatusName(last),
+                value(s.warningLimit), value(s.criticalLimit)});
+        last = s.status.value;
+    }
+}
+
+// Writes the reading to the service's file, after making sure that only administrators can
+// change its folder; reports when writing starts or stops failing.
+void WriteReading(Output &output, const Reading &reading, Memory *memory)
+{
+    const Options &options = g_service.options;
+    const std::string &path = options.output;
+    std::string problem = FolderProblem(FolderOf(path));
+    if (!problem.empty())
+        problem += ": a service running as LocalSystem writes only where standard users cannot; "
+                   "allow only SYSTEM and the Administrators to change the folder";
+    else
+        output.SaveAtomically(path, options.format->render(reading, RenderOptions{}), &problem);
+    if (!problem.empty() && problem != memory->outputProblem)
+        Report(MSG_OUTPUT_REFUSED, {path, problem});
+    else if (problem.empty() && !memory->outputProblem.empty())
+        Report(MSG_OUTPUT_WRITTEN, {path});
+    memory->outputProblem = problem;
+}
+
+// The service's work until it is told to stop: a reading every interval, the library
+// started again after a failed reading (the driver may have started, or restarted, since).
+void ServiceLoop(Backend &backend, Output &output)
+{
+    const Options &options = g_service.options;
+    Schedule schedule;
+    schedule.count = 0;
+    schedule.intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
+    schedule.stop = &g_service.stopping;
+    schedule.pause = [](uint64_t ms) { WaitForSingleObject(g_service.stopEvent, (DWORD)ms); };
+    schedule.restart = true;
+    Memory memory;
+    ReadingLoop(backend, options, schedule, [&](const Reading &reading, const std::string &startProblem) {
+        ReportHealth(reading, startProblem, &memory);
+        ReportStatusChanges(reading, &memory);
+        WriteReading(output, reading, &memory);
+        return true;
+    });
+    // Nothing is read any more: the file says so rather than keeping the last reading.
+    WriteReading(output, UnloadedReading(*backend.clock, 0), &memory);
+}
+
+void WINAPI ServiceMain(DWORD, char **)
+{
+    g_service.handle = RegisterServiceCtrlHandlerExA(kServiceName, OnControl, nullptr);
+    if (!g_service.handle)
+        return;
+    ReportState(SERVICE_START_PENDING, NO_ERROR, kStartWaitHintMs);
+    g_service.stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_service.eventSource = RegisterEventSourceA(nullptr, kServiceName);
+    const Options &options = g_service.options;
+    // A scenario that cannot be read never will be: the service stops at once.
+    SimConfig scenario;
+    std::string error;
+    if (!options.scenario.empty() && !LoadScenarioFile(options.scenario, &scenario, &error)) {
+        Report(MSG_READINGS_FAILING, {"scenario " + error, SecondsText(options.watchSeconds)});
+        ReportState(SERVICE_STOPPED, ERROR_BAD_CONFIGURATION, 0);
+        return;
+    }
+    ReportState(SERVICE_RUNNING, NO_ERROR, 0);
+    Report(MSG_SERVICE_STARTED, {SecondsText(options.watchSeconds), options.output});
+    std::unique_ptr<Backend> backend = MakeBackend();
+    std::unique_ptr<Output> output = MakeOutput(*backend->registry);
+    ServiceLoop(*backend, *output);
+    output.reset();
+    backend.reset();
+    Report(MSG_SERVICE_STOPPED, {options.output});
+    if (g_service.eventSource)
+        DeregisterEventSource(g_service.eventSource);
+    ReportState(SERVICE_STOPPED, NO_ERROR, 0);
+}
+
+} // namespace
+
+int RunAsService(const Options &options)
+{
+    g_service.options = options;
+    if (g_service.options.output.empty())
+        g_service.options.output = DefaultOutput();
+    InitializeCriticalSection(&g_service.lock);
+    char name[64];
+    lstrcpynA(name, kServiceName, sizeof name);
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherA(table))
+        return 0;
+    DWORD code = GetLastError();
+    if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+        return Complain(2, "--service is run by the service manager; install the service with --install-service");
+    return Complain(1, "cannot start the service (" + ErrorText(code) + ")");
+}
+
+int RunServiceCommand(const Options &options)
+{
+    switch (options.service) {
+    case ServiceCommand::Install: return InstallService(options);
+    case ServiceCommand::Uninstall: return UninstallService();
+    case ServiceCommand::Run: return RunAsService(options);
+    case ServiceCommand::None: break;
+    }
+    return 2;
+}
+
+} // namespace ktsensors
