@@ -6,7 +6,7 @@ _ktsensors()
     COMPREPLY=()
     case $prev in
         --format)
-            COMPREPLY=($(compgen -W "text json sensors-json prometheus" -- "$cur"))
+            COMPREPLY=($(compgen -W "text json sensors-json prometheus zabbix zabbix-discovery" -- "$cur"))
             return ;;
         --scenario)
             compopt -o filenames 2>/dev/null

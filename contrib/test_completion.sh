@@ -33,7 +33,7 @@ expect() {
 expect "--format" --fo
 expect "--registry --reset-cache" --re
 expect "--scenario" --sc
-expect "json prometheus sensors-json text" --format ""
+expect "json prometheus sensors-json text zabbix zabbix-discovery" --format ""
 expect "prometheus" --format pro
 expect "$folder/a.json" --scenario "$folder/"
 expect "$folder/b.svg" --plot "$folder/"

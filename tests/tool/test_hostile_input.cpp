@@ -100,7 +100,7 @@ TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
         {"--count -3", "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '-3'", true},
         {"--count 1.5", "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '1.5'", true},
         {"--count " + std::string(300, '9'), "out.txt", 2, "ktsensors: --count: expected a whole number of readings from 1 to 1099511627776, got '" + std::string(37, '9') + "...'", true},
-        {"--format xml", "out.txt", 2, "ktsensors: --format: expected text, json, sensors-json or prometheus, got 'xml'", true},
+        {"--format xml", "out.txt", 2, "ktsensors: --format: expected text, json, sensors-json, prometheus, zabbix or zabbix-discovery, got 'xml'", true},
         {"--json --format text", "out.txt", 2, "ktsensors: --json cannot be combined with --format text", true},
         {"--plot plot.png", "out.txt", 2, "ktsensors: --plot writes SVG: the file name must end in .svg, got 'plot.png'", true},
         {"--plot plot.svg --output metrics.prom", "out.txt", 2, "ktsensors: --plot cannot be combined with --output", true},

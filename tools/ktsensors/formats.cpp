@@ -2,6 +2,8 @@
 // (nlohmann-json), sensors -j's schema, and Prometheus' text exposition format.
 #include "formats.h"
 
+#include "format_zabbix.h"
+
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +77,11 @@ std::string RenderSensorsJson(const Reading &reading, const RenderOptions &optio
 // The Prometheus format, whole documents only.
 std::string RenderPrometheus(const Reading &reading, const RenderOptions &) { return FormatPrometheus(reading); }
 
+// Zabbix's discovery of the sensors (nothing at all when there are none to tell of), and its
+// document for a master item: one line each.
+std::string RenderZabbixDiscovery(const Reading &reading, const RenderOptions &) { return FormatZabbixDiscovery(reading); }
+std::string RenderZabbix(const Reading &reading, const RenderOptions &) { return FormatZabbix(reading); }
+
 } // namespace
 
 const Format kFormats[] = {
@@ -83,6 +90,9 @@ const Format kFormats[] = {
     {"sensors-json", "the schema of sensors -j", "application/json", "", false, RenderSensorsJson},
     {"prometheus", "text exposition format", "text/plain; version=0.0.4; charset=utf-8", "/metrics", true,
      RenderPrometheus},
+    {"zabbix", "one document a reading, for a Zabbix master item", "application/json", "", true, RenderZabbix},
+    {"zabbix-discovery", "Zabbix low-level discovery of the sensors", "application/json", "", false,
+     RenderZabbixDiscovery},
 };
 const size_t kFormatCount = sizeof kFormats / sizeof *kFormats;
 
