@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The MSI of this build's architecture under Wine's msiexec, in the prefix and with the driver
-# scripts/wine runs. Refused settings; an install with INTERVAL (and on x64 TEXTFILE): the files,
+# scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE and every
+# feature, on x86 with the service's feature alone): the files, the monitor's Start-menu entry,
 # the service's command line, start type and account, the event source, the textfile within one
 # interval plus one reading. With NEXT_BUILD (the same sources built as the next version, x64):
 # a refused downgrade, a repair given INTERVAL again, the upgrade in place while the service
@@ -39,9 +40,9 @@ wait_for() { local deadline=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS 
 
 msi_v1=$work/kovaltherm-$version-$arch.msi
 "$src/packaging/msi/build-msi" $arch "$version" "$build" "$build/KovalthermSetup.dll" "$msi_v1" >/dev/null
-expect "the MSI holds Kovaltherm.dll and ktsensors.exe, nothing of the test kit" \
+expect "the MSI holds Kovaltherm.dll, ktsensors.exe and the monitor, nothing of the test kit" \
     "$(msiinfo export "$msi_v1" File | tail -n +4 | cut -f3,5 | sort | tr '\t\n' ' ')" \
-    "Kovaltherm.dll $version.0 ktsensors.exe $version.0 "
+    "Kovaltherm.dll $version.0 kovaltherm-monitor.exe $version.0 ktsensors.exe $version.0 "
 product_code() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'; }
 codes=("$(product_code "$msi_v1")")
 if [ -n "$next" ]; then
@@ -66,8 +67,10 @@ trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
 cleanup
 if [ -n "$next" ]; then
     textfile='C:\kovaltherm-msi\kovaltherm.prom' settings=(INTERVAL=1 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.prom')
+    shipped="Kovaltherm.dll kovaltherm-monitor.exe ktsensors.exe " shortcuts="Kovaltherm monitor.lnk "
 else
-    textfile='C:\Program Files\windows_exporter\textfile_inputs\kovaltherm.prom' settings=(INTERVAL=1)
+    textfile='C:\Program Files\windows_exporter\textfile_inputs\kovaltherm.prom' settings=(INTERVAL=1 ADDLOCAL=Service)
+    shipped="Kovaltherm.dll ktsensors.exe " shortcuts=""
 fi
 prom=$(unix "$textfile")
 mkdir -p -m 755 "$(dirname "$prom")"
@@ -116,7 +119,10 @@ installed_at=$(date +%s)
 t0=$(date +%s%N)
 wait_for 15 up_since 0 && ok "the textfile says kovaltherm_up 1 $((($(date +%s%N) - t0) / 1000000)) ms after the install (bound: 1 s interval + 14 s reading)" ||
     fail "no textfile with kovaltherm_up 1 at $prom within 15 s"
-expect "files" "$(ls "$(unix "$installed")" | tr '\n' ' ')" "Kovaltherm.dll ktsensors.exe "
+expect "files (${settings[*]})" "$(ls "$(unix "$installed")" | tr '\n' ' ')" "$shipped"
+# The Start menu the installer chose: all users' on Windows; Wine's msiexec takes the user's.
+start_menu=$(unix "$(grep -a 'Property(S): ProgramMenuFolder = ' "$work/install.log" | tail -n 1 | sed 's/^.* = //; s/\\$//')")
+expect "Start-menu entries in $start_menu" "$(ls "$start_menu" 2>/dev/null | grep Kovaltherm | tr '\n' ' ')" "$shortcuts"
 for file in Kovaltherm.dll ktsensors.exe; do
     cmp -s "$build/$file" "$(unix "$installed")/$file" || fail "$file is not the build's"
     expect "$file's version resource" "$(strings -el "$(unix "$installed")/$file" | grep -A1 -x FileVersion | tail -n 1)" "$version"
