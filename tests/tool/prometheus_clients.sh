@@ -4,7 +4,9 @@
 # written by `ktsensors --output`, all on 127.0.0.1 on ports chosen here. The values read back
 # through Prometheus' HTTP API are those `ktsensors --json` gives for the same scenario.
 # With `wine BUILD_DIR`, Prometheus scrapes ktsensors.exe --listen under Wine instead (on the
-# stand-in driver, set up by the Wine fixtures). Every server is stopped by its process id.
+# stand-in driver, set up by the Wine fixtures); then ktsensors.exe gets a POST (405), and a
+# second one is stopped while a scrape waits for a stuck reading (503). Every server is
+# stopped by its process id.
 # Usage: prometheus_clients.sh SOURCE_DIR KTSENSORS [wine BUILD_DIR]
 set -u
 src=$1 tool=$2 mode=${3:-host} build=${4:-}
@@ -118,5 +120,23 @@ if [ "$mode" = host ]; then
     kill -TERM "${pids[0]}"
     wait "${pids[0]}"
     check "ktsensors --listen exits 0 on SIGTERM" test $? -eq 0
+else
+    # A method the pages do not serve gets 405 naming those they do.
+    curl -s -o /dev/null -D "$work/post.txt" --data x "http://$target/metrics"
+    refused() { head -1 "$1" | grep -q '^HTTP/1.1 405 ' && grep -q $'^Allow: GET, HEAD\r$' "$1"; }
+    check "POST gets 405 with Allow: GET, HEAD" refused "$work/post.txt"
+    # Stopped (Ctrl+C) while a scrape waits for a stuck reading: the scrape gets 503 at once.
+    stuck=127.0.0.1:$(free_port)
+    stuck_pid=$("$src/scripts/wine" spawn "$work/stuck.txt" "$build/ktsensors.exe" --reset-cache \
+        --scenario "Z:$(sed 's|/|\\|g' <<<"$src/examples/stuck-controller.json")" --listen "$stuck")
+    pids+=("$stuck_pid")
+    wait_for 120 grep -q 'serving http://' "$work/stuck.txt" || { cat "$work/stuck.txt"; exit 1; }
+    curl -s -o /dev/null -w '%{http_code} %{time_total}' -m 30 "http://$stuck/metrics" >"$work/stuck.code" &
+    sleep 1
+    kill -INT "$stuck_pid"
+    wait $!
+    check "a scrape waiting when it stops gets 503 within 2 s: $(cat "$work/stuck.code")" \
+        awk '$1 == 503 && $2 < 3 {ok = 1} END {exit !ok}' "$work/stuck.code"
+    check "it ends within 5 s" wait_for 5 bash -c "! kill -0 $stuck_pid 2>/dev/null"
 fi
 finish

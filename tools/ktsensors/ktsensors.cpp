@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <cstdlib>
+
 #include "backend.h"
 #include "cache_check.h"
 #include "check.h"
@@ -150,25 +152,30 @@ int RunReadings(Backend &backend, Output &output, const Options &options)
     return FinishRun(backend, options, failures, &cache);
 }
 
-// Readings served over HTTP until interrupted (SIGINT or SIGTERM). Failed calls are in the
-// pages, not in the exit status: 0 after a clean stop, 1 when it could not listen.
+// Readings served over HTTP until interrupted (SIGINT, SIGTERM or SIGHUP). Failed calls are in
+// the pages, not in the exit status: 0 after a stop, 1 when it could not listen.
 int RunListen(Backend &backend, const Options &options)
 {
     int code = StartMachine(backend, options, false);
     if (code != EXIT_OK)
         return code;
-    signal(SIGINT, OnInterrupt);
-    signal(SIGTERM, OnInterrupt);
-    ReadingSource source(*backend.library, *backend.clock, options.maxAgeMs);
+    CatchStopSignals();
+    ReadingSource source(*backend.library, *backend.clock, options.maxAgeMs, &g_interrupted);
     std::string error;
-    bool served = Serve(options.listenHost, options.listenPort, source, &g_interrupted,
-                        [](const std::string &url) {
-                            fprintf(stderr, "ktsensors: serving %smetrics and %sjson\n", url.c_str(), url.c_str());
-                            fflush(stderr);
-                        },
-                        &error);
+    auto print = [](const std::string &line) {
+        fprintf(stderr, "ktsensors: %s\n", line.c_str());
+        fflush(stderr);
+    };
+    Served served = Serve(options.listenHost, options.listenPort, source, &g_interrupted,
+                          [&](const std::string &url) { print("serving " + url + "metrics and " + url + "json"); },
+                          print, &error);
+    // A reading the stop could not cut short still holds the library: end as a killed process
+    // would, without waiting for it (a lock it holds is left abandoned, which every caller
+    // takes as acquired).
+    if (served == Served::StoppedInReading)
+        std::_Exit(error.empty() ? EXIT_OK : Complain(EXIT_FAILED, error));
     backend.library->Stop();
-    return served ? EXIT_OK : Complain(EXIT_FAILED, error);
+    return served == Served::Stopped ? EXIT_OK : Complain(EXIT_FAILED, error);
 }
 
 // One reading judged as a monitoring plugin: one line on standard output, exit 0 to 3.

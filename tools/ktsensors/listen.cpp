@@ -3,12 +3,14 @@
 
 namespace ktsensors {
 
+const char kPageMethods[] = "GET, HEAD";
+
 const std::string &ReadingSource::Get(const Format &format, Clock::time_point arrival)
 {
     bool fresh = number_ > 0 && (arrival <= ended_ || arrival - started_ <= maxAge_);
     if (!fresh) {
         started_ = Clock::now();
-        reading_ = TakeReading(library_.Functions(), clock_, ++number_);
+        reading_ = TakeReading(library_.Functions(), clock_, ++number_, stop_);
         ended_ = Clock::now();
         rendered_.assign(kFormatCount, false);
     }

@@ -1,7 +1,8 @@
 // ktsensors --listen: readings served over HTTP. The pages (each format of the formats' table
 // that has a path) and the rule for when a request gets a new reading are shared; each build
 // has its own server (listen_linux.cpp, listen_windows.cpp), which routes a GET or HEAD of a
-// page's path to Get and answers anything else with 404.
+// page's path to Get, answers another method on a page's path with 405 and any other path with
+// 404, and once stopped answers every request still waiting with 503.
 #ifndef KTSENSORS_LISTEN_H
 #define KTSENSORS_LISTEN_H
 
@@ -20,13 +21,15 @@ namespace ktsensors {
 // Readings for requests, taken one at a time from a single thread. A request is answered
 // from the last reading when that reading began at most `maxAge` before the request arrived,
 // or was still being taken when it arrived; otherwise a new reading is taken. So the
-// controller is read once per reading however many clients ask at once.
+// controller is read once per reading however many clients ask at once. Once `*stop` is set,
+// a reading under way is abandoned at its next check (see TakeReading).
 class ReadingSource {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ReadingSource(Library &library, MachineClock &clock, uint64_t maxAgeMs)
-        : library_(library), clock_(clock), maxAge_(std::chrono::milliseconds(maxAgeMs))
+    ReadingSource(Library &library, MachineClock &clock, uint64_t maxAgeMs,
+                  const volatile sig_atomic_t *stop = nullptr)
+        : library_(library), clock_(clock), maxAge_(std::chrono::milliseconds(maxAgeMs)), stop_(stop)
     {
     }
 
@@ -39,6 +42,7 @@ private:
     Library &library_;
     MachineClock &clock_;
     Clock::duration maxAge_;
+    const volatile sig_atomic_t *stop_;
     uint64_t number_ = 0;
     Clock::time_point started_, ended_;
     Reading reading_;
@@ -47,11 +51,33 @@ private:
     std::vector<bool> rendered_ = std::vector<bool>(kFormatCount);
 };
 
+// The methods a page answers, as the Allow header of a 405 names them.
+extern const char kPageMethods[];
+// The limits both servers hold clients to: a request's head must arrive within kHeadTimeout
+// (and an idle connection closes after it), and at most kMaxConnections are open.
+const std::chrono::seconds kHeadTimeout(3);
+const size_t kMaxConnections = 512;
+// How long a stop waits, once seen, for the answers to requests still waiting (503) to go out
+// and for a reading under way to end, before the server gives up on that reading.
+const std::chrono::milliseconds kStopGrace(500);
+
+// How Serve ended.
+enum class Served {
+    Stopped,           // `*stop` was set; the source is idle
+    StoppedInReading,  // `*stop` was set (or the server failed, with a message in `error`)
+                       // during a reading that did not end within kStopGrace: it goes on in a
+                       // thread of its own, so the process must end at once (std::_Exit)
+                       // without touching `source` or the library again
+    Failed,            // it could not listen, or the server failed: the message in `error`
+};
+
 // Serves the pages from `source` on `host`:`port` until `*stop` is set, calling `ready` with
-// the base URL ("http://127.0.0.1:9101/") once it listens. False with a one-line message when
-// it cannot listen.
-bool Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
-           const std::function<void(const std::string &)> &ready, std::string *error);
+// the base URL ("http://127.0.0.1:9101/") once it listens, and `note` with a line for each
+// limit the platform's HTTP server did not take. A request that has arrived whole is always
+// answered: with its page, or with 503 once stopped.
+Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
+             const std::function<void(const std::string &)> &ready,
+             const std::function<void(const std::string &)> &note, std::string *error);
 
 } // namespace ktsensors
 

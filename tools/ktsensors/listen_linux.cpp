@@ -3,13 +3,16 @@
 // cpp-httplib's request handling (parsing, routing, the response) and takes the readings.
 // The connection handling is our own so that no client can hold a thread or grow memory: a
 // head must arrive within kHeadTimeout and fit in kMaxHeadBytes, an answer must be taken
-// within kSendTimeout, and at most kMaxConnections are open, the longest-waiting head giving
-// way to a new connection. Every answer closes its connection.
+// within kSendTimeout, and at most kMaxConnections are open. Every answer closes its
+// connection, and is the whole page: the headers that would split, compress or wait for more
+// (Range, Accept-Encoding, Expect, a body) are dropped before cpp-httplib sees the head.
 #include "listen.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <pthread.h>
+#include <strings.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -19,6 +22,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -31,11 +35,62 @@ namespace {
 using Clock = ReadingSource::Clock;
 
 const size_t kMaxHeadBytes = 8192;
-const Clock::duration kHeadTimeout = std::chrono::seconds(3);
 const Clock::duration kSendTimeout = std::chrono::seconds(3);
-const size_t kMaxConnections = 512;
+// How long an answered connection waits for the client to close its side, so that closing
+// ours does not reset the connection before the client has read the answer.
+const Clock::duration kLingerTimeout = std::chrono::seconds(2);
 // How often deadlines and the stop flag are looked at.
 const int kTickMs = 100;
+// What an answered connection reads and drops per wake-up, so that a client that keeps
+// sending shares the socket thread with the others, and in all before it is closed at once.
+const size_t kDiscardPerWake = 64 * 1024;
+const size_t kMaxDiscard = 1024 * 1024;
+
+// Request headers dropped before cpp-httplib sees the head: the answer is always the whole
+// page, uncompressed (one page per request, however the client asks), and a request's body
+// is never read. Lower case.
+const char *const kDroppedHeaders[] = {"range", "if-range", "accept-encoding", "content-length", "transfer-encoding",
+                                       "expect"};
+
+const char kUnavailable[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+
+// Whether a header line (without its line end) names one of kDroppedHeaders.
+bool IsDropped(const char *line, size_t length)
+{
+    const char *colon = (const char *)memchr(line, ':', length);
+    if (!colon)
+        return false;
+    size_t name = (size_t)(colon - line);
+    while (name > 0 && (line[name - 1] == ' ' || line[name - 1] == '\t'))
+        --name;
+    for (const char *dropped : kDroppedHeaders)
+        if (strlen(dropped) == name && strncasecmp(line, dropped, name) == 0)
+            return true;
+    return false;
+}
+
+// The head without the header lines of kDroppedHeaders (and their continuation lines); the
+// request line, the other lines and the line ends are kept as they came.
+std::string WithoutDroppedHeaders(const std::string &head)
+{
+    std::string kept;
+    kept.reserve(head.size());
+    bool dropping = false;
+    for (size_t at = 0; at < head.size();) {
+        size_t newline = head.find('\n', at);
+        size_t next = newline == std::string::npos ? head.size() : newline + 1;
+        size_t length = (newline == std::string::npos ? head.size() : newline) - at;
+        if (length > 0 && head[at + length - 1] == '\r')
+            --length;
+        bool continuation = at > 0 && length > 0 && (head[at] == ' ' || head[at] == '\t');
+        if (!continuation)
+            dropping = at > 0 && IsDropped(head.data() + at, length);
+        if (!dropping)
+            kept.append(head, at, next - at);
+        at = next;
+    }
+    return kept;
+}
 
 // A request head read whole, as the stream cpp-httplib reads a request from; what it writes
 // is gathered as the answer.
@@ -76,17 +131,28 @@ private:
     size_t at_ = 0;
 };
 
-// cpp-httplib's request handling with the formats' pages as its routes.
+// cpp-httplib's request handling with the formats' pages as its routes; the other methods it
+// knows get 405 on a page's path.
 class Router : public httplib::Server {
 public:
     explicit Router(ReadingSource &source) : source_(source)
     {
+        auto refuse = [](const httplib::Request &, httplib::Response &response) {
+            response.status = 405;
+            response.set_header("Allow", kPageMethods);
+        };
         for (size_t i = 0; i < kFormatCount; ++i) {
             const Format &format = kFormats[i];
-            if (*format.path)
-                Get(format.path, [this, &format](const httplib::Request &, httplib::Response &response) {
-                    response.set_content(source_.Get(format, arrival_), format.contentType);
-                });
+            if (!*format.path)
+                continue;
+            Get(format.path, [this, &format](const httplib::Request &, httplib::Response &response) {
+                response.set_content(source_.Get(format, arrival_), format.contentType);
+            });
+            Post(format.path, refuse);
+            Put(format.path, refuse);
+            Patch(format.path, refuse);
+            Delete(format.path, refuse);
+            Options(format.path, refuse);
         }
     }
 
@@ -94,7 +160,8 @@ public:
     std::string Answer(const std::string &head, Clock::time_point arrival)
     {
         arrival_ = arrival;
-        HeadStream stream(head, "");
+        std::string kept = WithoutDroppedHeaders(head);
+        HeadStream stream(kept, "");
         bool closed = false;
         process_request(stream, true, closed, nullptr);
         return stream.answer;
@@ -106,7 +173,7 @@ private:
 };
 
 // Heads waiting for an answer, and answers waiting to be sent; the answering thread wakes
-// the socket thread through an eventfd.
+// the socket thread through an eventfd, and says when it has ended.
 struct Exchange {
     struct Job {
         uint64_t id;
@@ -114,13 +181,15 @@ struct Exchange {
         Clock::time_point arrival;
     };
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wake, ended;
     std::deque<Job> jobs;
     std::deque<std::pair<uint64_t, std::string>> answers;
-    bool stopping = false;
+    bool stopping = false, answeringEnded = false;
     int doorbell = -1;
 };
 
+// The answering thread: answers each head in turn until stopped; an answer made after the
+// stop (perhaps from a reading the stop cut short) is dropped.
 void AnswerRequests(Exchange &exchange, Router &router)
 {
     for (;;) {
@@ -129,25 +198,34 @@ void AnswerRequests(Exchange &exchange, Router &router)
             std::unique_lock<std::mutex> lock(exchange.mutex);
             exchange.wake.wait(lock, [&] { return exchange.stopping || !exchange.jobs.empty(); });
             if (exchange.stopping)
-                return;
+                break;
             job = std::move(exchange.jobs.front());
             exchange.jobs.pop_front();
         }
         std::string answer = router.Answer(job.head, job.arrival);
         {
             std::lock_guard<std::mutex> lock(exchange.mutex);
+            if (exchange.stopping)
+                break;
             exchange.answers.emplace_back(job.id, std::move(answer));
         }
         uint64_t one = 1;
         (void)!write(exchange.doorbell, &one, sizeof one);
     }
+    std::lock_guard<std::mutex> lock(exchange.mutex);
+    exchange.answeringEnded = true;
+    exchange.ended.notify_all();
 }
 
 struct Connection {
     int fd = -1;
-    enum class State { Head, Answering, Sending } state = State::Head;
+    // Head: reading the request's head; Answering: the head is whole and waits for its answer
+    // (nothing is watched); Sending: the answer goes out; Closing: answered, our side shut,
+    // waiting for the client to close its own.
+    enum class State { Head, Answering, Sending, Closing } state = State::Head;
     std::string data;          // the head so far, then the answer
     size_t sent = 0;
+    size_t discarded = 0;      // bytes received after the answer
     Clock::time_point opened, deadline;
 };
 
@@ -165,7 +243,10 @@ size_t HeadEnd(const std::string &data, size_t from)
 
 class SocketLoop {
 public:
-    SocketLoop(int listener, Exchange &exchange) : listener_(listener), exchange_(exchange) {}
+    SocketLoop(int listener, Exchange &exchange, volatile sig_atomic_t *stop)
+        : listener_(listener), exchange_(exchange), stop_(stop)
+    {
+    }
 
     ~SocketLoop()
     {
@@ -185,12 +266,13 @@ public:
         return true;
     }
 
-    void Run(volatile sig_atomic_t *stop)
+    // Serves until `*stop` is set.
+    void Run()
     {
         epoll_event events[64];
-        while (!*stop) {
+        while (!*stop_) {
             int n = epoll_wait(epoll_, events, 64, kTickMs);
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < n && !*stop_; ++i) {
                 uint64_t id = events[i].data.u64;
                 if (id == kListenerId)
                     Accept();
@@ -200,6 +282,35 @@ public:
                     Service(id);
             }
             Expire();
+        }
+    }
+
+    // After a stop: takes no new connection, answers 503 to every request that has arrived
+    // whole and has no answer yet, and sends until those answers are out or `deadline`.
+    void Finish(Clock::time_point deadline)
+    {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, exchange_.doorbell, nullptr);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            uint64_t id = it->first;
+            Connection &c = (it++)->second;
+            if (c.state == Connection::State::Head)
+                ReadHead(id, c);
+        }
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            uint64_t id = it->first;
+            Connection &c = (it++)->second;
+            if (c.state == Connection::State::Answering)
+                StartSending(id, c, kUnavailable, deadline);
+            else if (c.state != Connection::State::Sending)
+                Close(id);
+        }
+        epoll_event events[64];
+        while (Sending() && Clock::now() < deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            int n = epoll_wait(epoll_, events, 64, (int)std::min<long long>(left + 1, kTickMs));
+            for (int i = 0; i < n; ++i)
+                Service(events[i].data.u64);
         }
     }
 
@@ -219,12 +330,12 @@ private:
         if (listenerPaused_)
             return;
         for (;;) {
-            if (connections_.size() >= kMaxConnections && !Evict())
+            if (connections_.size() >= kMaxConnections && !MakeRoom())
                 return PauseListener();
             int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    if (Evict())
+                    if (MakeRoom())
                         continue;
                     return PauseListener();
                 }
@@ -247,18 +358,45 @@ private:
             listenerPaused_ = true;
     }
 
-    // Closes the connection whose head has waited longest; false when none is waiting.
-    bool Evict()
+    // How readily a connection gives way to a new one: 0 answered and closing, 1 nothing
+    // received yet, 2 part of a head; kKeep for a request that has arrived whole.
+    static const int kKeep = 3;
+    static int Rank(const Connection &c)
     {
-        auto oldest = connections_.end();
-        for (auto it = connections_.begin(); it != connections_.end(); ++it)
-            if (it->second.state == Connection::State::Head &&
-                (oldest == connections_.end() || it->second.opened < oldest->second.opened))
-                oldest = it;
-        if (oldest == connections_.end())
-            return false;
-        Close(oldest->first);
-        return true;
+        if (c.state == Connection::State::Closing)
+            return 0;
+        if (c.state == Connection::State::Head)
+            return c.data.empty() ? 1 : 2;
+        return kKeep;
+    }
+
+    // Closes one connection to make room for a new one: the lowest Rank, the oldest first. A
+    // head is read once more before it is closed, and kept if it has arrived whole meanwhile.
+    // False when every connection holds a request.
+    bool MakeRoom()
+    {
+        for (;;) {
+            auto victim = connections_.end();
+            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+                int rank = Rank(it->second);
+                if (rank < kKeep && (victim == connections_.end() || rank < Rank(victim->second) ||
+                                     (rank == Rank(victim->second) && it->second.opened < victim->second.opened)))
+                    victim = it;
+            }
+            if (victim == connections_.end())
+                return false;
+            uint64_t id = victim->first;
+            if (victim->second.state == Connection::State::Head) {
+                ReadHead(id, victim->second);
+                auto again = connections_.find(id);
+                if (again == connections_.end())
+                    return true; // the client had gone
+                if (again->second.state != Connection::State::Head)
+                    continue; // its request is whole: it stays
+            }
+            Close(id);
+            return true;
+        }
     }
 
     void Close(uint64_t id)
@@ -280,6 +418,8 @@ private:
             ReadHead(id, c);
         else if (c.state == Connection::State::Sending)
             Send(id, c);
+        else if (c.state == Connection::State::Closing)
+            Discard(id, c);
     }
 
     void ReadHead(uint64_t id, Connection &c)
@@ -327,17 +467,21 @@ private:
         }
         for (auto &answer : answers) {
             auto it = connections_.find(answer.first);
-            if (it == connections_.end())
-                continue;
-            Connection &c = it->second;
-            c.data = std::move(answer.second);
-            c.state = Connection::State::Sending;
-            c.deadline = Clock::now() + kSendTimeout;
-            if (!Watch(c.fd, EPOLLOUT, answer.first))
-                Close(answer.first);
-            else
-                Send(answer.first, c);
+            if (it != connections_.end())
+                StartSending(answer.first, it->second, std::move(answer.second), Clock::now() + kSendTimeout);
         }
+    }
+
+    // Sends `answer` on a connection that waits for one, by `deadline`.
+    void StartSending(uint64_t id, Connection &c, std::string answer, Clock::time_point deadline)
+    {
+        c.data = std::move(answer);
+        c.state = Connection::State::Sending;
+        c.deadline = deadline;
+        if (!Watch(c.fd, EPOLLOUT, id))
+            Close(id);
+        else
+            Send(id, c);
     }
 
     void Send(uint64_t id, Connection &c)
@@ -352,13 +496,41 @@ private:
                 return Close(id);
             c.sent += (size_t)n;
         }
-        // Whatever else the client sent is read and dropped first, so that closing does not
-        // reset the connection before the client has read the answer.
+        // Answered: our side is shut, and the connection closes once the client has closed
+        // its own, or at kLingerTimeout.
         shutdown(c.fd, SHUT_WR);
-        char buffer[1024];
-        while (recv(c.fd, buffer, sizeof buffer, 0) > 0) {
+        std::string().swap(c.data);
+        c.state = Connection::State::Closing;
+        c.deadline = Clock::now() + kLingerTimeout;
+        if (!Watch(c.fd, EPOLLIN | EPOLLRDHUP, id, EPOLL_CTL_MOD))
+            return Close(id);
+        Discard(id, c);
+    }
+
+    // Reads and drops what a closing connection's client sent, at most kDiscardPerWake at a
+    // time; closes once the client has closed its side, or has sent more than kMaxDiscard.
+    void Discard(uint64_t id, Connection &c)
+    {
+        char buffer[4096];
+        for (size_t taken = 0; taken < kDiscardPerWake;) {
+            ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            if (n <= 0 || (c.discarded += (size_t)n) > kMaxDiscard)
+                return Close(id);
+            taken += (size_t)n;
         }
-        Close(id);
+    }
+
+    // Whether an answer is still going out.
+    bool Sending() const
+    {
+        for (const auto &entry : connections_)
+            if (entry.second.state == Connection::State::Sending)
+                return true;
+        return false;
     }
 
     // Closes connections past their deadline, and takes connections again after a pause.
@@ -377,12 +549,12 @@ private:
 
     int listener_;
     Exchange &exchange_;
+    volatile sig_atomic_t *stop_;
     int epoll_ = -1;
     bool listenerPaused_ = false;
     uint64_t nextId_ = 2;
     std::map<uint64_t, Connection> connections_;
 };
-
 // A listening socket on `host`:`port`; -1 with a message.
 int OpenListener(const std::string &host, int port, std::string *url, std::string *error)
 {
@@ -420,38 +592,62 @@ int OpenListener(const std::string &host, int port, std::string *url, std::strin
 
 } // namespace
 
-bool Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
-           const std::function<void(const std::string &)> &ready, std::string *error)
+Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
+             const std::function<void(const std::string &)> &ready, const std::function<void(const std::string &)> &,
+             std::string *error)
 {
     std::string url;
     int listener = OpenListener(host, port, &url, error);
     if (listener < 0)
-        return false;
-    Exchange exchange;
-    exchange.doorbell = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    bool ok = exchange.doorbell >= 0;
-    if (!ok)
+        return Served::Failed;
+    // Kept on the heap: a reading that outlasts the stop keeps its thread, which still
+    // reaches them until the process ends.
+    std::unique_ptr<Exchange> exchange(new Exchange);
+    std::unique_ptr<Router> router(new Router(source));
+    exchange->doorbell = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    Served served = exchange->doorbell >= 0 ? Served::Stopped : Served::Failed;
+    if (served == Served::Failed)
         *error = std::string("cannot serve: ") + strerror(errno);
-    if (ok) {
-        Router router(source);
-        SocketLoop loop(listener, exchange);
-        ok = loop.Start(error);
-        if (ok) {
-            std::thread answering(AnswerRequests, std::ref(exchange), std::ref(router));
-            ready(url);
-            loop.Run(stop);
-            {
-                std::lock_guard<std::mutex> lock(exchange.mutex);
-                exchange.stopping = true;
-            }
-            exchange.wake.notify_one();
+    SocketLoop loop(listener, *exchange, stop);
+    if (served == Served::Stopped && !loop.Start(error))
+        served = Served::Failed;
+    if (served == Served::Stopped) {
+        // The stop signals go to the socket thread, which waits in epoll_wait, and never cut
+        // short a wait of the library's on the answering thread.
+        sigset_t signals, previous;
+        sigemptyset(&signals);
+        for (int number : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&signals, number);
+        pthread_sigmask(SIG_BLOCK, &signals, &previous);
+        std::thread answering(AnswerRequests, std::ref(*exchange), std::ref(*router));
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        ready(url);
+        loop.Run();
+        Clock::time_point deadline = Clock::now() + kStopGrace;
+        {
+            std::lock_guard<std::mutex> lock(exchange->mutex);
+            exchange->stopping = true;
+        }
+        exchange->wake.notify_one();
+        loop.Finish(deadline);
+        bool ended;
+        {
+            std::unique_lock<std::mutex> lock(exchange->mutex);
+            ended = exchange->ended.wait_until(lock, deadline, [&] { return exchange->answeringEnded; });
+        }
+        if (ended)
             answering.join();
+        else {
+            answering.detach();
+            (void)exchange.release();
+            (void)router.release();
+            served = Served::StoppedInReading;
         }
     }
-    if (exchange.doorbell >= 0)
-        close(exchange.doorbell);
+    if (exchange && exchange->doorbell >= 0)
+        close(exchange->doorbell);
     close(listener);
-    return ok;
+    return served;
 }
 
 } // namespace ktsensors

@@ -1,8 +1,9 @@
 // ktsensors --listen on Windows, through the HTTP Server API: http.sys takes the connections,
-// parses the requests and holds hostile clients to its own limits (a request head at most
-// 16 KiB, and here at most 3 s to arrive, 3 s idle), so that this process only sees whole
-// requests. One thread receives them and notes when each arrived; another answers them,
-// taking the readings.
+// parses the requests and holds hostile clients to the limits set here (a request head at
+// most 16 KiB, kHeadTimeout to arrive and idle, a minimum send rate, at most kMaxConnections),
+// so that this process only sees whole requests. One thread receives them and notes when
+// each arrived; another answers them, taking the readings. Once stopped, the requests still
+// waiting are answered 503.
 #include <winsock2.h>
 #include <windows.h>
 #include <http.h>
@@ -19,12 +20,16 @@ namespace {
 
 using Clock = ReadingSource::Clock;
 
-const USHORT kHeadWaitSeconds = 3;
-const USHORT kIdleSeconds = 3;
 // Room for a request's head beyond the record that describes it.
 const ULONG kRequestBytes = 16 * 1024;
 // How often the stop flag is looked at while waiting for a request.
 const DWORD kTickMs = 100;
+// The slowest a client may take an answer: a page in about 2 s.
+const ULONG kMinSendBytesPerSecond = 2048;
+// How long a request body (never read) may take to arrive or be drained, and how long a
+// request may wait in http.sys's queue before it is taken.
+const USHORT kBodySeconds = 3;
+const USHORT kQueuedSeconds = 5;
 
 struct Job {
     HTTP_REQUEST_ID id;
@@ -33,7 +38,7 @@ struct Job {
     Clock::time_point arrival;
 };
 
-// Requests received and not yet answered.
+// Requests received and not yet answered, and the one being answered.
 struct Answerer {
     HANDLE queue = nullptr;
     ReadingSource *source = nullptr;
@@ -41,10 +46,11 @@ struct Answerer {
     CONDITION_VARIABLE wake;
     std::deque<Job> jobs;
     bool stopping = false;
+    HTTP_REQUEST_ID current = HTTP_NULL_ID;
 };
 
 void SendAnswer(HANDLE queue, HTTP_REQUEST_ID id, USHORT status, const char *reason, const char *type,
-                const std::string &body, bool withBody)
+                const std::string &body, bool withBody, const char *allow = nullptr)
 {
     HTTP_RESPONSE response = {};
     response.StatusCode = status;
@@ -54,6 +60,10 @@ void SendAnswer(HANDLE queue, HTTP_REQUEST_ID id, USHORT status, const char *rea
     if (type) {
         response.Headers.KnownHeaders[HttpHeaderContentType].pRawValue = type;
         response.Headers.KnownHeaders[HttpHeaderContentType].RawValueLength = (USHORT)strlen(type);
+    }
+    if (allow) {
+        response.Headers.KnownHeaders[HttpHeaderAllow].pRawValue = allow;
+        response.Headers.KnownHeaders[HttpHeaderAllow].RawValueLength = (USHORT)strlen(allow);
     }
     if (withBody && !body.empty()) {
         chunk.DataChunkType = HttpDataChunkFromMemory;
@@ -67,15 +77,30 @@ void SendAnswer(HANDLE queue, HTTP_REQUEST_ID id, USHORT status, const char *rea
     HttpSendHttpResponse(queue, id, 0, &response, nullptr, &sent, nullptr, 0, nullptr, nullptr);
 }
 
-// Answers a GET or HEAD of a format's page with it, anything else with 404.
+void SendUnavailable(HANDLE queue, HTTP_REQUEST_ID id)
+{
+    SendAnswer(queue, id, 503, "Service Unavailable", nullptr, "", false);
+}
+
+// Answers a GET or HEAD of a format's page with it, another method on a page's path with 405,
+// anything else with 404; nothing once stopped, as the stop has answered 503.
 void Answer(Answerer &answerer, const Job &job)
 {
-    bool get = job.verb == HttpVerbGET || job.verb == HttpVerbHEAD;
-    const Format *format = get ? FormatAtPath(job.path) : nullptr;
+    const Format *format = FormatAtPath(job.path);
+    bool page = format && (job.verb == HttpVerbGET || job.verb == HttpVerbHEAD);
+    const std::string *body = page ? &answerer.source->Get(*format, job.arrival) : nullptr;
+    EnterCriticalSection(&answerer.lock);
+    bool stopping = answerer.stopping;
+    answerer.current = HTTP_NULL_ID;
+    LeaveCriticalSection(&answerer.lock);
+    if (stopping)
+        return;
     if (!format)
-        return SendAnswer(answerer.queue, job.id, 404, "Not Found", nullptr, "", false);
-    const std::string &body = answerer.source->Get(*format, job.arrival);
-    SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, body, job.verb == HttpVerbGET);
+        SendAnswer(answerer.queue, job.id, 404, "Not Found", nullptr, "", false);
+    else if (!page)
+        SendAnswer(answerer.queue, job.id, 405, "Method Not Allowed", nullptr, "", false, kPageMethods);
+    else
+        SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, *body, job.verb == HttpVerbGET);
 }
 
 DWORD WINAPI AnswerRequests(void *parameter)
@@ -91,9 +116,30 @@ DWORD WINAPI AnswerRequests(void *parameter)
         }
         Job job = answerer.jobs.front();
         answerer.jobs.pop_front();
+        answerer.current = job.id;
         LeaveCriticalSection(&answerer.lock);
         Answer(answerer, job);
     }
+}
+
+// After a stop: answers 503 to every request still waiting, the one being answered included;
+// true once the answering thread has ended, false when a reading outlasts kStopGrace.
+bool Finish(Answerer &answerer, HANDLE thread)
+{
+    Clock::time_point deadline = Clock::now() + kStopGrace;
+    EnterCriticalSection(&answerer.lock);
+    answerer.stopping = true;
+    std::deque<Job> waiting;
+    waiting.swap(answerer.jobs);
+    HTTP_REQUEST_ID current = answerer.current;
+    LeaveCriticalSection(&answerer.lock);
+    WakeConditionVariable(&answerer.wake);
+    if (current != HTTP_NULL_ID)
+        SendUnavailable(answerer.queue, current);
+    for (const Job &job : waiting)
+        SendUnavailable(answerer.queue, job.id);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return WaitForSingleObject(thread, left > 0 ? (DWORD)left : 0) == WAIT_OBJECT_0;
 }
 
 // The request's path, without its query, as ASCII.
@@ -148,18 +194,52 @@ bool Receive(Answerer &answerer, volatile sig_atomic_t *stop, std::string *error
     return ok;
 }
 
+// Sets http.sys's limits on the session and the queue; a line for `note` for each it did not
+// take (Wine's http.sys takes none of them), serving on with its defaults there.
+void SetLimits(HTTP_SERVER_SESSION_ID session, HANDLE queue, const std::function<void(const std::string &)> &note)
+{
+    HTTP_TIMEOUT_LIMIT_INFO timeouts = {};
+    timeouts.Flags.Present = 1;
+    timeouts.EntityBody = kBodySeconds;
+    timeouts.DrainEntityBody = kBodySeconds;
+    timeouts.RequestQueue = kQueuedSeconds;
+    timeouts.IdleConnection = (USHORT)kHeadTimeout.count();
+    timeouts.HeaderWait = (USHORT)kHeadTimeout.count();
+    timeouts.MinSendRate = kMinSendBytesPerSecond;
+    HTTP_CONNECTION_LIMIT_INFO connections = {};
+    connections.Flags.Present = 1;
+    connections.MaxConnections = (ULONG)kMaxConnections;
+    HTTP_QOS_SETTING_INFO qos = {};
+    qos.QosType = HttpQosSettingTypeConnectionLimit;
+    qos.QosSetting = &connections;
+    ULONG queueLength = (ULONG)kMaxConnections;
+    struct {
+        const char *what;
+        ULONG rc;
+    } const results[] = {
+        {"the connection timeouts", HttpSetServerSessionProperty(session, HttpServerTimeoutsProperty, &timeouts, sizeof timeouts)},
+        {"the connection limit", HttpSetServerSessionProperty(session, HttpServerQosProperty, &qos, sizeof qos)},
+        {"the request queue's length",
+         HttpSetRequestQueueProperty(queue, HttpServerQueueLengthProperty, &queueLength, sizeof queueLength, 0, nullptr)},
+    };
+    for (const auto &result : results)
+        if (result.rc != NO_ERROR)
+            note(std::string("http.sys did not take ") + result.what + " (" + ErrorText(result.rc) + "); its defaults hold");
+}
+
 std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
 } // namespace
 
-bool Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
-           const std::function<void(const std::string &)> &ready, std::string *error)
+Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
+             const std::function<void(const std::string &)> &ready, const std::function<void(const std::string &)> &note,
+             std::string *error)
 {
     bool ipv6 = host.find(':') != std::string::npos;
     std::string where = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     if (port == 0) {
         *error = "cannot listen on " + where + ": give a port; http.sys does not choose one";
-        return false;
+        return Served::Failed;
     }
     // A strong wildcard (+) takes every address; otherwise requests for that address only.
     bool any = host == "0.0.0.0" || host == "::";
@@ -169,66 +249,64 @@ bool Serve(const std::string &host, int port, ReadingSource &source, volatile si
     HTTPAPI_VERSION version = HTTPAPI_VERSION_2;
     HTTP_SERVER_SESSION_ID session = 0;
     HTTP_URL_GROUP_ID group = 0;
-    Answerer answerer;
-    answerer.source = &source;
+    // Kept on the heap: a reading that outlasts the stop keeps its thread, which still
+    // reaches it until the process ends.
+    Answerer *answerer = new Answerer;
+    answerer->source = &source;
     const char *step = "HttpInitialize";
     ULONG rc = HttpInitialize(version, HTTP_INITIALIZE_SERVER, nullptr);
     bool initialized = rc == NO_ERROR;
     if (rc == NO_ERROR && (step = "HttpCreateServerSession", rc = HttpCreateServerSession(version, &session, 0)) == NO_ERROR &&
         (step = "HttpCreateUrlGroup", rc = HttpCreateUrlGroup(session, &group, 0)) == NO_ERROR &&
-        (step = "HttpCreateRequestQueue", rc = HttpCreateRequestQueue(version, nullptr, nullptr, 0, &answerer.queue)) == NO_ERROR) {
+        (step = "HttpCreateRequestQueue", rc = HttpCreateRequestQueue(version, nullptr, nullptr, 0, &answerer->queue)) == NO_ERROR) {
         HTTP_BINDING_INFO binding = {};
         binding.Flags.Present = 1;
-        binding.RequestQueueHandle = answerer.queue;
+        binding.RequestQueueHandle = answerer->queue;
         step = "HttpSetUrlGroupProperty";
         rc = HttpSetUrlGroupProperty(group, HttpServerBindingProperty, &binding, sizeof binding);
     }
     if (rc == NO_ERROR) {
-        // The limits matter for hostile clients only; where they cannot be set (older http.sys
-        // builds, Wine) its defaults hold.
-        HTTP_TIMEOUT_LIMIT_INFO timeouts = {};
-        timeouts.Flags.Present = 1;
-        timeouts.HeaderWait = kHeadWaitSeconds;
-        timeouts.IdleConnection = kIdleSeconds;
-        HttpSetServerSessionProperty(session, HttpServerTimeoutsProperty, &timeouts, sizeof timeouts);
+        SetLimits(session, answerer->queue, note);
         std::wstring wide = Widen(url);
         step = "HttpAddUrlToUrlGroup";
         rc = HttpAddUrlToUrlGroup(group, wide.c_str(), 0, 0);
     }
-    bool ok = rc == NO_ERROR;
-    if (!ok) {
+    Served served = rc == NO_ERROR ? Served::Stopped : Served::Failed;
+    if (served == Served::Failed) {
         *error = "cannot listen on " + where + ": " + step + ": " + ErrorText(rc);
         if (rc == ERROR_ACCESS_DENIED)
             *error += ": run as an administrator, or reserve the address with netsh http add urlacl url=" + url;
-    }
-    if (ok) {
-        InitializeCriticalSection(&answerer.lock);
-        InitializeConditionVariable(&answerer.wake);
-        HANDLE thread = CreateThread(nullptr, 0, AnswerRequests, &answerer, 0, nullptr);
-        ok = thread != nullptr;
-        if (!ok)
+    } else {
+        InitializeCriticalSection(&answerer->lock);
+        InitializeConditionVariable(&answerer->wake);
+        HANDLE thread = CreateThread(nullptr, 0, AnswerRequests, answerer, 0, nullptr);
+        if (!thread) {
             *error = "cannot start answering: " + ErrorText(GetLastError());
-        if (ok) {
+            served = Served::Failed;
+        } else {
             ready("http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/");
-            ok = Receive(answerer, stop, error);
-            EnterCriticalSection(&answerer.lock);
-            answerer.stopping = true;
-            LeaveCriticalSection(&answerer.lock);
-            WakeConditionVariable(&answerer.wake);
-            WaitForSingleObject(thread, INFINITE);
-            CloseHandle(thread);
+            if (!Receive(*answerer, stop, error))
+                served = Served::Failed;
+            if (!Finish(*answerer, thread))
+                served = Served::StoppedInReading;
+            if (served != Served::StoppedInReading)
+                CloseHandle(thread);
         }
-        DeleteCriticalSection(&answerer.lock);
+        if (served != Served::StoppedInReading)
+            DeleteCriticalSection(&answerer->lock);
     }
+    if (served == Served::StoppedInReading)
+        return served; // the answering thread still holds `answerer`, the queue and the library
     if (group)
         HttpCloseUrlGroup(group);
-    if (answerer.queue)
-        HttpCloseRequestQueue(answerer.queue);
+    if (answerer->queue)
+        HttpCloseRequestQueue(answerer->queue);
     if (session)
         HttpCloseServerSession(session);
     if (initialized)
         HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
-    return ok;
+    delete answerer;
+    return served;
 }
 
 } // namespace ktsensors
