@@ -142,7 +142,8 @@ for arch in x64 x86; do
         [ -n "$log" ] && [ -f "$log" ]
         check $? "$arch: qorix-kit.sh start names the log of the Wine session"
         service=1
-        step "/usr/lib/wine/wine64 x64/ktsensors.exe --install-service --output 'Z:${prom//\//\\}'"
+        # The service is the product's ktsensors.exe, from the SDK beside the kit.
+        step "/usr/lib/wine/wine64 ../x64/ktsensors.exe --install-service --output 'Z:${prom//\//\\}'"
         for _ in $(seq 120); do grep -qx 'kovaltherm_up 1' "$prom" 2>/dev/null && break; sleep 0.5; done
         grep -qx 'kovaltherm_up 1' "$prom"
         check $? "$arch: the installed service writes its file"
@@ -155,7 +156,7 @@ for arch in x64 x86; do
         started_then_stopped=' 1 (.* )?2 '
         [[ " $events" =~ $started_then_stopped ]]
         check $? "$arch: the log holds the service's events, started and stopped"
-        step "/usr/lib/wine/wine64 x64/ktsensors.exe --uninstall-service" >/dev/null
+        step "/usr/lib/wine/wine64 ../x64/ktsensors.exe --uninstall-service" >/dev/null
         service=0
         step "./qorix-kit.sh remove $arch" >/dev/null
     fi
