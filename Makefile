@@ -8,8 +8,8 @@
 # examples for both architectures and runs them under Wine, installs the packages as
 # developers do and runs the examples and the wrappers' tests on the zip's libkovaltherm.so,
 # and runs the test kit's walk-through.
-.PHONY: all deps build build-host build-win32 build-win64 build-fuzz demo test test-host \
-	test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
+.PHONY: all deps build build-host build-win32 build-win64 build-sanitize build-tsan build-fuzz \
+	demo test test-host test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine bench-monitor install clean
 
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
@@ -44,19 +44,26 @@ demo:
 	@cmake --build --preset host --target ktsensors
 	@build/host/ktsensors
 
-test: test-host test-sanitize test-tsan fuzz-smoke test-win32 test-win64 test-dist
+# Every stage below, side by side where they can be (scripts/test-all: lanes, logs under
+# build/test-logs/, a table of the stages' times, the failing logs).
+test: deps
+	@scripts/test-all $(FUZZ_SMOKE_SECONDS)
 
 test-host: build-host
 	@ctest --preset host
 
-test-sanitize: deps
+build-sanitize: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
+
+test-sanitize: build-sanitize
 	@ctest --preset sanitize
 
-test-tsan: deps
+build-tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan
+
+test-tsan: build-tsan
 	@ctest --preset tsan
 
 test-win32: build-win32 build-host
@@ -79,10 +86,11 @@ install: deps
 dist: build-win32 build-win64
 	@packaging/dist $(VERSION)
 
-# The wrappers' tests in the consumer test run on the host build's libkovaltherm.so.
+# The wrappers' tests in the consumer test run on the host build's libkovaltherm.so. Its Wine
+# prefixes are its own (build/wine-dist/), so that it can run beside the Windows suites.
 test-dist: dist build-host
-	@tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP)
-	@tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP)
+	@export KOVALTHERM_WINE_PREFIX_DIR=$(CURDIR)/build/wine-dist; \
+		tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP) && tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP)
 
 build-fuzz: deps
 	@cmake --preset fuzz >/dev/null

@@ -65,7 +65,7 @@ for arch in x64 x86; do
     export KOVALTHERM_WINE_ARCH=$wine_arch
     "$wine" setup "$build" >/dev/null || { echo "FAIL: Wine set-up"; exit 1; }
     # The environment the kit's commands run in: the prefix, as scripts/wine made it.
-    if [ $arch = x86 ]; then pfx=$src/build/wine-prefix; else pfx=$src/build/wine-prefix-win64; fi
+    pfx=$("$wine" prefix)
     kitenv=(env WINEPREFIX="$pfx" WINEARCH=$wine_arch WINEDEBUG=-all
         WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d" DISPLAY=)
     # No qorix service (set-up installs the project's own), no Wine session running.
