@@ -30,11 +30,11 @@ int64_t WallClockMs()
 } // namespace
 
 const SensorCall kSensorCalls[kSensorCallCount] = {
-    {&SensorReading::location, "LMGetSensorLocation"},
-    {&SensorReading::temperature, "LMReadTemperature"},
-    {&SensorReading::warningLimit, "LMReadWarningLimit"},
-    {&SensorReading::criticalLimit, "LMReadCriticalLimit"},
-    {&SensorReading::status, "LMReadTempStatus"},
+    {&SensorReading::location, "LMGetSensorLocation", &Exports::GetSensorLocation},
+    {&SensorReading::temperature, "LMReadTemperature", &Exports::ReadTemperature},
+    {&SensorReading::warningLimit, "LMReadWarningLimit", &Exports::ReadWarningLimit},
+    {&SensorReading::criticalLimit, "LMReadCriticalLimit", &Exports::ReadCriticalLimit},
+    {&SensorReading::status, "LMReadTempStatus", &Exports::ReadTempStatus},
 };
 
 std::string StatusName(int status)
@@ -48,26 +48,38 @@ std::string StatusName(int status)
     }
 }
 
-Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop)
+Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop,
+                    const std::function<bool()> &gone)
 {
     Reading reading;
     reading.number = number;
     reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
-    reading.sensorCount = library.GetNumSensors();
-    auto stopped = [stop] { return stop && *stop; };
+    bool lost = gone && gone();
+    auto failed = [&](bool ok) { return !ok && gone && (lost = gone()); };
+    auto stopped = [stop, &lost] { return lost || (stop && *stop); };
+    reading.sensorCount = stopped() ? 0 : library.GetNumSensors();
+    failed(reading.sensorCount > 0);
     for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
         s.timeMs = clock.NowMs();
-        s.location = Ask(library.GetSensorLocation, ordinal);
-        s.temperature = Ask(library.ReadTemperature, ordinal);
-        s.warningLimit = Ask(library.ReadWarningLimit, ordinal);
-        s.criticalLimit = Ask(library.ReadCriticalLimit, ordinal);
-        if (stopped())
+        bool whole = true;
+        for (const SensorCall &call : kSensorCalls) {
+            whole = !stopped();
+            if (!whole)
+                break;
+            s.*call.member = Ask(library.*call.query, ordinal);
+            failed((s.*call.member).ok);
+        }
+        if (!whole)
             break;
-        s.status = Ask(library.ReadTempStatus, ordinal);
         reading.sensors.push_back(s);
+    }
+    if (lost) {
+        reading.loaded = false;
+        reading.sensorCount = 0;
+        reading.sensors.clear();
     }
     if (ReadingSucceeded(reading))
         g_lastSuccessWallMs = reading.wallMs;
