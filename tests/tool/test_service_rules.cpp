@@ -20,11 +20,12 @@ TEST(ServiceRules, TextfilePathsTheServiceCanWrite)
         KtPathProblem expected;
     };
     const std::wstring longest = L"C:\\" + std::wstring(251, L'a') + L".prom"; // 259 characters
+    const std::wstring tooLong = L"C:\\" + std::wstring(252, L'a') + L".prom";
     const Case cases[] = {
         {L"C:\\Program Files\\windows_exporter\\textfile_inputs\\kovaltherm.prom", KT_PATH_OK},
         {L"d:\\\x03A9mega\\\x65E5\x672C\\x.PROM", KT_PATH_OK},
         {longest.c_str(), KT_PATH_OK},
-        {(longest.substr(0, 3) + L"a" + longest.substr(3)).c_str(), KT_PATH_TOO_LONG},
+        {tooLong.c_str(), KT_PATH_TOO_LONG},
         {L"kovaltherm.prom", KT_PATH_NOT_FULL},
         {L"\\\\server\\share\\kovaltherm.prom", KT_PATH_NOT_FULL},
         {L"C:kovaltherm.prom", KT_PATH_NOT_FULL},
