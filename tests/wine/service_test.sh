@@ -47,7 +47,8 @@ cleanup() {
     "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
     chmod -R u+w,o-w "$work" 2>/dev/null
     rm -rf "$work"
-    # Back to a session without debug channels for the tests that follow.
+    # Back to a session without debug channels or the planted PATH for the tests that follow.
+    unset WINEPATH
     KOVALTHERM_WINEDEBUG= "$wine" restart >/dev/null
 }
 readers=()
