@@ -29,8 +29,7 @@ chmod 755 "$work"
 mkdir -m 755 "$work/textfile"
 prom=$work/textfile/kovaltherm.prom
 passed=0 failed=0
-# The bound the service keeps for a stop (tools/ktsensors/service_windows.h), and the same with
-# a second for starting the probe under emulation.
+# The bound the service keeps for a stop (tools/ktsensors/service_windows.h).
 stop_bound_ms=10000
 # How soon the file says kovaltherm_up 0 once the driver stops: an interval (0.5 s) and one
 # call's worst case (4 s, docs/performance.md), with 2 s to spare for a loaded machine.
