@@ -18,6 +18,10 @@ Call Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal)
     return call;
 }
 
+// A call that takes this long has waited for something (the controller, the library's lock):
+// the driver may have gone meanwhile. An answer takes 16 ms.
+const uint64_t kSlowCallMs = 1000;
+
 // Wall-clock milliseconds of this process's last successful reading; 0 = none yet.
 std::atomic<int64_t> g_lastSuccessWallMs{0};
 
@@ -56,10 +60,15 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
     reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
     bool lost = gone && gone();
-    auto failed = [&](bool ok) { return !ok && gone && (lost = gone()); };
+    // After a call that failed, or took long enough for the driver to have gone meanwhile.
+    auto check = [&](bool ok, uint64_t startMs) {
+        if ((!ok || clock.NowMs() - startMs >= kSlowCallMs) && gone)
+            lost = gone();
+    };
     auto stopped = [stop, &lost] { return lost || (stop && *stop); };
+    uint64_t startMs = clock.NowMs();
     reading.sensorCount = stopped() ? 0 : library.GetNumSensors();
-    failed(reading.sensorCount > 0);
+    check(reading.sensorCount > 0, startMs);
     for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
@@ -69,8 +78,9 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
             whole = !stopped();
             if (!whole)
                 break;
+            startMs = clock.NowMs();
             s.*call.member = Ask(library.*call.query, ordinal);
-            failed((s.*call.member).ok);
+            check((s.*call.member).ok, startMs);
         }
         if (!whole)
             break;

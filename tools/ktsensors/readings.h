@@ -49,9 +49,9 @@ struct Reading {
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
 // Once `*stop` is set (by a signal handler, or the service's stop), the reading is abandoned,
 // left incomplete, before the next export call: only the call under way still finishes.
-// Before the reading and after a failed call, `gone` (if given) says whether the machine went
-// away: then the reading ends there as one without the library (kovaltherm_up 0), rather than
-// wait out every call.
+// Before the reading, and after a call that failed or took a second or more, `gone` (if given)
+// says whether the machine went away: then the reading ends there as one without the library
+// (kovaltherm_up 0), rather than wait out every call.
 Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number,
                     const volatile sig_atomic_t *stop = nullptr, const std::function<bool()> &gone = nullptr);
 
