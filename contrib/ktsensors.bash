@@ -20,7 +20,7 @@ _ktsensors()
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
-        --watch|--count|--listen|--max-age|--warning|--critical|--ignore)
+        --watch|--count|--listen|--max-age|--warning|--critical|--ignore|--timeout|-t)
             return ;;
     esac
     local options

@@ -9,7 +9,7 @@ head -c 2000 "$page" | grep -q '^\.TH KTSENSORS "1"' || { echo "no .TH KTSENSORS
 for text in 'ktsensors \\- print' '\\-\\-format' '\\-\\-output' '\\-\\-reset\\-cache' '\\-\\-watch' \
             '\\-\\-plot' '^\.SH FORMATS' 'sensors\\-json' 'kovaltherm_temperature_celsius' '^\.SH EXAMPLES' \
             '\\-\\-listen' '\\-\\-max\\-age' '^\.SH ENVIRONMENT' 'KOVALTHERM_REGISTRY' 'KOVALTHERM_TRACE' \
-            'KOVALTHERM_CLOCK' '^\.SH STATUS' '^\.SH "SCENARIO FILES"' '^\.SH HTTP' 'ktsensors\.service'; do
+            'KOVALTHERM_CLOCK' '\\-\\-timeout' '^\.SH STATUS' '^\.SH "SCENARIO FILES"' '^\.SH HTTP' 'ktsensors\.service'; do
     grep -q -- "$text" "$page" || { echo "the man page lacks $text"; failed=1; }
 done
 # Parser internals have no place in it.

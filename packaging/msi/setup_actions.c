@@ -5,12 +5,9 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#define SERVICE_NAME L"Kovaltherm"
+// The service's name, restarts and textfile rules, as ktsensors.exe --install-service has them.
+#include "service_rules.h"
 
-// Restarts after a failure, as ktsensors.exe --install-service sets them: 10 s, 10 s, then
-// 60 s; the count starts again after a day.
-static const DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
-static const DWORD kFailureResetSeconds = 24 * 60 * 60;
 // How long an install or removal waits for the service to stop.
 static const DWORD kServiceStopMs = 60000;
 // How long it tries to delete the textfile while another program (the collector) has it open.
@@ -18,14 +15,8 @@ static const DWORD kDeleteRetryMs = 5000;
 static const DWORD kPollMs = 100;
 // What the service's state is taken as when the service manager cannot be asked.
 static const DWORD kStateUnknown = 0xFFFFFFFF;
-// The textfile collector reads only files ending so; removal deletes no other kind of file.
-static const WCHAR kTextfileEnding[] = L".prom";
 // The service's interval in whole seconds, from a second to a day (as ktsensors --watch allows).
 static const DWORD kLongestInterval = 24 * 60 * 60;
-// Characters a textfile's path may not hold: % would be expanded by the service manager (the
-// command line is an expandable string), " would end the quoted path, the rest are not allowed
-// in Windows file names.
-static const WCHAR kRefusedInPath[] = L"%\"*?<>|/";
 
 // Writes one line to the installer's log; `error` also shows it to a user watching the install.
 static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
@@ -62,33 +53,12 @@ static BOOL IsInterval(const WCHAR *text)
     return digits > 0 && seconds >= 1 && seconds <= kLongestInterval;
 }
 
-// True when `path` ends in .prom, in any case.
-static BOOL IsTextfile(const WCHAR *path)
-{
-    int length = lstrlenW(path), ending = lstrlenW(kTextfileEnding);
-    return length > ending && lstrcmpiW(path + length - ending, kTextfileEnding) == 0;
-}
-
-// True when `path` is a full path on a drive ("C:\..."), without characters the service
-// manager or a file name would take otherwise.
-static BOOL IsFullLocalPath(const WCHAR *path)
-{
-    WCHAR drive = path[0] | 0x20;
-    if (drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\')
-        return FALSE;
-    for (const WCHAR *c = path + 2; *c; ++c)
-        for (const WCHAR *refused = kRefusedInPath; *refused; ++refused)
-            if (*c == *refused || *c == L':')
-                return FALSE;
-    return TRUE;
-}
-
 // Before LaunchConditions: refuses a downgrade and settings the service could not run with,
 // with a message the log keeps (Wine's installer logs no launch condition's message in a
 // silent install). Returns ERROR_INSTALL_FAILURE when it refuses.
 UINT __stdcall CheckSettings(MSIHANDLE install)
 {
-    WCHAR value[MAX_PATH + 2], message[512];
+    WCHAR value[MAX_PATH + 2], message[512], textfile[4 * KT_TEXTFILE_MAX_LENGTH];
     GetProperty(install, L"WIX_DOWNGRADE_DETECTED", value, sizeof value / sizeof *value);
     if (value[0]) {
         GetProperty(install, L"DowngradeMessage", message, sizeof message / sizeof *message);
@@ -101,11 +71,13 @@ UINT __stdcall CheckSettings(MSIHANDLE install)
             kLongestInterval, value);
         return ERROR_INSTALL_FAILURE;
     }
-    GetProperty(install, L"TEXTFILE", value, MAX_PATH);
-    if (!IsFullLocalPath(value) || !IsTextfile(value)) {
-        Say(install, TRUE, L"Kovaltherm: TEXTFILE must be the full path of a .prom file on a drive, shorter than %d "
-                           L"characters and without any of %s (such as C:\\Program Files\\windows_exporter\\"
-                           L"textfile_inputs\\kovaltherm.prom), not \"%s\"", MAX_PATH, kRefusedInPath, value);
+    // Room for paths well past the longest the service takes, so that those are told so.
+    GetProperty(install, L"TEXTFILE", textfile, sizeof textfile / sizeof *textfile);
+    enum KtPathProblem problem = KtTextfilePathProblem(textfile);
+    const WCHAR *rule = problem != KT_PATH_OK ? KtPathRule(problem) : KtExistingRule(KtWhatIsAt(textfile));
+    if (rule) {
+        Say(install, TRUE, L"Kovaltherm: TEXTFILE must be a .prom file the service can write (the path %s), not \"%s\"",
+            rule, textfile);
         return ERROR_INSTALL_FAILURE;
     }
     return ERROR_SUCCESS;
@@ -120,19 +92,19 @@ UINT __stdcall FinishServiceInstall(MSIHANDLE install)
     WCHAR command[2 * MAX_PATH + 64];
     GetProperty(install, L"CustomActionData", command, sizeof command / sizeof *command);
     if (!command[0]) {
-        Say(install, TRUE, L"Kovaltherm: no command line for the service %s", SERVICE_NAME);
+        Say(install, TRUE, L"Kovaltherm: no command line for the service %s", KT_SERVICE_NAME);
         return ERROR_INSTALL_FAILURE;
     }
-    SC_ACTION actions[sizeof kRestartDelaysMs / sizeof *kRestartDelaysMs];
+    SC_ACTION actions[sizeof KT_RESTART_DELAYS_MS / sizeof *KT_RESTART_DELAYS_MS];
     for (DWORD i = 0; i < sizeof actions / sizeof *actions; ++i) {
         actions[i].Type = SC_ACTION_RESTART;
-        actions[i].Delay = kRestartDelaysMs[i];
+        actions[i].Delay = KT_RESTART_DELAYS_MS[i];
     }
-    SERVICE_FAILURE_ACTIONSW failure = {kFailureResetSeconds, NULL, NULL, sizeof actions / sizeof *actions, actions};
+    SERVICE_FAILURE_ACTIONSW failure = {KT_FAILURE_RESET_SECONDS, NULL, NULL, sizeof actions / sizeof *actions, actions};
     SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     // Restart actions need the right to start the service as well as to configure it.
-    SC_HANDLE service = manager ? OpenServiceW(manager, SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START) : NULL;
+    SC_HANDLE service = manager ? OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START) : NULL;
     BOOL configured = service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                                       command, NULL, NULL, NULL, NULL, NULL, NULL);
     BOOL ok = configured && ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
@@ -145,12 +117,13 @@ UINT __stdcall FinishServiceInstall(MSIHANDLE install)
         CloseServiceHandle(manager);
     if (!ok) {
         Say(install, TRUE, L"Kovaltherm: cannot set the %s of the service %s (error %lu)",
-            configured ? L"restarts after a failure" : L"command line", SERVICE_NAME, code);
+            configured ? L"restarts after a failure" : L"command line", KT_SERVICE_NAME, code);
         return ERROR_INSTALL_FAILURE;
     }
-    Say(install, FALSE, L"Kovaltherm: the service %s runs %s", SERVICE_NAME, command);
+    Say(install, FALSE, L"Kovaltherm: the service %s runs %s", KT_SERVICE_NAME, command);
     Say(install, FALSE, L"Kovaltherm: it restarts %lu s, %lu s and %lu s after a failure (count reset after %lu s)",
-        kRestartDelaysMs[0] / 1000, kRestartDelaysMs[1] / 1000, kRestartDelaysMs[2] / 1000, kFailureResetSeconds);
+        KT_RESTART_DELAYS_MS[0] / 1000, KT_RESTART_DELAYS_MS[1] / 1000, KT_RESTART_DELAYS_MS[2] / 1000,
+        KT_FAILURE_RESET_SECONDS);
     if (!flagged)
         Say(install, FALSE, L"Kovaltherm: restarts only after a crash, not after an error stop (error %lu)", flagCode);
     return ERROR_SUCCESS;
@@ -165,7 +138,7 @@ static DWORD ServiceState(void)
     if (!manager)
         return kStateUnknown;
     DWORD state = kStateUnknown;
-    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status;
     if (service) {
         if (QueryServiceStatus(service, &status))
@@ -219,13 +192,13 @@ UINT __stdcall FinishServiceStop(MSIHANDLE install)
     GetProperty(install, L"CustomActionData", textfile, MAX_PATH);
     DWORD state = WaitUntilServiceStopped();
     if (state != 0 && state != SERVICE_STOPPED) {
-        Say(install, TRUE, L"Kovaltherm: the service %s did not stop within %lu s", SERVICE_NAME, kServiceStopMs / 1000);
+        Say(install, TRUE, L"Kovaltherm: the service %s did not stop within %lu s", KT_SERVICE_NAME, kServiceStopMs / 1000);
         return ERROR_INSTALL_FAILURE;
     }
     if (!textfile[0])
         return ERROR_SUCCESS;
-    if (!IsTextfile(textfile)) {
-        Say(install, FALSE, L"Kovaltherm: not deleting %s, which is not a .prom file", textfile);
+    if (KtTextfilePathProblem(textfile) != KT_PATH_OK || KtWhatIsAt(textfile) != KT_EXISTING_OURS) {
+        Say(install, FALSE, L"Kovaltherm: not deleting %s, which is not a textfile the service wrote", textfile);
         return ERROR_SUCCESS;
     }
     DWORD code = DeleteTextfile(textfile);

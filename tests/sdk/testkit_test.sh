@@ -12,7 +12,10 @@ set -u
 zip=$1
 src=$(cd "$(dirname "$0")/../.." && pwd)
 wine=$src/scripts/wine
-work=$(mktemp -d)
+# Under the build folder, whose folders up to the root only their owner can change: the
+# service refuses to run a program from a folder standard users could change.
+work=$(mktemp -d -p "$src/build")
+chmod 755 "$work"
 service=0 # 1 while the Kovaltherm service is installed in the 64-bit prefix
 trap '[ $service = 0 ] || KOVALTHERM_WINE_ARCH=win64 "$wine" run "$src/build/win64/ktsensors.exe" --uninstall-service
     KOVALTHERM_WINE_ARCH=win32 "$wine" shutdown >/dev/null; KOVALTHERM_WINE_ARCH=win64 "$wine" shutdown >/dev/null

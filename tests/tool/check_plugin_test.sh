@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# ktsensors --check as a monitoring plugin host runs it: for scenarios that give each state,
-# the line and the exit code, the line under NRPE's 1 KB, and its performance data read by the
-# monitoring plugins' own parser (Monitoring::Plugin::Performance, Debian's
-# libmonitoring-plugin-perl). With a Windows build directory, ktsensors.exe runs under Wine on
-# the stand-in driver instead, and must print the same lines.
+# ktsensors --check as a monitoring plugin host runs it: for scenarios that give each state, and
+# for a reading that does not finish within the timeout, the line and the exit code, the line
+# under NRPE's 1 KB, and its performance data read by the monitoring plugins' own parser
+# (Monitoring::Plugin::Performance, Debian's libmonitoring-plugin-perl). With a Windows build
+# directory, ktsensors.exe runs under Wine on the stand-in driver instead, and must print the
+# same lines.
 # Usage: check_plugin_test.sh SOURCE_DIR HOST_TOOL [WINDOWS_BUILD_DIR]
 set -u
 src=$1
@@ -31,7 +32,7 @@ run_check() {
     [ "$registry" = fresh ] && registry=reset:fresh-$RANDOM
     [ "${registry#reset:}" != "$registry" ] && reset=1 && registry=${registry#reset:}
     if [ -z "$windows" ]; then
-        LC_ALL=C KOVALTHERM_CLOCK=virtual "$host_tool" --registry "$work/$registry.db" --check "$@"
+        LC_ALL=C KOVALTHERM_CLOCK=${CHECK_CLOCK:-virtual} "$host_tool" --registry "$work/$registry.db" --check "$@"
         return
     fi
     local args=() arg
@@ -101,15 +102,42 @@ case_ "one sensor at 50" 0 "KOVALTHERM OK - sensor 0 (location 2) 50 C normal | 
     reset:warm --scenario "$(one 50)"
 case_ "then at 89: warning" 1 "KOVALTHERM WARNING - sensor 0 (location 2) 89 C warning | 'sensor0'=89;90;98;0;" \
     warm --scenario "$(one 89)"
+# Its reading takes about 14 s on a real clock (under Wine), longer than the default timeout.
 case_ "stuck controller" 3 "KOVALTHERM UNKNOWN - sensor 0 (location 2) no temperature, sensor 1 (location 5) no temperature" \
-    fresh --scenario "$examples/stuck-controller.json"
+    fresh --scenario "$examples/stuck-controller.json" --timeout 30
 case_ "firmware faults: no status" 3 "KOVALTHERM UNKNOWN - sensor 2 (location 5) 39 C no status | 'sensor0'=61;90;98;0; 'sensor1'=44;65;75;0; 'sensor2'=39;;;0;" \
     fresh --scenario "$examples/firmware-faults.json"
 case_ "firmware faults, sensor 2 ignored" 0 "KOVALTHERM OK - sensor 0 (location 2) 61 C normal, sensor 1 (location 4) 44 C normal | 'sensor0'=61;90;98;0; 'sensor1'=44;65;75;0; 'sensor2'=39;;;0;" \
     fresh --scenario "$examples/firmware-faults.json" --ignore 2
 case_ "heat cycle at its start" 0 "KOVALTHERM OK - sensor 0 (location 2) *" fresh --scenario "$examples/heat-cycle.json"
+# A check that cannot finish (the controller never answers, on the real clock) answers UNKNOWN at
+# its timeout, by default before NRPE's 10 s; the call it abandons leaves the library's lock
+# abandoned, which the next check on the same machine takes at once.
+timed_case() {
+    local bound_ms=$1 start_ns took_ms
+    shift
+    start_ns=$(date +%s%N)
+    CHECK_CLOCK=real case_ "$@"
+    took_ms=$((($(date +%s%N) - start_ns) / 1000000))
+    if [ $took_ms -le "$bound_ms" ]; then
+        echo "ok: $1: answered in $took_ms ms"
+        passed=$((passed + 1))
+    else
+        echo "FAIL: $1: answered in $took_ms ms, more than $bound_ms ms"
+        failed=$((failed + 1))
+    fi
+}
+stuck=$examples/stuck-controller.json
+timed_case 4000 "stuck controller, a 2 s timeout" 3 "KOVALTHERM UNKNOWN - no answer within 2 s" reset:stuck \
+    --scenario "$stuck" --timeout 2
+timed_case 4000 "then the next check at once" 0 "KOVALTHERM OK - sensor 0 (location 2) 50 C normal | 'sensor0'=50;90;98;0;" \
+    stuck --reset-cache --scenario "$(one 50)" -t 3
+[ -z "$windows" ] && timed_case 9900 "stuck controller, the default timeout" 3 \
+    "KOVALTHERM UNKNOWN - no answer within 8 s" fresh --scenario "$stuck"
 case_ "a usage error is UNKNOWN" 3 "KOVALTHERM UNKNOWN - --warning: expected a range such as 80, 10:90, ~:80, 90: or @70:80, got 'x'" \
     fresh --warning x
+case_ "a timeout of no seconds is a usage error" 3 "KOVALTHERM UNKNOWN - --timeout: expected whole seconds from 1 to 3600, got '0'" \
+    fresh -t 0
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# ktsensors.exe as a Windows service under Wine's service manager: install (what the service
-# manager and the registry record), the textfile it writes (appears, is rewritten, meets the
-# textfile collector's rules, parses strictly), one event per status change and per start or
-# end of failing readings, stop within the wait hint, kovaltherm_up 0 while the driver is
-# stopped, a refused folder that standard users could change, and an uninstall that leaves no
-# service, no event source and no file.
+# ktsensors.exe as a Windows service under Wine's service manager: what --install-service
+# refuses; install (what the service manager and the registry record), the textfile it writes
+# (appears, is rewritten, meets the textfile collector's rules, parses strictly), one event per
+# status change and per start or end of failing readings, links planted under temporary names
+# and over the file, stop within the wait hint, uninstall; a folder named in Greek and Japanese;
+# an install over the installed service; kovaltherm_up 0 soon after the driver stops; a folder
+# standard users could change, or swapped for a link; a stop within its bound while other
+# programs hold the thermal controller, and an uninstall then; a Kovaltherm.dll planted on PATH
+# and in the current folder, never loaded; a service the MSI installed, left to it.
 # Wine keeps no Event Log: ReportEvent only passes the event to its debug channels. The test
 # runs the Wine session with those channels on (the services write them to the prefix's log)
 # and reads the events there.
@@ -19,13 +22,18 @@ case ${KOVALTHERM_WINE_ARCH:-win32} in
 win64) log=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix-win64}.log ;;
 *) log=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix}.log ;;
 esac
-work=$(mktemp -d)
+# Under the build folder, whose folders up to the root only their owner can change, as the
+# service requires of every folder on the way to its file.
+work=$(mktemp -d -p "$build")
 chmod 755 "$work"
 mkdir -m 755 "$work/textfile"
 prom=$work/textfile/kovaltherm.prom
 passed=0 failed=0
-# The wait hint the service gives for a stop (tools/ktsensors/service_run_windows.cpp).
+# The bound the service keeps for a stop (tools/ktsensors/service_windows.h).
 stop_bound_ms=10000
+# How soon the file says kovaltherm_up 0 once the driver stops: an interval (0.5 s) and one
+# call's worst case (4 s, docs/performance.md), with 2 s to spare for a loaded machine.
+stale_bound_ms=6500
 
 win() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
 ok() { echo "ok: $*"; passed=$((passed + 1)); }
@@ -33,19 +41,23 @@ fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 expect() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got '$2', expected '$3'"; fi; }
 
 cleanup() {
+    [ ${#readers[@]} -gt 0 ] && kill "${readers[@]}" 2>/dev/null
+    "$wine" run reg delete 'HKLM\SOFTWARE\Kovaltherm' /f /reg:64 >/dev/null 2>&1
     "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
     chmod -R u+w,o-w "$work" 2>/dev/null
     rm -rf "$work"
-    # Back to a session without debug channels for the tests that follow.
+    # Back to a session without debug channels or the planted PATH for the tests that follow.
+    unset WINEPATH
     KOVALTHERM_WINEDEBUG= "$wine" restart >/dev/null
 }
+readers=()
 trap cleanup EXIT
 
 # The events reported since log line $1, one "ID FIRST-INSERT" a line (ID as Event Viewer
 # shows it, the low 16 bits).
 events_since() {
     tail -n +"$(($1 + 1))" "$log" | tr -d '\r' | awk '
-        /:fixme:advapi:ReportEventA \(/ {
+        /:fixme:advapi:ReportEventW \(/ {
             if (id != "") print id, first
             split($0, f, ","); id = f[4]; first = "-"; next }
         /:eventlog:ReportEventW L"/ && first == "-" { s = $0; sub(/.*L"/, "", s); sub(/"$/, "", s); first = s }
@@ -70,11 +82,51 @@ reg_value() { "$wine" run reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk 
 service_key='HKLM\System\CurrentControlSet\Services\Kovaltherm'
 source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Kovaltherm'
 
+# Installs with the arguments; true when it was refused (exit 1) with `message` in its line and
+# left no service.
+refused() {
+    local message=$1 out status
+    shift
+    out=$(LANG=C.UTF-8 "$wine" run "$exe" --install-service "$@" 2>&1)
+    status=$?
+    if [ $status = 1 ] && [[ $out == *"$message"* ]] && ! "$wine" run sc query Kovaltherm >/dev/null 2>&1; then
+        ok "refused: $out"
+    else
+        fail "install $*: exit $status, expected 1 with '$message': $out"
+        "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
+    fi
+}
+
+# A Kovaltherm.dll on the machine's PATH, for every program of the session (the services too).
+mkdir "$work/on-path" "$work/current"
+cp "$build/planted/Kovaltherm.dll" "$work/on-path/"
+cp "$build/planted/Kovaltherm.dll" "$work/current/"
+export WINEPATH=$(win "$work/on-path")
 # A session whose services pass events to the log; an empty cache for the notebook.
 KOVALTHERM_WINEDEBUG='-all,trace+eventlog,warn+eventlog,err+eventlog,fixme+advapi' "$wine" restart
 "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
 steps=$src/tests/wine/service_steps.json
 "$wine" run "$exe" --check --reset-cache --scenario "$(win "$steps")" >/dev/null
+
+# ---- What install refuses: the service could not run so ----
+mkdir -m 755 "$work/other"
+echo "127.0.0.1 localhost" | tee "$work/other/hosts" >"$work/other/victim.prom"
+printf '{"sensors": [{"index": 0, "temprature": 50}]}\n' >"$work/bad.json"
+mkdir -m 755 "$work/other/folder.prom"
+mkdir -m 777 "$work/open"
+ln -s textfile "$work/link"
+long=$(win "$work/textfile")\\$(printf 'x%.0s' $(seq 260)).prom
+refused "must name a .prom file" --output "$(win "$work/other/hosts")"
+refused "is a file the service did not write" --output "$(win "$work/other/victim.prom")"
+refused "is a folder" --output "$(win "$work/other/folder.prom")"
+refused "may not hold any of %" --output "$(win "$work/textfile")\\%OS%\\kovaltherm.prom"
+refused "must be at most 259 characters long" --output "$long"
+refused "does not exist" --output "$(win "$work/missing/kovaltherm.prom")"
+refused "lets Everyone change it" --output "$(win "$work/open/kovaltherm.prom")"
+refused "is a link" --output "$(win "$work/link/kovaltherm.prom")"
+refused "sensors[0].temprature: unknown field" --output "$(win "$prom")" --scenario "$(win "$work/bad.json")"
+[ "$(cat "$work/other/victim.prom")" = "127.0.0.1 localhost" ] && ok "the other file is left as it was" ||
+    fail "the other file was changed"
 
 # ---- Install, the file, the events of a scenario, stop, uninstall ----
 mark=$(wc -l <"$log")
@@ -104,6 +156,19 @@ ls "$work/textfile" | grep -v '^kovaltherm\.prom$' | grep -q '\.prom$' && fail "
     ok "no other .prom file beside it"
 echo "    the file's first lines:"
 head -n 12 "$work/copy.prom" | sed 's/^/    | /'
+# Links planted where the service writes: under every temporary name it once used (the file's
+# name, .tmp and a process id), and over the file itself. None may take its write elsewhere.
+echo "victim" >"$work/victim"
+python3 -c 'import os, sys
+for n in range(4, 8196, 4): os.symlink(sys.argv[1], "%s.tmp%d" % (sys.argv[2], n))' "$work/victim" "$prom"
+ln -sfn "$work/victim" "$prom"
+before=$(mtime)
+wait_for 20 changed "$before" && [ ! -L "$prom" ] && ok "the link over the file is replaced by the file" ||
+    fail "the link over the file stays"
+sleep 2
+expect "the links under temporary names lead nowhere" "$(cat "$work/victim")" victim
+find "$work/textfile" -name 'kovaltherm.prom.tmp*' -delete
+ls "$work/textfile" | grep -q '^~kovaltherm-' && fail "a temporary file is left" || ok "no temporary file left"
 # Sensor 0 at 89 C warns, is critical at the second reading there (above the warning limit less
 # 2 after a warning), normal at once at 50 C; twice. Sensor 1 stays normal. One event per change
 # after the service's start (whose first insert is the interval), none per reading.
@@ -130,15 +195,62 @@ echo "    $out"
 "$wine" run reg query "$source_key" >/dev/null 2>&1 && fail "the event source is still there" || ok "no event source"
 [ ! -e "$prom" ] && ok "no file" || fail "the file is still there"
 
-# ---- The driver stopped and started again; a folder standard users could change ----
+# ---- A folder named in Greek and Japanese; a Kovaltherm.dll planted on PATH and in the current
+# folder; a service the MSI installed ----
+# The arguments reach the program as UTF-16 (the Windows code page stays 1252); the program
+# runs from a folder without Kovaltherm.dll, so every reading fails and no other copy may load.
+unicode="$work/Ωmega 日本"
+mkdir -m 755 "$unicode" "$work/alone"
+cp "$exe" "$work/alone/"
+alone=$work/alone/ktsensors.exe
+for run in "$(win "$alone")" "cd /d $(win "$work/current") && $(win "$alone")"; do
+    out=$("$wine" run cmd /c "$run --count 1" 2>&1)
+    [[ $out == *"alone\Kovaltherm.dll is missing"* ]] && ok "no Kovaltherm.dll beside it: $out" ||
+        fail "run without Kovaltherm.dll beside it ($run): $out"
+done
+out=$(LANG=C.UTF-8 "$wine" run "$alone" --install-service --watch 0.5 --output "$(win "$unicode/kovaltherm.prom")" 2>&1)
+expect "install into $unicode exits 0" "$?" 0
+wait_for 30 grep -qx 'kovaltherm_up 0' "$unicode/kovaltherm.prom" && ok "the file appears in $unicode" ||
+    fail "no file in $unicode: $(ls "$work")"
+for folder in on-path current; do
+    [ ! -e "$work/$folder/planted-library-loaded" ] && ok "the Kovaltherm.dll in $folder is never loaded" ||
+        fail "the Kovaltherm.dll in $folder was loaded"
+done
+"$wine" run reg add 'HKLM\SOFTWARE\Kovaltherm' /v Textfile /d "$(win "$prom")" /f /reg:64 >/dev/null
+out=$("$wine" run "$alone" --install-service --output "$(win "$prom")" 2>&1)
+[ $? = 1 ] && [[ $out == *"was installed by the Kovaltherm MSI"* ]] && ok "the MSI's service is left to it: $out" ||
+    fail "install over the MSI's service: $out"
+"$wine" run "$alone" --uninstall-service >/dev/null 2>&1
+expect "the MSI's service is not removed either" "$(service_state)" RUNNING
+"$wine" run reg delete 'HKLM\SOFTWARE\Kovaltherm' /f /reg:64 >/dev/null
+out=$(LANG=C.UTF-8 "$wine" run "$alone" --uninstall-service 2>&1)
+expect "uninstall exits 0" "$?" 0
+[ ! -e "$unicode/kovaltherm.prom" ] && ok "uninstall removes the file in $unicode" || fail "the file in $unicode stays"
+
+# ---- An install over the installed service; the driver stopped and started again; a folder
+# standard users could change, or swapped for a link ----
 steady=$src/examples/steady.json
 "$wine" run "$exe" --check --reset-cache --scenario "$(win "$steady")" >/dev/null
-"$wine" run "$exe" --install-service --watch 0.5 --output "$(win "$prom")" --scenario "$(win "$steady")" >/dev/null
+"$wine" run "$exe" --install-service --watch 2 --output "$(win "$prom")" --scenario "$(win "$steady")" >/dev/null
 wait_for 60 file_says 'kovaltherm_up 1' || fail "no reading with kovaltherm_up 1"
+# The update, as a script-based upgrade makes it: the file is there at every look.
+(while [ ! -e "$work/watched" ]; do [ -e "$prom" ] || echo missing; sleep 0.05; done) >"$work/gaps" &
+out=$("$wine" run "$exe" --install-service --watch 0.5 --output "$(win "$prom")" --scenario "$(win "$steady")" 2>&1)
+expect "install over the service exits 0" "$?" 0
+echo "    $out"
+expect "the new command line" "$(reg_value "$service_key" ImagePath)" \
+    "\"$(win "$exe")\" --service --watch 0.5 --output \"$(win "$prom")\" --scenario \"$(win "$steady")\""
+wait_for 30 file_says 'kovaltherm_up 1'
+touch "$work/watched"
+wait
+expect "the file is never missing during the update" "$(grep -c missing "$work/gaps")" 0
 mark=$(wc -l <"$log")
+start_ns=$(date +%s%N)
 "$wine" driver stop >/dev/null
-wait_for 90 file_says 'kovaltherm_up 0' && ok "driver stopped: kovaltherm_up 0 written" ||
-    fail "driver stopped: no kovaltherm_up 0"
+until file_says 'kovaltherm_up 0' || [ $((($(date +%s%N) - start_ns) / 1000000)) -gt 90000 ]; do sleep 0.05; done
+stale_ms=$((($(date +%s%N) - start_ns) / 1000000))
+[ $stale_ms -le $stale_bound_ms ] && ok "driver stopped: kovaltherm_up 0 written after $stale_ms ms" ||
+    fail "driver stopped: kovaltherm_up 0 only after $stale_ms ms (bound $stale_bound_ms ms)"
 grep -q '^kovaltherm_last_success_timestamp_seconds [1-9]' "$prom" && ok "the last success is kept" ||
     fail "no last success"
 "$wine" driver start >/dev/null
@@ -155,14 +267,48 @@ sleep 3
 expect "a folder Everyone may change: no writing" "$(mtime)" "$before"
 chmod o-w "$work/textfile"
 wait_for 20 changed "$before" && ok "writing resumes" || fail "no writing after the folder was mended"
-expect "events: refused once, writing again once" "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "300 301 "
-"$wine" run "$exe" --uninstall-service >/dev/null 2>&1
-chmod o+w "$work/textfile"
-out=$("$wine" run "$exe" --install-service --output "$(win "$prom")" 2>&1)
+# The folder swapped for a link, as whoever could rename a folder on the way would: nothing is
+# written through it.
+mkdir -m 755 "$work/elsewhere"
+mv "$work/textfile" "$work/real"
+ln -s elsewhere "$work/textfile"
+sleep 3
+expect "a folder swapped for a link: nothing written through it" "$(ls -A "$work/elsewhere")" ""
+rm "$work/textfile"
+mv "$work/real" "$work/textfile"
+before=$(mtime)
+wait_for 20 changed "$before" && ok "writing resumes" || fail "no writing after the link was removed"
+expect "events: refused once, writing again once, twice" \
+    "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "300 301 300 301 "
+
+# ---- A stop within its bound while other programs hold the controller, by an uninstall ----
+# Three programs read a controller that never answers, one after another through the library's
+# lock; the service's call waits behind them. The probe stops the service and watches the stop,
+# which abandons the call at the bound; the uninstall started meanwhile removes nothing before
+# the service has stopped, then everything, and nothing writes the file afterwards.
+stuck=$src/examples/stuck-controller.json
+WINE_MAX_PROGRAM_STATUS=3 "$wine" run "$exe" --check -t 1 --reset-cache --scenario "$(win "$stuck")" >/dev/null
+"$wine" run "$exe" --install-service --watch 0.5 --output "$(win "$prom")" --scenario "$(win "$stuck")" >/dev/null
+for n in 1 2 3; do readers+=("$("$wine" spawn /dev/null "$exe" --watch 0.5)"); done
+sleep 4
+mark=$(wc -l <"$log")
+"$wine" run "$build/service_stop_probe.exe" $stop_bound_ms >"$work/stop" 2>&1 &
+probe=$!
+sleep 1
+start_ns=$(date +%s%N)
+out=$("$wine" run "$exe" --uninstall-service 2>&1)
 status=$?
-[ $status = 1 ] && [[ $out == *"lets Everyone change it"* ]] && ok "install refuses such a folder: $out" ||
-    fail "install into a folder Everyone may change: exit $status: $out"
-"$wine" run sc query Kovaltherm >/dev/null 2>&1 && fail "a refused install left a service" || ok "nothing installed"
+uninstall_ms=$((($(date +%s%N) - start_ns) / 1000000))
+wait $probe && ok "$(tail -n1 "$work/stop")" || fail "$(tail -n1 "$work/stop")"
+sed 's/^/    /' "$work/stop"
+expect "uninstall while the controller is held exits 0 ($uninstall_ms ms): $out" $status 0
+last=$(events_since "$mark" | tail -n1 | cut -d' ' -f1)
+[ "$last" = 2 ] || [ "$last" = 3 ] && ok "the stop is reported (event $last)" || fail "no stop event: '$last'"
+kill "${readers[@]}" 2>/dev/null
+readers=()
+sleep 2
+[ ! -e "$prom" ] && ok "no file afterwards" || fail "the file is there again"
+"$wine" run reg query "$source_key" >/dev/null 2>&1 && fail "the event source is still there" || ok "no event source"
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -60,6 +60,9 @@ public:
     virtual const SimConfig *Notebook() const = 0;
     // The loaded library's exports.
     virtual const Exports &Functions() const = 0;
+    // Whether the machine beneath the loaded library went away (its driver stopped), so that
+    // each call can only fail, after the controller's whole wait; why in *why.
+    virtual bool Gone(std::string *why) { (void)why; return false; }
     // Unloads the library.
     virtual void Stop() = 0;
 };

@@ -6,6 +6,7 @@
 #include "backend.h"
 #include "error_text_windows.h"
 #include "service.h"
+#include "wide_windows.h"
 #include "base/cache_layout.h"
 
 namespace ktsensors {
@@ -187,13 +188,14 @@ private:
     ULONGLONG startTicks_ = 0;
 };
 
-// Kovaltherm.dll, loaded as any application loads it.
+// Kovaltherm.dll, loaded from this program's folder by its full path: never from the current
+// folder or PATH, where anyone could have put one (the service runs as LocalSystem).
 class WindowsLibrary : public Library {
 public:
     WindowsLibrary(Registry &registry, WindowsClock &clock) : registry_(registry), clock_(clock) {}
     ~WindowsLibrary() override { Stop(); }
 
-    // Set before LoadLibraryA: the library reads it while it attaches.
+    // Set before the library is loaded: it reads it while it attaches.
     void EnableTrace() override { SetEnvironmentVariableA(KOVALTHERM_TRACE_VARIABLE, "stderr"); }
 
     Outcome Start(const SimConfig *scenario, bool fastClock, std::string *error) override
@@ -211,11 +213,14 @@ public:
             *error = "scenario loaded; " + why;
             return Outcome::Failure;
         }
-        module_ = LoadLibraryA(kLibraryName);
+        module_ = LoadFromProgramFolder(Wide(kLibraryName).c_str());
         if (!module_) {
             DWORD code = GetLastError();
-            *error = std::string(kLibraryName) + " did not load (" + ErrorText(code) + ")" +
-                     (code == kDllInitFailed ? ": the qorix thermal driver could not be opened" : "");
+            std::string path = Utf8(ProgramFolder()) + kLibraryName;
+            *error = code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND
+                         ? path + " is missing: ktsensors.exe loads the library only from its own folder"
+                         : path + " did not load (" + ErrorText(code) + ")" +
+                               (code == kDllInitFailed ? ": the qorix thermal driver could not be opened" : "");
             return Outcome::Failure;
         }
         if (!Resolve(module_, "LMGetNumSensors", &exports_.GetNumSensors, error) ||
@@ -237,6 +242,22 @@ public:
     const SimConfig *Notebook() const override { return haveNotebook_ ? &notebook_ : nullptr; }
 
     const Exports &Functions() const override { return exports_; }
+
+    // The driver is gone when its device no longer opens (the library holds a handle it opened
+    // earlier, on which every request now fails).
+    bool Gone(std::string *why) override
+    {
+        HANDLE device = CreateFileA(kDriverPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (device != INVALID_HANDLE_VALUE) {
+            CloseHandle(device);
+            return false;
+        }
+        DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+            return false;
+        *why = "the qorix thermal driver went away (" + ErrorText(code) + ")";
+        return true;
+    }
 
     void Stop() override
     {

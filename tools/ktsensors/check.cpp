@@ -107,6 +107,8 @@ CheckResult CheckUnknown(const std::string &why)
     return result;
 }
 
+CheckResult CheckTimedOut(unsigned seconds) { return CheckUnknown("no answer within " + std::to_string(seconds) + " s"); }
+
 CheckResult JudgeReading(const Reading &reading, const CheckOptions &options)
 {
     if (!reading.loaded)

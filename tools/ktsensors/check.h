@@ -29,9 +29,15 @@ bool ParseRange(const std::string &text, Range *range, std::string *error);
 // Whether `value` raises the range's alert.
 bool RangeAlerts(const Range &range, double value);
 
+// --timeout: how long --check may take before it answers UNKNOWN. By default it answers before
+// NRPE's 10 s, leaving 2 s for starting the program, loading the library and the way back.
+const unsigned kCheckTimeoutSeconds = 8;
+const unsigned kMaxCheckTimeoutSeconds = 3600;
+
 struct CheckOptions {
     Range warning, critical; // temperature ranges; without either, the library's status decides
     std::vector<int> ignore; // sensor ordinals left out of the state
+    unsigned timeoutSeconds = kCheckTimeoutSeconds;
 };
 
 struct CheckResult {
@@ -48,6 +54,9 @@ CheckResult JudgeReading(const Reading &reading, const CheckOptions &options);
 
 // The line for a check that read nothing: UNKNOWN with `why`.
 CheckResult CheckUnknown(const std::string &why);
+
+// The line for a check whose reading did not finish within its timeout.
+CheckResult CheckTimedOut(unsigned seconds);
 
 } // namespace ktsensors
 

@@ -1,44 +1,60 @@
-// The folder check of the Windows service: a folder's owner and access list, read with
-// GetNamedSecurityInfoA, against the accounts trusted to change it.
+// The folder check on Windows: folders opened one inside the last by handle (NtCreateFile
+// relative to the folder above, never following a link), their owner and access list read
+// from the handle (GetSecurityInfo), their attributes (FileAttributeTagInfo) and where the
+// handle really leads (GetFinalPathNameByHandleW, which also shows a link that was followed:
+// Wine follows its Unix symbolic links whatever the open asks).
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
+#include <map>
 #include <vector>
 
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
+#include "folder_rules.h"
+#include "wide_windows.h"
 
 namespace ktsensors {
+
+static_assert(kRightAddFile == FILE_ADD_FILE && kRightAddFolder == FILE_ADD_SUBDIRECTORY &&
+                  kRightDeleteChild == FILE_DELETE_CHILD && kRightDelete == DELETE && kRightWriteAcl == WRITE_DAC &&
+                  kRightWriteOwner == WRITE_OWNER && kRightGenericAll == GENERIC_ALL &&
+                  kRightGenericWrite == GENERIC_WRITE,
+              "the folder rules' rights are Windows' own");
 
 namespace {
 
 // The SID of TrustedInstaller, which owns much of the system's folders.
 const char *const kTrustedInstallerSid = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-// Rights on a folder that let their holder put a file of their own where the service writes,
-// or change who may: add a file or folder, delete children, delete it, change its ACL or owner.
-const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                 WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// NtCreateFile's options for a folder: open it, never the target of a link, synchronously.
+const ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                             FILE_OPEN_FOR_BACKUP_INTENT;
+// What a folder handle may do: be inspected, and serve as the root of opens and renames in it.
+const ACCESS_MASK kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
+const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // A SID's account name ("BUILTIN\Users"), or its string form when it has none.
 std::string SidName(PSID sid)
 {
-    char name[256], domain[256];
-    DWORD nameLength = sizeof name, domainLength = sizeof domain;
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
     SID_NAME_USE use;
-    if (LookupAccountSidA(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
-        return *domain ? std::string(domain) + "\\" + name : std::string(name);
-    char *text = nullptr;
+    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
+        return *domain ? Utf8(domain) + "\\" + Utf8(name) : Utf8(name);
+    wchar_t *text = nullptr;
     std::string result = "an unknown account";
-    if (ConvertSidToStringSidA(sid, &text)) {
-        result = text;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        result = Utf8(text);
         LocalFree(text);
     }
     return result;
 }
 
-// The accounts that may change the folder the service writes to: SYSTEM, the Administrators,
-// TrustedInstaller, and the account this process runs as (LocalSystem for the service).
+// The accounts that may change the folders the service runs from and writes to: SYSTEM, the
+// Administrators, TrustedInstaller, and the account this process runs as (LocalSystem for the
+// service).
 class TrustedAccounts {
 public:
     TrustedAccounts()
@@ -52,19 +68,15 @@ public:
         }
         PSID installer = nullptr;
         if (ConvertStringSidToSidA(kTrustedInstallerSid, &installer)) {
-            BYTE *bytes = (BYTE *)installer;
-            sids_.emplace_back(bytes, bytes + GetLengthSid(installer));
+            Add(installer);
             LocalFree(installer);
         }
         HANDLE token;
         if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
             std::vector<BYTE> user(512);
             DWORD size = 0;
-            if (GetTokenInformation(token, TokenUser, user.data(), (DWORD)user.size(), &size)) {
-                PSID sid = ((TOKEN_USER *)user.data())->User.Sid;
-                BYTE *bytes = (BYTE *)sid;
-                sids_.emplace_back(bytes, bytes + GetLengthSid(sid));
-            }
+            if (GetTokenInformation(token, TokenUser, user.data(), (DWORD)user.size(), &size))
+                Add(((TOKEN_USER *)user.data())->User.Sid);
             CloseHandle(token);
         }
     }
@@ -78,55 +90,143 @@ public:
     }
 
 private:
+    void Add(PSID sid)
+    {
+        BYTE *bytes = (BYTE *)sid;
+        sids_.emplace_back(bytes, bytes + GetLengthSid(sid));
+    }
+
     std::vector<std::vector<BYTE>> sids_;
+};
+
+// Where an open handle leads, as the system names it ("\\?\C:\a"); "" when it cannot say.
+std::wstring FinalPath(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
+    if (length >= path.size()) {
+        path.resize(length + 1);
+        length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// Whether two paths name the same file, in Windows' case-insensitive manner.
+bool SamePath(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringOrdinal(a.data(), (int)a.size(), b.data(), (int)b.size(), TRUE) == CSTR_EQUAL;
+}
+
+// Folders opened on this machine; each handle remembers where it should lead.
+class WindowsFolders : public FolderSystem {
+public:
+    Opened OpenRoot(const std::string &root, Handle *folder, std::string *error) override
+    {
+        HANDLE handle = CreateFileW(Wide(root).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            DWORD code = GetLastError();
+            *error = ErrorText(code);
+            return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
+        }
+        expected_[handle] = FinalPath(handle);
+        *folder = handle;
+        return Opened::Yes;
+    }
+
+    Opened OpenChild(Handle parent, const std::string &name, Handle *folder, std::string *error) override
+    {
+        std::wstring wide = Wide(name);
+        UNICODE_STRING object = {(USHORT)(wide.size() * sizeof(wchar_t)), (USHORT)(wide.size() * sizeof(wchar_t)),
+                                 &wide[0]};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, (HANDLE)parent, nullptr);
+        IO_STATUS_BLOCK io;
+        HANDLE handle = nullptr;
+        NTSTATUS status = NtCreateFile(&handle, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN,
+                                       kFolderOptions, nullptr, 0);
+        if (status < 0) {
+            DWORD code = RtlNtStatusToDosError(status);
+            *error = ErrorText(code);
+            return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
+        }
+        const std::wstring &above = expected_[parent];
+        expected_[handle] = above + (above.empty() || above.back() == L'\\' ? L"" : L"\\") + wide;
+        *folder = handle;
+        return Opened::Yes;
+    }
+
+    FolderFacts Inspect(Handle folder) override
+    {
+        FolderFacts facts;
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        std::wstring final = FinalPath((HANDLE)folder);
+        facts.link = (GetFileInformationByHandleEx((HANDLE)folder, FileAttributeTagInfo, &tag, sizeof tag) &&
+                      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
+                     final.empty() || !SamePath(final, expected_[folder]);
+        PSID owner = nullptr;
+        PACL acl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        DWORD rc = GetSecurityInfo((HANDLE)folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   &owner, nullptr, &acl, nullptr, &descriptor);
+        if (rc != ERROR_SUCCESS) {
+            facts.unreadable = ErrorText(rc);
+            return facts;
+        }
+        facts.hasAcl = acl != nullptr;
+        facts.ownerTrusted = owner && trusted_.Trusts(owner);
+        facts.owner = owner ? SidName(owner) : "nobody";
+        for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
+            ACE_HEADER *ace = nullptr;
+            if (!GetAce(acl, i, (void **)&ace))
+                continue;
+            AccessEntry entry;
+            entry.inheritOnly = (ace->AceFlags & INHERIT_ONLY_ACE) != 0;
+            entry.kind = ace->AceType == ACCESS_ALLOWED_ACE_TYPE ? AccessEntry::Allow
+                         : ace->AceType == ACCESS_DENIED_ACE_TYPE || ace->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+                                 ace->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+                                 ace->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE
+                             ? AccessEntry::Deny
+                             : AccessEntry::Other;
+            if (entry.kind == AccessEntry::Allow) {
+                ACCESS_ALLOWED_ACE *allowed = (ACCESS_ALLOWED_ACE *)ace;
+                PSID sid = (PSID)&allowed->SidStart;
+                entry.mask = allowed->Mask;
+                entry.trusted = trusted_.Trusts(sid);
+                entry.who = entry.trusted ? "" : SidName(sid);
+            }
+            facts.entries.push_back(entry);
+        }
+        LocalFree(descriptor);
+        return facts;
+    }
+
+    void Close(Handle folder) override
+    {
+        expected_.erase(folder);
+        CloseHandle((HANDLE)folder);
+    }
+
+private:
+    TrustedAccounts trusted_;
+    std::map<Handle, std::wstring> expected_;
 };
 
 } // namespace
 
-std::string FolderOf(const std::string &path)
+HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem)
 {
-    size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? "." : path.substr(0, slash);
+    WindowsFolders folders;
+    return (HANDLE)OpenTrustedFolder(folders, folder, problem);
 }
 
 std::string FolderProblem(const std::string &folder)
 {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD rc = GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT,
-                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
-                                     nullptr, &descriptor);
-    if (rc != ERROR_SUCCESS)
-        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND
-                   ? "the folder " + folder + " does not exist"
-                   : "the access control list of " + folder + " cannot be read (" + ErrorText(rc) + ")";
-    TrustedAccounts trusted;
     std::string problem;
-    if (!dacl)
-        problem = "the folder " + folder + " has no access control list, so everyone may change it";
-    else if (owner && !trusted.Trusts(owner))
-        problem = "the folder " + folder + " belongs to " + SidName(owner) + ", who may change its access";
-    for (DWORD i = 0; dacl && problem.empty() && i < dacl->AceCount; ++i) {
-        ACE_HEADER *ace = nullptr;
-        if (!GetAce(dacl, i, (void **)&ace))
-            continue;
-        // An entry only for what is created inside grants nothing on the folder itself.
-        if (ace->AceFlags & INHERIT_ONLY_ACE)
-            continue;
-        if (ace->AceType == ACCESS_DENIED_ACE_TYPE || ace->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
-            ace->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE || ace->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE)
-            continue;
-        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            problem = "the folder " + folder + " has an access entry of a kind the service does not judge";
-            break;
-        }
-        ACCESS_ALLOWED_ACE *allowed = (ACCESS_ALLOWED_ACE *)ace;
-        PSID sid = (PSID)&allowed->SidStart;
-        if ((allowed->Mask & kFolderWriteRights) && !trusted.Trusts(sid))
-            problem = "the access control list of " + folder + " lets " + SidName(sid) + " change it";
-    }
-    LocalFree(descriptor);
+    HANDLE handle = OpenCheckedFolder(folder, &problem);
+    if (handle)
+        CloseHandle(handle);
     return problem;
 }
 

@@ -1,20 +1,24 @@
-// Whether a folder is one only administrators can change: the Windows service writes its
-// file, and runs ktsensors.exe and Kovaltherm.dll as LocalSystem, only from such folders.
+// Whether a folder is one only administrators can change, it and every folder above it: the
+// Windows service writes its file, and runs ktsensors.exe and Kovaltherm.dll as LocalSystem,
+// only from such folders. The rules are folder_rules.h's; this is the walk on the real disk.
 #ifndef KTSENSORS_FOLDER_CHECK_WINDOWS_H
 #define KTSENSORS_FOLDER_CHECK_WINDOWS_H
+
+#include <windows.h>
 
 #include <string>
 
 namespace ktsensors {
 
-// Why accounts other than the administrators could change `folder` (put a file of their own
-// where a privileged writer writes, or change who may), or "" when only they can. A folder
-// that cannot be inspected counts as changeable; one that does not exist says so ("does not
-// exist").
-std::string FolderProblem(const std::string &folder);
+// Opens `folder` (a full path on a drive) from the drive's root, one folder inside the last and
+// never through a link, checking each. Returns its handle, for opening and renaming files in
+// it without another lookup, or null with why in *problem ("... does not exist" for a missing
+// folder).
+HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem);
 
-// The folder part of a path ("C:\a\b.prom" -> "C:\a"; "." for a bare name).
-std::string FolderOf(const std::string &path);
+// Why accounts other than the administrators could change `folder` or a folder above it, or ""
+// when only they can.
+std::string FolderProblem(const std::string &folder);
 
 } // namespace ktsensors
 

@@ -11,6 +11,7 @@
 #include "backend.h"
 #include "cache_check.h"
 #include "check.h"
+#include "deadline.h"
 #include "formats.h"
 #include "listen.h"
 #include "options.h"
@@ -178,11 +179,19 @@ int RunListen(Backend &backend, const Options &options)
     return served == Served::Stopped ? EXIT_OK : Complain(EXIT_FAILED, error);
 }
 
-// One reading judged as a monitoring plugin: one line on standard output, exit 0 to 3.
+// One reading judged as a monitoring plugin: one line on standard output, exit 0 to 3. A
+// reading that has not finished within the timeout is abandoned: the watchdog prints UNKNOWN
+// and ends the process.
 int RunCheck(Backend &backend, const Options &options)
 {
     CheckResult result;
     std::string error;
+    Deadline deadline;
+    unsigned seconds = options.checkOptions.timeoutSeconds;
+    deadline.Arm(seconds * 1000ull, kCheckUnknown, [seconds] {
+        std::string ignored;
+        Emit(CheckTimedOut(seconds).line, &ignored);
+    });
     if (StartLibrary(backend, options, false, &error) != Outcome::Ok)
         result = CheckUnknown(error);
     else {
@@ -192,6 +201,7 @@ int RunCheck(Backend &backend, const Options &options)
         std::string misfit = CacheMisfit(backend, options, &cache);
         result = misfit.empty() ? JudgeReading(reading, options.checkOptions) : CheckUnknown(misfit);
     }
+    deadline.Cancel();
     if (!Emit(result.line, &error))
         return kCheckUnknown;
     return result.state;

@@ -3,7 +3,9 @@
 
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <vector>
@@ -17,7 +19,7 @@ namespace ktsensors {
 namespace {
 
 enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace, Listen, MaxAge,
-                Check, Warning, Critical, Ignore, Install, Uninstall, Service };
+                Check, Warning, Critical, Ignore, Timeout, Install, Uninstall, Service };
 
 struct OptionInfo {
     Id id;
@@ -72,12 +74,18 @@ const OptionInfo kOptions[] = {
     {Id::Ignore, "--ignore", "SENSOR",
      "with --check: leave sensor SENSOR (an ordinal; may be repeated, or a list such as 1,2) out of "
      "the state", false},
+    {Id::Timeout, "--timeout", "SECONDS",
+     "with --check: answer UNKNOWN (no answer within SECONDS s) and exit 3 when the reading has not "
+     "finished after SECONDS (1 to 3600, default 8, within NRPE's 10), abandoning it; -t for short", false},
     {Id::Install, "--install-service", nullptr,
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
-     "failure): a reading every --watch seconds (30) written as Prometheus text to --output "
-     "(windows_exporter's textfile_inputs\\kovaltherm.prom); run as an administrator", false, true},
+     "failure), or bring the installed one to these options and restart it: a reading every "
+     "--watch seconds (30) written as Prometheus text to --output, a .prom file in a folder only "
+     "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom); run as an "
+     "administrator", false, true},
     {Id::Uninstall, "--uninstall-service", nullptr,
-     "stop and remove the service, its event source and the file it wrote", false, true},
+     "stop the service (waiting for it) and remove it, its event source and the file it wrote",
+     false, true},
     {Id::Service, "--service", nullptr, "", false, true},
     {Id::Help, "--help", nullptr, "print this help and exit", false},
     {Id::Version, "--version", nullptr, "print the version and exit", false},
@@ -266,6 +274,20 @@ bool ParseListen(const std::string &text, std::string *host, int *port, std::str
     return true;
 }
 
+// --timeout: whole seconds from 1 to kMaxCheckTimeoutSeconds, as the monitoring plugins take.
+bool ParseTimeout(const std::string &text, unsigned *seconds, std::string *error)
+{
+    bool ok = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos &&
+              atoi(text.c_str()) >= 1 && (unsigned)atoi(text.c_str()) <= kMaxCheckTimeoutSeconds;
+    if (!ok) {
+        *error = "--timeout: expected whole seconds from 1 to " + std::to_string(kMaxCheckTimeoutSeconds) + ", got '" +
+                 Excerpt(text, 40) + "'";
+        return false;
+    }
+    *seconds = (unsigned)atoi(text.c_str());
+    return true;
+}
+
 // Sensor ordinals for --ignore: one, or a comma-separated list; each 0 to 255.
 bool ParseIgnore(const std::string &text, std::vector<int> *ordinals, std::string *error)
 {
@@ -292,6 +314,17 @@ bool EndsWith(const std::string &text, const std::string &end)
 }
 
 } // namespace
+
+std::string SecondsText(double seconds)
+{
+    char text[32] = "";
+    for (int precision = 1; precision <= 17; ++precision) {
+        snprintf(text, sizeof text, "%.*g", precision, seconds);
+        if (!strchr(text, 'e') && strtod(text, nullptr) == seconds)
+            break;
+    }
+    return text;
+}
 
 std::string HelpText(const Platform &platform)
 {
@@ -350,8 +383,8 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         if (name == "-h")
             name = "--help";
         const OptionInfo *option = nullptr;
-        if (name == "-w" || name == "-c")
-            name = name == "-w" ? "--warning" : "--critical";
+        if (name == "-w" || name == "-c" || name == "-t")
+            name = name == "-w" ? "--warning" : name == "-c" ? "--critical" : "--timeout";
         for (const OptionInfo &s : kOptions)
             if (name == s.name && (!s.hostOnly || platform.registryFile) && (!s.serviceOnly || platform.service))
                 option = &s;
@@ -400,6 +433,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         case Id::Warning: ok = ParseRange(value, &options->checkOptions.warning, text); break;
         case Id::Critical: ok = ParseRange(value, &options->checkOptions.critical, text); break;
         case Id::Ignore: ok = ParseIgnore(value, &options->checkOptions.ignore, text); break;
+        case Id::Timeout: ok = ParseTimeout(value, &options->checkOptions.timeoutSeconds, text); break;
         case Id::Install: options->service = ServiceCommand::Install; break;
         case Id::Uninstall: options->service = ServiceCommand::Uninstall; break;
         case Id::Service: options->service = ServiceCommand::Run; break;
@@ -445,7 +479,8 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     // --check and the service take only the options that make sense for them.
     struct Allowed { Id mode; std::vector<Id> others; };
     const Allowed allowed[] = {
-        {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore}},
+        {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore,
+                     Id::Timeout}},
         {Id::Install, {Id::Output, Id::Watch, Id::Scenario}},
         {Id::Service, {Id::Output, Id::Watch, Id::Scenario}},
         {Id::Uninstall, {}},
@@ -459,7 +494,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
                 return ParseResult::UsageError;
             }
     }
-    for (Id id : {Id::Warning, Id::Critical, Id::Ignore})
+    for (Id id : {Id::Warning, Id::Critical, Id::Ignore, Id::Timeout})
         if (seen(id) && !seen(Id::Check)) {
             *text = std::string(nameOf(id)) + " applies to --check only";
             return ParseResult::UsageError;

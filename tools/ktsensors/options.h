@@ -62,6 +62,10 @@ const double kServiceIntervalSeconds = 30;
 ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Options *options,
                          std::string *text);
 
+// Seconds as --watch takes them and the service's command line and events write them ("0.5",
+// "30"): the shortest decimal, without an exponent, that reads back as the same number.
+std::string SecondsText(double seconds);
+
 // The --help text.
 std::string HelpText(const Platform &platform);
 

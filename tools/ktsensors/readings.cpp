@@ -18,6 +18,10 @@ Call Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal)
     return call;
 }
 
+// A call that takes this long has waited for something (the controller, the library's lock):
+// the driver may have gone meanwhile. An answer takes 16 ms.
+const uint64_t kSlowCallMs = 1000;
+
 // Wall-clock milliseconds of this process's last successful reading; 0 = none yet.
 std::atomic<int64_t> g_lastSuccessWallMs{0};
 
@@ -30,11 +34,11 @@ int64_t WallClockMs()
 } // namespace
 
 const SensorCall kSensorCalls[kSensorCallCount] = {
-    {&SensorReading::location, "LMGetSensorLocation"},
-    {&SensorReading::temperature, "LMReadTemperature"},
-    {&SensorReading::warningLimit, "LMReadWarningLimit"},
-    {&SensorReading::criticalLimit, "LMReadCriticalLimit"},
-    {&SensorReading::status, "LMReadTempStatus"},
+    {&SensorReading::location, "LMGetSensorLocation", &Exports::GetSensorLocation},
+    {&SensorReading::temperature, "LMReadTemperature", &Exports::ReadTemperature},
+    {&SensorReading::warningLimit, "LMReadWarningLimit", &Exports::ReadWarningLimit},
+    {&SensorReading::criticalLimit, "LMReadCriticalLimit", &Exports::ReadCriticalLimit},
+    {&SensorReading::status, "LMReadTempStatus", &Exports::ReadTempStatus},
 };
 
 std::string StatusName(int status)
@@ -48,26 +52,44 @@ std::string StatusName(int status)
     }
 }
 
-Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop)
+Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop,
+                    const std::function<bool()> &gone)
 {
     Reading reading;
     reading.number = number;
     reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
-    reading.sensorCount = library.GetNumSensors();
-    auto stopped = [stop] { return stop && *stop; };
+    bool lost = gone && gone();
+    // After a call that failed, or took long enough for the driver to have gone meanwhile.
+    auto check = [&](bool ok, uint64_t startMs) {
+        if ((!ok || clock.NowMs() - startMs >= kSlowCallMs) && gone)
+            lost = gone();
+    };
+    auto stopped = [stop, &lost] { return lost || (stop && *stop); };
+    uint64_t startMs = clock.NowMs();
+    reading.sensorCount = stopped() ? 0 : library.GetNumSensors();
+    check(reading.sensorCount > 0, startMs);
     for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
         s.timeMs = clock.NowMs();
-        s.location = Ask(library.GetSensorLocation, ordinal);
-        s.temperature = Ask(library.ReadTemperature, ordinal);
-        s.warningLimit = Ask(library.ReadWarningLimit, ordinal);
-        s.criticalLimit = Ask(library.ReadCriticalLimit, ordinal);
-        if (stopped())
+        bool whole = true;
+        for (const SensorCall &call : kSensorCalls) {
+            whole = !stopped();
+            if (!whole)
+                break;
+            startMs = clock.NowMs();
+            s.*call.member = Ask(library.*call.query, ordinal);
+            check((s.*call.member).ok, startMs);
+        }
+        if (!whole)
             break;
-        s.status = Ask(library.ReadTempStatus, ordinal);
         reading.sensors.push_back(s);
+    }
+    if (lost) {
+        reading.loaded = false;
+        reading.sensorCount = 0;
+        reading.sensors.clear();
     }
     if (ReadingSucceeded(reading))
         g_lastSuccessWallMs = reading.wallMs;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct SensorReading {
 struct SensorCall {
     Call SensorReading::*member;
     const char *exportName;
+    int(KOVALTHERM_CDECL *Exports::*query)(int, int *);
 };
 const size_t kSensorCallCount = 5;
 extern const SensorCall kSensorCalls[kSensorCallCount];
@@ -46,11 +48,12 @@ struct Reading {
 
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
 // Once `*stop` is set (by a signal handler, or the service's stop), the reading is abandoned,
-// left incomplete, at its next check: before a sensor's status is read (which moves the state
-// the library keeps for it), or before the next sensor. So the export under way and the rest
-// of that sensor's location, temperature and limit reads still finish.
+// left incomplete, before the next export call: only the call under way still finishes.
+// Before the reading, and after a call that failed or took a second or more, `gone` (if given)
+// says whether the machine went away: then the reading ends there as one without the library
+// (kovaltherm_up 0), rather than wait out every call.
 Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number,
-                    const volatile sig_atomic_t *stop = nullptr);
+                    const volatile sig_atomic_t *stop = nullptr, const std::function<bool()> &gone = nullptr);
 
 // A reading for when the library could not be loaded: nothing read, kovaltherm_up 0.
 Reading UnloadedReading(MachineClock &clock, uint64_t number);

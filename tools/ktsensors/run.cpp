@@ -93,7 +93,12 @@ void ReadingLoop(Backend &backend, const Options &options, const Schedule &sched
             } else
                 backend.library->Stop();
         }
-        Reading reading = running ? TakeReading(backend.library->Functions(), *backend.clock, n + 1, schedule.stop)
+        // With restarts, a machine that went away ends the reading at once: the library is
+        // started again for the next one, and does not start without it.
+        std::function<bool()> gone;
+        if (schedule.restart)
+            gone = [&] { return backend.library->Gone(&startProblem); };
+        Reading reading = running ? TakeReading(backend.library->Functions(), *backend.clock, n + 1, schedule.stop, gone)
                                   : UnloadedReading(*backend.clock, n + 1);
         if (stopped())
             break; // abandoned: neither handed on nor counted

@@ -15,10 +15,41 @@
 #include <nlohmann/json.hpp>
 
 #include "excerpt.h"
+#ifdef _WIN32
+#include "wide_windows.h"
+#endif
 
 namespace ktsensors {
 
 namespace {
+
+// Whether `path` names a file, and then whether it is a regular one and its size. Paths are
+// UTF-8; Windows' C library takes them in UTF-16.
+bool Inspect(const std::string &path, bool *regular, uint64_t *size)
+{
+#ifdef _WIN32
+    struct _stat64 info;
+    if (_wstat64(Wide(path).c_str(), &info) != 0)
+        return false;
+#else
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return false;
+#endif
+    *regular = S_ISREG(info.st_mode);
+    *size = (uint64_t)info.st_size;
+    return true;
+}
+
+// Opens `path` for reading bytes.
+FILE *OpenForReading(const std::string &path)
+{
+#ifdef _WIN32
+    return _wfopen(Wide(path).c_str(), L"rb");
+#else
+    return fopen(path.c_str(), "rb");
+#endif
+}
 
 using nlohmann::json;
 
@@ -336,20 +367,21 @@ bool LoadScenarioFile(const std::string &path, SimConfig *config, std::string *e
 {
     const std::string name = Excerpt(path, 80);
     // Only a regular file: a pipe or a device could block or never end.
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
+    bool regular = false;
+    uint64_t size = 0;
+    if (!Inspect(path, &regular, &size)) {
         *error = name + ": no such file";
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (!regular) {
         *error = name + ": not a regular file";
         return false;
     }
-    if ((uint64_t)info.st_size > kMaxScenarioBytes) {
+    if (size > kMaxScenarioBytes) {
         *error = name + ": larger than " + std::to_string(kMaxScenarioBytes / 1024) + " KiB, too large for a scenario";
         return false;
     }
-    FILE *file = fopen(path.c_str(), "rb");
+    FILE *file = OpenForReading(path);
     if (!file) {
         *error = name + ": cannot be read";
         return false;

@@ -1,51 +1,68 @@
-// Installing the Windows service: --install-service registers it with the service manager
-// (LocalSystem, automatic start, restarted after a failure) and its Event Log source;
-// --uninstall-service removes both and the file it wrote.
+// Installing the Windows service: --install-service checks everything the service will do
+// (its folders, its file, its options parsed as the service parses them), then registers it
+// with the service manager (LocalSystem, automatic start, restarted after a failure) and its
+// Event Log source, or brings an installed one to the options given; --uninstall-service
+// removes both and the file it wrote, once the service has stopped.
 #include <windows.h>
 
+#include <shellapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <vector>
 
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
+#include "folder_rules.h"
+#include "scenario.h"
+#include "service_rules.h"
 #include "service_windows.h"
 #include "tool.h"
+#include "wide_windows.h"
 
 namespace ktsensors {
 
-const char *const kServiceName = "Kovaltherm";
-
 namespace {
 
-const char *const kDisplayName = "Kovaltherm thermal sensors";
-const char *const kDescription =
-    "Reads the notebook's thermal sensors through Kovaltherm.dll and writes them as Prometheus text "
-    "for windows_exporter's textfile collector.";
-const char *const kEventSourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Kovaltherm";
+const wchar_t *const kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" KT_SERVICE_NAME;
 // Where windows_exporter's textfile collector reads, under the 64-bit Program Files folder.
-const char *const kTextfileFolder = "windows_exporter\\textfile_inputs";
-const char *const kTextfileName = "kovaltherm.prom";
+const wchar_t *const kTextfileFolder = L"windows_exporter\\textfile_inputs";
+const wchar_t *const kTextfileName = L"kovaltherm.prom";
 // The Event Log types the message table uses: error, warning, information.
 const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-// Restarts after a failure: 10 s, 10 s, then 60 s; the count starts again after a day.
-const DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
-const DWORD kFailureResetSeconds = 24 * 60 * 60;
-// How long --uninstall-service waits for the service to stop.
-const DWORD kUninstallStopMs = 30000;
+// How long --install-service and --uninstall-service wait for the service to stop: its bound,
+// and as much again for the service manager on a loaded machine.
+const DWORD kStopWaitMs = 2 * kServiceStopBoundMs;
+const DWORD kStopPollMs = 100;
+const std::string kName = Utf8(KT_SERVICE_NAME);
 
-// The full path of `path`, or `path` itself when it cannot be made one.
-std::string FullPath(const std::string &path)
+// "C:\Program Files\x" quoted for a command line (Windows paths cannot hold a quote).
+std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
+
+// The full path of `path` with long names, as the service's folder walk compares them; `path`
+// itself when it cannot be made one. A file that does not exist yet keeps its name.
+std::wstring FullPath(const std::wstring &path)
 {
-    char full[MAX_PATH * 2];
-    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+    wchar_t full[MAX_PATH * 4], longer[MAX_PATH * 4];
+    DWORD length = GetFullPathNameW(path.c_str(), sizeof full / sizeof *full, full, nullptr);
+    if (length == 0 || length >= sizeof full / sizeof *full)
+        return path;
+    std::wstring result(full, length);
+    length = GetLongPathNameW(result.c_str(), longer, sizeof longer / sizeof *longer);
+    if (length > 0 && length < sizeof longer / sizeof *longer)
+        return std::wstring(longer, length);
+    std::string folder = FolderOf(Utf8(result));
+    length = GetLongPathNameW(Wide(folder).c_str(), longer, sizeof longer / sizeof *longer);
+    if (length == 0 || length >= sizeof longer / sizeof *longer)
+        return result;
+    std::wstring longFolder(longer, length);
+    return longFolder + (longFolder.back() == L'\\' ? L"" : L"\\") + Wide(NameOf(Utf8(result)));
 }
 
-// Opens the service manager, or complains (standard users may not change services).
+// Opens the service manager, or says why not (standard users may not change services).
 SC_HANDLE OpenManager(DWORD access, std::string *error)
 {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, access);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access);
     if (!manager) {
         DWORD code = GetLastError();
         *error = "cannot open the service manager (" + ErrorText(code) + ")" +
@@ -54,43 +71,68 @@ SC_HANDLE OpenManager(DWORD access, std::string *error)
     return manager;
 }
 
-// "C:\Program Files\x" quoted for a command line (Windows paths cannot hold a quote).
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
-
 // Registers the source Kovaltherm in the Application log, with ktsensors.exe's message table.
-bool AddEventSource(const std::string &exe, std::string *error)
+bool AddEventSource(const std::wstring &exe, std::string *error)
 {
     HKEY key;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                               nullptr, &key, nullptr);
     if (rc == ERROR_SUCCESS) {
-        rc = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)exe.c_str(), (DWORD)exe.size() + 1);
+        rc = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)exe.c_str(),
+                            (DWORD)((exe.size() + 1) * sizeof(wchar_t)));
         if (rc == ERROR_SUCCESS)
-            rc = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, (const BYTE *)&kTypesSupported,
+            rc = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, (const BYTE *)&kTypesSupported,
                                 sizeof kTypesSupported);
         RegCloseKey(key);
     }
     if (rc != ERROR_SUCCESS)
-        *error = "cannot register the event source HKEY_LOCAL_MACHINE\\" + std::string(kEventSourceKey) + " (" +
+        *error = "cannot register the event source HKEY_LOCAL_MACHINE\\" + Utf8(kEventSourceKey) + " (" +
                  ErrorText((DWORD)rc) + ")";
     return rc == ERROR_SUCCESS;
 }
 
-// The value of `option` in a command line the installer wrote ("" when it has none).
-std::string OptionValue(const std::string &command, const std::string &option)
+// Whether the MSI installed the service: its settings are there (in the 64-bit view, where
+// the x64 MSI keeps them, also for the 32-bit build).
+bool InstalledByMsi()
 {
-    size_t at = command.find(" " + option + " ");
-    if (at == std::string::npos)
-        return "";
-    at += option.size() + 2;
-    if (at < command.size() && command[at] == '"') {
-        size_t end = command.find('"', at + 1);
-        return end == std::string::npos ? "" : command.substr(at + 1, end - at - 1);
-    }
-    return command.substr(at, command.find(' ', at) - at);
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KT_SETTINGS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    bool found = RegQueryValueExW(key, KT_SETTINGS_TEXTFILE, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return found;
 }
 
-// Stops the service and waits until it has stopped, at most kUninstallStopMs.
+// Parses a service command line as the service will parse its own; false with the message.
+bool ParseServiceCommand(const std::wstring &command, Options *options, std::string *error)
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(command.c_str(), &count);
+    std::vector<std::string> utf8;
+    for (int i = 0; arguments && i < count; ++i)
+        utf8.push_back(Utf8(arguments[i]));
+    LocalFree(arguments);
+    std::vector<char *> argv;
+    for (std::string &argument : utf8)
+        argv.push_back(&argument[0]);
+    Platform platform;
+    platform.service = true;
+    return ParseOptions((int)argv.size(), argv.data(), platform, options, error) == ParseResult::Run &&
+           options->service == ServiceCommand::Run;
+}
+
+// The options the installed service runs with, from its command line; false if unreadable.
+bool InstalledOptions(SC_HANDLE service, Options *options)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> config(needed ? needed : 1);
+    std::string error;
+    return QueryServiceConfigW(service, (QUERY_SERVICE_CONFIGW *)config.data(), (DWORD)config.size(), &needed) &&
+           ParseServiceCommand(((QUERY_SERVICE_CONFIGW *)config.data())->lpBinaryPathName, options, &error);
+}
+
+// Stops the service and waits until it has stopped, at most kStopWaitMs.
 bool StopAndWait(SC_HANDLE service)
 {
     SERVICE_STATUS status{};
@@ -98,101 +140,189 @@ bool StopAndWait(SC_HANDLE service)
         return false;
     if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING)
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-    ULONGLONG deadline = GetTickCount64() + kUninstallStopMs;
+    ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
     while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
         if (GetTickCount64() > deadline)
             return false;
-        Sleep(100);
+        Sleep(kStopPollMs);
+    }
+    return status.dwCurrentState == SERVICE_STOPPED;
+}
+
+// The service's description and its restarts after a failure, also after it stopped itself
+// with an error, not only after a crash; false with the message.
+bool Configure(SC_HANDLE service, std::string *error)
+{
+    wchar_t description[] = KT_SERVICE_DESCRIPTION;
+    SERVICE_DESCRIPTIONW text = {description};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text);
+    SC_ACTION actions[KT_RESTART_COUNT];
+    for (size_t i = 0; i < KT_RESTART_COUNT; ++i)
+        actions[i] = {SC_ACTION_RESTART, KT_RESTART_DELAYS_MS[i]};
+    SERVICE_FAILURE_ACTIONSW failure = {KT_FAILURE_RESET_SECONDS, nullptr, nullptr, KT_RESTART_COUNT, actions};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        *error = "cannot set the service's restarts after a failure (" + ErrorText(GetLastError()) + ")";
+        return false;
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    return true;
+}
+
+// Deletes the textfile at `path` if the service wrote it. False with why when it cannot;
+// *note says when something else is at the path, which is left alone.
+bool DeleteTextfile(const std::string &path, std::string *note)
+{
+    std::wstring wide = Wide(path);
+    KtExisting existing = KtWhatIsAt(wide.c_str());
+    if (existing == KT_EXISTING_NOTHING)
+        return true;
+    if (existing != KT_EXISTING_OURS) {
+        *note = "left " + path + ", which the service did not write";
+        return true;
+    }
+    if (!DeleteFileW(wide.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        *note = "cannot delete " + path + " (" + ErrorText(GetLastError()) + ")";
+        return false;
     }
     return true;
+}
+
+// What the service will run: the checked file and scenario, and its command line parsed back
+// as the service will parse it. "" or why the service could not run so.
+std::string PlanService(const std::wstring &exe, const Options &options, std::wstring *command, std::string *output)
+{
+    std::wstring file = FullPath(Wide(options.output.empty() ? DefaultOutput() : options.output));
+    *output = Utf8(file);
+    KtPathProblem pathProblem = KtTextfilePathProblem(file.c_str());
+    if (pathProblem != KT_PATH_OK)
+        return "--output " + *output + ": the file " + Utf8(KtPathRule(pathProblem));
+    if (const wchar_t *rule = KtExistingRule(KtWhatIsAt(file.c_str())))
+        return "--output " + *output + " " + Utf8(rule);
+    std::string problem = FolderProblem(FolderOf(*output));
+    if (!problem.empty())
+        return "the service would not write " + *output + ": " + problem +
+               (problem.find("does not exist") != std::string::npos
+                    ? "; install windows_exporter first, or create the folder so that only administrators can change it"
+                    : "; allow only SYSTEM and the Administrators to change it and every folder above it");
+    *command = Quoted(exe) + L" --service --watch " + Wide(SecondsText(options.watchSeconds)) + L" --output " +
+               Quoted(file);
+    std::string scenario;
+    if (!options.scenario.empty()) {
+        scenario = Utf8(FullPath(Wide(options.scenario)));
+        SimConfig config;
+        std::string error;
+        if (!LoadScenarioFile(scenario, &config, &error))
+            return "scenario " + error;
+        *command += L" --scenario " + Quoted(Wide(scenario));
+    }
+    if (command->find(L'%') != std::wstring::npos)
+        return "the service's command line may not hold %, which the service manager would expand: " + Utf8(*command);
+    Options parsed;
+    std::string error;
+    if (!ParseServiceCommand(*command, &parsed, &error) || parsed.output != *output || parsed.scenario != scenario ||
+        parsed.watchSeconds != options.watchSeconds)
+        return "the service would not read its command line as given (" + (error.empty() ? Utf8(*command) : error) + ")";
+    return "";
 }
 
 } // namespace
 
 std::string DefaultOutput()
 {
-    char folder[MAX_PATH] = "";
-    DWORD length = GetEnvironmentVariableA("ProgramW6432", folder, sizeof folder);
-    if (length == 0 || length >= sizeof folder)
-        length = GetEnvironmentVariableA("ProgramFiles", folder, sizeof folder);
-    std::string programFiles = length > 0 && length < sizeof folder ? folder : "C:\\Program Files";
-    return programFiles + "\\" + kTextfileFolder + "\\" + kTextfileName;
-}
-
-std::string SecondsText(double seconds)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%g", seconds);
-    return text;
+    wchar_t folder[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"ProgramW6432", folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        length = GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
+    std::wstring programFiles = length > 0 && length < MAX_PATH ? folder : L"C:\\Program Files";
+    return Utf8(programFiles + L"\\" + kTextfileFolder + L"\\" + kTextfileName);
 }
 
 int InstallService(const Options &options)
 {
-    char module[MAX_PATH * 2];
-    DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
-    if (length == 0 || length >= sizeof module)
+    std::wstring folder = ProgramFolder();
+    if (folder.empty())
         return Complain(1, "cannot tell where ktsensors.exe is (" + ErrorText(GetLastError()) + ")");
-    std::string exe(module, length);
+    std::wstring exe = folder + L"ktsensors.exe";
     // The service runs this program and the Kovaltherm.dll beside it as LocalSystem: whoever
     // can change their folder could run anything as LocalSystem.
-    std::string problem = FolderProblem(FolderOf(exe));
+    std::string problem = FolderProblem(Utf8(folder.substr(0, folder.size() - 1)));
     if (!problem.empty())
         return Complain(1, "not installing the service from here: " + problem +
                                "; copy ktsensors.exe and Kovaltherm.dll into a folder only administrators can "
                                "change (such as C:\\Program Files\\Kovaltherm) and install from there");
-    std::string output = FullPath(options.output.empty() ? DefaultOutput() : options.output);
-    problem = FolderProblem(FolderOf(output));
-    bool missing = problem.find("does not exist") != std::string::npos;
-    if (!problem.empty() && !missing)
-        return Complain(1, "the service would not write " + output + ": " + problem +
-                               "; allow only SYSTEM and the Administrators to change the folder");
-    std::string command = Quoted(exe) + " --service --watch " + SecondsText(options.watchSeconds) + " --output " +
-                          Quoted(output);
-    if (!options.scenario.empty())
-        command += " --scenario " + Quoted(FullPath(options.scenario));
+    std::wstring command;
+    std::string output;
+    problem = PlanService(exe, options, &command, &output);
+    if (!problem.empty())
+        return Complain(1, "not installing the service: " + problem);
 
     std::string error;
     SC_HANDLE manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE, &error);
     if (!manager)
         return Complain(1, error);
-    SC_HANDLE service = CreateServiceA(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!service) {
-        DWORD code = GetLastError();
-        CloseServiceHandle(manager);
-        return Complain(1, "cannot create the service " + std::string(kServiceName) + " (" + ErrorText(code) + ")" +
-                               (code == ERROR_SERVICE_EXISTS ? ": remove it first with --uninstall-service" : ""));
+    bool updated = false;
+    Options before;
+    SC_HANDLE service = OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service) {
+        if (InstalledByMsi()) {
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+            return Complain(1, "the service " + kName + " was installed by the Kovaltherm MSI: change its settings "
+                                   "with msiexec (INTERVAL, TEXTFILE), or uninstall the MSI first");
+        }
+        // An upgrade by script: the service stops (its file then says kovaltherm_up 0), takes
+        // the new command line and starts again; its file is never deleted on the way.
+        bool known = InstalledOptions(service, &before);
+        if (!StopAndWait(service)) {
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+            return Complain(1, "the service " + kName + " did not stop within " + std::to_string(kStopWaitMs / 1000) +
+                                   " s; nothing was changed");
+        }
+        if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  command.c_str(), nullptr, nullptr, nullptr, L"LocalSystem", L"",
+                                  KT_SERVICE_DISPLAY_NAME)) {
+            error = "cannot change the service " + kName + " (" + ErrorText(GetLastError()) + ")";
+            StartServiceW(service, 0, nullptr);
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+            return Complain(1, error + "; it runs as before");
+        }
+        updated = true;
+        // A file the service no longer writes would keep its last reading for good.
+        std::string note;
+        if (known && !before.output.empty() && before.output != output)
+            DeleteTextfile(before.output, &note);
+        if (!note.empty())
+            printf("note: %s\n", note.c_str());
+    } else {
+        service = CreateServiceW(manager, KT_SERVICE_NAME, KT_SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (!service) {
+            DWORD code = GetLastError();
+            CloseServiceHandle(manager);
+            return Complain(1, "cannot create the service " + kName + " (" + ErrorText(code) + ")");
+        }
     }
-    SERVICE_DESCRIPTIONA description = {const_cast<char *>(kDescription)};
-    ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
-    SC_ACTION actions[sizeof kRestartDelaysMs / sizeof *kRestartDelaysMs];
-    for (size_t i = 0; i < sizeof actions / sizeof *actions; ++i)
-        actions[i] = {SC_ACTION_RESTART, kRestartDelaysMs[i]};
-    SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr, sizeof actions / sizeof *actions,
-                                        actions};
-    bool ok = ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != 0;
-    if (!ok)
-        error = "cannot set the service's restarts after a failure (" + ErrorText(GetLastError()) + ")";
-    // Also restart after the service stopped itself with an error, not only after a crash.
-    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
-    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
-    ok = ok && AddEventSource(exe, &error);
-    if (!ok) {
+    bool ok = Configure(service, &error) && AddEventSource(exe, &error);
+    if (!ok && !updated) {
         DeleteService(service);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    }
+    if (!ok) {
         CloseServiceHandle(service);
         CloseServiceHandle(manager);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey);
         return Complain(1, error);
     }
-    ok = StartServiceA(service, 0, nullptr) != 0;
+    ok = StartServiceW(service, 0, nullptr) != 0;
     DWORD code = GetLastError();
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    printf("installed the service %s (LocalSystem, automatic start): a reading every %s s written to %s\n",
-           kServiceName, SecondsText(options.watchSeconds).c_str(), output.c_str());
-    if (missing)
-        printf("note: %s does not exist yet; the service writes there once it does\n", FolderOf(output).c_str());
+    printf("%s the service %s (LocalSystem, automatic start): a reading every %s s written to %s\n",
+           updated ? "updated" : "installed", kName.c_str(), SecondsText(options.watchSeconds).c_str(), output.c_str());
+    fflush(stdout);
     if (!ok)
         return Complain(1, "the service is installed but did not start (" + ErrorText(code) + ")");
     return 0;
@@ -204,39 +334,52 @@ int UninstallService()
     SC_HANDLE manager = OpenManager(SC_MANAGER_CONNECT, &error);
     if (!manager)
         return Complain(1, error);
-    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS |
-                                                                SERVICE_QUERY_CONFIG | DELETE);
+    SC_HANDLE service = OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS |
+                                                                   SERVICE_QUERY_CONFIG | DELETE);
     DWORD code = GetLastError();
-    std::string output;
-    int status = 0;
-    if (service) {
-        std::vector<BYTE> config(8192);
-        DWORD needed = 0;
-        if (QueryServiceConfigA(service, (QUERY_SERVICE_CONFIGA *)config.data(), (DWORD)config.size(), &needed))
-            output = OptionValue(((QUERY_SERVICE_CONFIGA *)config.data())->lpBinaryPathName, "--output");
-        if (!StopAndWait(service))
-            status = Complain(1, "the service did not stop within " + std::to_string(kUninstallStopMs / 1000) +
-                                     " s; it is removed once it stops");
-        if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
-            status = Complain(1, "cannot remove the service (" + ErrorText(GetLastError()) + ")");
-        CloseServiceHandle(service);
-    } else if (code != ERROR_SERVICE_DOES_NOT_EXIST) {
+    if (!service) {
         CloseServiceHandle(manager);
-        return Complain(1, "cannot open the service " + std::string(kServiceName) + " (" + ErrorText(code) + ")" +
-                               (code == ERROR_ACCESS_DENIED ? ": run as an administrator" : ""));
+        if (code != ERROR_SERVICE_DOES_NOT_EXIST)
+            return Complain(1, "cannot open the service " + kName + " (" + ErrorText(code) + ")" +
+                                   (code == ERROR_ACCESS_DENIED ? ": run as an administrator" : ""));
+        // An event source left without its service goes too.
+        bool source = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey) == ERROR_SUCCESS;
+        printf("no service %s is installed%s\n", kName.c_str(), source ? "; removed its event source" : "");
+        return 0;
     }
+    auto fail = [&](const std::string &message) {
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return Complain(1, message);
+    };
+    if (InstalledByMsi())
+        return fail("the service " + kName + " was installed by the Kovaltherm MSI: uninstall the MSI instead");
+    Options options;
+    if (!InstalledOptions(service, &options))
+        options.output.clear();
+    // Nothing is removed before the service has stopped, so nothing writes the file again.
+    if (!StopAndWait(service))
+        return fail("the service " + kName + " did not stop within " + std::to_string(kStopWaitMs / 1000) +
+                    " s; nothing was removed");
+    if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        error = "cannot remove the service " + kName + " (" + ErrorText(GetLastError()) + ")";
+        StartServiceW(service, 0, nullptr);
+        return fail(error + "; it runs as before");
+    }
+    CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    int status = 0;
+    LONG rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
-        status = Complain(1, "cannot remove the event source (" + ErrorText((DWORD)rc) + ")");
-    if (!output.empty() && !DeleteFileA(output.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-        GetLastError() != ERROR_PATH_NOT_FOUND)
-        status = Complain(1, "cannot delete " + output + " (" + ErrorText(GetLastError()) + ")");
+        status = Complain(1, "removed the service, but not its event source (" + ErrorText((DWORD)rc) + ")");
+    std::string note;
+    if (!options.output.empty() && !DeleteTextfile(options.output, &note))
+        status = Complain(1, "removed the service, but " + note);
+    else if (!note.empty())
+        printf("note: %s\n", note.c_str());
     if (status == 0)
-        printf(service ? "removed the service %s, its event source and %s\n" : "no service %s is installed%s\n",
-               kServiceName, service ? output.c_str() : "");
+        printf("removed the service %s, its event source and %s\n", kName.c_str(), options.output.c_str());
     return status;
 }
-
 
 } // namespace ktsensors

@@ -11,41 +11,55 @@
 #include <vector>
 
 #include "backend.h"
+#include "deadline.h"
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
+#include "folder_rules.h"
 #include "formats.h"
 #include "messages.h"
+#include "output_windows.h"
 #include "readings.h"
 #include "run.h"
 #include "scenario.h"
 #include "service.h"
+#include "service_rules.h"
 #include "service_windows.h"
 #include "tool.h"
+#include "wide_windows.h"
 
 namespace ktsensors {
 
 namespace {
 
-// How long the service may take to stop: the reading's calls up to its next check (a
-// temperature read at most about 4 s with a controller that never answers, after at most 5 s
-// for the library's lock) and the last file.
-const DWORD kStopWaitHintMs = 10000;
+// A call to the library can wait 40 s for its lock: a stop still waiting kStopAbandonMs after
+// the request is abandoned (the file written, SERVICE_STOPPED reported, the process ended), a
+// second before the bound, for the last write and the report.
+const DWORD kStopAbandonMs = kServiceStopBoundMs - 1000;
+// Meanwhile the checkpoint rises every kStopTickMs, well within each wait hint.
+const DWORD kStopTickMs = 1000;
+const DWORD kStopWaitHintMs = 3000;
 const DWORD kStartWaitHintMs = 5000;
+// How long an abandoning stop waits for a write under way before it writes its own.
+const DWORD kLastWriteWaitMs = 1000;
 
-// What the service was started with, and its state shared with the control handler.
+// What the service was started with, and its state shared with the control handler and the
+// stop's watchdog.
 struct ServiceState {
     Options options;
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     CRITICAL_SECTION lock;
     HANDLE stopEvent = nullptr;
+    HANDLE writeLock = nullptr; // one writer of the file at a time: the loop, or the watchdog
     volatile sig_atomic_t stopping = 0;
     HANDLE eventSource = nullptr;
+    MachineClock *clock = nullptr;
+    Deadline stopDeadline;
 };
 
 ServiceState g_service;
 
-// Tells the service manager the service's state.
+// Tells the service manager the service's state; a pending state's checkpoint rises each time.
 void ReportState(DWORD state, DWORD exitCode, DWORD waitHint)
 {
     EnterCriticalSection(&g_service.lock);
@@ -60,23 +74,6 @@ void ReportState(DWORD state, DWORD exitCode, DWORD waitHint)
     LeaveCriticalSection(&g_service.lock);
 }
 
-// Stop and shutdown: the reading under way ends after the export call it is in.
-DWORD WINAPI OnControl(DWORD control, DWORD, void *, void *)
-{
-    switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-        g_service.stopping = 1;
-        ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
-        SetEvent(g_service.stopEvent);
-        return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-        return NO_ERROR;
-    default:
-        return ERROR_CALL_NOT_IMPLEMENTED;
-    }
-}
-
 // Writes one event under the source Kovaltherm, its type taken from the message's severity.
 void Report(DWORD id, const std::vector<std::string> &inserts)
 {
@@ -85,10 +82,13 @@ void Report(DWORD id, const std::vector<std::string> &inserts)
     WORD type = (id >> 30) == STATUS_SEVERITY_ERROR     ? EVENTLOG_ERROR_TYPE
                 : (id >> 30) == STATUS_SEVERITY_WARNING ? EVENTLOG_WARNING_TYPE
                                                         : EVENTLOG_INFORMATION_TYPE;
-    std::vector<const char *> strings;
+    std::vector<std::wstring> wide;
     for (const std::string &insert : inserts)
+        wide.push_back(Wide(insert));
+    std::vector<const wchar_t *> strings;
+    for (const std::wstring &insert : wide)
         strings.push_back(insert.c_str());
-    ReportEventA(g_service.eventSource, type, 0, id, nullptr, (WORD)strings.size(), 0,
+    ReportEventW(g_service.eventSource, type, 0, id, nullptr, (WORD)strings.size(), 0,
                  strings.empty() ? nullptr : strings.data(), nullptr);
 }
 
@@ -99,6 +99,57 @@ struct Memory {
     std::string outputProblem;      // why the last write failed; "" when it went well
     std::vector<int> statuses;      // each ordinal's last status; the service starts from normal
 };
+
+// Writes `text` to the service's file in its folder, opened from the drive's root and checked
+// on the way; "" or why it was not written.
+std::string WriteTextfile(const std::string &text)
+{
+    const std::string &path = g_service.options.output;
+    std::string problem;
+    HANDLE folder = OpenCheckedFolder(FolderOf(path), &problem);
+    if (!folder)
+        return problem + ": a service running as LocalSystem writes only where standard users cannot; allow only "
+                         "SYSTEM and the Administrators to change the folder and every folder above it";
+    if (!ReplaceInFolder(folder, NameOf(path), text, &problem))
+        problem = "cannot write it (" + problem + ")";
+    CloseHandle(folder);
+    return problem;
+}
+
+// The stop's last words when it abandons a call: the file says kovaltherm_up 0 (after a
+// write under way, if one is), the event says why, and the service manager hears that the
+// service stopped, so that it counts no failure and restarts nothing.
+void AbandonStop()
+{
+    if (WaitForSingleObject(g_service.writeLock, kLastWriteWaitMs) != WAIT_TIMEOUT)
+        WriteTextfile(g_service.options.format->render(UnloadedReading(*g_service.clock, 0), RenderOptions{}));
+    Report(MSG_SERVICE_STOPPED_ABANDONING, {SecondsText(kStopAbandonMs / 1000.0), g_service.options.output});
+    if (g_service.eventSource)
+        DeregisterEventSource(g_service.eventSource);
+    ReportState(SERVICE_STOPPED, NO_ERROR, 0);
+}
+
+// Stop and shutdown: the reading under way ends before its next export call, and the watchdog
+// ends a call that is still waiting at the bound.
+DWORD WINAPI OnControl(DWORD control, DWORD, void *, void *)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        if (g_service.stopping)
+            return NO_ERROR;
+        g_service.stopping = 1;
+        ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
+        g_service.stopDeadline.Arm(kStopAbandonMs, NO_ERROR, AbandonStop, kStopTickMs,
+                                   [] { ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs); });
+        SetEvent(g_service.stopEvent);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
 
 // Reports readings that start or stop failing: why the library did not start, else the
 // reading's failures as every mode sums them up.
@@ -137,18 +188,13 @@ void ReportStatusChanges(const Reading &reading, Memory *memory)
     }
 }
 
-// Writes the reading to the service's file, after making sure that only administrators can
-// change its folder; reports when writing starts or stops failing.
-void WriteReading(Output &output, const Reading &reading, Memory *memory)
+// Writes the reading to the service's file; reports when writing starts or stops failing.
+void WriteReading(const Reading &reading, Memory *memory)
 {
-    const Options &options = g_service.options;
-    const std::string &path = options.output;
-    std::string problem = FolderProblem(FolderOf(path));
-    if (!problem.empty())
-        problem += ": a service running as LocalSystem writes only where standard users cannot; "
-                   "allow only SYSTEM and the Administrators to change the folder";
-    else
-        output.SaveAtomically(path, options.format->render(reading, RenderOptions{}), &problem);
+    const std::string &path = g_service.options.output;
+    WaitForSingleObject(g_service.writeLock, INFINITE);
+    std::string problem = WriteTextfile(g_service.options.format->render(reading, RenderOptions{}));
+    ReleaseMutex(g_service.writeLock);
     if (!problem.empty() && problem != memory->outputProblem)
         Report(MSG_OUTPUT_REFUSED, {path, problem});
     else if (problem.empty() && !memory->outputProblem.empty())
@@ -158,7 +204,7 @@ void WriteReading(Output &output, const Reading &reading, Memory *memory)
 
 // The service's work until it is told to stop: a reading every interval, the library
 // started again after a failed reading (the driver may have started, or restarted, since).
-void ServiceLoop(Backend &backend, Output &output)
+void ServiceLoop(Backend &backend)
 {
     const Options &options = g_service.options;
     Schedule schedule;
@@ -171,21 +217,22 @@ void ServiceLoop(Backend &backend, Output &output)
     ReadingLoop(backend, options, schedule, [&](const Reading &reading, const std::string &startProblem) {
         ReportHealth(reading, startProblem, &memory);
         ReportStatusChanges(reading, &memory);
-        WriteReading(output, reading, &memory);
+        WriteReading(reading, &memory);
         return true;
     });
     // Nothing is read any more: the file says so rather than keeping the last reading.
-    WriteReading(output, UnloadedReading(*backend.clock, 0), &memory);
+    WriteReading(UnloadedReading(*backend.clock, 0), &memory);
 }
 
-void WINAPI ServiceMain(DWORD, char **)
+void WINAPI ServiceMain(DWORD, wchar_t **)
 {
-    g_service.handle = RegisterServiceCtrlHandlerExA(kServiceName, OnControl, nullptr);
+    g_service.handle = RegisterServiceCtrlHandlerExW(KT_SERVICE_NAME, OnControl, nullptr);
     if (!g_service.handle)
         return;
     ReportState(SERVICE_START_PENDING, NO_ERROR, kStartWaitHintMs);
-    g_service.stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_service.eventSource = RegisterEventSourceA(nullptr, kServiceName);
+    g_service.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_service.writeLock = CreateMutexW(nullptr, FALSE, nullptr);
+    g_service.eventSource = RegisterEventSourceW(nullptr, KT_SERVICE_NAME);
     const Options &options = g_service.options;
     // A scenario that cannot be read never will be: the service stops at once.
     SimConfig scenario;
@@ -195,12 +242,13 @@ void WINAPI ServiceMain(DWORD, char **)
         ReportState(SERVICE_STOPPED, ERROR_BAD_CONFIGURATION, 0);
         return;
     }
+    std::unique_ptr<Backend> backend = MakeBackend();
+    g_service.clock = backend->clock.get();
     ReportState(SERVICE_RUNNING, NO_ERROR, 0);
     Report(MSG_SERVICE_STARTED, {SecondsText(options.watchSeconds), options.output});
-    std::unique_ptr<Backend> backend = MakeBackend();
-    std::unique_ptr<Output> output = MakeOutput(*backend->registry);
-    ServiceLoop(*backend, *output);
-    output.reset();
+    ServiceLoop(*backend);
+    // The loop has unloaded the library and written the file: from here on nothing can wait.
+    g_service.stopDeadline.Cancel();
     backend.reset();
     Report(MSG_SERVICE_STOPPED, {options.output});
     if (g_service.eventSource)
@@ -216,10 +264,9 @@ int RunAsService(const Options &options)
     if (g_service.options.output.empty())
         g_service.options.output = DefaultOutput();
     InitializeCriticalSection(&g_service.lock);
-    char name[64];
-    lstrcpynA(name, kServiceName, sizeof name);
-    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherA(table))
+    wchar_t name[] = KT_SERVICE_NAME;
+    SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table))
         return 0;
     DWORD code = GetLastError();
     if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)

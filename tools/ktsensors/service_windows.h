@@ -1,8 +1,11 @@
 // ktsensors.exe as a Windows service, in three parts: installing and removing it
 // (service_install_windows.cpp), the service itself (service_run_windows.cpp), and the check
-// of the folders it runs from and writes to (folder_check_windows.cpp).
+// of the folders it runs from and writes to (folder_check_windows.cpp). Its names and restarts
+// are service_rules.h's, which the MSI's custom actions share.
 #ifndef KTSENSORS_SERVICE_WINDOWS_H
 #define KTSENSORS_SERVICE_WINDOWS_H
+
+#include <windows.h>
 
 #include <string>
 
@@ -10,17 +13,15 @@
 
 namespace ktsensors {
 
-// The service's name, which its event source shares.
-extern const char *const kServiceName;
+// A stop ends within this long of the request, whatever other programs do with the library.
+const DWORD kServiceStopBoundMs = 10000;
 
 // windows_exporter's textfile folder with our file name, under the 64-bit Program Files
 // folder also for the 32-bit build (whose %ProgramFiles% names the x86 one).
 std::string DefaultOutput();
 
-// Seconds as the service's command line and events write them ("0.5", "30").
-std::string SecondsText(double seconds);
-
-// --install-service: registers and starts the service; returns the exit status.
+// --install-service: registers and starts the service, or brings an installed one to the
+// options given and restarts it; returns the exit status.
 int InstallService(const Options &options);
 
 // --uninstall-service: stops and removes the service, its event source and its file.

@@ -18,6 +18,7 @@
 #include "reader.h"
 #include "shell.h"
 #include "window.h"
+#include "wide_windows.h"
 
 namespace monitor {
 
@@ -587,19 +588,9 @@ Parse ParseCommandLine(double *intervalSeconds, std::wstring *message)
     return result;
 }
 
-// Keeps the program's DLLs to the system folder: no library is ever found by the current
-// folder or PATH (Kovaltherm.dll is loaded by its full path).
-void RestrictDllSearch()
-{
-    BOOL(WINAPI * setDefaultDllDirectories)(DWORD) = nullptr;
-    Find(L"kernel32.dll", "SetDefaultDllDirectories", &setDefaultDllDirectories);
-    if (!setDefaultDllDirectories || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        SetDllDirectoryW(L"");
-}
-
 int Run(HINSTANCE instance)
 {
-    RestrictDllSearch();
+    ktsensors::RestrictLibrarySearch();
     double intervalSeconds = kDefaultIntervalSeconds;
     std::wstring message;
     switch (ParseCommandLine(&intervalSeconds, &message)) {

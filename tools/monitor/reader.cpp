@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "wide_windows.h"
+
 namespace monitor {
 
 namespace {
@@ -46,24 +48,6 @@ std::wstring SystemMessage(DWORD code)
     return L"error " + std::to_wstring(code) + (length ? L": " + std::wstring(text) : L"");
 }
 
-// The full path of this program's folder, ending in a backslash; empty if unknown.
-std::wstring ProgramFolder()
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, &path[0], (DWORD)path.size());
-        if (length == 0)
-            return L"";
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    size_t slash = path.find_last_of(L'\\');
-    return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
-}
-
 template <class Function> bool Resolve(HMODULE module, const char *name, Function *function)
 {
     *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
@@ -73,13 +57,13 @@ template <class Function> bool Resolve(HMODULE module, const char *name, Functio
 // Loads the library by its full path in this program's folder; false with a one-line reason.
 bool Load(Library *library, std::wstring *error)
 {
-    std::wstring folder = ProgramFolder();
+    std::wstring folder = ktsensors::ProgramFolder();
     if (folder.empty()) {
         *error = L"Kovaltherm.dll not loaded: this program's folder is unknown";
         return false;
     }
     std::wstring path = folder + kLibraryName;
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module = ktsensors::LoadFromProgramFolder(kLibraryName);
     if (!module) {
         DWORD code = GetLastError();
         if (code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND)
