@@ -153,7 +153,7 @@ for arch in x64 x86; do
         step "./qorix-kit.sh stop $arch"
         grep -qx 'kovaltherm_up 0' "$prom"
         check $? "$arch: qorix-kit.sh stop leaves the service's file saying kovaltherm_up 0"
-        events=$(awk '/:fixme:advapi:ReportEventA \(/ { split($0, f, ","); print f[4] }' "$log" |
+        events=$(awk '/:fixme:advapi:ReportEventW \(/ { split($0, f, ","); print f[4] }' "$log" |
             while read -r id; do echo $((id & 0xFFFF)); done | tr '\n' ' ')
         echo "events in $log: $events"
         started_then_stopped=' 1 (.* )?2 '
