@@ -41,7 +41,7 @@ struct Job {
 // Requests received and not yet answered, and the one being answered.
 struct Answerer {
     HANDLE queue = nullptr;
-    ReadingSource *source = nullptr;
+    Pages pages;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE wake;
     std::deque<Job> jobs;
@@ -88,7 +88,7 @@ void Answer(Answerer &answerer, const Job &job)
 {
     const Format *format = FormatAtPath(job.path);
     bool page = format && (job.verb == HttpVerbGET || job.verb == HttpVerbHEAD);
-    const std::string *body = page ? &answerer.source->Get(*format, job.arrival) : nullptr;
+    std::string body = page ? answerer.pages(*format, job.arrival) : std::string();
     EnterCriticalSection(&answerer.lock);
     bool stopping = answerer.stopping;
     answerer.current = HTTP_NULL_ID;
@@ -100,7 +100,7 @@ void Answer(Answerer &answerer, const Job &job)
     else if (!page)
         SendAnswer(answerer.queue, job.id, 405, "Method Not Allowed", nullptr, "", false, kPageMethods);
     else
-        SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, *body, job.verb == HttpVerbGET);
+        SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, body, job.verb == HttpVerbGET);
 }
 
 DWORD WINAPI AnswerRequests(void *parameter)
@@ -229,22 +229,75 @@ void SetLimits(HTTP_SERVER_SESSION_ID session, HANDLE queue, const std::function
 
 std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
+// The URL ACL record of `url` granting `sddl`; the strings must outlive it.
+HTTP_SERVICE_CONFIG_URLACL_SET UrlAcl(std::wstring &url, std::wstring &sddl)
+{
+    HTTP_SERVICE_CONFIG_URLACL_SET acl = {};
+    acl.KeyDesc.pUrlPrefix = &url[0];
+    acl.ParamDesc.pStringSecurityDescriptor = sddl.empty() ? nullptr : &sddl[0];
+    return acl;
+}
+
 } // namespace
+
+std::string HttpSysUrl(const std::string &host, int port)
+{
+    // A strong wildcard (+) takes every address; otherwise requests for that address only.
+    bool any = host == "0.0.0.0" || host == "::";
+    return "http://" + (any ? "+:" + std::to_string(port) : ListenAddress(host, port)) + "/";
+}
+
+bool ReserveUrl(const std::string &url, const wchar_t *sddl, std::string *error)
+{
+    std::wstring wideUrl = Widen(url), wideSddl = sddl;
+    HTTP_SERVICE_CONFIG_URLACL_SET acl = UrlAcl(wideUrl, wideSddl);
+    ULONG rc = HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_CONFIG, nullptr);
+    if (rc == NO_ERROR) {
+        rc = HttpSetServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &acl, sizeof acl, nullptr);
+        // A reservation already there (an earlier install's, or another program's) is replaced.
+        if (rc == ERROR_ALREADY_EXISTS) {
+            HTTP_SERVICE_CONFIG_URLACL_SET key = UrlAcl(wideUrl, wideSddl);
+            key.ParamDesc.pStringSecurityDescriptor = nullptr;
+            HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &key, sizeof key, nullptr);
+            rc = HttpSetServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &acl, sizeof acl, nullptr);
+        }
+        HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr);
+    }
+    if (rc != NO_ERROR)
+        *error = "cannot reserve " + url + " for the service (" + ErrorText(rc) + ")";
+    return rc == NO_ERROR;
+}
+
+ULONG UnreserveUrl(const std::string &url)
+{
+    std::wstring wideUrl = Widen(url), noSddl;
+    HTTP_SERVICE_CONFIG_URLACL_SET key = UrlAcl(wideUrl, noSddl);
+    ULONG rc = HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_CONFIG, nullptr);
+    if (rc == NO_ERROR) {
+        rc = HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &key, sizeof key, nullptr);
+        HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr);
+    }
+    return rc;
+}
 
 Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
              const std::function<void(const std::string &)> &ready, const std::function<void(const std::string &)> &note,
              std::string *error)
 {
-    bool ipv6 = host.find(':') != std::string::npos;
-    std::string where = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    Pages pages = [&source](const Format &format, Clock::time_point arrival) { return source.Get(format, arrival); };
+    return ServePages(host, port, pages, stop, ready, note, error);
+}
+
+Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop,
+                  const std::function<void(const std::string &)> &ready,
+                  const std::function<void(const std::string &)> &note, std::string *error)
+{
+    std::string where = ListenAddress(host, port);
     if (port == 0) {
         *error = "cannot listen on " + where + ": give a port; http.sys does not choose one";
         return Served::Failed;
     }
-    // A strong wildcard (+) takes every address; otherwise requests for that address only.
-    bool any = host == "0.0.0.0" || host == "::";
-    std::string url = "http://" + (any ? std::string("+") : ipv6 ? "[" + host + "]" : host) + ":" +
-                      std::to_string(port) + "/";
+    std::string url = HttpSysUrl(host, port);
 
     HTTPAPI_VERSION version = HTTPAPI_VERSION_2;
     HTTP_SERVER_SESSION_ID session = 0;
@@ -252,7 +305,7 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
     // Kept on the heap: a reading that outlasts the stop keeps its thread, which still
     // reaches it until the process ends.
     Answerer *answerer = new Answerer;
-    answerer->source = &source;
+    answerer->pages = pages;
     const char *step = "HttpInitialize";
     ULONG rc = HttpInitialize(version, HTTP_INITIALIZE_SERVER, nullptr);
     bool initialized = rc == NO_ERROR;
@@ -284,7 +337,7 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
             *error = "cannot start answering: " + ErrorText(GetLastError());
             served = Served::Failed;
         } else {
-            ready("http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/");
+            ready("http://" + where + "/");
             if (!Receive(*answerer, stop, error))
                 served = Served::Failed;
             if (!Finish(*answerer, thread))

@@ -81,8 +81,9 @@ const OptionInfo kOptions[] = {
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
      "failure), or bring the installed one to these options and restart it: a reading every "
      "--watch seconds (30) written as Prometheus text to --output, a .prom file in a folder only "
-     "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom); run as an "
-     "administrator", false, true},
+     "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom), and with "
+     "--listen ADDR:PORT also served at /metrics and /json through http.sys (the URL reserved for "
+     "the service); run as an administrator", false, true},
     {Id::Uninstall, "--uninstall-service", nullptr,
      "stop the service (waiting for it) and remove it, its event source and the file it wrote",
      false, true},
@@ -471,8 +472,10 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
                 return s.name;
         return "";
     };
+    // The service's --listen goes with its --output and --watch: it serves what it writes.
+    bool serviceMode = seen(Id::Install) || seen(Id::Service);
     for (const Conflict &c : conflicts)
-        if (seen(c.a) && seen(c.b)) {
+        if (seen(c.a) && seen(c.b) && !(serviceMode && c.a == Id::Listen)) {
             *text = std::string(nameOf(c.a)) + " cannot be combined with " + nameOf(c.b);
             return ParseResult::UsageError;
         }
@@ -481,8 +484,8 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     const Allowed allowed[] = {
         {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore,
                      Id::Timeout}},
-        {Id::Install, {Id::Output, Id::Watch, Id::Scenario}},
-        {Id::Service, {Id::Output, Id::Watch, Id::Scenario}},
+        {Id::Install, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
+        {Id::Service, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
         {Id::Uninstall, {}},
     };
     for (const Allowed &a : allowed) {
@@ -500,6 +503,10 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
             return ParseResult::UsageError;
         }
     if (options->service != ServiceCommand::None) {
+        if (options->listen && options->listenPort == 0) {
+            *text = "--listen: the service needs a port; http.sys does not choose one";
+            return ParseResult::UsageError;
+        }
         options->format = FindFormat(kServiceFormat);
         if (!options->watch)
             options->watchSeconds = kServiceIntervalSeconds;
