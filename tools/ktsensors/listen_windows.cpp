@@ -13,6 +13,7 @@
 
 #include "error_text_windows.h"
 #include "listen.h"
+#include "listen_rules.h"
 
 namespace ktsensors {
 
@@ -242,9 +243,9 @@ HTTP_SERVICE_CONFIG_URLACL_SET UrlAcl(std::wstring &url, std::wstring &sddl)
 
 std::string HttpSysUrl(const std::string &host, int port)
 {
-    // A strong wildcard (+) takes every address; otherwise requests for that address only.
-    bool any = host == "0.0.0.0" || host == "::";
-    return "http://" + (any ? "+:" + std::to_string(port) : ListenAddress(host, port)) + "/";
+    char url[KT_LISTEN_HOST_MAX + 32];
+    KtListenUrl(host.c_str(), port, url, sizeof url);
+    return url;
 }
 
 bool ReserveUrl(const std::string &url, const wchar_t *sddl, std::string *error)
