@@ -3,8 +3,9 @@
 # default interval (30 s) with --listen, on the steady notebook under Wine, scraped every 15 s
 # as a Prometheus would, beside ktsensors.exe run idle (one reading, then a day's wait) in the
 # same session as the baseline. Over SECONDS: each process's CPU time scaled to an hour and its
-# memory, the service's readings and scrapes, and the CPU of the stand-in driver's host
-# process, which under Wine does the controller exchanges Windows would count to the service.
+# memory, the service's readings and scrapes and its CPU per reading (the idle time between
+# included), and the CPU of the stand-in driver's host process and of the wineserver, which
+# under Wine do what Windows' kernel would count to the service.
 # Writes JSON to OUT.
 # Usage: service_bench.sh SOURCE_DIR BUILD_DIR OUT [SECONDS]
 set -u
@@ -38,12 +39,13 @@ pid_of() { pgrep -f -- "$1" | while read -r p; do grep -qF "$(winpath "$work")" 
 s=$(pid_of "--service --watch")
 i=$(pid_of "--watch 86400 --output")
 [ -n "$s" ] && [ -n "$i" ] || { echo "service_bench: cannot find the service's or the idle program's process"; exit 1; }
-d=$(driver_host "$s")
+d=$(driver_host "$s") w=$(wineserver_of "$s")
 
 declare -A before
-for p in $s $i $d; do before[$p]=$(ticks "$p"); done
+for p in $s $i $d $w; do before[$p]=$(ticks "$p"); done
 first=$(reading)
-echo "service_bench: measuring for $seconds s (service pid $s, idle pid $i, driver host pid ${d:-none})"
+echo "service_bench: measuring for $seconds s (service pid $s, idle pid $i, driver host pid ${d:-none}," \
+    "wineserver pid ${w:-none})"
 scrapes=0
 end=$((SECONDS + seconds))
 while [ $SECONDS -lt $end ]; do
@@ -56,9 +58,12 @@ figures() { cpu $(($(ticks "$1") - ${before[$1]})); }
 {
     echo "{"
     echo "  \"interval_seconds\": 30, \"measured_seconds\": $seconds, \"readings\": $readings, \"scrapes\": $scrapes,"
-    echo "  \"service\": {$(figures "$s"), $(memory "$s")},"
+    used=$(($(ticks "$s") - ${before[$s]}))
+    echo "  \"service\": {$(cpu "$used"), $(memory "$s"),"
+    echo "              \"cpu_ms_per_reading\": $(awk -v n="$used" -v r="$readings" 'BEGIN { printf "%.1f", r ? n / 1e6 / r : 0 }')},"
     echo "  \"idle_ktsensors\": {$(figures "$i"), $(memory "$i")},"
     [ -n "$d" ] && echo "  \"driver_host\": {$(figures "$d")},"
+    [ -n "$w" ] && echo "  \"wineserver\": {$(figures "$w")},"
     echo "  \"targets\": {\"cpu_seconds_per_hour\": 2}"
     echo "}"
 } >"$out"
