@@ -94,13 +94,6 @@ Served ServePages(const std::string &host, int port, const Pages &pages, volatil
 
 // The URL http.sys registers for `host`:`port`: "http://+:9183/" for every address.
 std::string HttpSysUrl(const std::string &host, int port);
-
-// Reserves `url` in http.sys for the accounts `sddl` grants, replacing a reservation there;
-// false with the message.
-bool ReserveUrl(const std::string &url, const wchar_t *sddl, std::string *error);
-
-// Removes the reservation of `url`; NO_ERROR, or why not (ERROR_FILE_NOT_FOUND: there was none).
-unsigned long UnreserveUrl(const std::string &url);
 #endif
 
 } // namespace ktsensors

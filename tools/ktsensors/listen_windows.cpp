@@ -230,15 +230,6 @@ void SetLimits(HTTP_SERVER_SESSION_ID session, HANDLE queue, const std::function
 
 std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
-// The URL ACL record of `url` granting `sddl`; the strings must outlive it.
-HTTP_SERVICE_CONFIG_URLACL_SET UrlAcl(std::wstring &url, std::wstring &sddl)
-{
-    HTTP_SERVICE_CONFIG_URLACL_SET acl = {};
-    acl.KeyDesc.pUrlPrefix = &url[0];
-    acl.ParamDesc.pStringSecurityDescriptor = sddl.empty() ? nullptr : &sddl[0];
-    return acl;
-}
-
 } // namespace
 
 std::string HttpSysUrl(const std::string &host, int port)
@@ -246,39 +237,6 @@ std::string HttpSysUrl(const std::string &host, int port)
     char url[KT_LISTEN_HOST_MAX + 32];
     KtListenUrl(host.c_str(), port, url, sizeof url);
     return url;
-}
-
-bool ReserveUrl(const std::string &url, const wchar_t *sddl, std::string *error)
-{
-    std::wstring wideUrl = Widen(url), wideSddl = sddl;
-    HTTP_SERVICE_CONFIG_URLACL_SET acl = UrlAcl(wideUrl, wideSddl);
-    ULONG rc = HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_CONFIG, nullptr);
-    if (rc == NO_ERROR) {
-        rc = HttpSetServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &acl, sizeof acl, nullptr);
-        // A reservation already there (an earlier install's, or another program's) is replaced.
-        if (rc == ERROR_ALREADY_EXISTS) {
-            HTTP_SERVICE_CONFIG_URLACL_SET key = UrlAcl(wideUrl, wideSddl);
-            key.ParamDesc.pStringSecurityDescriptor = nullptr;
-            HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &key, sizeof key, nullptr);
-            rc = HttpSetServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &acl, sizeof acl, nullptr);
-        }
-        HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr);
-    }
-    if (rc != NO_ERROR)
-        *error = "cannot reserve " + url + " for the service (" + ErrorText(rc) + ")";
-    return rc == NO_ERROR;
-}
-
-ULONG UnreserveUrl(const std::string &url)
-{
-    std::wstring wideUrl = Widen(url), noSddl;
-    HTTP_SERVICE_CONFIG_URLACL_SET key = UrlAcl(wideUrl, noSddl);
-    ULONG rc = HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_CONFIG, nullptr);
-    if (rc == NO_ERROR) {
-        rc = HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigUrlAclInfo, &key, sizeof key, nullptr);
-        HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr);
-    }
-    return rc;
 }
 
 Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,

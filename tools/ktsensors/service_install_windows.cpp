@@ -3,6 +3,8 @@
 // with the service manager (LocalSystem, automatic start, restarted after a failure) and its
 // Event Log source, or brings an installed one to the options given; --uninstall-service
 // removes both and the file it wrote, once the service has stopped.
+#include "url_reservation_windows.h"
+
 #include <windows.h>
 
 #include <shellapi.h>
@@ -200,8 +202,11 @@ std::string ServiceUrl(const Options &options)
 bool ReserveServiceUrl(const std::string &url, const std::string &before, std::string *error)
 {
     if (!before.empty() && before != url)
-        UnreserveUrl(before);
-    return url.empty() || ReserveUrl(url, KT_SERVICE_URL_SDDL, error);
+        KtUnreserveUrl(Wide(before).c_str());
+    ULONG rc = url.empty() ? NO_ERROR : KtReserveUrl(Wide(url).c_str());
+    if (rc != NO_ERROR)
+        *error = "cannot reserve " + url + " for the service (" + ErrorText(rc) + ")";
+    return rc == NO_ERROR;
 }
 
 // What the service will run: the checked file and scenario, and its command line parsed back
@@ -392,7 +397,7 @@ int UninstallService()
     CloseServiceHandle(manager);
     int status = 0;
     std::string url = ServiceUrl(options);
-    ULONG unreserved = url.empty() ? NO_ERROR : UnreserveUrl(url);
+    ULONG unreserved = url.empty() ? NO_ERROR : KtUnreserveUrl(Wide(url).c_str());
     if (unreserved != NO_ERROR && unreserved != ERROR_FILE_NOT_FOUND)
         status = Complain(1, "removed the service, but not its reservation of " + url + " (" + ErrorText(unreserved) + ")");
     LONG rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);

@@ -16,10 +16,6 @@
     L"Reads the notebook's thermal sensors through Kovaltherm.dll and writes them as Prometheus " \
     L"text for windows_exporter's textfile collector."
 
-/* Who may take the service's http.sys URL: LocalSystem, the service's account (execute, as
-   netsh http add urlacl grants "listen"). */
-#define KT_SERVICE_URL_SDDL L"D:(A;;GX;;;SY)"
-
 /* Restarts after a failure: 10 s, 10 s, then 60 s; the count starts again after a day. */
 #define KT_RESTART_COUNT 3
 static const unsigned long KT_RESTART_DELAYS_MS[KT_RESTART_COUNT] = {10000, 10000, 60000};
