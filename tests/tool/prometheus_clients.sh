@@ -89,6 +89,8 @@ elif [ "$mode" = service ]; then
         rm -rf "$work" "$textfile"
     }
     uninstall >/dev/null 2>&1
+    # From an empty sensor cache, as the host tool's reading starts.
+    "$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
     "$src/scripts/wine" run "$build/ktsensors.exe" --install-service --output "$(winpath "$textfile/kovaltherm.prom")" \
         --scenario "$(winpath "$scenario")" --listen "$target" || exit 1
     jobs="service=$target"

@@ -87,8 +87,9 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
 // answering thread.
 using Pages = std::function<std::string(const Format &format, ReadingSource::Clock::time_point arrival)>;
 
-// Serve with the pages `pages` gives, such as the service's latest reading's.
-Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop,
+// Serve with the pages `pages` gives, such as the service's latest reading's; `stopEvent`, if
+// given, is an event set with `*stop`, so that nothing polls the flag between requests.
+Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop, void *stopEvent,
                   const std::function<void(const std::string &)> &ready,
                   const std::function<void(const std::string &)> &note, std::string *error);
 

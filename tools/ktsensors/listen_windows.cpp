@@ -23,7 +23,7 @@ using Clock = ReadingSource::Clock;
 
 // Room for a request's head beyond the record that describes it.
 const ULONG kRequestBytes = 16 * 1024;
-// How often the stop flag is looked at while waiting for a request.
+// How often the stop flag is looked at while waiting for a request, without a stop event.
 const DWORD kTickMs = 100;
 // The slowest a client may take an answer: a page in about 2 s.
 const ULONG kMinSendBytesPerSecond = 2048;
@@ -42,6 +42,7 @@ struct Job {
 // Requests received and not yet answered, and the one being answered.
 struct Answerer {
     HANDLE queue = nullptr;
+    HANDLE stopEvent = nullptr; // set with the stop flag, when the caller has one
     Pages pages;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE wake;
@@ -168,8 +169,13 @@ bool Receive(Answerer &answerer, volatile sig_atomic_t *stop, std::string *error
         ResetEvent(overlapped.hEvent);
         ULONG rc = HttpReceiveHttpRequest(answerer.queue, HTTP_NULL_ID, 0, request, size, nullptr, &overlapped);
         if (rc == ERROR_IO_PENDING || rc == NO_ERROR) {
-            while (WaitForSingleObject(overlapped.hEvent, kTickMs) == WAIT_TIMEOUT && !*stop) {
-            }
+            // With a stop event nothing wakes between requests; without, a tick looks at the flag.
+            HANDLE events[] = {overlapped.hEvent, answerer.stopEvent};
+            if (answerer.stopEvent)
+                WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            else
+                while (WaitForSingleObject(overlapped.hEvent, kTickMs) == WAIT_TIMEOUT && !*stop) {
+                }
             if (*stop) {
                 CancelIoEx(answerer.queue, &overlapped);
                 WaitForSingleObject(overlapped.hEvent, kTickMs * 10);
@@ -244,10 +250,10 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
              std::string *error)
 {
     Pages pages = [&source](const Format &format, Clock::time_point arrival) { return source.Get(format, arrival); };
-    return ServePages(host, port, pages, stop, ready, note, error);
+    return ServePages(host, port, pages, stop, nullptr, ready, note, error);
 }
 
-Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop,
+Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop, void *stopEvent,
                   const std::function<void(const std::string &)> &ready,
                   const std::function<void(const std::string &)> &note, std::string *error)
 {
@@ -265,6 +271,7 @@ Served ServePages(const std::string &host, int port, const Pages &pages, volatil
     // reaches it until the process ends.
     Answerer *answerer = new Answerer;
     answerer->pages = pages;
+    answerer->stopEvent = stopEvent;
     const char *step = "HttpInitialize";
     ULONG rc = HttpInitialize(version, HTTP_INITIALIZE_SERVER, nullptr);
     bool initialized = rc == NO_ERROR;

@@ -230,7 +230,7 @@ DWORD WINAPI ServeScrapes(void *)
     const Options &options = g_service.options;
     std::string error;
     Served served = ServePages(
-        options.listenHost, options.listenPort, LatestPage, &g_service.stopping,
+        options.listenHost, options.listenPort, LatestPage, &g_service.stopping, g_service.stopEvent,
         [](const std::string &url) { Report(MSG_LISTENING, {url}); }, [](const std::string &) {}, &error);
     if (served == Served::Failed)
         Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort), error, options.output});
