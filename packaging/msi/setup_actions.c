@@ -30,8 +30,22 @@ static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
     va_start(arguments, format);
     wvsprintfW(text, format, arguments);
     va_end(arguments);
+    // The installer reads the text as a template: each bracket (an IPv6 address) is escaped as
+    // [\[] or [\]], so that it is kept rather than read as a property.
+    WCHAR escaped[4 * 1024];
+    int at = 0;
+    for (const WCHAR *c = text; *c && at < (int)(sizeof escaped / sizeof *escaped) - 5; ++c) {
+        if (*c == L'[' || *c == L']') {
+            escaped[at++] = L'[';
+            escaped[at++] = L'\\';
+            escaped[at++] = *c;
+            escaped[at++] = L']';
+        } else
+            escaped[at++] = *c;
+    }
+    escaped[at] = 0;
     MSIHANDLE record = MsiCreateRecord(0);
-    MsiRecordSetStringW(record, 0, text);
+    MsiRecordSetStringW(record, 0, escaped);
     MsiProcessMessage(install, error ? (INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK) : INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
 }

@@ -95,7 +95,7 @@ snapshot before
 # ---- Settings the service could not run with are refused, with the reason in the log ----
 if [ -n "$next" ]; then
     for setting in INTERVAL=0 INTERVAL=90000 INTERVAL=1.5 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.txt' \
-        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom' LISTEN=localhost:9757 LISTEN=0.0.0.0:0; do
+        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom' LISTEN=localhost:9757 LISTEN=0.0.0.0:0 'LISTEN=[::1]'; do
         msi refused /i "$(win "$msi_v1")" "$setting"
         status=$?
         [ $status = $((1603 % 256)) ] && [[ $(said refused) == "${setting%%=*} must be"* ]] &&
