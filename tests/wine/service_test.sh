@@ -126,7 +126,7 @@ refused "lets Everyone change it" --output "$(win "$work/open/kovaltherm.prom")"
 refused "is a link" --output "$(win "$work/link/kovaltherm.prom")"
 refused "sensors[0].temprature: unknown field" --output "$(win "$prom")" --scenario "$(win "$work/bad.json")"
 refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen 127.0.0.1:65536
-refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen localhost:9183
+refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen localhost:9757
 refused "--listen: the service needs a port" --output "$(win "$prom")" --listen 0.0.0.0:0
 [ "$(cat "$work/other/victim.prom")" = "127.0.0.1 localhost" ] && ok "the other file is left as it was" ||
     fail "the other file was changed"
