@@ -306,7 +306,7 @@ void WINAPI ServiceMain(DWORD, wchar_t **)
         Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort),
                                    "cannot start its thread: " + ErrorText(GetLastError()), options.output});
     ServiceLoop(*backend);
-    // The server sees the stop within its tick and answers 503 to what is still waiting.
+    // The server wakes at the stop event and answers 503 to what is still waiting.
     if (server) {
         WaitForSingleObject(server, kServerStopWaitMs);
         CloseHandle(server);
