@@ -10,7 +10,7 @@
 # and runs the test kit's walk-through.
 .PHONY: all deps build build-host build-win32 build-win64 build-sanitize build-tsan build-fuzz \
 	demo test test-host test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
-	bench-host bench-wine bench-monitor install clean
+	bench-host bench-wine bench-monitor bench-service install clean
 
 VERSION := $(shell grep -o 'Kovaltherm VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
@@ -109,7 +109,8 @@ fuzz: build-fuzz
 # The export benchmark: the host half (Release, real clock, next to a bare loop, then 50
 # scrapers against ktsensors --listen), then the
 # real DLL under Wine next to a bare client, for each Windows build in BENCH_WINE_BUILDS
-# (build directories under build/), then the monitor's footprint (bench-monitor). Every half
+# (build directories under build/), then the monitor's and the service's footprints
+# (bench-monitor, bench-service). Every half
 # runs whatever the others did; all figures
 # end up in build/bench/results.json. Missed targets are reported, not failures: the exit
 # status is nonzero only when a half could not run.
@@ -122,10 +123,11 @@ bench: deps
 		$(MAKE) --no-print-directory bench-wine WINE_BUILD=$$b || status=1; \
 	done; \
 	$(MAKE) --no-print-directory bench-monitor || status=1; \
+	$(MAKE) --no-print-directory bench-service || status=1; \
 	build/bench/tests/bench/kovaltherm_bench_merge build/bench/results.json \
 		host=build/bench/host.json scrape=build/bench/scrape.json \
 		$(foreach b,$(BENCH_WINE_BUILDS),wine-$(b)=build/bench/wine-$(b).json) \
-		monitor=build/bench/monitor-win64.json || status=1; \
+		monitor=build/bench/monitor-win64.json service=build/bench/service-win64.json || status=1; \
 	exit $$status
 
 bench-host: deps
@@ -162,6 +164,20 @@ bench-monitor: deps
 		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
 		tests/monitor/monitor_bench.sh $(CURDIR) $(CURDIR)/build/win64 build/bench/monitor-win64.json \
 			$(MONITOR_BENCH_SECONDS); \
+		status=$$?; scripts/wine shutdown; exit $$status
+
+# The service's footprint under Wine (64-bit): its CPU time per hour and peak working set at
+# the default interval with --listen on the steady notebook, beside ktsensors.exe left idle.
+SERVICE_BENCH_SECONDS ?= 90
+bench-service: deps
+	@mkdir -p build/bench
+	@rm -f build/bench/service-win64.json
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64
+	@export KOVALTHERM_WINE_ARCH=win64; \
+		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
+		tests/wine/service_bench.sh $(CURDIR) $(CURDIR)/build/win64 build/bench/service-win64.json \
+			$(SERVICE_BENCH_SECONDS); \
 		status=$$?; scripts/wine shutdown; exit $$status
 
 clean:

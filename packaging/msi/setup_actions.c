@@ -1,11 +1,15 @@
 // KovalthermSetup.dll: the custom actions of the Kovaltherm installer, for what its tables
 // cannot say or Wine's installer does not do. The deferred ones run as LocalSystem; all write
 // what they did, or why they refused, to the installer's log.
+// The service's URL reservation, its address as ktsensors --listen parses it, its name,
+// restarts and textfile rules, as ktsensors.exe --install-service has them.
+#include "url_reservation_windows.h"
+
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
-// The service's name, restarts and textfile rules, as ktsensors.exe --install-service has them.
+#include "listen_rules.h"
 #include "service_rules.h"
 
 // How long an install or removal waits for the service to stop.
@@ -26,8 +30,22 @@ static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
     va_start(arguments, format);
     wvsprintfW(text, format, arguments);
     va_end(arguments);
+    // The installer reads the text as a template: each bracket (an IPv6 address) is escaped as
+    // [\[] or [\]], so that it is kept rather than read as a property.
+    WCHAR escaped[4 * 1024];
+    int at = 0;
+    for (const WCHAR *c = text; *c && at < (int)(sizeof escaped / sizeof *escaped) - 5; ++c) {
+        if (*c == L'[' || *c == L']') {
+            escaped[at++] = L'[';
+            escaped[at++] = L'\\';
+            escaped[at++] = *c;
+            escaped[at++] = L']';
+        } else
+            escaped[at++] = *c;
+    }
+    escaped[at] = 0;
     MSIHANDLE record = MsiCreateRecord(0);
-    MsiRecordSetStringW(record, 0, text);
+    MsiRecordSetStringW(record, 0, escaped);
     MsiProcessMessage(install, error ? (INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK) : INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
 }
@@ -38,6 +56,38 @@ static void GetProperty(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWOR
     DWORD length = size;
     if (MsiGetPropertyW(install, name, value, &length) != ERROR_SUCCESS)
         value[0] = 0;
+}
+
+// LISTEN's value that leaves the service without a server.
+static const WCHAR kNoListen[] = L"none";
+
+// The http.sys URL of LISTEN's value `listen`, in `url` (`size` characters); FALSE when it is
+// "none", or not an address the service takes (an ADDR:PORT of --listen, with a port).
+static BOOL ListenUrl(const WCHAR *listen, WCHAR *url, int size)
+{
+    char text[KT_LISTEN_HOST_MAX + 8], host[KT_LISTEN_HOST_MAX], narrow[KT_LISTEN_HOST_MAX + 32];
+    int port = 0, i;
+    for (i = 0; listen[i]; ++i) {
+        if (listen[i] > 127 || i + 1 >= (int)sizeof text)
+            return FALSE;
+        text[i] = (char)listen[i];
+    }
+    text[i] = 0;
+    if (!KtParseListen(text, host, &port) || port == 0)
+        return FALSE;
+    KtListenUrl(*host ? host : "127.0.0.1", port, narrow, sizeof narrow);
+    return MultiByteToWideChar(CP_ACP, 0, narrow, -1, url, size) > 0;
+}
+
+// Splits CustomActionData's fields, which the installer joins with "|" (no path holds one):
+// returns the text after the first, ending the first at it; "" when there is none.
+static WCHAR *NextField(WCHAR *field)
+{
+    WCHAR *bar = wcschr(field, L'|');
+    if (!bar)
+        return field + wcslen(field);
+    *bar = 0;
+    return bar + 1;
 }
 
 // True when `text` is a whole number of seconds from 1 to kLongestInterval, in digits only.
@@ -80,17 +130,47 @@ UINT __stdcall CheckSettings(MSIHANDLE install)
             rule, textfile);
         return ERROR_INSTALL_FAILURE;
     }
+    GetProperty(install, L"LISTEN", value, sizeof value / sizeof *value);
+    if (lstrcmpiW(value, kNoListen) != 0 && !ListenUrl(value, message, sizeof message / sizeof *message)) {
+        Say(install, TRUE, L"Kovaltherm: LISTEN must be ADDR:PORT (0.0.0.0:9757, 127.0.0.1:9757, [::]:9757) or %s, not \"%s\"",
+            kNoListen, value);
+        return ERROR_INSTALL_FAILURE;
+    }
     return ERROR_SUCCESS;
 }
 
-// After InstallServices: the service's command line as CustomActionData gives it (the program's
-// path in quotes, as Windows Installer writes it but Wine's does not, and the arguments of this
-// install, also where the service existed before), and its restarts after a failure, also after
-// it stopped itself with an error. Returns ERROR_INSTALL_FAILURE when either could not be set.
+// Reserves the URL of LISTEN's value `listen` for the service, after removing the reservation
+// of `before` (the last install's) when that differs; FALSE when the reservation failed.
+static BOOL ReserveListen(MSIHANDLE install, const WCHAR *before, const WCHAR *listen)
+{
+    WCHAR url[128], old[128];
+    BOOL listening = ListenUrl(listen, url, 128);
+    ULONG rc;
+    if (ListenUrl(before, old, 128) && (!listening || lstrcmpiW(old, url) != 0)) {
+        rc = KtUnreserveUrl(old);
+        Say(install, FALSE, L"Kovaltherm: removed the reservation of %s (%lu)", old, rc);
+    }
+    if (!listening)
+        return TRUE;
+    rc = KtReserveUrl(url);
+    if (rc != NO_ERROR) {
+        Say(install, TRUE, L"Kovaltherm: cannot reserve %s for the service %s (error %lu)", url, KT_SERVICE_NAME, rc);
+        return FALSE;
+    }
+    Say(install, FALSE, L"Kovaltherm: reserved %s for the service %s (%s)", url, KT_SERVICE_NAME, KT_SERVICE_URL_SDDL);
+    return TRUE;
+}
+
+// After InstallServices, with CustomActionData "SAVED_LISTEN|LISTEN|COMMAND": the service's
+// command line (the program's path in quotes, as Windows Installer writes it but Wine's does
+// not, and the arguments of this install, also where the service existed before), its restarts
+// after a failure, also after it stopped itself with an error, and its URL reservation (moved
+// when LISTEN changed). Returns ERROR_INSTALL_FAILURE when one could not be set.
 UINT __stdcall FinishServiceInstall(MSIHANDLE install)
 {
-    WCHAR command[2 * MAX_PATH + 64];
-    GetProperty(install, L"CustomActionData", command, sizeof command / sizeof *command);
+    WCHAR data[2 * MAX_PATH + 256];
+    GetProperty(install, L"CustomActionData", data, sizeof data / sizeof *data);
+    WCHAR *before = data, *listen = NextField(before), *command = NextField(listen);
     if (!command[0]) {
         Say(install, TRUE, L"Kovaltherm: no command line for the service %s", KT_SERVICE_NAME);
         return ERROR_INSTALL_FAILURE;
@@ -126,7 +206,7 @@ UINT __stdcall FinishServiceInstall(MSIHANDLE install)
         KT_FAILURE_RESET_SECONDS);
     if (!flagged)
         Say(install, FALSE, L"Kovaltherm: restarts only after a crash, not after an error stop (error %lu)", flagCode);
-    return ERROR_SUCCESS;
+    return ReserveListen(install, before, listen) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
 // The service's current state; 0 when it is no longer installed, kStateUnknown when the
@@ -183,18 +263,22 @@ static DWORD DeleteTextfile(const WCHAR *path)
 // After StopServices and DeleteServices, where the service is removed or (re)installed: waits
 // until it has stopped, which Windows Installer does but Wine's does not, so that no running
 // service holds the files being replaced, or writes its textfile again; then deletes the
-// textfile CustomActionData names: the service's on a real uninstall (an upgrade keeps it), the
-// one it wrote before when TEXTFILE moves it, none otherwise.
+// textfile CustomActionData ("TEXTFILE|LISTEN") names: the service's on a real uninstall (an
+// upgrade keeps it), the one it wrote before when TEXTFILE moves it, none otherwise; and on a
+// real uninstall removes the reservation of LISTEN's URL.
 // Returns ERROR_INSTALL_FAILURE when the service still runs at the bound.
 UINT __stdcall FinishServiceStop(MSIHANDLE install)
 {
-    WCHAR textfile[MAX_PATH];
-    GetProperty(install, L"CustomActionData", textfile, MAX_PATH);
+    WCHAR textfile[MAX_PATH + 64], url[128];
+    GetProperty(install, L"CustomActionData", textfile, sizeof textfile / sizeof *textfile);
+    const WCHAR *listen = NextField(textfile);
     DWORD state = WaitUntilServiceStopped();
     if (state != 0 && state != SERVICE_STOPPED) {
         Say(install, TRUE, L"Kovaltherm: the service %s did not stop within %lu s", KT_SERVICE_NAME, kServiceStopMs / 1000);
         return ERROR_INSTALL_FAILURE;
     }
+    if (ListenUrl(listen, url, 128))
+        Say(install, FALSE, L"Kovaltherm: removed the reservation of %s (%lu)", url, KtUnreserveUrl(url));
     if (!textfile[0])
         return ERROR_SUCCESS;
     if (KtTextfilePathProblem(textfile) != KT_PATH_OK || KtWhatIsAt(textfile) != KT_EXISTING_OURS) {

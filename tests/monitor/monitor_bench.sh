@@ -16,6 +16,7 @@ work=$build/monitor-bench
 rm -rf "$work"
 mkdir -p "$work"
 . "$src/tests/monitor/session.sh"
+. "$src/tests/bench/footprint.sh"
 m= b=
 trap 'kill $m $b 2>/dev/null; stop_session' EXIT
 
@@ -30,34 +31,15 @@ for i in $(seq 100); do
     sleep 0.1
 done
 [ -n "$m" ] && [ -n "$b" ] || { echo "monitor_bench: the monitor or the idle program did not start"; exit 1; }
-# The driver's host: the winedevice process of the monitor's prefix that loaded qorix.sys.
-prefix=$({ tr '\0' '\n' <"/proc/$m/environ"; } 2>/dev/null | sed -n 's/^WINEPREFIX=//p')
-d=
-for p in $(pgrep -f winedevice || true); do
-    grep -q 'drivers/qorix\.sys' "/proc/$p/maps" 2>/dev/null &&
-        { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && d=$p
-done
+d=$(driver_host "$m")
 sleep 5 # the first readings, the icon and its fonts
 
-# User and system time in clock ticks (fields 14 and 15, counted after the name in brackets)
-# of process PID, or of its thread TID.
-ticks() { sed 's/.*) //' "/proc/$1/${2:+task/$2/}stat" | awk '{print $12 + $13}'; }
-kib() { awk -v key="$2:" '$1 == key {print $2}' "/proc/$1/status"; }
-hz=$(getconf CLK_TCK)
 declare -A before
 for p in $m $b $d; do before[$p]=$(ticks "$p"); done
 before[ui]=$(ticks "$m" "$m") # the window's thread: icon, tooltip, notifications, chart
 echo "monitor_bench: measuring for $seconds s (monitor pid $m, idle pid $b, driver host pid ${d:-none})"
 sleep "$seconds"
-cpu() { # TICKS [PREFIX]: CPU seconds per hour, percent of one CPU
-    awk -v t="$1" -v p="${2:-}" -v hz="$hz" -v s="$seconds" \
-        'BEGIN { printf "\"%scpu_seconds_per_hour\": %.2f, \"%scpu_percent\": %.4f", p, t / hz * 3600 / s, p, t / hz / s * 100 }'
-}
 figures() { cpu $(($(ticks "$1") - ${before[$1]})); }
-memory() { # PID: resident and anonymous MiB
-    awk -v r="$(kib "$1" VmRSS)" -v a="$(kib "$1" RssAnon)" \
-        'BEGIN { printf "\"working_set_mib\": %.1f, \"private_mib\": %.1f", r / 1024, a / 1024 }'
-}
 {
     echo "{"
     echo "  \"interval_seconds\": 2, \"measured_seconds\": $seconds,"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The MSI of this build's architecture under Wine's msiexec, in the prefix and with the driver
-# scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE and every
-# feature, on x86 with the service's feature alone): the files, the monitor's Start-menu entry,
-# the service's command line, start type and account, the event source, the textfile within one
-# interval plus one reading. With NEXT_BUILD (the same sources built as the next version, x64):
+# scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE, LISTEN
+# and every feature, on x86 with the service's feature alone): the files, the monitor's
+# Start-menu entry, the service's command line, start type and account, the event source, the
+# textfile within one interval plus one reading, on x64 a scrape and the URL's reservation
+# (made at install, removed at uninstall). With NEXT_BUILD (the same sources built as the next version, x64):
 # a refused downgrade, a repair given INTERVAL again, the upgrade in place while the service
 # writes (one product, the settings kept, the textfile polled every 100 ms and never missing). Then
 # the uninstall, and a registry export and file list of the prefix against those taken before:
@@ -65,8 +66,10 @@ cleanup() {
 folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporter')")
 trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
 cleanup
+listen=
 if [ -n "$next" ]; then
-    textfile='C:\kovaltherm-msi\kovaltherm.prom' settings=(INTERVAL=1 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.prom')
+    listen=127.0.0.1:$((20000 + RANDOM % 40000))
+    textfile='C:\kovaltherm-msi\kovaltherm.prom' settings=(INTERVAL=1 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.prom' "LISTEN=$listen")
     shipped="Kovaltherm.dll kovaltherm-monitor.exe ktsensors.exe " shortcuts="Kovaltherm monitor.lnk "
 else
     textfile='C:\Program Files\windows_exporter\textfile_inputs\kovaltherm.prom' settings=(INTERVAL=1 ADDLOCAL=Service)
@@ -92,7 +95,7 @@ snapshot before
 # ---- Settings the service could not run with are refused, with the reason in the log ----
 if [ -n "$next" ]; then
     for setting in INTERVAL=0 INTERVAL=90000 INTERVAL=1.5 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.txt' \
-        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom'; do
+        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom' LISTEN=localhost:9757 LISTEN=0.0.0.0:0 'LISTEN=[::1]'; do
         msi refused /i "$(win "$msi_v1")" "$setting"
         status=$?
         [ $status = $((1603 % 256)) ] && [[ $(said refused) == "${setting%%=*} must be"* ]] &&
@@ -127,8 +130,13 @@ for file in Kovaltherm.dll ktsensors.exe; do
     cmp -s "$build/$file" "$(unix "$installed")/$file" || fail "$file is not the build's"
     expect "$file's version resource" "$(strings -el "$(unix "$installed")/$file" | grep -A1 -x FileVersion | tail -n 1)" "$version"
 done
-command="\"$installed\\ktsensors.exe\" --service --watch 1 --output \"$textfile\""
+command="\"$installed\\ktsensors.exe\" --service --watch 1 --output \"$textfile\"${listen:+ --listen $listen}"
 expect "the service's command line" "$(reg_value "$service_key" ImagePath)" "$command"
+if [ -n "$listen" ]; then
+    expect "the URL reserved" "$(said install | grep reserved)" "reserved http://$listen/ for the service Kovaltherm (D:(A;;GX;;;SY))"
+    wait_for 10 bash -c "curl -sf http://$listen/metrics | grep -qx 'kovaltherm_up 1'" && ok "the service answers a scrape" ||
+        fail "no scrape answered at $listen"
+fi
 expect "automatic start, own process, LocalSystem" "$(for v in Start Type ObjectName; do reg_value "$service_key" $v; done | tr '\n' ' ')" \
     "0x2 0x10 LocalSystem "
 expect "running" "$(w sc query Kovaltherm | awk '$1 == "STATE" { print $4 }')" RUNNING
@@ -142,7 +150,7 @@ if [ -n "$next" ]; then
     prom=$(unix "$textfile")
     msi repair /i "$(win "$msi_v1")" REINSTALL=ALL REINSTALLMODE=vomus INTERVAL=2 "TEXTFILE=$textfile"
     expect "repair exits 0" "$?" 0
-    command="\"$installed\\ktsensors.exe\" --service --watch 2 --output \"$textfile\""
+    command="\"$installed\\ktsensors.exe\" --service --watch 2 --output \"$textfile\" --listen $listen"
     expect "after the repair" "$(reg_value "$service_key" ImagePath)" "$command"
     wait_for 15 up_since "$(date +%s)" && [ ! -e "$old_prom" ] && ok "the file moved: $(said repair | grep deleted)" ||
         fail "no reading in $prom after the repair, or $old_prom left"
@@ -181,6 +189,10 @@ fi
 msi uninstall /x "$(win "$msi_v1")"
 expect "uninstall exits 0" "$?" 0
 w sc query Kovaltherm | grep -q STATE && fail "the service is still there" || ok "no service"
+if [ -n "$listen" ]; then
+    expect "the reservation removed" "$(said uninstall | grep reservation | sed 's/ (.*//')" "removed the reservation of http://$listen/"
+    ! curl -s -m 2 "http://$listen/metrics" >/dev/null && ok "nothing answers at $listen" || fail "$listen still answers"
+fi
 [ ! -e "$prom" ] && ok "no textfile" || fail "the textfile is still there"
 snapshot after
 # Changes that are not the product's, each with why: Wine's own bookkeeping; Windows Installer's

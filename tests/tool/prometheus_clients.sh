@@ -5,9 +5,11 @@
 # through Prometheus' HTTP API are those `ktsensors --json` gives for the same scenario.
 # With `wine BUILD_DIR`, Prometheus scrapes ktsensors.exe --listen under Wine instead (on the
 # stand-in driver, set up by the Wine fixtures); then ktsensors.exe gets a POST (405), and a
-# second one is stopped while a scrape waits for a stuck reading (503). Every server is
-# stopped by its process id.
-# Usage: prometheus_clients.sh SOURCE_DIR KTSENSORS [wine BUILD_DIR]
+# second one is stopped while a scrape waits for a stuck reading (503). With `service
+# BUILD_DIR`, Prometheus scrapes the Windows service installed with --listen at its default
+# interval: scrapes make no request to the driver, and the uninstall stops the server. Every
+# server is stopped by its process id.
+# Usage: prometheus_clients.sh SOURCE_DIR KTSENSORS [wine|service BUILD_DIR]
 set -u
 src=$1 tool=$2 mode=${3:-host} build=${4:-}
 scenario=$src/tests/tool/scenarios/known.json
@@ -19,6 +21,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+winpath() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
 failures=0 checks=0
 check() { # check DESCRIPTION COMMAND...
     checks=$((checks + 1))
@@ -73,9 +76,27 @@ if [ "$mode" = host ]; then
         --collector.textfile.directory="$work/textfile" >"$work/node.txt" 2>&1 &
     pids+=($!)
     jobs="ktsensors=$target node=$node"
+elif [ "$mode" = service ]; then
+    # The service writes only where standard users cannot change a folder: under the build.
+    textfile=$(mktemp -d -p "$build")
+    chmod 755 "$textfile"
+    target=127.0.0.1:$(free_port)
+    requests() { "$src/scripts/wine" run "$build/service_stop_probe.exe" requests | tr -d "\r"; }
+    uninstall() { "$src/scripts/wine" run "$build/ktsensors.exe" --uninstall-service; }
+    cleanup() {
+        for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+        uninstall >/dev/null 2>&1
+        rm -rf "$work" "$textfile"
+    }
+    uninstall >/dev/null 2>&1
+    # From an empty sensor cache, as the host tool's reading starts.
+    "$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
+    "$src/scripts/wine" run "$build/ktsensors.exe" --install-service --output "$(winpath "$textfile/kovaltherm.prom")" \
+        --scenario "$(winpath "$scenario")" --listen "$target" || exit 1
+    jobs="service=$target"
 else
     target=127.0.0.1:$(free_port)
-    windows_scenario="Z:$(sed 's|/|\\|g' <<<"$scenario")"
+    windows_scenario=$(winpath "$scenario")
     pids+=("$("$src/scripts/wine" spawn "$work/server.txt" "$build/ktsensors.exe" --reset-cache \
         --scenario "$windows_scenario" --listen "$target")")
     wait_for 120 grep -q 'serving http://' "$work/server.txt" || { cat "$work/server.txt"; exit 1; }
@@ -113,7 +134,26 @@ for job in $jobs; do
     check "job $job holds the values of --json" diff -u "$work/expected.txt" "$work/$job.txt"
     check "job $job is up" test "$(query "up{job=\"$job\"}" | jq -r '.data.result[0].value[1]')" = 1
 done
-if [ "$mode" = host ]; then
+if [ "$mode" = service ]; then
+    # Within one interval (30 s) the service reads once; 50 scrapes more, beside Prometheus',
+    # must not reach the driver. A reading that falls into the window shows in its timestamp,
+    # and the window is tried again.
+    stamp() { curl -sf "http://$target/metrics" | grep '^kovaltherm_reading_timestamp_seconds'; }
+    for try in 1 2 3; do
+        before=$(requests) stamp_before=$(stamp)
+        for i in $(seq 50); do curl -sf -o /dev/null "http://$target/metrics"; done
+        after=$(requests) stamp_after=$(stamp)
+        [ "$stamp_before" = "$stamp_after" ] && break
+    done
+    echo "/api/v1/query?query=kovaltherm_temperature_celsius: $(query kovaltherm_temperature_celsius)"
+    echo "driver requests before and after 50 scrapes within one reading: $before, $after"
+    check "scrapes make no request to the driver ($before, then $after)" test "$before" = "$after" -a -n "$before"
+    start_ns=$(date +%s%N)
+    uninstall
+    uninstall_ms=$((($(date +%s%N) - start_ns) / 1000000))
+    check "the uninstall stops the service within its bound (10 s): $uninstall_ms ms" test $uninstall_ms -le 10000
+    check "nothing answers at $target after the uninstall" bash -c "! curl -s -m 2 http://$target/metrics >/dev/null"
+elif [ "$mode" = host ]; then
     check "node_exporter read the textfile without error" \
         test "$(query 'node_textfile_scrape_error' | jq -r '.data.result[0].value[1]')" = 0
     # The server ends cleanly on SIGTERM.

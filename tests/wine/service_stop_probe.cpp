@@ -4,10 +4,16 @@
 // Usage: service_stop_probe.exe BOUND_MS
 // Exit 0 when the service stopped within BOUND_MS of the request, with exit code 0 and a
 // checkpoint that rose within every wait hint; 1 otherwise.
+// Usage: service_stop_probe.exe requests
+// Prints how many requests the stand-in driver has had since its scenario was loaded, which
+// counts the controller exchanges of every program.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include "sim/notebook.h"
 
 namespace {
 
@@ -25,10 +31,30 @@ const char *StateName(DWORD state)
     }
 }
 
+// Prints the driver's request count; 1 when the driver does not answer.
+int PrintRequests()
+{
+    static SimLogPage page;
+    uint32_t first = 0;
+    memcpy(&page, &first, sizeof first);
+    HANDLE driver = CreateFileA("\\\\.\\qorix", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD returned = 0;
+    BOOL ok = driver != INVALID_HANDLE_VALUE &&
+              DeviceIoControl(driver, SIM_IOCTL_READ_LOG, &page, sizeof page, &page, sizeof page, &returned, nullptr);
+    if (driver != INVALID_HANDLE_VALUE)
+        CloseHandle(driver);
+    if (!ok)
+        return fprintf(stderr, "the driver did not answer (error %lu)\n", GetLastError()), 1;
+    printf("%u\n", (unsigned)page.total);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "requests") == 0)
+        return PrintRequests();
     if (argc != 2)
         return fprintf(stderr, "usage: service_stop_probe.exe BOUND_MS\n"), 2;
     ULONGLONG bound = strtoul(argv[1], nullptr, 10);

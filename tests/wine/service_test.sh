@@ -82,14 +82,14 @@ reg_value() { "$wine" run reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk 
 service_key='HKLM\System\CurrentControlSet\Services\Kovaltherm'
 source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Kovaltherm'
 
-# Installs with the arguments; true when it was refused (exit 1) with `message` in its line and
-# left no service.
+# Installs with the arguments; true when it was refused (exit 1, or 2 for an option the service
+# would not parse) with `message` in its line and left no service.
 refused() {
     local message=$1 out status
     shift
     out=$(LANG=C.UTF-8 "$wine" run "$exe" --install-service "$@" 2>&1)
     status=$?
-    if [ $status = 1 ] && [[ $out == *"$message"* ]] && ! "$wine" run sc query Kovaltherm >/dev/null 2>&1; then
+    if { [ $status = 1 ] || [ $status = 2 ]; } && [[ $out == *"$message"* ]] && ! "$wine" run sc query Kovaltherm >/dev/null 2>&1; then
         ok "refused: $out"
     else
         fail "install $*: exit $status, expected 1 with '$message': $out"
@@ -125,6 +125,9 @@ refused "does not exist" --output "$(win "$work/missing/kovaltherm.prom")"
 refused "lets Everyone change it" --output "$(win "$work/open/kovaltherm.prom")"
 refused "is a link" --output "$(win "$work/link/kovaltherm.prom")"
 refused "sensors[0].temprature: unknown field" --output "$(win "$prom")" --scenario "$(win "$work/bad.json")"
+refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen 127.0.0.1:65536
+refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen localhost:9757
+refused "--listen: the service needs a port" --output "$(win "$prom")" --listen 0.0.0.0:0
 [ "$(cat "$work/other/victim.prom")" = "127.0.0.1 localhost" ] && ok "the other file is left as it was" ||
     fail "the other file was changed"
 

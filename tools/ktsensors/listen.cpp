@@ -5,6 +5,11 @@ namespace ktsensors {
 
 const char kPageMethods[] = "GET, HEAD";
 
+std::string ListenAddress(const std::string &host, int port)
+{
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 const std::string &ReadingSource::Get(const Format &format, Clock::time_point arrival)
 {
     bool fresh = number_ > 0 && (arrival <= ended_ || arrival - started_ <= maxAge_);

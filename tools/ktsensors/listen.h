@@ -51,6 +51,9 @@ private:
     std::vector<bool> rendered_ = std::vector<bool>(kFormatCount);
 };
 
+// "127.0.0.1:9101" or "[::1]:9101", as --listen takes it.
+std::string ListenAddress(const std::string &host, int port);
+
 // The methods a page answers, as the Allow header of a 405 names them.
 extern const char kPageMethods[];
 // The limits both servers hold clients to: a request's head must arrive within kHeadTimeout
@@ -78,6 +81,21 @@ enum class Served {
 Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
              const std::function<void(const std::string &)> &ready,
              const std::function<void(const std::string &)> &note, std::string *error);
+
+#ifdef _WIN32
+// The page in `format` for a request that arrived at `arrival`, called from the server's
+// answering thread.
+using Pages = std::function<std::string(const Format &format, ReadingSource::Clock::time_point arrival)>;
+
+// Serve with the pages `pages` gives, such as the service's latest reading's; `stopEvent`, if
+// given, is an event set with `*stop`, so that nothing polls the flag between requests.
+Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop, void *stopEvent,
+                  const std::function<void(const std::string &)> &ready,
+                  const std::function<void(const std::string &)> &note, std::string *error);
+
+// The URL http.sys registers for `host`:`port`: "http://+:9183/" for every address.
+std::string HttpSysUrl(const std::string &host, int port);
+#endif
 
 } // namespace ktsensors
 

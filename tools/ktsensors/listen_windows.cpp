@@ -13,6 +13,7 @@
 
 #include "error_text_windows.h"
 #include "listen.h"
+#include "listen_rules.h"
 
 namespace ktsensors {
 
@@ -22,7 +23,7 @@ using Clock = ReadingSource::Clock;
 
 // Room for a request's head beyond the record that describes it.
 const ULONG kRequestBytes = 16 * 1024;
-// How often the stop flag is looked at while waiting for a request.
+// How often the stop flag is looked at while waiting for a request, without a stop event.
 const DWORD kTickMs = 100;
 // The slowest a client may take an answer: a page in about 2 s.
 const ULONG kMinSendBytesPerSecond = 2048;
@@ -41,7 +42,8 @@ struct Job {
 // Requests received and not yet answered, and the one being answered.
 struct Answerer {
     HANDLE queue = nullptr;
-    ReadingSource *source = nullptr;
+    HANDLE stopEvent = nullptr; // set with the stop flag, when the caller has one
+    Pages pages;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE wake;
     std::deque<Job> jobs;
@@ -88,7 +90,7 @@ void Answer(Answerer &answerer, const Job &job)
 {
     const Format *format = FormatAtPath(job.path);
     bool page = format && (job.verb == HttpVerbGET || job.verb == HttpVerbHEAD);
-    const std::string *body = page ? &answerer.source->Get(*format, job.arrival) : nullptr;
+    std::string body = page ? answerer.pages(*format, job.arrival) : std::string();
     EnterCriticalSection(&answerer.lock);
     bool stopping = answerer.stopping;
     answerer.current = HTTP_NULL_ID;
@@ -100,7 +102,7 @@ void Answer(Answerer &answerer, const Job &job)
     else if (!page)
         SendAnswer(answerer.queue, job.id, 405, "Method Not Allowed", nullptr, "", false, kPageMethods);
     else
-        SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, *body, job.verb == HttpVerbGET);
+        SendAnswer(answerer.queue, job.id, 200, "OK", format->contentType, body, job.verb == HttpVerbGET);
 }
 
 DWORD WINAPI AnswerRequests(void *parameter)
@@ -167,8 +169,13 @@ bool Receive(Answerer &answerer, volatile sig_atomic_t *stop, std::string *error
         ResetEvent(overlapped.hEvent);
         ULONG rc = HttpReceiveHttpRequest(answerer.queue, HTTP_NULL_ID, 0, request, size, nullptr, &overlapped);
         if (rc == ERROR_IO_PENDING || rc == NO_ERROR) {
-            while (WaitForSingleObject(overlapped.hEvent, kTickMs) == WAIT_TIMEOUT && !*stop) {
-            }
+            // With a stop event nothing wakes between requests; without, a tick looks at the flag.
+            HANDLE events[] = {overlapped.hEvent, answerer.stopEvent};
+            if (answerer.stopEvent)
+                WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            else
+                while (WaitForSingleObject(overlapped.hEvent, kTickMs) == WAIT_TIMEOUT && !*stop) {
+                }
             if (*stop) {
                 CancelIoEx(answerer.queue, &overlapped);
                 WaitForSingleObject(overlapped.hEvent, kTickMs * 10);
@@ -231,20 +238,31 @@ std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), 
 
 } // namespace
 
+std::string HttpSysUrl(const std::string &host, int port)
+{
+    char url[KT_LISTEN_HOST_MAX + 32];
+    KtListenUrl(host.c_str(), port, url, sizeof url);
+    return url;
+}
+
 Served Serve(const std::string &host, int port, ReadingSource &source, volatile sig_atomic_t *stop,
              const std::function<void(const std::string &)> &ready, const std::function<void(const std::string &)> &note,
              std::string *error)
 {
-    bool ipv6 = host.find(':') != std::string::npos;
-    std::string where = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    Pages pages = [&source](const Format &format, Clock::time_point arrival) { return source.Get(format, arrival); };
+    return ServePages(host, port, pages, stop, nullptr, ready, note, error);
+}
+
+Served ServePages(const std::string &host, int port, const Pages &pages, volatile sig_atomic_t *stop, void *stopEvent,
+                  const std::function<void(const std::string &)> &ready,
+                  const std::function<void(const std::string &)> &note, std::string *error)
+{
+    std::string where = ListenAddress(host, port);
     if (port == 0) {
         *error = "cannot listen on " + where + ": give a port; http.sys does not choose one";
         return Served::Failed;
     }
-    // A strong wildcard (+) takes every address; otherwise requests for that address only.
-    bool any = host == "0.0.0.0" || host == "::";
-    std::string url = "http://" + (any ? std::string("+") : ipv6 ? "[" + host + "]" : host) + ":" +
-                      std::to_string(port) + "/";
+    std::string url = HttpSysUrl(host, port);
 
     HTTPAPI_VERSION version = HTTPAPI_VERSION_2;
     HTTP_SERVER_SESSION_ID session = 0;
@@ -252,7 +270,8 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
     // Kept on the heap: a reading that outlasts the stop keeps its thread, which still
     // reaches it until the process ends.
     Answerer *answerer = new Answerer;
-    answerer->source = &source;
+    answerer->pages = pages;
+    answerer->stopEvent = stopEvent;
     const char *step = "HttpInitialize";
     ULONG rc = HttpInitialize(version, HTTP_INITIALIZE_SERVER, nullptr);
     bool initialized = rc == NO_ERROR;
@@ -284,7 +303,7 @@ Served Serve(const std::string &host, int port, ReadingSource &source, volatile 
             *error = "cannot start answering: " + ErrorText(GetLastError());
             served = Served::Failed;
         } else {
-            ready("http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/");
+            ready("http://" + where + "/");
             if (!Receive(*answerer, stop, error))
                 served = Served::Failed;
             if (!Finish(*answerer, thread))

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "listen_rules.h"
+
 #ifndef KTSENSORS_VERSION
 #define KTSENSORS_VERSION "unknown"
 #endif
@@ -81,8 +83,9 @@ const OptionInfo kOptions[] = {
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
      "failure), or bring the installed one to these options and restart it: a reading every "
      "--watch seconds (30) written as Prometheus text to --output, a .prom file in a folder only "
-     "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom); run as an "
-     "administrator", false, true},
+     "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom), and with "
+     "--listen ADDR:PORT also served at /metrics and /json through http.sys (the URL reserved for "
+     "the service); run as an administrator", false, true},
     {Id::Uninstall, "--uninstall-service", nullptr,
      "stop the service (waiting for it) and remove it, its event source and the file it wrote",
      false, true},
@@ -200,77 +203,18 @@ bool ParseMaxAge(const std::string &text, uint64_t *ms, std::string *error)
     return true;
 }
 
-// Whether `text` is a dotted-quad IPv4 address: four decimal numbers 0 to 255, without the
-// leading zeros that some parsers read as octal.
-bool IsIpv4(const std::string &text)
-{
-    int parts = 0;
-    for (size_t at = 0; parts < 4; ++parts) {
-        size_t dot = text.find('.', at);
-        std::string part = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
-        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
-            (part.size() > 1 && part[0] == '0') || atoi(part.c_str()) > 255)
-            return false;
-        if (dot == std::string::npos)
-            return parts == 3;
-        at = dot + 1;
-    }
-    return false;
-}
-
-// Counts the colon-separated groups of 1 to 4 hex digits in `text` (the last one perhaps an
-// IPv4 address, two groups, when `ipv4` allows); false when one is malformed.
-bool CountHexGroups(const std::string &text, bool ipv4, int *groups)
-{
-    *groups = 0;
-    for (size_t at = 0; !text.empty();) {
-        size_t colon = text.find(':', at);
-        std::string group = text.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
-        if (colon == std::string::npos && ipv4 && group.find('.') != std::string::npos) {
-            *groups += 2;
-            return IsIpv4(group);
-        }
-        if (group.empty() || group.size() > 4 || group.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-            return false;
-        ++*groups;
-        if (colon == std::string::npos)
-            return true;
-        at = colon + 1;
-    }
-    return true;
-}
-
-// Whether `text` is an IPv6 address: eight groups, or fewer around one "::".
-bool IsIpv6(const std::string &text)
-{
-    size_t shortened = text.find("::");
-    int before = 0, after = 0;
-    if (shortened == std::string::npos)
-        return CountHexGroups(text, true, &before) && before == 8;
-    return text.find("::", shortened + 1) == std::string::npos && CountHexGroups(text.substr(0, shortened), false, &before) &&
-           CountHexGroups(text.substr(shortened + 2), true, &after) && before + after <= 7;
-}
-
-// "PORT", "A.B.C.D:PORT" or "[IPV6]:PORT", with a numeric address that exists.
+// "PORT", "A.B.C.D:PORT" or "[IPV6]:PORT", with a numeric address that exists; the host is
+// left as it was when only a port is given.
 bool ParseListen(const std::string &text, std::string *host, int *port, std::string *error)
 {
-    size_t colon = text.rfind(':');
-    std::string address = colon == std::string::npos ? "" : text.substr(0, colon);
-    std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
-    bool bracketed = address.size() >= 2 && address.front() == '[' && address.back() == ']';
-    if (bracketed)
-        address = address.substr(1, address.size() - 2);
-    bool ok = !digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string::npos &&
-              atoi(digits.c_str()) <= 65535 &&
-              (colon == std::string::npos || (bracketed ? IsIpv6(address) : IsIpv4(address)));
-    if (!ok) {
+    char address[KT_LISTEN_HOST_MAX];
+    if (text.find('\0') != std::string::npos || !KtParseListen(text.c_str(), address, port)) {
         *error = "--listen: expected [ADDR:]PORT with a numeric address (127.0.0.1:9101, [::1]:9101), got '" +
                  Excerpt(text, 40) + "'";
         return false;
     }
-    if (colon != std::string::npos)
+    if (*address)
         *host = address;
-    *port = atoi(digits.c_str());
     return true;
 }
 
@@ -471,8 +415,10 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
                 return s.name;
         return "";
     };
+    // The service's --listen goes with its --output and --watch: it serves what it writes.
+    bool serviceMode = seen(Id::Install) || seen(Id::Service);
     for (const Conflict &c : conflicts)
-        if (seen(c.a) && seen(c.b)) {
+        if (seen(c.a) && seen(c.b) && !(serviceMode && c.a == Id::Listen)) {
             *text = std::string(nameOf(c.a)) + " cannot be combined with " + nameOf(c.b);
             return ParseResult::UsageError;
         }
@@ -481,8 +427,8 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     const Allowed allowed[] = {
         {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore,
                      Id::Timeout}},
-        {Id::Install, {Id::Output, Id::Watch, Id::Scenario}},
-        {Id::Service, {Id::Output, Id::Watch, Id::Scenario}},
+        {Id::Install, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
+        {Id::Service, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
         {Id::Uninstall, {}},
     };
     for (const Allowed &a : allowed) {
@@ -500,6 +446,10 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
             return ParseResult::UsageError;
         }
     if (options->service != ServiceCommand::None) {
+        if (options->listen && options->listenPort == 0) {
+            *text = "--listen: the service needs a port; http.sys does not choose one";
+            return ParseResult::UsageError;
+        }
         options->format = FindFormat(kServiceFormat);
         if (!options->watch)
             options->watchSeconds = kServiceIntervalSeconds;

@@ -3,6 +3,8 @@
 // with the service manager (LocalSystem, automatic start, restarted after a failure) and its
 // Event Log source, or brings an installed one to the options given; --uninstall-service
 // removes both and the file it wrote, once the service has stopped.
+#include "url_reservation_windows.h"
+
 #include <windows.h>
 
 #include <shellapi.h>
@@ -14,6 +16,7 @@
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
 #include "folder_rules.h"
+#include "listen.h"
 #include "scenario.h"
 #include "service_rules.h"
 #include "service_windows.h"
@@ -188,6 +191,24 @@ bool DeleteTextfile(const std::string &path, std::string *note)
     return true;
 }
 
+// The http.sys URL the service with `options` answers at; "" when it does not listen.
+std::string ServiceUrl(const Options &options)
+{
+    return options.listen ? HttpSysUrl(options.listenHost, options.listenPort) : "";
+}
+
+// Reserves the URL the service will answer at for its account, and removes the one it
+// answered at before when that differs; false with the message.
+bool ReserveServiceUrl(const std::string &url, const std::string &before, std::string *error)
+{
+    if (!before.empty() && before != url)
+        KtUnreserveUrl(Wide(before).c_str());
+    ULONG rc = url.empty() ? NO_ERROR : KtReserveUrl(Wide(url).c_str());
+    if (rc != NO_ERROR)
+        *error = "cannot reserve " + url + " for the service (" + ErrorText(rc) + ")";
+    return rc == NO_ERROR;
+}
+
 // What the service will run: the checked file and scenario, and its command line parsed back
 // as the service will parse it. "" or why the service could not run so.
 std::string PlanService(const std::wstring &exe, const Options &options, std::wstring *command, std::string *output)
@@ -216,12 +237,15 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
             return "scenario " + error;
         *command += L" --scenario " + Quoted(Wide(scenario));
     }
+    if (options.listen)
+        *command += L" --listen " + Wide(ListenAddress(options.listenHost, options.listenPort));
     if (command->find(L'%') != std::wstring::npos)
         return "the service's command line may not hold %, which the service manager would expand: " + Utf8(*command);
     Options parsed;
     std::string error;
     if (!ParseServiceCommand(*command, &parsed, &error) || parsed.output != *output || parsed.scenario != scenario ||
-        parsed.watchSeconds != options.watchSeconds)
+        parsed.watchSeconds != options.watchSeconds || parsed.listen != options.listen ||
+        (options.listen && (parsed.listenHost != options.listenHost || parsed.listenPort != options.listenPort)))
         return "the service would not read its command line as given (" + (error.empty() ? Utf8(*command) : error) + ")";
     return "";
 }
@@ -306,7 +330,9 @@ int InstallService(const Options &options)
             return Complain(1, "cannot create the service " + kName + " (" + ErrorText(code) + ")");
         }
     }
-    bool ok = Configure(service, &error) && AddEventSource(exe, &error);
+    std::string url = ServiceUrl(options);
+    bool ok = Configure(service, &error) && AddEventSource(exe, &error) &&
+              ReserveServiceUrl(url, updated ? ServiceUrl(before) : "", &error);
     if (!ok && !updated) {
         DeleteService(service);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
@@ -320,8 +346,9 @@ int InstallService(const Options &options)
     DWORD code = GetLastError();
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    printf("%s the service %s (LocalSystem, automatic start): a reading every %s s written to %s\n",
-           updated ? "updated" : "installed", kName.c_str(), SecondsText(options.watchSeconds).c_str(), output.c_str());
+    printf("%s the service %s (LocalSystem, automatic start): a reading every %s s written to %s%s\n",
+           updated ? "updated" : "installed", kName.c_str(), SecondsText(options.watchSeconds).c_str(), output.c_str(),
+           url.empty() ? "" : (" and served at " + url + " (/metrics, /json)").c_str());
     fflush(stdout);
     if (!ok)
         return Complain(1, "the service is installed but did not start (" + ErrorText(code) + ")");
@@ -369,6 +396,10 @@ int UninstallService()
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     int status = 0;
+    std::string url = ServiceUrl(options);
+    ULONG unreserved = url.empty() ? NO_ERROR : KtUnreserveUrl(Wide(url).c_str());
+    if (unreserved != NO_ERROR && unreserved != ERROR_FILE_NOT_FOUND)
+        status = Complain(1, "removed the service, but not its reservation of " + url + " (" + ErrorText(unreserved) + ")");
     LONG rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
         status = Complain(1, "removed the service, but not its event source (" + ErrorText((DWORD)rc) + ")");
@@ -378,7 +409,8 @@ int UninstallService()
     else if (!note.empty())
         printf("note: %s\n", note.c_str());
     if (status == 0)
-        printf("removed the service %s, its event source and %s\n", kName.c_str(), options.output.c_str());
+        printf("removed the service %s, its event source%s and %s\n", kName.c_str(),
+               url.empty() ? "" : (", its reservation of " + url).c_str(), options.output.c_str());
     return status;
 }
 

@@ -1,6 +1,8 @@
 // ktsensors.exe --service, as the service manager runs it: a reading every interval through
 // the reading loop every mode uses, written as Prometheus text for windows_exporter's
-// textfile collector, and an event for each change worth telling.
+// textfile collector, and an event for each change worth telling. With --listen, http.sys
+// answers scrapes from the latest reading's pages, which the loop publishes: a scrape never
+// reaches the controller.
 #include <windows.h>
 
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include "folder_check_windows.h"
 #include "folder_rules.h"
 #include "formats.h"
+#include "listen.h"
 #include "messages.h"
 #include "output_windows.h"
 #include "readings.h"
@@ -41,6 +44,12 @@ const DWORD kStopWaitHintMs = 3000;
 const DWORD kStartWaitHintMs = 5000;
 // How long an abandoning stop waits for a write under way before it writes its own.
 const DWORD kLastWriteWaitMs = 1000;
+// How long the end of the service waits for the server to answer what is waiting and close:
+// its own grace, and as much again for a loaded machine.
+const DWORD kServerStopWaitMs = 2 * (DWORD)kStopGrace.count();
+
+// The pages scrapes get, by the formats' table's rows: the latest reading's, replaced whole.
+using PageSet = std::shared_ptr<const std::vector<std::string>>;
 
 // What the service was started with, and its state shared with the control handler and the
 // stop's watchdog.
@@ -55,6 +64,8 @@ struct ServiceState {
     HANDLE eventSource = nullptr;
     MachineClock *clock = nullptr;
     Deadline stopDeadline;
+    CRITICAL_SECTION pagesLock;
+    PageSet pages;
 };
 
 ServiceState g_service;
@@ -188,12 +199,53 @@ void ReportStatusChanges(const Reading &reading, Memory *memory)
     }
 }
 
-// Writes the reading to the service's file; reports when writing starts or stops failing.
+// Makes the reading's pages the ones scrapes get; `written` is its page in the file's format.
+void Publish(const Reading &reading, const std::string &written)
+{
+    if (!g_service.options.listen)
+        return;
+    auto pages = std::make_shared<std::vector<std::string>>(kFormatCount);
+    for (size_t row = 0; row < kFormatCount; ++row)
+        if (*kFormats[row].path)
+            (*pages)[row] = &kFormats[row] == g_service.options.format ? written
+                                                                        : kFormats[row].render(reading, RenderOptions{});
+    EnterCriticalSection(&g_service.pagesLock);
+    g_service.pages = std::move(pages);
+    LeaveCriticalSection(&g_service.pagesLock);
+}
+
+// The latest reading's page in `format`, for a scrape.
+std::string LatestPage(const Format &format, ReadingSource::Clock::time_point)
+{
+    EnterCriticalSection(&g_service.pagesLock);
+    PageSet pages = g_service.pages;
+    LeaveCriticalSection(&g_service.pagesLock);
+    return (*pages)[&format - kFormats];
+}
+
+// Answers scrapes at --listen's address until the service stops; an event says where, or
+// why not (the service writes its file either way).
+DWORD WINAPI ServeScrapes(void *)
+{
+    const Options &options = g_service.options;
+    std::string error;
+    Served served = ServePages(
+        options.listenHost, options.listenPort, LatestPage, &g_service.stopping, g_service.stopEvent,
+        [](const std::string &url) { Report(MSG_LISTENING, {url}); }, [](const std::string &) {}, &error);
+    if (served == Served::Failed)
+        Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort), error, options.output});
+    return 0;
+}
+
+// Writes the reading to the service's file and publishes it for scrapes; reports when
+// writing starts or stops failing.
 void WriteReading(const Reading &reading, Memory *memory)
 {
     const std::string &path = g_service.options.output;
+    std::string page = g_service.options.format->render(reading, RenderOptions{});
+    Publish(reading, page);
     WaitForSingleObject(g_service.writeLock, INFINITE);
-    std::string problem = WriteTextfile(g_service.options.format->render(reading, RenderOptions{}));
+    std::string problem = WriteTextfile(page);
     ReleaseMutex(g_service.writeLock);
     if (!problem.empty() && problem != memory->outputProblem)
         Report(MSG_OUTPUT_REFUSED, {path, problem});
@@ -244,9 +296,21 @@ void WINAPI ServiceMain(DWORD, wchar_t **)
     }
     std::unique_ptr<Backend> backend = MakeBackend();
     g_service.clock = backend->clock.get();
+    // Until the first reading, a scrape gets what a reading without the library says.
+    Reading none = UnloadedReading(*g_service.clock, 0);
+    Publish(none, g_service.options.format->render(none, RenderOptions{}));
     ReportState(SERVICE_RUNNING, NO_ERROR, 0);
     Report(MSG_SERVICE_STARTED, {SecondsText(options.watchSeconds), options.output});
+    HANDLE server = options.listen ? CreateThread(nullptr, 0, ServeScrapes, nullptr, 0, nullptr) : nullptr;
+    if (options.listen && !server)
+        Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort),
+                                   "cannot start its thread: " + ErrorText(GetLastError()), options.output});
     ServiceLoop(*backend);
+    // The server wakes at the stop event and answers 503 to what is still waiting.
+    if (server) {
+        WaitForSingleObject(server, kServerStopWaitMs);
+        CloseHandle(server);
+    }
     // The loop has unloaded the library and written the file: from here on nothing can wait.
     g_service.stopDeadline.Cancel();
     backend.reset();
@@ -264,6 +328,7 @@ int RunAsService(const Options &options)
     if (g_service.options.output.empty())
         g_service.options.output = DefaultOutput();
     InitializeCriticalSection(&g_service.lock);
+    InitializeCriticalSection(&g_service.pagesLock);
     wchar_t name[] = KT_SERVICE_NAME;
     SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table))
