@@ -37,7 +37,10 @@ struct Result {
 inline std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    if (in)
+        bytes << in.rdbuf();
+    return bytes.str();
 }
 
 inline void WriteFile(const std::string &path, const std::string &bytes)
