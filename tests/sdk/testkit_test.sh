@@ -12,12 +12,11 @@ set -u
 zip=$1
 src=$(cd "$(dirname "$0")/../.." && pwd)
 wine=$src/scripts/wine
-# Under the build folder, whose folders up to the root only their owner can change: the
-# service refuses to run a program from a folder standard users could change.
-work=$(mktemp -d -p "$src/build")
-chmod 755 "$work"
+work=$(mktemp -d)
 service=0 # 1 while the Kovaltherm service is installed in the 64-bit prefix
-trap '[ $service = 0 ] || KOVALTHERM_WINE_ARCH=win64 "$wine" run "$src/build/win64/ktsensors.exe" --uninstall-service
+service_dir= # the service's folder on that prefix's drive C:
+trap '[ $service = 0 ] || KOVALTHERM_WINE_ARCH=win64 "$wine" run "$service_dir/program/ktsensors.exe" --uninstall-service
+    [ -z "$service_dir" ] || rm -rf "$service_dir"
     KOVALTHERM_WINE_ARCH=win32 "$wine" shutdown >/dev/null; KOVALTHERM_WINE_ARCH=win64 "$wine" shutdown >/dev/null
     rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -136,8 +135,13 @@ for arch in x64 x86; do
         # output, which holds the service's events (1 started, 2 stopped); stop stops the
         # service before the driver, so that its file says kovaltherm_up 0 (at the default
         # interval of 30 s the service would not read again before the session ends).
-        mkdir -m 755 "$work/textfile"
-        prom=$work/textfile/kovaltherm.prom
+        # As the operators' guide says: the product's ktsensors.exe and Kovaltherm.dll copied
+        # to a folder only administrators can change, and a textfile folder like it, both on
+        # the prefix's drive C: (the service refuses folders standard users could change).
+        service_dir=$("$wine" folder)
+        mkdir -m 755 "$service_dir/program" "$service_dir/textfile"
+        cp "$sdk/x64/ktsensors.exe" "$sdk/x64/Kovaltherm.dll" "$service_dir/program/"
+        prom=$service_dir/textfile/kovaltherm.prom
         step "./qorix-kit.sh install $arch" >/dev/null
         out=$(cd "$kit" && "${kitenv[@]}" WINEDEBUG= ./qorix-kit.sh start $arch 2>&1)
         echo "$out"
@@ -146,7 +150,7 @@ for arch in x64 x86; do
         check $? "$arch: qorix-kit.sh start names the log of the Wine session"
         service=1
         # The service is the product's ktsensors.exe, from the SDK beside the kit.
-        step "/usr/lib/wine/wine64 ../x64/ktsensors.exe --install-service --output 'Z:${prom//\//\\}'"
+        step "/usr/lib/wine/wine64 '$service_dir/program/ktsensors.exe' --install-service --output '$("$wine" winpath "$prom")'"
         for _ in $(seq 120); do grep -qx 'kovaltherm_up 1' "$prom" 2>/dev/null && break; sleep 0.5; done
         grep -qx 'kovaltherm_up 1' "$prom"
         check $? "$arch: the installed service writes its file"
@@ -159,7 +163,7 @@ for arch in x64 x86; do
         started_then_stopped=' 1 (.* )?2 '
         [[ " $events" =~ $started_then_stopped ]]
         check $? "$arch: the log holds the service's events, started and stopped"
-        step "/usr/lib/wine/wine64 ../x64/ktsensors.exe --uninstall-service" >/dev/null
+        step "/usr/lib/wine/wine64 '$service_dir/program/ktsensors.exe' --uninstall-service" >/dev/null
         service=0
         step "./qorix-kit.sh remove $arch" >/dev/null
     fi

@@ -77,12 +77,14 @@ if [ "$mode" = host ]; then
     pids+=($!)
     jobs="ktsensors=$target node=$node"
 elif [ "$mode" = service ]; then
-    # The service writes only where standard users cannot change a folder: under the build.
-    textfile=$(mktemp -d -p "$build")
-    chmod 755 "$textfile"
+    # The service runs and writes only where standard users cannot change a folder: the
+    # program and its DLL are copied to one on the prefix's drive C:, and it writes there.
+    textfile=$("$src/scripts/wine" folder)
+    cp "$build/ktsensors.exe" "$build/Kovaltherm.dll" "$textfile/"
+    service_exe=$textfile/ktsensors.exe
     target=127.0.0.1:$(free_port)
     requests() { "$src/scripts/wine" run "$build/service_stop_probe.exe" requests | tr -d "\r"; }
-    uninstall() { "$src/scripts/wine" run "$build/ktsensors.exe" --uninstall-service; }
+    uninstall() { "$src/scripts/wine" run "$service_exe" --uninstall-service; }
     cleanup() {
         for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
         uninstall >/dev/null 2>&1
@@ -91,7 +93,7 @@ elif [ "$mode" = service ]; then
     uninstall >/dev/null 2>&1
     # From an empty sensor cache, as the host tool's reading starts.
     "$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
-    "$src/scripts/wine" run "$build/ktsensors.exe" --install-service --output "$(winpath "$textfile/kovaltherm.prom")" \
+    "$src/scripts/wine" run "$service_exe" --install-service --output "$("$src/scripts/wine" winpath "$textfile/kovaltherm.prom")" \
         --scenario "$(winpath "$scenario")" --listen "$target" || exit 1
     jobs="service=$target"
 else

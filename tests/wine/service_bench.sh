@@ -14,12 +14,13 @@ build=$2
 out=$3
 seconds=${4:-90}
 wine=$src/scripts/wine
-exe=$build/ktsensors.exe
 . "$src/tests/bench/footprint.sh"
-# The service writes only where standard users cannot change a folder: under the build.
-work=$(mktemp -d -p "$build")
-chmod 755 "$work"
-winpath() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
+# The service runs and writes only where standard users cannot change a folder: the program
+# and its DLL are copied to one on the prefix's drive C:, and it writes there.
+work=$("$wine" folder)
+cp "$build/ktsensors.exe" "$build/Kovaltherm.dll" "$work/"
+exe=$work/ktsensors.exe
+winpath() { "$wine" winpath "$1"; }
 b=
 trap '[ -n "$b" ] && kill $b 2>/dev/null; "$wine" run "$exe" --uninstall-service >/dev/null 2>&1; rm -rf "$work"' EXIT
 

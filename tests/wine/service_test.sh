@@ -17,16 +17,17 @@ src=$1
 build=$2
 host=$3
 wine=$src/scripts/wine
-exe=$build/ktsensors.exe
 case ${KOVALTHERM_WINE_ARCH:-win32} in
 win64) log=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix-win64}.log ;;
 *) log=${KOVALTHERM_WINEPREFIX:-$src/build/wine-prefix}.log ;;
 esac
-# Under the build folder, whose folders up to the root only their owner can change, as the
-# service requires of every folder on the way to its file.
-work=$(mktemp -d -p "$build")
-chmod 755 "$work"
-mkdir -m 755 "$work/textfile"
+# On the prefix's drive C:, whose folders from the root only their owner can change, as the
+# service requires of its program's folder and of every folder on the way to its file: the
+# program and its DLL are copied there, as an administrator copies them to Program Files.
+work=$("$wine" folder)
+mkdir -m 755 "$work/textfile" "$work/program"
+cp "$build/ktsensors.exe" "$build/Kovaltherm.dll" "$work/program/"
+exe=$work/program/ktsensors.exe
 prom=$work/textfile/kovaltherm.prom
 passed=0 failed=0
 # The bound the service keeps for a stop (tools/ktsensors/service_windows.h).
@@ -35,7 +36,7 @@ stop_bound_ms=10000
 # call's worst case (4 s, docs/performance.md), with 2 s to spare for a loaded machine.
 stale_bound_ms=6500
 
-win() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
+win() { "$wine" winpath "$1"; }
 ok() { echo "ok: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 expect() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got '$2', expected '$3'"; fi; }
