@@ -152,33 +152,30 @@ bench-wine: deps
 		cp build/$(WINE_BUILD)/wine-results.json build/bench/wine-$(WINE_BUILD).json || status=1; \
 		exit $$status
 
-# The notification-area monitor's footprint under Wine (64-bit): its CPU time per hour and
-# working set at the default interval on the steady notebook, beside an idle Wine GUI program.
+# A footprint benchmark under Wine (64-bit), in the prefix with the driver running: $(1) the
+# script, given the source and build folders, $(2) its JSON under build/bench, $(3) seconds.
+define footprint_bench
+	@mkdir -p build/bench
+	@rm -f build/bench/$(2)
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64
+	@export KOVALTHERM_WINE_ARCH=win64; \
+		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
+		$(1) $(CURDIR) $(CURDIR)/build/win64 build/bench/$(2) $(3); \
+		status=$$?; scripts/wine shutdown; exit $$status
+endef
+
+# The notification-area monitor's footprint: its CPU time per hour and working set at the
+# default interval on the steady notebook, beside an idle Wine GUI program.
 MONITOR_BENCH_SECONDS ?= 90
 bench-monitor: deps
-	@mkdir -p build/bench
-	@rm -f build/bench/monitor-win64.json
-	@cmake --preset win64 >/dev/null
-	@cmake --build --preset win64
-	@export KOVALTHERM_WINE_ARCH=win64; \
-		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
-		tests/monitor/monitor_bench.sh $(CURDIR) $(CURDIR)/build/win64 build/bench/monitor-win64.json \
-			$(MONITOR_BENCH_SECONDS); \
-		status=$$?; scripts/wine shutdown; exit $$status
+	$(call footprint_bench,tests/monitor/monitor_bench.sh,monitor-win64.json,$(MONITOR_BENCH_SECONDS))
 
-# The service's footprint under Wine (64-bit): its CPU time per hour and peak working set at
-# the default interval with --listen on the steady notebook, beside ktsensors.exe left idle.
+# The service's footprint: its CPU time per hour and peak working set at the default interval
+# with --listen on the steady notebook, beside ktsensors.exe left idle.
 SERVICE_BENCH_SECONDS ?= 90
 bench-service: deps
-	@mkdir -p build/bench
-	@rm -f build/bench/service-win64.json
-	@cmake --preset win64 >/dev/null
-	@cmake --build --preset win64
-	@export KOVALTHERM_WINE_ARCH=win64; \
-		scripts/wine setup $(CURDIR)/build/win64 && scripts/wine driver start && \
-		tests/wine/service_bench.sh $(CURDIR) $(CURDIR)/build/win64 build/bench/service-win64.json \
-			$(SERVICE_BENCH_SECONDS); \
-		status=$$?; scripts/wine shutdown; exit $$status
+	$(call footprint_bench,tests/wine/service_bench.sh,service-win64.json,$(SERVICE_BENCH_SECONDS))
 
 clean:
 	rm -rf build
