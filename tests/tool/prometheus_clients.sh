@@ -21,7 +21,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-winpath() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
+winpath() { "$src/scripts/wine" winpath "$1"; }
 failures=0 checks=0
 check() { # check DESCRIPTION COMMAND...
     checks=$((checks + 1))
@@ -93,7 +93,7 @@ elif [ "$mode" = service ]; then
     uninstall >/dev/null 2>&1
     # From an empty sensor cache, as the host tool's reading starts.
     "$src/scripts/wine" run reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null 2>&1
-    "$src/scripts/wine" run "$service_exe" --install-service --output "$("$src/scripts/wine" winpath "$textfile/kovaltherm.prom")" \
+    "$src/scripts/wine" run "$service_exe" --install-service --output "$(winpath "$textfile/kovaltherm.prom")" \
         --scenario "$(winpath "$scenario")" --listen "$target" || exit 1
     jobs="service=$target"
 else
