@@ -3,9 +3,6 @@
 // simulates a different notebook.
 #include "scenario.h"
 
-#include <stdio.h>
-#include <sys/stat.h>
-
 #include <initializer_list>
 #include <set>
 #include <sstream>
@@ -15,41 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "excerpt.h"
-#ifdef _WIN32
-#include "wide_windows.h"
-#endif
+#include "small_file.h"
 
 namespace ktsensors {
 
 namespace {
-
-// Whether `path` names a file, and then whether it is a regular one and its size. Paths are
-// UTF-8; Windows' C library takes them in UTF-16.
-bool Inspect(const std::string &path, bool *regular, uint64_t *size)
-{
-#ifdef _WIN32
-    struct _stat64 info;
-    if (_wstat64(Wide(path).c_str(), &info) != 0)
-        return false;
-#else
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0)
-        return false;
-#endif
-    *regular = S_ISREG(info.st_mode);
-    *size = (uint64_t)info.st_size;
-    return true;
-}
-
-// Opens `path` for reading bytes.
-FILE *OpenForReading(const std::string &path)
-{
-#ifdef _WIN32
-    return _wfopen(Wide(path).c_str(), L"rb");
-#else
-    return fopen(path.c_str(), "rb");
-#endif
-}
 
 using nlohmann::json;
 
@@ -365,43 +332,14 @@ bool ParseScenario(const std::string &text, SimConfig *config, std::string *erro
 
 bool LoadScenarioFile(const std::string &path, SimConfig *config, std::string *error)
 {
-    const std::string name = Excerpt(path, 80);
-    // Only a regular file: a pipe or a device could block or never end.
-    bool regular = false;
-    uint64_t size = 0;
-    if (!Inspect(path, &regular, &size)) {
-        *error = name + ": no such file";
-        return false;
+    std::string text;
+    switch (ReadSmallFile(path, kMaxScenarioBytes, "a scenario", &text, error)) {
+    case FileRead::Missing: *error = Excerpt(path, 80) + ": no such file"; return false;
+    case FileRead::Failed: return false;
+    case FileRead::Ok: break;
     }
-    if (!regular) {
-        *error = name + ": not a regular file";
-        return false;
-    }
-    if (size > kMaxScenarioBytes) {
-        *error = name + ": larger than " + std::to_string(kMaxScenarioBytes / 1024) + " KiB, too large for a scenario";
-        return false;
-    }
-    FILE *file = OpenForReading(path);
-    if (!file) {
-        *error = name + ": cannot be read";
-        return false;
-    }
-    // Reads at most one byte past the limit, in case the file grew since stat.
-    std::string text(kMaxScenarioBytes + 1, '\0');
-    size_t length = fread(&text[0], 1, text.size(), file);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
-        *error = name + ": cannot be read";
-        return false;
-    }
-    if (length > kMaxScenarioBytes) {
-        *error = name + ": larger than " + std::to_string(kMaxScenarioBytes / 1024) + " KiB, too large for a scenario";
-        return false;
-    }
-    text.resize(length);
     if (!ParseScenario(text, config, error)) {
-        *error = name + ": " + *error;
+        *error = Excerpt(path, 80) + ": " + *error;
         return false;
     }
     return true;

@@ -1,0 +1,104 @@
+// The sensor configuration on Windows: the file under %ProgramData%, and the Group Policy keys
+// under HKEY_LOCAL_MACHINE (the 64-bit view on 64-bit Windows, where Group Policy writes them).
+#include <windows.h>
+
+#include "error_text_windows.h"
+#include "sensor_config.h"
+#include "wide_windows.h"
+
+namespace ktsensors {
+
+namespace {
+
+// The folder and file of the configuration under %ProgramData%.
+const wchar_t kConfigFolder[] = L"Kovaltherm";
+const wchar_t kConfigFile[] = L"sensors.conf";
+// Longest name of a policy key or value, in UTF-16 units (the registry's own limits).
+const DWORD kMaxKeyName = 256;
+const DWORD kMaxValueName = 16384;
+// Longest value data read: a label is at most 32 characters.
+const DWORD kMaxValueBytes = 1024;
+
+// Reads the values of the open key `key` into `*values`; ERROR_SUCCESS or why not.
+LONG ReadValues(HKEY key, std::vector<PolicyValue> *values)
+{
+    std::vector<wchar_t> name(kMaxValueName + 1);
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = kMaxValueName + 1, type = 0;
+        BYTE data[kMaxValueBytes + sizeof(wchar_t)] = {};
+        DWORD size = kMaxValueBytes;
+        LONG result = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data, &size);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        PolicyValue value;
+        if (result == ERROR_MORE_DATA) {
+            // Too long for any value of ours: its name is all a message needs.
+            nameLength = kMaxValueName + 1;
+            result = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, nullptr, nullptr);
+            size = 0;
+            type = REG_BINARY;
+        }
+        if (result != ERROR_SUCCESS)
+            return result;
+        value.name = Utf8(std::wstring(name.data(), nameLength));
+        if (type == REG_DWORD && size == sizeof(DWORD)) {
+            value.type = PolicyValue::Dword;
+            memcpy(&value.dword, data, sizeof(DWORD));
+        } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            value.type = PolicyValue::String;
+            std::wstring text((const wchar_t *)data, size / sizeof(wchar_t));
+            while (!text.empty() && text.back() == L'\0')
+                text.pop_back();
+            value.text = Utf8(text);
+        }
+        values->push_back(value);
+    }
+}
+
+} // namespace
+
+bool ReadSensorPolicy(std::vector<PolicyKey> *keys, std::string *error)
+{
+    keys->clear();
+    HKEY sensors = nullptr;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(KT_POLICY_SENSORS_KEY).c_str(), 0,
+                                KEY_READ | KEY_WOW64_64KEY, &sensors);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return true;
+    std::string where = "HKLM\\" KT_POLICY_SENSORS_KEY;
+    if (result == ERROR_SUCCESS) {
+        wchar_t name[kMaxKeyName + 1];
+        for (DWORD index = 0; result == ERROR_SUCCESS; ++index) {
+            DWORD length = kMaxKeyName + 1;
+            result = RegEnumKeyExW(sensors, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+            if (result != ERROR_SUCCESS)
+                break;
+            PolicyKey policy;
+            policy.name = Utf8(std::wstring(name, length));
+            HKEY key = nullptr;
+            result = RegOpenKeyExW(sensors, name, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+            if (result == ERROR_SUCCESS) {
+                result = ReadValues(key, &policy.values);
+                RegCloseKey(key);
+            }
+            if (result != ERROR_SUCCESS)
+                where += "\\" + policy.name;
+            keys->push_back(policy);
+        }
+        RegCloseKey(sensors);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return true;
+    }
+    *error = where + " cannot be read (" + ErrorText((DWORD)result) + ")";
+    return false;
+}
+
+std::string DefaultSensorConfigPath()
+{
+    wchar_t folder[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+    std::wstring programData = length > 0 && length < MAX_PATH ? folder : L"C:\\ProgramData";
+    return Utf8(programData + L"\\" + kConfigFolder + L"\\" + kConfigFile);
+}
+
+} // namespace ktsensors
