@@ -40,7 +40,7 @@ link=$(find "$root" -path '*/lib/tmpfiles.d/kovaltherm.conf' -exec awk '$1 == "L
 check test "$link" = /run/kovaltherm-textfile/kovaltherm.prom
 $(command_of ktsensors-prometheus.service) >"$root/out.txt" 2>&1
 check test $? -eq 0
-check grep -q '^kovaltherm_temperature_celsius{sensor="0",location="2"} ' "$root$link"
+check grep -q '^kovaltherm_temperature_celsius{sensor="0",location="2",label=""} ' "$root$link"
 check test ! -s "$root/out.txt"
 # A stuck controller: the calls fail, the file says so, and the status is one the unit takes.
 success=$(sed -n 's/^SuccessExitStatus=//p' "$units/ktsensors-prometheus.service")

@@ -2,7 +2,9 @@
 # Checks the Grafana dashboard: every panel and query on the data-source variable, the
 # instance and data-source variables there, and every PromQL expression in it valid: each
 # becomes a recording rule (Grafana's variables replaced by sample values) that
-# `promtool check rules` reads.
+# `promtool check rules` reads, and promtool's unit tests of those rules
+# (kovaltherm.dashboard.test.yml beside the dashboard) check the sensors' names and the owner's
+# state they give.
 # Usage: check_dashboard.sh DASHBOARD.json
 set -u
 dashboard=$1
@@ -33,4 +35,7 @@ jq --slurpfile d "$dashboard" '
     | {groups: [{name: "dashboard", rules: .}]}' "$work/panels.json" >"$work/rules.yml"
 echo "$(jq '.groups[0].rules | length' "$work/rules.yml") expressions"
 check "promtool check rules on every expression" promtool check rules "$work/rules.yml"
+cp "$(dirname "$dashboard")/kovaltherm.dashboard.test.yml" "$work/"
+check "promtool test rules: names by label or location, the owner's state" \
+    promtool test rules "$work/kovaltherm.dashboard.test.yml"
 exit $failed

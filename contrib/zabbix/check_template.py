@@ -7,7 +7,8 @@ check_template.py TEMPLATE CONF...
     the same in every UserParameter file.
 check_template.py --items TEMPLATE DISCOVERY < READING
     prints each dependent item of the template, per discovered sensor, with the value its
-    JSONPath takes from READING, or "unsupported: ERROR" where the path finds nothing.
+    JSONPath takes from READING, or "unsupported: ERROR" where the path finds nothing, or
+    "no value" there for an item that discards a value it cannot find.
 """
 import json
 import re
@@ -74,7 +75,8 @@ def items(path, discovery):
         value = reading
         for name, quoted in re.findall(r'\.(\w+)|\["([^"]*)"\]', expand(step["parameters"][0])):
             value = value.get(name or quoted) if isinstance(value, dict) else None
-        shown = value if value is not None else "unsupported: " + step.get("error_handler_params", "")
+        missing = "no value" if step.get("error_handler") == "DISCARD_VALUE" else "unsupported: "
+        shown = value if value is not None else missing + step.get("error_handler_params", "")
         print(expand(item["key"]), shown)
     return True
 

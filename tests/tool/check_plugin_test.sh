@@ -109,6 +109,17 @@ case_ "firmware faults: no status" 3 "KOVALTHERM UNKNOWN - sensor 2 (location 5)
     fresh --scenario "$examples/firmware-faults.json"
 case_ "firmware faults, sensor 2 ignored" 0 "KOVALTHERM OK - sensor 0 (location 2) 61 C normal, sensor 1 (location 4) 44 C normal | 'sensor0'=61;90;98;0; 'sensor1'=44;65;75;0; 'sensor2'=39;;;0;" \
     fresh --scenario "$examples/firmware-faults.json" --ignore 2
+# examples/sensors.conf: labels in the text and as the perfdata's labels, the owner's limits
+# where set (the chipset in its owner's warning at 41), or the library's alone; a refused file
+# is UNKNOWN, saying why, whatever the sensors say.
+conf=$examples/sensors.conf
+case_ "steady, the owner's limits" 1 "KOVALTHERM WARNING - sensor 1 (location 4, Chipset) 41 C warning by the owner's limits | 'CPU'=52;90;98;0; 'Chipset'=41;35;45;0;" \
+    fresh --scenario "$steady" --config "$conf"
+case_ "steady, the firmware's limits" 0 "KOVALTHERM OK - sensor 0 (location 2, CPU) 52 C normal, sensor 1 (location 4, Chipset) 41 C normal | 'CPU'=52;90;98;0; 'Chipset'=41;65;75;0;" \
+    fresh --scenario "$steady" --config "$conf" --limits firmware
+printf '[location 2]\nlabel = CPU\nwarning = 40\nwarning = 45\n' >"$work/twice.conf"
+case_ "a refused sensor configuration" 3 "KOVALTHERM UNKNOWN - sensor 0 (location 2) 52 C normal, sensor 1 (location 4) 41 C normal, sensor 2 (location 1) 47 C normal; *" \
+    fresh --scenario "$steady" --config "$work/twice.conf"
 case_ "heat cycle at its start" 0 "KOVALTHERM OK - sensor 0 (location 2) *" fresh --scenario "$examples/heat-cycle.json"
 # A check that cannot finish (the controller never answers, on the real clock) answers UNKNOWN at
 # its timeout, by default before NRPE's 10 s; the call it abandons leaves the library's lock

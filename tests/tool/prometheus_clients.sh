@@ -2,7 +2,9 @@
 # Real clients of ktsensors' Prometheus output: promtool checks the format of every scenario,
 # Debian's prometheus scrapes `ktsensors --listen` and Debian's node_exporter reads a file
 # written by `ktsensors --output`, all on 127.0.0.1 on ports chosen here. The values read back
-# through Prometheus' HTTP API are those `ktsensors --json` gives for the same scenario.
+# through Prometheus' HTTP API are those `ktsensors --json` gives for the same scenario; on the
+# host both apply examples/sensors.conf, so that the owner's labels and thresholds go through
+# node_exporter and Prometheus as well.
 # With `wine BUILD_DIR`, Prometheus scrapes ktsensors.exe --listen under Wine instead (on the
 # stand-in driver, set up by the Wine fixtures); then ktsensors.exe gets a POST (405), and a
 # second one is stopped while a scrape waits for a stuck reading (503). With `service
@@ -50,12 +52,16 @@ wait_for() {
     return 1
 }
 
-# The scenario's values as --json gives them: "sensor location family value" lines.
-"$tool" --registry "$work/json.db" --scenario "$scenario" --json >"$work/reading.json" || exit 1
-jq -r '.sensors[] | "\(.ordinal) \(.location) temperature_celsius \(.temperature)",
-    "\(.ordinal) \(.location) warning_limit_celsius \(.warning_limit)",
-    "\(.ordinal) \(.location) critical_limit_celsius \(.critical_limit)",
-    "\(.ordinal) \(.location) status \(.status_code)"' "$work/reading.json" | sort >"$work/expected.txt"
+# The host tool reads examples/sensors.conf; the Windows programs have no configuration.
+config=()
+[ "$mode" = host ] && config=(--config "$src/examples/sensors.conf")
+# The scenario's values as --json gives them: "sensor location label family value" lines.
+"$tool" --registry "$work/json.db" --scenario "$scenario" "${config[@]}" --json >"$work/reading.json" || exit 1
+jq -r '.sensors[] | "\(.ordinal) \(.location) \(.label // "-")" as $s |
+    "\($s) temperature_celsius \(.temperature)", "\($s) warning_limit_celsius \(.warning_limit)",
+    "\($s) critical_limit_celsius \(.critical_limit)", "\($s) status \(.status_code)",
+    (.owner_warning // empty | "\($s) owner_warning_celsius \(.)"),
+    (.owner_critical // empty | "\($s) owner_critical_celsius \(.)")' "$work/reading.json" | sort >"$work/expected.txt"
 
 if [ "$mode" = host ]; then
     # promtool on the Prometheus format of every scenario.
@@ -63,13 +69,15 @@ if [ "$mode" = host ]; then
         "$tool" --registry "$work/$(basename "$file").db" --scenario "$file" --format prometheus >"$work/page.prom"
         check "promtool check metrics: $(basename "$file")" promtool check metrics <"$work/page.prom"
     done
-    "$tool" --registry "$work/listen.db" --scenario "$scenario" --listen 127.0.0.1:0 2>"$work/server.txt" &
+    "$tool" --registry "$work/configured.db" --scenario "$scenario" "${config[@]}" --format prometheus >"$work/page.prom"
+    check "promtool check metrics: with examples/sensors.conf" promtool check metrics <"$work/page.prom"
+    "$tool" --registry "$work/listen.db" --scenario "$scenario" "${config[@]}" --listen 127.0.0.1:0 2>"$work/server.txt" &
     pids+=($!)
     wait_for 20 grep -q 'serving http://' "$work/server.txt" || { cat "$work/server.txt"; exit 1; }
     target=$(sed -n 's|.*serving http://\([0-9.:]*\)/metrics.*|\1|p' "$work/server.txt")
     # node_exporter reads the textfile written by --output.
     mkdir "$work/textfile"
-    "$tool" --registry "$work/textfile.db" --scenario "$scenario" --format prometheus \
+    "$tool" --registry "$work/textfile.db" --scenario "$scenario" "${config[@]}" --format prometheus \
         --output "$work/textfile/kovaltherm.prom" || exit 1
     node=127.0.0.1:$(free_port)
     prometheus-node-exporter --web.listen-address="$node" --collector.disable-defaults --collector.textfile \
@@ -116,7 +124,7 @@ prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb"
     --web.listen-address="$api" >"$work/prometheus.txt" 2>&1 &
 pids+=($!)
 query() { curl -sf "http://$api/api/v1/query" --data-urlencode "query=$1"; }
-series=$(($(wc -l <"$work/expected.txt") / 4 * $(wc -w <<<"$jobs")))
+series=$(($(grep -c ' temperature_celsius ' "$work/expected.txt") * $(wc -w <<<"$jobs")))
 scraped() { [ "$(query 'kovaltherm_temperature_celsius' | jq '.data.result | length')" = "$series" ]; }
 if ! wait_for 90 scraped; then
     echo "Prometheus has not scraped every target:"; tail -5 "$work/prometheus.txt"; query up
@@ -127,9 +135,10 @@ echo "--json:"
 sed 's/^/  /' "$work/expected.txt"
 for job in $jobs; do
     job=${job%%=*}
-    for family in temperature_celsius warning_limit_celsius critical_limit_celsius status; do
-        query "kovaltherm_$family{job=\"$job\"}" |
-            jq -r --arg f "$family" '.data.result[] | "\(.metric.sensor) \(.metric.location) \($f) \(.value[1])"'
+    for family in temperature_celsius warning_limit_celsius critical_limit_celsius status owner_warning_celsius \
+        owner_critical_celsius; do
+        query "kovaltherm_$family{job=\"$job\"}" | jq -r --arg f "$family" \
+            '.data.result[] | "\(.metric.sensor) \(.metric.location) \(.metric.label // "-") \($f) \(.value[1])"'
     done | sort >"$work/$job.txt"
     echo "Prometheus, job $job:"
     sed 's/^/  /' "$work/$job.txt"

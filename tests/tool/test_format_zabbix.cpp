@@ -25,6 +25,16 @@ SensorReading Sensor(int ordinal, Call location, Call temperature, Call warning,
     return s;
 }
 
+// The sensor as examples/sensors.conf sets location 4: Chipset, warning 35, critical 45.
+SensorReading Owned(SensorReading s)
+{
+    s.label = "Chipset";
+    s.ownerWarning = 35;
+    s.ownerCritical = 45;
+    s.ownerState = ktsensors::kOwnerWarning;
+    return s;
+}
+
 Reading Notebook(bool loaded, int count, std::vector<SensorReading> sensors)
 {
     Reading reading;
@@ -48,8 +58,9 @@ TEST(FormatZabbix, DiscoveryAndMasterDocument)
         {"steady notebook",
          Notebook(true, 3, {Sensor(0, Ok(2), Ok(52), Ok(90), Ok(98), Ok(1)), Sensor(1, Ok(4), Ok(41), Ok(65), Ok(75), Ok(1)),
                             Sensor(2, Ok(1), Ok(47), Ok(75), Ok(90), Ok(1))}),
-         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"2\"},{\"{#SENSOR}\":\"1\",\"{#LOCATION}\":\"4\"},"
-         "{\"{#SENSOR}\":\"2\",\"{#LOCATION}\":\"1\"}]\n",
+         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"2\",\"{#LABEL}\":\"location 2\"},"
+         "{\"{#SENSOR}\":\"1\",\"{#LOCATION}\":\"4\",\"{#LABEL}\":\"location 4\"},"
+         "{\"{#SENSOR}\":\"2\",\"{#LOCATION}\":\"1\",\"{#LABEL}\":\"location 1\"}]\n",
          "{\"up\":1,\"sensor_count\":3,\"sensors\":{"
          "\"0\":{\"location\":2,\"temperature\":52,\"warning_limit\":90,\"critical_limit\":98,\"status\":1,\"failed\":0},"
          "\"1\":{\"location\":4,\"temperature\":41,\"warning_limit\":65,\"critical_limit\":75,\"status\":1,\"failed\":0},"
@@ -57,13 +68,18 @@ TEST(FormatZabbix, DiscoveryAndMasterDocument)
         // A stuck controller: no temperature, and the status call answers "no status".
         {"unreadable temperature",
          Notebook(true, 1, {Sensor(0, Ok(2), kFailed, Ok(90), Ok(98), Ok(0))}),
-         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"2\"}]\n",
+         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"2\",\"{#LABEL}\":\"location 2\"}]\n",
          "{\"up\":1,\"sensor_count\":1,\"sensors\":{\"0\":{\"location\":2,\"warning_limit\":90,\"critical_limit\":98,"
          "\"status\":0,\"failed\":1}}}\n"},
         {"unreadable location and limits",
          Notebook(true, 1, {Sensor(0, kFailed, Ok(39), kFailed, kFailed, Ok(0))}),
-         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"\"}]\n",
+         "[{\"{#SENSOR}\":\"0\",\"{#LOCATION}\":\"\",\"{#LABEL}\":\"location FAILED\"}]\n",
          "{\"up\":1,\"sensor_count\":1,\"sensors\":{\"0\":{\"temperature\":39,\"status\":0,\"failed\":3}}}\n"},
+        // The owner's label names the sensor; the owner's thresholds and state join its values.
+        {"labelled, with the owner's thresholds", Notebook(true, 3, {Owned(Sensor(1, Ok(4), Ok(41), Ok(65), Ok(75), Ok(1)))}),
+         "[{\"{#SENSOR}\":\"1\",\"{#LOCATION}\":\"4\",\"{#LABEL}\":\"Chipset\"}]\n",
+         "{\"up\":1,\"sensor_count\":3,\"sensors\":{\"1\":{\"location\":4,\"temperature\":41,\"warning_limit\":65,"
+         "\"critical_limit\":75,\"status\":1,\"failed\":0,\"owner_warning\":35,\"owner_critical\":45,\"owner_state\":2}}}\n"},
         {"library not loaded", Notebook(false, 0, {}), "", "{\"up\":0,\"sensor_count\":0,\"sensors\":{}}\n"},
         {"no sensor count", Notebook(true, 0, {}), "", "{\"up\":0,\"sensor_count\":0,\"sensors\":{}}\n"},
     };

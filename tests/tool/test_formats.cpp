@@ -95,8 +95,8 @@ TEST(Readings, TextShowsFailedCallsAsFailed)
     EXPECT_EQ(ktsensors::FormatText(FailingReading()),
               "kovaltherm-qorix\n"
               "Adapter: Kovaltherm.dll\n"
-              "sensor 0 (location 9):   +255.0 C  (warn = +128.0 C, crit = +0.0 C)  warning\n"
-              "sensor 1 (location FAILED):   +7.0 C  (warn = FAILED, crit = FAILED)    no status\n");
+              "sensor 0 (location 9):       +255.0 C  (warn = +128.0 C, crit = +0.0 C)  warning\n"
+              "sensor 1 (location FAILED):    +7.0 C  (warn = FAILED, crit = FAILED)    no status\n");
     ktsensors::Reading none;
     none.sensorCount = 0;
     EXPECT_EQ(ktsensors::FormatText(none),
@@ -291,24 +291,26 @@ TEST(Prometheus, ParsesStrictlyWithGaugesFailuresAndTheTimeOfTheReading)
         {"kovaltherm_up", 1},
         {"kovaltherm_last_success_timestamp_seconds", 1699999999.005},
         {"kovaltherm_sensors", 3},
-        {"kovaltherm_temperature_celsius{sensor=\"0\",location=\"9\"}", 255},
-        {"kovaltherm_temperature_celsius{sensor=\"1\",location=\"\"}", 7},
-        {"kovaltherm_warning_limit_celsius{sensor=\"0\",location=\"9\"}", 128},
-        {"kovaltherm_warning_limit_celsius{sensor=\"2\",location=\"1\"}", 75},
-        {"kovaltherm_critical_limit_celsius{sensor=\"0\",location=\"9\"}", 0},
-        {"kovaltherm_critical_limit_celsius{sensor=\"2\",location=\"1\"}", 90},
-        {"kovaltherm_status{sensor=\"0\",location=\"9\"}", 2},
-        {"kovaltherm_status{sensor=\"1\",location=\"\"}", 0},
+        {"kovaltherm_temperature_celsius{sensor=\"0\",location=\"9\",label=\"\"}", 255},
+        {"kovaltherm_temperature_celsius{sensor=\"1\",location=\"\",label=\"\"}", 7},
+        {"kovaltherm_warning_limit_celsius{sensor=\"0\",location=\"9\",label=\"\"}", 128},
+        {"kovaltherm_warning_limit_celsius{sensor=\"2\",location=\"1\",label=\"\"}", 75},
+        {"kovaltherm_critical_limit_celsius{sensor=\"0\",location=\"9\",label=\"\"}", 0},
+        {"kovaltherm_critical_limit_celsius{sensor=\"2\",location=\"1\",label=\"\"}", 90},
+        {"kovaltherm_status{sensor=\"0\",location=\"9\",label=\"\"}", 2},
+        {"kovaltherm_status{sensor=\"1\",location=\"\",label=\"\"}", 0},
         {"kovaltherm_reading_timestamp_seconds", 1700000000.25},
+        {"kovaltherm_sensors_ignored", 0},
+        {"kovaltherm_config_last_reload_successful", 1},
         // The state set: sensor 0 warning, sensor 1 no status, sensor 2's status call failed.
-        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",state=\"normal\"}", 0},
-        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",state=\"warning\"}", 1},
-        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",state=\"critical\"}", 0},
-        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",state=\"none\"}", 0},
-        {"kovaltherm_status_state{sensor=\"1\",location=\"\",state=\"normal\"}", 0},
-        {"kovaltherm_status_state{sensor=\"1\",location=\"\",state=\"warning\"}", 0},
-        {"kovaltherm_status_state{sensor=\"1\",location=\"\",state=\"critical\"}", 0},
-        {"kovaltherm_status_state{sensor=\"1\",location=\"\",state=\"none\"}", 1},
+        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",label=\"\",state=\"normal\"}", 0},
+        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",label=\"\",state=\"warning\"}", 1},
+        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",label=\"\",state=\"critical\"}", 0},
+        {"kovaltherm_status_state{sensor=\"0\",location=\"9\",label=\"\",state=\"none\"}", 0},
+        {"kovaltherm_status_state{sensor=\"1\",location=\"\",label=\"\",state=\"normal\"}", 0},
+        {"kovaltherm_status_state{sensor=\"1\",location=\"\",label=\"\",state=\"warning\"}", 0},
+        {"kovaltherm_status_state{sensor=\"1\",location=\"\",label=\"\",state=\"critical\"}", 0},
+        {"kovaltherm_status_state{sensor=\"1\",location=\"\",label=\"\",state=\"none\"}", 1},
     };
     size_t failedSeries = 0;
     for (const auto &[series, value] : e.samples) {
@@ -325,12 +327,12 @@ TEST(Prometheus, ParsesStrictlyWithGaugesFailuresAndTheTimeOfTheReading)
     EXPECT_EQ(failedSeries, 15u);
     struct Failed { const char *series; double value; };
     const Failed failed[] = {
-        {"kovaltherm_read_failed{sensor=\"0\",location=\"9\",call=\"LMReadTemperature\"}", 0},
-        {"kovaltherm_read_failed{sensor=\"1\",location=\"\",call=\"LMGetSensorLocation\"}", 1},
-        {"kovaltherm_read_failed{sensor=\"1\",location=\"\",call=\"LMReadWarningLimit\"}", 1},
-        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",call=\"LMReadTemperature\"}", 1},
-        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",call=\"LMReadTempStatus\"}", 1},
-        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",call=\"LMReadWarningLimit\"}", 0},
+        {"kovaltherm_read_failed{sensor=\"0\",location=\"9\",label=\"\",call=\"LMReadTemperature\"}", 0},
+        {"kovaltherm_read_failed{sensor=\"1\",location=\"\",label=\"\",call=\"LMGetSensorLocation\"}", 1},
+        {"kovaltherm_read_failed{sensor=\"1\",location=\"\",label=\"\",call=\"LMReadWarningLimit\"}", 1},
+        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",label=\"\",call=\"LMReadTemperature\"}", 1},
+        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",label=\"\",call=\"LMReadTempStatus\"}", 1},
+        {"kovaltherm_read_failed{sensor=\"2\",location=\"1\",label=\"\",call=\"LMReadWarningLimit\"}", 0},
     };
     for (const Failed &f : failed)
         EXPECT_EQ(e.samples.at(f.series), f.value) << f.series;
@@ -340,9 +342,11 @@ TEST(Prometheus, ParsesStrictlyWithGaugesFailuresAndTheTimeOfTheReading)
     const Down downs[] = {
         {true, {{"kovaltherm_up", 0}, {"kovaltherm_last_success_timestamp_seconds", 1699999999.005},
                 {"kovaltherm_sensors", 0}, {"kovaltherm_read_failed{call=\"LMGetNumSensors\"}", 1},
-                {"kovaltherm_reading_timestamp_seconds", 1700000000.25}}},
+                {"kovaltherm_reading_timestamp_seconds", 1700000000.25}, {"kovaltherm_sensors_ignored", 0},
+                {"kovaltherm_config_last_reload_successful", 1}}},
         {false, {{"kovaltherm_up", 0}, {"kovaltherm_last_success_timestamp_seconds", 1699999999.005},
-                 {"kovaltherm_reading_timestamp_seconds", 1700000000.25}}},
+                 {"kovaltherm_reading_timestamp_seconds", 1700000000.25},
+                 {"kovaltherm_config_last_reload_successful", 1}}},
     };
     for (const Down &down : downs) {
         Reading none;
@@ -352,7 +356,7 @@ TEST(Prometheus, ParsesStrictlyWithGaugesFailuresAndTheTimeOfTheReading)
         tooltest::Exposition empty;
         ASSERT_TRUE(tooltest::ParseExposition(ktsensors::FormatPrometheus(none), &empty, &error)) << error;
         EXPECT_EQ(empty.samples, down.samples) << "loaded " << down.loaded;
-        EXPECT_EQ(empty.types.size(), 10u);
+        EXPECT_EQ(empty.types.size(), 15u);
     }
 }
 
@@ -517,8 +521,8 @@ TEST(Readings, TextUsesTheDegreeSignInUtf8Locales)
     EXPECT_EQ(ktsensors::FormatText(FailingReading(), true),
               "kovaltherm-qorix\n"
               "Adapter: Kovaltherm.dll\n"
-              "sensor 0 (location 9):   +255.0 \xC2\xB0" "C  (warn = +128.0 \xC2\xB0" "C, crit = +0.0 \xC2\xB0" "C)  warning\n"
-              "sensor 1 (location FAILED):   +7.0 \xC2\xB0" "C  (warn = FAILED, crit = FAILED)      no status\n");
+              "sensor 0 (location 9):       +255.0 \xC2\xB0" "C  (warn = +128.0 \xC2\xB0" "C, crit = +0.0 \xC2\xB0" "C)  warning\n"
+              "sensor 1 (location FAILED):    +7.0 \xC2\xB0" "C  (warn = FAILED, crit = FAILED)      no status\n");
 }
 
 } // namespace formats

@@ -284,12 +284,12 @@ TEST_F(HostileTest, OutputReplacesTheFileAtomicallyWithEachReading)
     std::string text = ReadFile(Path("metrics.prom"));
     // One reading, the last: the old content is gone and no temporary file is left.
     EXPECT_EQ(text.find("old 1"), std::string::npos);
-    EXPECT_NE(text.find("kovaltherm_temperature_celsius{sensor=\"1\",location=\"4\"} 70\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("kovaltherm_temperature_celsius{sensor=\"1\",location=\"4\",label=\"\"} 70\n"), std::string::npos) << text;
     Exposition exposition;
     std::string error;
     ASSERT_TRUE(ParseExposition(text, &exposition, &error)) << error;
     EXPECT_EQ(exposition.samples.at("kovaltherm_sensors"), 3);
-    EXPECT_EQ(exposition.samples.at("kovaltherm_status{sensor=\"1\",location=\"4\"}"), 3);
+    EXPECT_EQ(exposition.samples.at("kovaltherm_status{sensor=\"1\",location=\"4\",label=\"\"}"), 3);
     struct stat info;
     ASSERT_EQ(stat(Path("metrics.prom").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);

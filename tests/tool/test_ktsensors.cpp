@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <iterator>
 #include <sstream>
 
@@ -174,6 +176,131 @@ TEST_F(ToolTest, PlotsTheTraceWithItsStatusBands)
     std::string panel0 = svg.substr(svg.find(">sensor 0"), svg.find(">sensor 1") - svg.find(">sensor 0"));
     for (const char *band : {"fill=\"#66bb6a\" fill-opacity", "fill=\"#ffca28\" fill-opacity", "fill=\"#ef5350\" fill-opacity"})
         EXPECT_NE(panel0.find(band), std::string::npos) << band;
+}
+
+// examples/sensors.conf on the steady notebook through every output: each sensor's facts as
+// "LOCATION|LABEL|WARN|CRIT|STATE" ("-" where an output has none). Location 2 is CPU, location 1
+// is ignored, location 4 is Chipset with the owner's 35 and 45, in warning at 41 C.
+std::set<std::string> OutputFacts(const std::string &format, const std::string &out)
+{
+    std::set<std::string> facts;
+    auto fact = [&](const std::string &location, const std::string &label, const std::string &warn = "-",
+                    const std::string &crit = "-", const std::string &state = "-") {
+        facts.insert(location + "|" + label + "|" + warn + "|" + crit + "|" + state);
+    };
+    std::smatch m;
+    if (format == "text" || format == "sensors-json" || format == "plot") {
+        // The name "sensor N (location L, LABEL)", and in text the owner's line below it.
+        std::regex name(R"re(location (\d), ([^)"<]*)\))re"),
+            owner(R"re(^\s+owner's limits:\s+\(warn = \+(\d+)\.0 C, crit = \+(\d+)\.0 C\)\s+(\w+))re");
+        std::vector<std::string> lines = Lines(out);
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (std::regex_search(lines[i], m, name)) {
+                std::smatch o;
+                if (i + 1 < lines.size() && std::regex_search(lines[i + 1], o, owner))
+                    fact(m[1], m[2], o[1], o[2], o[3]);
+                else
+                    fact(m[1], m[2]);
+            }
+    } else if (format == "json" || format == "zabbix") {
+        nlohmann::json doc = nlohmann::json::parse(out);
+        for (const auto &s : doc["sensors"]) {
+            auto text = [&](const char *field) {
+                return !s.contains(field) || s[field].is_null() ? std::string("-")
+                       : s[field].is_string()                  ? s[field].get<std::string>()
+                                                               : std::to_string(s[field].get<int>());
+            };
+            std::string state = text("owner_state");
+            if (format == "zabbix" && state != "-")
+                state = std::vector<std::string>{"none", "normal", "warning", "critical"}.at(std::stoi(state));
+            fact(text("location"), format == "zabbix" ? "-" : text("label"), text("owner_warning"), text("owner_critical"), state);
+        }
+    } else if (format == "zabbix-discovery") {
+        for (const auto &s : nlohmann::json::parse(out))
+            fact(s["{#LOCATION}"], s["{#LABEL}"]);
+    } else if (format == "prometheus") {
+        // Every per-sensor series of a location must carry the same label: each one seen is a fact.
+        std::map<std::string, std::map<std::string, std::string>> by; // location -> what
+        std::regex series(R"re(^(\w+)\{sensor="\d+",location="(\d)"(?:,label="([^"]*)")?(?:,state="(\w+)")?)re");
+        for (const std::string &line : Lines(out))
+            if (std::regex_search(line, m, series)) {
+                std::map<std::string, std::string> &l = by[m[2]];
+                l["label:" + m[3].str()] = m[3];
+                std::string value = line.substr(line.rfind(' ') + 1);
+                if (m[1] == "kovaltherm_owner_warning_celsius") l["warn"] = value;
+                if (m[1] == "kovaltherm_owner_critical_celsius") l["crit"] = value;
+                if (m[1] == "kovaltherm_owner_state" && value == "1") l["state"] = m[4];
+            }
+        for (auto &[location, l] : by)
+            for (auto &[key, label] : l)
+                if (key.rfind("label:", 0) == 0)
+                    fact(location, label, l.count("warn") ? l["warn"] : "-", l.count("crit") ? l["crit"] : "-",
+                         l.count("state") ? l["state"] : "-");
+    }
+    return facts;
+}
+
+TEST_F(ToolTest, EveryOutputCarriesTheLabelsAndTheOwnersThresholdsOfTheExample)
+{
+    const std::string config = "--scenario " + kExamples + "/steady.json --config " + kExamples + "/sensors.conf ";
+    const std::set<std::string> labelsOnly = {"2|CPU|-|-|-", "4|Chipset|-|-|-"};
+    const std::set<std::string> all = {"2|CPU|-|-|-", "4|Chipset|35|45|warning"};
+    struct Case {
+        std::string format;
+        std::set<std::string> facts;
+    } cases[] = {
+        {"text", all},
+        {"json", all},
+        {"sensors-json", labelsOnly},
+        {"prometheus", all},
+        {"zabbix-discovery", labelsOnly},
+        {"zabbix", {"2|-|-|-|-", "4|-|35|45|warning"}},
+    };
+    for (const Case &c : cases) {
+        Result r = RunWith(config + "--format " + c.format);
+        EXPECT_EQ(r.code, 0) << c.format << ": " << r.err;
+        EXPECT_EQ(OutputFacts(c.format, r.out), c.facts) << c.format << ":\n" << r.out;
+    }
+    Result plot = RunWith(config + "--plot plot.svg");
+    EXPECT_EQ(OutputFacts("plot", ReadFile(Path("plot.svg"))), labelsOnly);
+    std::string svg = ReadFile(Path("plot.svg"));
+    size_t chipset = svg.find(">sensor 1 (location 4, Chipset)<");
+    ASSERT_NE(chipset, std::string::npos);
+    EXPECT_EQ(svg.find("owner's warning: 35"), svg.find("owner's warning: 35", chipset)) << "not in Chipset's panel";
+    EXPECT_NE(svg.find("owner's critical: 45", chipset), std::string::npos);
+    // --check: by the owner's limits where set, the label in the text and the perfdata.
+    Result check = RunWith(config + "--check");
+    EXPECT_EQ(check.code, 1);
+    EXPECT_EQ(check.out, "KOVALTHERM WARNING - sensor 1 (location 4, Chipset) 41 C warning by the owner's limits | "
+                         "'CPU'=52;90;98;0; 'Chipset'=41;35;45;0;\n");
+    check = RunWith(config + "--check --limits firmware");
+    EXPECT_EQ(check.code, 0);
+    EXPECT_EQ(check.out, "KOVALTHERM OK - sensor 0 (location 2, CPU) 52 C normal, sensor 1 (location 4, Chipset) 41 C "
+                         "normal | 'CPU'=52;90;98;0; 'Chipset'=41;65;75;0;\n");
+}
+
+// A file that is not valid is refused whole: the readings go on with the last good
+// configuration (none yet), the refusal is told once on stderr, in the metric, in --check's
+// line, and in the exit status.
+TEST_F(ToolTest, ARefusedConfigurationIsToldEverywhereAndAppliesNothing)
+{
+    WriteFile(Path("half.conf"), "[location 2]\nlabel = CPU\n[location 4]\nwarning = 50\ncritical = 40\n");
+    const std::string config = "--scenario " + kExamples + "/steady.json --config half.conf ";
+    const std::string problem = "half.conf line 5: the critical threshold (40) must be above the warning one (50); no "
+                                "sensor configuration is in effect";
+    Result r = RunWith(config + "--format prometheus --watch 0.1 --count 3");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ktsensors: " + problem + "\n");
+    EXPECT_EQ(r.out.find("CPU"), std::string::npos) << "half applied";
+    EXPECT_NE(r.out.find("\nkovaltherm_config_last_reload_successful 0\n"), std::string::npos);
+    Result check = RunWith(config + "--check");
+    EXPECT_EQ(check.code, 3);
+    EXPECT_EQ(check.out.substr(0, check.out.find(" |")),
+              "KOVALTHERM UNKNOWN - sensor 0 (location 2) 52 C normal, sensor 1 (location 4) 41 C normal, sensor 2 "
+              "(location 1) 47 C normal; " + problem);
+    r = RunWith("--scenario " + kExamples + "/steady.json --config missing.conf");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ktsensors: missing.conf: no such file; no sensor configuration is in effect\n");
 }
 
 // ---- Exit codes ----------------------------------------------------------------------------
@@ -603,8 +730,8 @@ TEST_F(ListenTest, ServesMetricsAndJsonToGetAndNothingElse)
     }
     // The pages hold the scenario's values, from the one reading all of them shared.
     std::string page = Ask("GET /metrics HTTP/1.1\r\n\r\n");
-    EXPECT_NE(page.find("\nkovaltherm_temperature_celsius{sensor=\"1\",location=\"4\"} 70\n"), std::string::npos) << page;
-    EXPECT_NE(page.find("\nkovaltherm_status{sensor=\"1\",location=\"4\"} 3\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nkovaltherm_temperature_celsius{sensor=\"1\",location=\"4\",label=\"\"} 70\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nkovaltherm_status{sensor=\"1\",location=\"4\",label=\"\"} 3\n"), std::string::npos) << page;
     EXPECT_EQ(Stop(SIGINT), 0);
 }
 

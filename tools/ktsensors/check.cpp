@@ -27,6 +27,15 @@ int Severity(CheckState state)
     return 0;
 }
 
+// The plugin state of a library status or an owner's state (numbered alike).
+CheckState FromStatus(int status)
+{
+    return status == KOVALTHERM_STATUS_NORMAL     ? kCheckOk
+           : status == KOVALTHERM_STATUS_WARNING  ? kCheckWarning
+           : status == KOVALTHERM_STATUS_CRITICAL ? kCheckCritical
+                                                  : kCheckUnknown;
+}
+
 // A decimal number, all of `text`; false when it is not one.
 bool ParseNumber(const std::string &text, double *value)
 {
@@ -120,10 +129,9 @@ CheckResult JudgeReading(const Reading &reading, const CheckOptions &options)
     std::vector<std::pair<CheckState, std::string>> sensors;
     std::vector<std::string> perfdata;
     for (const SensorReading &s : reading.sensors) {
-        std::string label = "sensor " + std::to_string(s.ordinal) + " (location " +
-                            (s.location.ok ? std::to_string(s.location.value) : std::string("FAILED")) + ")";
         CheckState state = kCheckUnknown;
         std::string what;
+        bool owner = !ranges && options.limits == CheckLimits::Owner && s.HasOwnerLimits();
         if (!s.temperature.ok)
             what = "no temperature";
         else {
@@ -133,29 +141,32 @@ CheckResult JudgeReading(const Reading &reading, const CheckOptions &options)
                         : options.warning.given && RangeAlerts(options.warning, s.temperature.value) ? kCheckWarning
                                                                                                     : kCheckOk;
                 what += state == kCheckCritical ? "critical" : state == kCheckWarning ? "warning" : "normal";
+            } else if (owner) {
+                what += std::string(OwnerStateName(s.ownerState)) + " by the owner's limits";
+                state = FromStatus(s.ownerState);
             } else if (!s.status.ok)
                 what += "status unreadable";
             else {
                 what += StatusName(s.status.value);
-                state = s.status.value == KOVALTHERM_STATUS_NORMAL     ? kCheckOk
-                        : s.status.value == KOVALTHERM_STATUS_WARNING  ? kCheckWarning
-                        : s.status.value == KOVALTHERM_STATUS_CRITICAL ? kCheckCritical
-                                                                       : kCheckUnknown;
+                state = FromStatus(s.status.value);
             }
             // A range for inside (@) is left out: parsers of performance data do not take it.
-            auto threshold = [ranges](const Range &range, const Call &limit) {
-                return ranges ? (range.inside ? "" : range.text) : limit.ok ? std::to_string(limit.value) : "";
+            auto threshold = [&](const Range &range, const Call &limit, int ownerLimit) {
+                return ranges  ? (range.inside ? "" : range.text)
+                       : owner ? (ownerLimit == kNoThreshold ? "" : std::to_string(ownerLimit))
+                       : limit.ok ? std::to_string(limit.value)
+                                  : "";
             };
-            std::string warn = threshold(options.warning, s.warningLimit);
-            std::string crit = threshold(options.critical, s.criticalLimit);
-            perfdata.push_back("'sensor" + std::to_string(s.ordinal) + "'=" + std::to_string(s.temperature.value) +
-                               ";" + warn + ";" + crit + ";0;");
+            std::string warn = threshold(options.warning, s.warningLimit, s.ownerWarning);
+            std::string crit = threshold(options.critical, s.criticalLimit, s.ownerCritical);
+            std::string name = s.label.empty() ? "sensor" + std::to_string(s.ordinal) : s.label;
+            perfdata.push_back("'" + name + "'=" + std::to_string(s.temperature.value) + ";" + warn + ";" + crit + ";0;");
         }
         if (std::find(options.ignore.begin(), options.ignore.end(), s.ordinal) != options.ignore.end())
             continue;
         if (Severity(state) > Severity(worst))
             worst = state;
-        sensors.push_back({state, label + " " + what});
+        sensors.push_back({state, SensorName(s) + " " + what});
     }
     // The sensors in trouble; when there is none, every sensor.
     std::string text;
@@ -164,6 +175,11 @@ CheckResult JudgeReading(const Reading &reading, const CheckOptions &options)
             text += (text.empty() ? "" : ", ") + sensor.second;
     if (sensors.empty())
         text = "every sensor is ignored";
+    if (!reading.configValid) {
+        text += "; " + reading.configProblem;
+        if (Severity(kCheckUnknown) > Severity(worst))
+            worst = kCheckUnknown;
+    }
     CheckResult result;
     result.state = worst;
     result.line = Line(worst, text, perfdata);

@@ -34,8 +34,13 @@ bool RangeAlerts(const Range &range, double value);
 const unsigned kCheckTimeoutSeconds = 8;
 const unsigned kMaxCheckTimeoutSeconds = 3600;
 
+// Whose limits judge a sensor without ranges: the owner's where the sensor configuration sets
+// them (else the library's status), or the library's status (the firmware's limits) alone.
+enum class CheckLimits { Owner, Firmware };
+
 struct CheckOptions {
-    Range warning, critical; // temperature ranges; without either, the library's status decides
+    Range warning, critical; // temperature ranges; without either, `limits` decide
+    CheckLimits limits = CheckLimits::Owner;
     std::vector<int> ignore; // sensor ordinals left out of the state
     unsigned timeoutSeconds = kCheckTimeoutSeconds;
 };
@@ -48,8 +53,9 @@ struct CheckResult {
 // Longest output, newline included: NRPE passes at most 1 KB (1024 bytes with its NUL).
 const size_t kMaxCheckOutput = 1000;
 
-// Judges `reading`: per sensor its status (or the ranges), a failed read UNKNOWN; the worst
-// sensor decides, CRITICAL before WARNING before UNKNOWN before OK.
+// Judges `reading`: per sensor the owner's state or its status (or the ranges), a failed read
+// UNKNOWN; the worst sensor decides, CRITICAL before WARNING before UNKNOWN before OK. A sensor
+// configuration that was refused makes it at least UNKNOWN, with the reason.
 CheckResult JudgeReading(const Reading &reading, const CheckOptions &options);
 
 // The line for a check that read nothing: UNKNOWN with `why`.

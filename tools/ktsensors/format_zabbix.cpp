@@ -19,6 +19,13 @@ bool SensorsKnown(const Reading &reading)
 
 } // namespace
 
+std::string ZabbixLabel(const SensorReading &s)
+{
+    if (!s.label.empty())
+        return s.label;
+    return "location " + (s.location.ok ? std::to_string(s.location.value) : std::string("FAILED"));
+}
+
 std::string FormatZabbixDiscovery(const Reading &reading)
 {
     if (!SensorsKnown(reading))
@@ -26,7 +33,8 @@ std::string FormatZabbixDiscovery(const Reading &reading)
     json sensors = json::array();
     for (const SensorReading &s : reading.sensors)
         sensors.push_back({{"{#SENSOR}", std::to_string(s.ordinal)},
-                           {"{#LOCATION}", s.location.ok ? std::to_string(s.location.value) : std::string()}});
+                           {"{#LOCATION}", s.location.ok ? std::to_string(s.location.value) : std::string()},
+                           {"{#LABEL}", ZabbixLabel(s)}});
     return sensors.dump() + "\n";
 }
 
@@ -46,6 +54,13 @@ std::string FormatZabbix(const Reading &reading)
                 ++failed;
         }
         sensor["failed"] = failed;
+        if (s.HasOwnerLimits()) {
+            if (s.ownerWarning != kNoThreshold)
+                sensor["owner_warning"] = s.ownerWarning;
+            if (s.ownerCritical != kNoThreshold)
+                sensor["owner_critical"] = s.ownerCritical;
+            sensor["owner_state"] = s.ownerState;
+        }
         sensors[std::to_string(s.ordinal)] = sensor;
     }
     bool known = SensorsKnown(reading);

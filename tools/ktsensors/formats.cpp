@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 namespace ktsensors {
@@ -44,11 +46,24 @@ std::string Pad(const std::string &text, size_t width, bool left)
     return left ? fill + text : text + fill;
 }
 
-// The sensor's label in the text and sensors-json forms.
-std::string Label(const SensorReading &s)
+// `text` as a Prometheus label value: backslash, double quote and line feed escaped.
+std::string LabelValue(const std::string &text)
 {
-    return "sensor " + std::to_string(s.ordinal) + " (location " +
-           (s.location.ok ? std::to_string(s.location.value) : std::string("FAILED")) + ")";
+    std::string out;
+    for (char c : text)
+        out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+// The owner's thresholds as text shows them: "(warn = +35.0 C, crit = +45.0 C)", either alone.
+std::string OwnerLimits(const SensorReading &s, bool degreeSign)
+{
+    std::string limits;
+    if (s.ownerWarning != kNoThreshold)
+        limits = "warn = " + Degrees(Call{true, s.ownerWarning}, degreeSign);
+    if (s.ownerCritical != kNoThreshold)
+        limits += (limits.empty() ? "" : ", ") + std::string("crit = ") + Degrees(Call{true, s.ownerCritical}, degreeSign);
+    return "(" + limits + ")";
 }
 
 // Seconds since 1970 with milliseconds, for Prometheus: "1700000000.250".
@@ -117,15 +132,27 @@ std::string FormatText(const Reading &reading, bool degreeSign)
     std::string text = std::string(kChip) + "\nAdapter: " + kAdapter + "\n";
     if (reading.sensorCount <= 0)
         return text + "no sensors (no thermal support, or the sensor cache could not be read)\n";
+    // The names' column: as wide as the longest name with its colon, at least 24.
+    size_t names = 24;
+    for (const SensorReading &s : reading.sensors)
+        names = std::max(names, Columns(SensorName(s)) + 2);
     for (const SensorReading &s : reading.sensors) {
         std::string status = s.status.ok ? StatusName(s.status.value) : "status FAILED";
         std::string limits = "(warn = " + Degrees(s.warningLimit, degreeSign) +
                              ", crit = " + Degrees(s.criticalLimit, degreeSign) + ")";
         // Columns as with "C", one wider per degree sign.
         size_t extra = degreeSign ? 1 : 0;
-        text += Pad(Label(s) + ":", 24, false) + Pad(Degrees(s.temperature, degreeSign), 9 + extra, true) + "  " +
-                Pad(limits, 33 + 2 * extra, false) + " " + status + "\n";
+        text += Pad(SensorName(s) + ":", names, false) + Pad(Degrees(s.temperature, degreeSign), 9 + extra, true) +
+                "  " + Pad(limits, 33 + 2 * extra, false) + " " + status + "\n";
+        // The owner's thresholds and state on a line of their own, below the library's.
+        if (s.HasOwnerLimits())
+            text += Pad("  owner's limits:", names + 9 + extra, false) + "  " +
+                    Pad(OwnerLimits(s, degreeSign), 33 + 2 * extra, false) + " " +
+                    (s.ownerState == kOwnerNone ? std::string("no state") : OwnerStateName(s.ownerState)) + "\n";
     }
+    if (reading.ignoredSensors)
+        text += std::to_string(reading.ignoredSensors) + " sensor" + (reading.ignoredSensors == 1 ? "" : "s") +
+                " ignored as the sensor configuration says\n";
     return text;
 }
 
@@ -141,15 +168,20 @@ std::string FormatJson(const Reading &reading)
             failed.push_back(field);
             return nullptr;
         };
+        auto threshold = [](int degrees) { return degrees == kNoThreshold ? json(nullptr) : json(degrees); };
         json sensor = {
             {"ordinal", s.ordinal},
             {"time_ms", s.timeMs},
             {"location", value(s.location, "location")},
+            {"label", s.label.empty() ? json(nullptr) : json(s.label)},
             {"temperature", value(s.temperature, "temperature")},
             {"warning_limit", value(s.warningLimit, "warning_limit")},
             {"critical_limit", value(s.criticalLimit, "critical_limit")},
             {"status", s.status.ok ? json(StatusName(s.status.value)) : json(nullptr)},
             {"status_code", value(s.status, "status")},
+            {"owner_warning", threshold(s.ownerWarning)},
+            {"owner_critical", threshold(s.ownerCritical)},
+            {"owner_state", s.HasOwnerLimits() ? json(OwnerStateName(s.ownerState)) : json(nullptr)},
         };
         sensor["failed"] = failed;
         sensors.push_back(sensor);
@@ -159,6 +191,8 @@ std::string FormatJson(const Reading &reading)
         {"time_ms", reading.timeMs},
         {"time", Rfc3339(reading.wallMs)},
         {"sensor_count", reading.sensorCount},
+        {"ignored_sensors", reading.ignoredSensors},
+        {"config_problem", reading.configValid ? json(nullptr) : json(reading.configProblem)},
         {"sensors", sensors},
     };
     return document.dump() + "\n";
@@ -183,7 +217,7 @@ std::string FormatSensorsJson(const Reading &reading, bool oneLine)
             values.push_back({feature + "_max_alarm", s.status.value >= KOVALTHERM_STATUS_WARNING});
             values.push_back({feature + "_crit_alarm", s.status.value == KOVALTHERM_STATUS_CRITICAL});
         }
-        out += ",\n      " + json(Label(s)).dump() + ":{";
+        out += ",\n      " + json(SensorName(s)).dump() + ":{";
         for (size_t i = 0; i < values.size(); ++i) {
             char number[32];
             snprintf(number, sizeof number, "%d.000", values[i].second);
@@ -220,7 +254,8 @@ std::string FormatPrometheus(const Reading &reading)
     };
     auto labels = [](const SensorReading &s) {
         return "sensor=\"" + std::to_string(s.ordinal) + "\",location=\"" +
-               (s.location.ok ? std::to_string(s.location.value) : std::string()) + "\"";
+               (s.location.ok ? std::to_string(s.location.value) : std::string()) + "\",label=\"" + LabelValue(s.label) +
+               "\"";
     };
     auto header = [](const char *name, const char *help) {
         return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
@@ -252,6 +287,32 @@ std::string FormatPrometheus(const Reading &reading)
             for (const auto &state : states)
                 out += "kovaltherm_status_state{" + labels(s) + ",state=\"" + state.second + "\"} " +
                        (s.status.value == state.first ? "1" : "0") + "\n";
+    // The owner's thresholds and state, for the sensors the owner set thresholds for.
+    out += header("kovaltherm_owner_warning_celsius", "Warning threshold the machine's owner set for the sensor, in degrees "
+                                                      "Celsius (the sensor configuration; not the library's limit).");
+    for (const SensorReading &s : reading.sensors)
+        if (s.ownerWarning != kNoThreshold)
+            out += "kovaltherm_owner_warning_celsius{" + labels(s) + "} " + std::to_string(s.ownerWarning) + "\n";
+    out += header("kovaltherm_owner_critical_celsius", "Critical threshold the machine's owner set for the sensor, in "
+                                                       "degrees Celsius (the sensor configuration; not the library's limit).");
+    for (const SensorReading &s : reading.sensors)
+        if (s.ownerCritical != kNoThreshold)
+            out += "kovaltherm_owner_critical_celsius{" + labels(s) + "} " + std::to_string(s.ownerCritical) + "\n";
+    out += header("kovaltherm_owner_state",
+                  "1 for the sensor's state by the owner's thresholds (normal, warning, critical, or none without a "
+                  "temperature), 0 for the others; only where the owner set a threshold.");
+    for (const SensorReading &s : reading.sensors)
+        if (s.HasOwnerLimits())
+            for (int state : {kOwnerNormal, kOwnerWarning, kOwnerCritical, kOwnerNone})
+                out += "kovaltherm_owner_state{" + labels(s) + ",state=\"" + OwnerStateName(state) + "\"} " +
+                       (s.ownerState == state ? "1" : "0") + "\n";
+    out += header("kovaltherm_sensors_ignored", "Sensors the sensor configuration leaves out of every output.");
+    if (reading.loaded)
+        out += "kovaltherm_sensors_ignored " + std::to_string(reading.ignoredSensors) + "\n";
+    out += header("kovaltherm_config_last_reload_successful",
+                  "1 when the sensor configuration (file and Group Policy) read before the reading was valid and "
+                  "taken, 0 when it was refused and the last good one stayed in effect.");
+    out += std::string("kovaltherm_config_last_reload_successful ") + (reading.configValid ? "1" : "0") + "\n";
     out += header("kovaltherm_read_failed",
                   "1 when the library call for the value failed and the value is left out, else 0.");
     if (reading.loaded && reading.sensorCount <= 0)

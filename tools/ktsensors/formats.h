@@ -41,7 +41,9 @@ const Format *FindFormat(const std::string &name);
 // The format served at `path`, or null.
 const Format *FormatAtPath(const std::string &path);
 
-// The reading in the manner of lm-sensors' `sensors`; `degreeSign` writes "°C" for "C".
+// The reading in the manner of lm-sensors' `sensors`; `degreeSign` writes "°C" for "C". The
+// limits on a sensor's line are the library's (the firmware's); the owner's, where set,
+// follow on a line "owner's limits:" with the owner's state.
 std::string FormatText(const Reading &reading, bool degreeSign = false);
 
 // The reading as one JSON document on one line.
@@ -54,8 +56,10 @@ std::string FormatSensorsJson(const Reading &reading, bool oneLine = false);
 
 // The reading in Prometheus' text exposition format, as node_exporter's and windows_exporter's
 // textfile collectors read it: the health of the reading (kovaltherm_up, the last success),
-// gauges labelled by sensor and location, the status also as a state set, failed calls, and
-// the reading's time. ASCII only, LF line ends, newline-terminated, no sample timestamps.
+// gauges labelled by sensor, location and the owner's label ("" without one), the status
+// also as a state set, the owner's thresholds and state where set, whether the sensor
+// configuration was taken, failed calls, and the reading's time. ASCII only but for owners'
+// labels (UTF-8), LF line ends, newline-terminated, no sample timestamps.
 std::string FormatPrometheus(const Reading &reading);
 
 // `wallMs` (milliseconds since 1970, UTC) in RFC 3339: "2026-12-08T07:12:28.123Z".

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "backend.h"
 #include "cache_check.h"
@@ -87,7 +88,21 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
         return Complain(EXIT_FAILED, misfit);
     if (failures.Any())
         return Complain(EXIT_FAILED, failures.Summary(registryProblem));
-    return EXIT_OK;
+    // A refused sensor configuration was told on standard error when it was read.
+    return failures.configRefused ? EXIT_FAILED : EXIT_OK;
+}
+
+// The owner's settings a run applies, with each change of the configuration's problem told on
+// standard error.
+std::unique_ptr<OwnerSettings> MakeOwnerSettings(const Options &options)
+{
+    auto owner = std::make_unique<OwnerSettings>(options.config);
+    OwnerSettings *settings = owner.get();
+    owner->report = [settings](const std::string &problem) {
+        Complain(0, problem.empty() ? settings->source.Path() + ": the sensor configuration is valid again and in effect"
+                                    : problem);
+    };
+    return owner;
 }
 
 // The interval between readings that --watch asks for.
@@ -110,19 +125,20 @@ int RunDumpRegistry(Backend &backend, const Options &options)
 
 // Writes the format's document for a library that did not load (Prometheus: kovaltherm_up 0),
 // so that a collector never takes an earlier file for the present; false with a message.
-bool WriteUnloaded(Backend &backend, Output &output, const Options &options, std::string *error)
+bool WriteUnloaded(Backend &backend, Output &output, const Options &options, OwnerSettings &owner, std::string *error)
 {
-    std::string text = options.format->render(UnloadedReading(*backend.clock, 1), RenderOptions{});
+    std::string text = options.format->render(UnloadedReading(*backend.clock, 1, &owner), RenderOptions{});
     return options.output.empty() ? Emit(text, error) : output.SaveAtomically(options.output, text, error);
 }
 
 // Readings printed as they are taken, to standard output or replacing --output each time.
 int RunReadings(Backend &backend, Output &output, const Options &options)
 {
+    std::unique_ptr<OwnerSettings> owner = MakeOwnerSettings(options);
     int code = StartMachine(backend, options, false);
     if (code == EXIT_FAILED && options.format->reportsUnloaded) {
         std::string error;
-        if (!WriteUnloaded(backend, output, options, &error))
+        if (!WriteUnloaded(backend, output, options, *owner, &error))
             return Complain(EXIT_FAILED, error);
     }
     if (code != EXIT_OK)
@@ -132,6 +148,7 @@ int RunReadings(Backend &backend, Output &output, const Options &options)
     schedule.count = options.count;
     schedule.intervalMs = WatchIntervalMs(options);
     schedule.stop = &g_interrupted;
+    schedule.owner = owner.get();
     RunFailures failures;
     std::string error;
     bool written = true;
@@ -161,7 +178,8 @@ int RunListen(Backend &backend, const Options &options)
     if (code != EXIT_OK)
         return code;
     CatchStopSignals();
-    ReadingSource source(*backend.library, *backend.clock, options.maxAgeMs, &g_interrupted);
+    std::unique_ptr<OwnerSettings> owner = MakeOwnerSettings(options);
+    ReadingSource source(*backend.library, *backend.clock, options.maxAgeMs, &g_interrupted, owner.get());
     std::string error;
     auto print = [](const std::string &line) {
         fprintf(stderr, "ktsensors: %s\n", line.c_str());
@@ -195,7 +213,9 @@ int RunCheck(Backend &backend, const Options &options)
     if (StartLibrary(backend, options, false, &error) != Outcome::Ok)
         result = CheckUnknown(error);
     else {
-        Reading reading = TakeReading(backend.library->Functions(), *backend.clock, 1);
+        // The plugin's line says what is wrong with the sensor configuration.
+        OwnerSettings owner(options.config);
+        Reading reading = TakeReading(backend.library->Functions(), *backend.clock, 1, nullptr, nullptr, &owner);
         backend.library->Stop();
         RegKey cache;
         std::string misfit = CacheMisfit(backend, options, &cache);
@@ -221,6 +241,8 @@ int RunPlot(Backend &backend, Output &output, const Options &options)
                           : duration && schedule.count > 1 ? duration / (schedule.count - 1)
                                                            : kPlotIntervalMs;
     schedule.stop = &g_interrupted;
+    std::unique_ptr<OwnerSettings> owner = MakeOwnerSettings(options);
+    schedule.owner = owner.get();
     CatchStopSignals();
     RunFailures failures;
     std::vector<Reading> readings;

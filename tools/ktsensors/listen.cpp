@@ -15,7 +15,7 @@ const std::string &ReadingSource::Get(const Format &format, Clock::time_point ar
     bool fresh = number_ > 0 && (arrival <= ended_ || arrival - started_ <= maxAge_);
     if (!fresh) {
         started_ = Clock::now();
-        reading_ = TakeReading(library_.Functions(), clock_, ++number_, stop_);
+        reading_ = TakeReading(library_.Functions(), clock_, ++number_, stop_, nullptr, owner_);
         ended_ = Clock::now();
         rendered_.assign(kFormatCount, false);
     }

@@ -28,8 +28,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     ReadingSource(Library &library, MachineClock &clock, uint64_t maxAgeMs,
-                  const volatile sig_atomic_t *stop = nullptr)
-        : library_(library), clock_(clock), maxAge_(std::chrono::milliseconds(maxAgeMs)), stop_(stop)
+                  const volatile sig_atomic_t *stop = nullptr, OwnerSettings *owner = nullptr)
+        : library_(library), clock_(clock), maxAge_(std::chrono::milliseconds(maxAgeMs)), stop_(stop), owner_(owner)
     {
     }
 
@@ -43,6 +43,7 @@ private:
     MachineClock &clock_;
     Clock::duration maxAge_;
     const volatile sig_atomic_t *stop_;
+    OwnerSettings *owner_;
     uint64_t number_ = 0;
     Clock::time_point started_, ended_;
     Reading reading_;

@@ -16,12 +16,18 @@
 #define KTSENSORS_VERSION "unknown"
 #endif
 
+#ifdef _WIN32
+#define DEFAULT_CONFIG_HELP "%ProgramData%\\Kovaltherm\\sensors.conf (and the Group Policy keys, which override it)"
+#else
+#define DEFAULT_CONFIG_HELP "/etc/kovaltherm/sensors.conf"
+#endif
+
 namespace ktsensors {
 
 namespace {
 
 enum class Id { Help, Version, Json, Format, Output, Watch, Count, Registry, Scenario, Dump, Reset, Plot, Trace, Listen, MaxAge,
-                Check, Warning, Critical, Ignore, Timeout, Install, Uninstall, Service };
+                Check, Warning, Critical, Ignore, Timeout, Limits, Config, Install, Uninstall, Service };
 
 struct OptionInfo {
     Id id;
@@ -79,6 +85,14 @@ const OptionInfo kOptions[] = {
     {Id::Timeout, "--timeout", "SECONDS",
      "with --check: answer UNKNOWN (no answer within SECONDS s) and exit 3 when the reading has not "
      "finished after SECONDS (1 to 3600, default 8, within NRPE's 10), abandoning it; -t for short", false},
+    {Id::Limits, "--limits", "owner|firmware",
+     "with --check: whose limits judge a sensor: owner (the default) takes the owner's state where the "
+     "sensor configuration sets thresholds and the library's status elsewhere; firmware takes the "
+     "library's status (the firmware's limits) alone", false},
+    {Id::Config, "--config", "FILE",
+     "read the sensor configuration (labels, ignored sensors, the owner's thresholds) from FILE instead "
+     "of " DEFAULT_CONFIG_HELP ", again before each reading; a file that is not valid keeps the last "
+     "good configuration in effect and says so", false},
     {Id::Install, "--install-service", nullptr,
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
      "failure), or bring the installed one to these options and restart it: a reading every "
@@ -378,6 +392,13 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         case Id::Critical: ok = ParseRange(value, &options->checkOptions.critical, text); break;
         case Id::Ignore: ok = ParseIgnore(value, &options->checkOptions.ignore, text); break;
         case Id::Timeout: ok = ParseTimeout(value, &options->checkOptions.timeoutSeconds, text); break;
+        case Id::Limits:
+            ok = value == "owner" || value == "firmware";
+            options->checkOptions.limits = value == "firmware" ? CheckLimits::Firmware : CheckLimits::Owner;
+            if (!ok)
+                *text = "--limits: expected owner or firmware, got '" + Excerpt(value, 40) + "'";
+            break;
+        case Id::Config: options->config = value; break;
         case Id::Install: options->service = ServiceCommand::Install; break;
         case Id::Uninstall: options->service = ServiceCommand::Uninstall; break;
         case Id::Service: options->service = ServiceCommand::Run; break;
@@ -387,7 +408,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         if (!ok)
             return ParseResult::UsageError;
         if ((option->id == Id::Output || option->id == Id::Registry || option->id == Id::Scenario ||
-             option->id == Id::Plot) && value.empty()) {
+             option->id == Id::Plot || option->id == Id::Config) && value.empty()) {
             *text = std::string(option->name) + " needs a file name";
             return ParseResult::UsageError;
         }
@@ -406,6 +427,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     const Conflict conflicts[] = {
         {Id::Dump, Id::Json}, {Id::Dump, Id::Format}, {Id::Dump, Id::Output}, {Id::Dump, Id::Watch},
         {Id::Dump, Id::Count}, {Id::Dump, Id::Scenario}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
+        {Id::Dump, Id::Config}, {Id::Limits, Id::Warning}, {Id::Limits, Id::Critical},
         {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output},
         {Id::Listen, Id::Dump}, {Id::Listen, Id::Plot}, {Id::Listen, Id::Json}, {Id::Listen, Id::Format},
         {Id::Listen, Id::Output}, {Id::Listen, Id::Watch}, {Id::Listen, Id::Count}};
@@ -426,9 +448,9 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     struct Allowed { Id mode; std::vector<Id> others; };
     const Allowed allowed[] = {
         {Id::Check, {Id::Scenario, Id::Registry, Id::Reset, Id::Trace, Id::Warning, Id::Critical, Id::Ignore,
-                     Id::Timeout}},
-        {Id::Install, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
-        {Id::Service, {Id::Output, Id::Watch, Id::Scenario, Id::Listen}},
+                     Id::Timeout, Id::Limits, Id::Config}},
+        {Id::Install, {Id::Output, Id::Watch, Id::Scenario, Id::Listen, Id::Config}},
+        {Id::Service, {Id::Output, Id::Watch, Id::Scenario, Id::Listen, Id::Config}},
         {Id::Uninstall, {}},
     };
     for (const Allowed &a : allowed) {
@@ -440,7 +462,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
                 return ParseResult::UsageError;
             }
     }
-    for (Id id : {Id::Warning, Id::Critical, Id::Ignore, Id::Timeout})
+    for (Id id : {Id::Warning, Id::Critical, Id::Ignore, Id::Timeout, Id::Limits})
         if (seen(id) && !seen(Id::Check)) {
             *text = std::string(nameOf(id)) + " applies to --check only";
             return ParseResult::UsageError;

@@ -33,7 +33,8 @@ struct Options {
     int listenPort = 0;        // 0: a free port the system picks (host build)
     uint64_t maxAgeMs = 1000;  // --max-age: oldest reading a scrape is answered from
     bool check = false;        // --check: one monitoring-plugin line and its exit code
-    CheckOptions checkOptions; // --warning, --critical, --ignore
+    CheckOptions checkOptions; // --warning, --critical, --ignore, --limits
+    std::string config;        // --config: the sensor configuration file; "" = the default
     ServiceCommand service = ServiceCommand::None;
 };
 

@@ -102,7 +102,7 @@ double X(double seconds, double scale) { return kLeft + seconds * scale; }
 // How wide `text` is at `fontSize`, as laid out.
 double TextWidth(const std::string &text, double fontSize) { return kCharWidthEm * fontSize * text.size(); }
 
-// A temperature at which a sensor's status changes, and its label.
+// A temperature a panel marks with a dotted line, and its label.
 struct Change {
     double celsius;
     std::string label;
@@ -121,6 +121,20 @@ std::vector<Change> Changes(const std::vector<StatusThresholds> &thresholds, int
             {(double)t.warningNormal, "warning holds above " + std::to_string(t.warningNormal)},
             {(double)t.criticalHigh - STATUS_CRITICAL_MARGIN,
              "from " + std::to_string(t.criticalHigh - STATUS_CRITICAL_MARGIN) + ": critical"}};
+}
+
+// The temperatures a panel marks: where the library's status changes, and the owner's
+// thresholds as the sensor's first sample gives them.
+std::vector<Change> PanelChanges(const std::vector<StatusThresholds> &thresholds, int ordinal,
+                                 const std::vector<Sample> &samples)
+{
+    std::vector<Change> changes = Changes(thresholds, ordinal);
+    const SensorReading &first = samples.front().reading;
+    if (first.ownerWarning != kNoThreshold)
+        changes.push_back({(double)first.ownerWarning, "owner's warning: " + std::to_string(first.ownerWarning)});
+    if (first.ownerCritical != kNoThreshold)
+        changes.push_back({(double)first.ownerCritical, "owner's critical: " + std::to_string(first.ownerCritical)});
+    return changes;
 }
 
 // Baselines for labels wanted at `wanted` (in any order), moved apart until they are a line
@@ -161,7 +175,7 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
     // Right of the plot: the column of threshold labels, as wide as the longest, or a margin.
     double labelColumn = 0;
     for (const auto &sensor : bySensor)
-        for (const Change &change : Changes(thresholds, sensor.first))
+        for (const Change &change : PanelChanges(thresholds, sensor.first, sensor.second))
             labelColumn = std::max(labelColumn, kLabelGap + TextWidth(change.label, kLabelFontSize));
     double width = plotRight + labelColumn + kRight;
 
@@ -219,7 +233,7 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
                     low = std::min(low, (double)c->value);
                     high = std::max(high, (double)c->value);
                 }
-        std::vector<Change> changes = Changes(thresholds, ordinal);
+        std::vector<Change> changes = PanelChanges(thresholds, ordinal, samples);
         for (const Change &change : changes) {
             low = std::min(low, change.celsius);
             high = std::max(high, change.celsius);
@@ -231,9 +245,7 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         auto y = [&](double t) { return bottom - (t - low) * (bottom - top) / (high - low); };
 
         const SensorReading &first = samples.front().reading;
-        std::string name = "sensor " + std::to_string(ordinal);
-        if (first.location.ok)
-            name += " (location " + std::to_string(first.location.value) + ")";
+        std::string name = first.location.ok ? SensorName(first) : "sensor " + std::to_string(ordinal);
         svg += "<text x=\"" + Number(kLeft) + "\" y=\"" + Number(top - 6) + "\" font-weight=\"bold\">" +
                Escape(name) + "</text>\n";
 

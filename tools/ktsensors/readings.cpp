@@ -8,6 +8,18 @@ namespace ktsensors {
 
 namespace {
 
+// Reads the owner's configuration again, reports a change of its problem, and notes in
+// `reading` whether it is valid.
+void RefreshOwnerSettings(OwnerSettings *owner, Reading *reading)
+{
+    if (!owner)
+        return;
+    if (owner->source.Refresh() && owner->report)
+        owner->report(owner->source.Problem());
+    reading->configValid = owner->source.Valid();
+    reading->configProblem = owner->source.Problem();
+}
+
 // Calls an export with an out-parameter; the value counts only when the call succeeded.
 Call Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal)
 {
@@ -41,6 +53,13 @@ const SensorCall kSensorCalls[kSensorCallCount] = {
     {&SensorReading::status, "LMReadTempStatus", &Exports::ReadTempStatus},
 };
 
+std::string SensorName(const SensorReading &s)
+{
+    return "sensor " + std::to_string(s.ordinal) + " (location " +
+           (s.location.ok ? std::to_string(s.location.value) : std::string("FAILED")) +
+           (s.label.empty() ? "" : ", " + s.label) + ")";
+}
+
 std::string StatusName(int status)
 {
     switch (status) {
@@ -53,9 +72,11 @@ std::string StatusName(int status)
 }
 
 Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number, const volatile sig_atomic_t *stop,
-                    const std::function<bool()> &gone)
+                    const std::function<bool()> &gone, OwnerSettings *owner)
 {
     Reading reading;
+    RefreshOwnerSettings(owner, &reading);
+    const SensorConfig *config = owner ? &owner->source.Current() : nullptr;
     reading.number = number;
     reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
@@ -74,6 +95,7 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
         s.ordinal = ordinal;
         s.timeMs = clock.NowMs();
         bool whole = true;
+        const SensorSettings *settings = nullptr;
         for (const SensorCall &call : kSensorCalls) {
             whole = !stopped();
             if (!whole)
@@ -81,15 +103,31 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
             startMs = clock.NowMs();
             s.*call.member = Ask(library.*call.query, ordinal);
             check((s.*call.member).ok, startMs);
+            // Once its location is known, the owner's settings of the sensor apply.
+            if (call.member == &SensorReading::location && config && s.location.ok)
+                settings = config->Find(s.location.value);
+            if (settings && settings->ignore)
+                break;
         }
         if (!whole)
             break;
+        if (settings && settings->ignore) {
+            ++reading.ignoredSensors;
+            continue;
+        }
+        if (settings) {
+            s.label = settings->label;
+            s.ownerWarning = settings->warning;
+            s.ownerCritical = settings->critical;
+            s.ownerState = owner->states.Update(*settings, s.temperature.ok, s.temperature.value);
+        }
         reading.sensors.push_back(s);
     }
     if (lost) {
         reading.loaded = false;
         reading.sensorCount = 0;
         reading.sensors.clear();
+        reading.ignoredSensors = 0;
     }
     if (ReadingSucceeded(reading))
         g_lastSuccessWallMs = reading.wallMs;
@@ -97,9 +135,10 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
     return reading;
 }
 
-Reading UnloadedReading(MachineClock &clock, uint64_t number)
+Reading UnloadedReading(MachineClock &clock, uint64_t number, OwnerSettings *owner)
 {
     Reading reading;
+    RefreshOwnerSettings(owner, &reading);
     reading.number = number;
     reading.timeMs = clock.NowMs();
     reading.wallMs = WallClockMs();
@@ -110,7 +149,8 @@ Reading UnloadedReading(MachineClock &clock, uint64_t number)
 
 bool ReadingSucceeded(const Reading &reading)
 {
-    if (!reading.loaded || reading.sensorCount <= 0 || reading.sensors.size() != (size_t)reading.sensorCount)
+    if (!reading.loaded || reading.sensorCount <= 0 ||
+        reading.sensors.size() + reading.ignoredSensors != (size_t)reading.sensorCount)
         return false;
     for (const SensorReading &s : reading.sensors)
         if (!s.temperature.ok)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "sensor_config.h"
 
 namespace ktsensors {
 
@@ -23,6 +24,28 @@ struct SensorReading {
     int ordinal = 0;
     uint64_t timeMs = 0;   // machine clock when this sensor's reads began
     Call location, temperature, warningLimit, criticalLimit, status;
+    // From the owner's sensor configuration: the label ("" for none), the owner's thresholds
+    // (kNoThreshold for none), and where one is set the owner's state at this reading.
+    std::string label;
+    int ownerWarning = kNoThreshold, ownerCritical = kNoThreshold;
+    int ownerState = kOwnerNone;
+
+    bool HasOwnerLimits() const { return ownerWarning != kNoThreshold || ownerCritical != kNoThreshold; }
+};
+
+// The sensor as every output names it: "sensor 0 (location 2)", with the owner's label
+// "sensor 0 (location 2, CPU)".
+std::string SensorName(const SensorReading &s);
+
+// What a run applies to its readings: the owner's sensor configuration, read again before
+// each, and the owner's alarms, carried from one reading to the next for as long as the run
+// lasts. `report`, if set, hears of each change of the configuration's problem: the problem,
+// or "" when the configuration is valid again.
+struct OwnerSettings {
+    explicit OwnerSettings(const std::string &configPath = "") : source(configPath) {}
+    SensorConfigSource source;
+    OwnerStates states;
+    std::function<void(const std::string &problem)> report;
 };
 
 // The export calls of a sensor's reading, in order, with the field each fills.
@@ -40,23 +63,33 @@ struct Reading {
     int64_t wallMs = 0;    // wall-clock time of the reading, milliseconds since 1970 (UTC)
     bool loaded = true;    // whether the library was loaded; false: nothing was read
     int sensorCount = 0;   // LMGetNumSensors; 0 = no sensors (or no thermal support)
-    std::vector<SensorReading> sensors;
+    std::vector<SensorReading> sensors; // every sensor but those the owner's configuration ignores
+    int ignoredSensors = 0;             // sensors left out as the owner's configuration says
+    // Whether the sensor configuration read before the reading was taken; if not, why not and
+    // what stays in effect.
+    bool configValid = true;
+    std::string configProblem;
     // Wall-clock time of the last successful reading of this process (this one included),
     // milliseconds since 1970; 0 when none has succeeded yet.
     int64_t lastSuccessWallMs = 0;
 };
 
 // Reads every sensor: the count, then per sensor its location, temperature, limits and status.
+// With `owner`, its configuration is read again first, and applied: a sensor it ignores is
+// left out after its location (no further call is made for it), the others get their labels,
+// the owner's thresholds and the owner's state.
 // Once `*stop` is set (by a signal handler, or the service's stop), the reading is abandoned,
 // left incomplete, before the next export call: only the call under way still finishes.
 // Before the reading, and after a call that failed or took a second or more, `gone` (if given)
 // says whether the machine went away: then the reading ends there as one without the library
 // (kovaltherm_up 0), rather than wait out every call.
 Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number,
-                    const volatile sig_atomic_t *stop = nullptr, const std::function<bool()> &gone = nullptr);
+                    const volatile sig_atomic_t *stop = nullptr, const std::function<bool()> &gone = nullptr,
+                    OwnerSettings *owner = nullptr);
 
-// A reading for when the library could not be loaded: nothing read, kovaltherm_up 0.
-Reading UnloadedReading(MachineClock &clock, uint64_t number);
+// A reading for when the library could not be loaded: nothing read, kovaltherm_up 0; with
+// `owner`, whether its configuration is valid.
+Reading UnloadedReading(MachineClock &clock, uint64_t number, OwnerSettings *owner = nullptr);
 
 // Whether the reading succeeded: the library loaded, gave the sensor count and every
 // sensor's temperature. Such a reading moves the last-success time.

@@ -53,6 +53,7 @@ void RunFailures::Add(const Reading &reading)
         if (call != "LMGetNumSensors")
             calls.push_back(call);
     readingsWithNoSensors += reading.sensorCount <= 0;
+    configRefused = configRefused || !reading.configValid;
 }
 
 std::string RunFailures::Summary(const std::string &registryProblem) const
@@ -98,8 +99,9 @@ void ReadingLoop(Backend &backend, const Options &options, const Schedule &sched
         std::function<bool()> gone;
         if (schedule.restart)
             gone = [&] { return backend.library->Gone(&startProblem); };
-        Reading reading = running ? TakeReading(backend.library->Functions(), *backend.clock, n + 1, schedule.stop, gone)
-                                  : UnloadedReading(*backend.clock, n + 1);
+        Reading reading = running ? TakeReading(backend.library->Functions(), *backend.clock, n + 1, schedule.stop, gone,
+                                                schedule.owner)
+                                  : UnloadedReading(*backend.clock, n + 1, schedule.owner);
         if (stopped())
             break; // abandoned: neither handed on nor counted
         if (!handle(reading, startProblem))

@@ -26,8 +26,10 @@ Outcome StartLibrary(Backend &backend, const Options &options, bool fastClock, s
 struct RunFailures {
     std::vector<std::string> calls;
     uint64_t readingsWithNoSensors = 0;
+    bool configRefused = false; // a reading found the sensor configuration not valid
 
-    // Adds a reading's failures: its failed calls, or that it found no sensors.
+    // Adds a reading's failures: its failed calls, or that it found no sensors, and whether the
+    // sensor configuration was refused.
     void Add(const Reading &reading);
     // Whether any reading had a failure.
     bool Any() const { return !calls.empty() || readingsWithNoSensors; }
@@ -49,6 +51,8 @@ struct Schedule {
     // failed reading: the driver may start, or restart, in the meantime (the service). Without
     // it the library must be running before the loop.
     bool restart = false;
+    // The owner's settings applied to each reading, if any.
+    OwnerSettings *owner = nullptr;
 };
 
 // What a reading loop does with each reading: false ends the loop. `startProblem` says why
