@@ -87,7 +87,7 @@ const int kOwnerHysteresis = 2;
 const size_t kMaxConfigFileBytes = 64 * 1024;
 
 // The Group Policy keys under HKEY_LOCAL_MACHINE, in step with packaging/admx/kovaltherm.admx
-// (tests/admx/check_admx.py compares them).
+// (packaging/admx/check_admx.py compares them).
 #define KT_POLICY_SENSORS_KEY "SOFTWARE\\Policies\\Kovaltherm\\Sensors"
 #define KT_POLICY_LOCATION_KEY "Location %d"
 #define KT_POLICY_ENABLED "Enabled"

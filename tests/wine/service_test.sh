@@ -7,7 +7,8 @@
 # an install over the installed service; kovaltherm_up 0 soon after the driver stops; a folder
 # standard users could change, or swapped for a link; a stop within its bound while other
 # programs hold the thermal controller, and an uninstall then; a Kovaltherm.dll planted on PATH
-# and in the current folder, never loaded; a service the MSI installed, left to it.
+# and in the current folder, never loaded; a service the MSI installed, left to it; every Group
+# Policy of the ADMX template obeyed by the service and the tool, over sensors.conf.
 # Wine keeps no Event Log: ReportEvent only passes the event to its debug channels. The test
 # runs the Wine session with those channels on (the services write them to the prefix's log)
 # and reads the events there.
@@ -44,6 +45,7 @@ expect() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got '$2', expected '
 cleanup() {
     [ ${#readers[@]} -gt 0 ] && kill "${readers[@]}" 2>/dev/null
     "$wine" run reg delete 'HKLM\SOFTWARE\Kovaltherm' /f /reg:64 >/dev/null 2>&1
+    "$wine" run reg delete 'HKLM\SOFTWARE\Policies\Kovaltherm' /f /reg:64 >/dev/null 2>&1
     "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
     chmod -R u+w,o-w "$work" 2>/dev/null
     rm -rf "$work"
@@ -284,6 +286,60 @@ before=$(mtime)
 wait_for 20 changed "$before" && ok "writing resumes" || fail "no writing after the link was removed"
 expect "events: refused once, writing again once, twice" \
     "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "300 301 300 301 "
+
+# ---- Group Policy: every policy the ADMX template defines, set as Group Policy sets it (a reg
+# add of exactly the keys and values the template names), obeyed by the tool and the service
+# over sensors.conf; changes apply at the next reading; a value that is not valid keeps the last
+# good settings and says so ----
+policies='HKLM\SOFTWARE\Policies\Kovaltherm'
+every=$(win "$src/tests/wine/every_location.json")
+conf=$work/textfile/sensors.conf
+printf '[location 2]\nlabel = File 2\n[location 5]\nlabel = File 5\nwarning = 40\n' >"$conf"
+# Each policy enabled with label "Policy N", warning 30 + N and critical 60 + N; location 9
+# (physical index 7, which has neither limits nor a temperature) ignored.
+python3 "$src/packaging/admx/check_admx.py" --values "$src" | while IFS=$'\t' read -r key value type; do
+    n=${key##* }
+    case $value in
+    Enabled) data=1 ;; Label) data="Policy $n" ;; Ignore) data=$((n == 9)) ;;
+    Warning) data=$((30 + n)) ;; Critical) data=$((60 + n)) ;;
+    esac
+    printf 'reg add "HKLM\\%s" /v %s /t %s /d "%s" /f /reg:64 >nul\r\n' "$key" "$value" "$type" "$data"
+done >"$work/policies.cmd"
+expect "the template's 8 policies, 5 values each" "$(grep -c '^reg add' "$work/policies.cmd")" 40
+"$wine" run cmd /c "$(win "$work/policies.cmd")"
+sensors() { jq -r '[.sensors[] | "\(.location)|\(.label)|\(.owner_warning)|\(.owner_critical)"] | join(" ")' <<<"$1"; }
+out=$("$wine" run "$exe" --json --reset-cache --scenario "$every" --config "$(win "$conf")" 2>&1)
+expect "the tool: every location as its policy says, location 9 ignored (exit 0)" \
+    "$(sensors "$out") ignored $(jq .ignored_sensors <<<"$out")" \
+    "2|Policy 2|32|62 4|Policy 4|34|64 5|Policy 5|35|65 1|Policy 1|31|61 6|Policy 6|36|66 7|Policy 7|37|67 8|Policy 8|38|68 ignored 1"
+"$wine" run "$exe" --install-service --watch 0.5 --output "$(win "$prom")" --scenario "$every" --config "$(win "$conf")" >/dev/null
+series() { grep -x "kovaltherm_$1{sensor=\"$2\",location=\"$3\",label=\"$4\"} $5" "$prom" >/dev/null 2>&1; }
+wait_for 60 series owner_critical_celsius 6 8 "Policy 8" 68 && ok "the service: the policies' labels and thresholds" ||
+    fail "the service: no Policy 8 with critical 68: $(grep owner_critical "$prom")"
+file_says 'kovaltherm_sensors_ignored 1' && ! grep -q 'location="9"' "$prom" && ok "the service: location 9 ignored" ||
+    fail "the service: location 9 not ignored"
+mark=$(wc -l <"$log")
+# Location 5's policy disabled: no settings of the owner's, whatever the file says; location 2's
+# removed: the file decides there again. Both at the next reading, without a restart.
+"$wine" run reg add "$policies\\Sensors\\Location 5" /v Enabled /t REG_DWORD /d 0 /f /reg:64 >/dev/null
+"$wine" run reg delete "$policies\\Sensors\\Location 2" /f /reg:64 >/dev/null
+wait_for 20 series temperature_celsius 0 2 "File 2" 52 && series temperature_celsius 2 5 "" 45 &&
+    ok "a policy disabled and one removed apply at the next reading" ||
+    fail "after the policy changes: $(grep '^kovaltherm_temperature' "$prom")"
+! grep -q '^kovaltherm_owner_warning_celsius{sensor="2"' "$prom" && ok "the disabled location has no owner's threshold" ||
+    fail "the disabled location keeps the file's threshold"
+# A threshold of the wrong type: refused whole, the last good settings stay, said once.
+"$wine" run reg add "$policies\\Sensors\\Location 4" /v Warning /t REG_SZ /d 35 /f /reg:64 >/dev/null
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 0' && series owner_warning_celsius 1 4 "Policy 4" 34 &&
+    ok "a value of the wrong type: refused, the last good settings stay" || fail "a value of the wrong type: $(grep -e config -e owner_warning "$prom")"
+out=$(WINE_MAX_PROGRAM_STATUS=3 "$wine" run "$exe" --check --scenario "$every" --config "$(win "$conf")" 2>&1)
+[[ $out == "KOVALTHERM UNKNOWN - "*"Location 4: Warning must be a REG_DWORD; no sensor configuration is in effect"* ]] &&
+    ok "the tool says why: $out" || fail "the tool with a bad policy: $out"
+"$wine" run reg add "$policies\\Sensors\\Location 4" /v Warning /t REG_DWORD /d 34 /f /reg:64 >/dev/null
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 1' && ok "mended: taken again" || fail "not taken again"
+sleep 2
+expect "events: refused once, valid again once" "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "500 501 "
+"$wine" run reg delete "$policies" /f /reg:64 >/dev/null
 
 # ---- A stop within its bound while other programs hold the controller, by an uninstall ----
 # Three programs read a controller that never answers, one after another through the library's

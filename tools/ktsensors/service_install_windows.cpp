@@ -18,6 +18,8 @@
 #include "folder_rules.h"
 #include "listen.h"
 #include "scenario.h"
+#include "sensor_config.h"
+#include "small_file.h"
 #include "service_rules.h"
 #include "service_windows.h"
 #include "tool.h"
@@ -236,6 +238,22 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
         if (!LoadScenarioFile(scenario, &config, &error))
             return "scenario " + error;
         *command += L" --scenario " + Quoted(Wide(scenario));
+    }
+    if (!options.config.empty()) {
+        // A file that is not valid now is refused here, where whoever installs can mend it.
+        std::string config = Utf8(FullPath(Wide(options.config))), text, error;
+        SensorConfig parsed;
+        // The service manager expands % in the command line, and " would end the quoted path.
+        if (config.find_first_of("%\"") != std::string::npos)
+            return "--config " + config + ": the path may not hold % or \"";
+        FileRead read = ReadSmallFile(config, kMaxConfigFileBytes, "a sensor configuration", &text, &error);
+        if (read == FileRead::Missing)
+            return "--config " + config + ": no such file";
+        if (read == FileRead::Failed)
+            return "--config " + error;
+        if (!ParseSensorConfig(text, config, &parsed, &error))
+            return "--config " + config + " " + error;
+        *command += L" --config " + Quoted(Wide(config));
     }
     if (options.listen)
         *command += L" --listen " + Wide(ListenAddress(options.listenHost, options.listenPort));

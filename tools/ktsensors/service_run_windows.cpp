@@ -265,6 +265,16 @@ void ServiceLoop(Backend &backend)
     schedule.stop = &g_service.stopping;
     schedule.pause = [](uint64_t ms) { WaitForSingleObject(g_service.stopEvent, (DWORD)ms); };
     schedule.restart = true;
+    // The sensor configuration, read again before each reading; a change of its problem is an
+    // event.
+    OwnerSettings owner(options.config);
+    owner.report = [&owner](const std::string &problem) {
+        if (problem.empty())
+            Report(MSG_CONFIG_APPLIED, {owner.source.Path()});
+        else
+            Report(MSG_CONFIG_REFUSED, {problem});
+    };
+    schedule.owner = &owner;
     Memory memory;
     ReadingLoop(backend, options, schedule, [&](const Reading &reading, const std::string &startProblem) {
         ReportHealth(reading, startProblem, &memory);
