@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The MSI of this build's architecture under Wine's msiexec, in the prefix and with the driver
-# scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE, LISTEN
-# and every feature, on x86 with the service's feature alone): the files, the monitor's
+# scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE, LISTEN,
+# CONFIG_FILE and every feature, on x86 with the service's feature alone): the files, the monitor's
 # Start-menu entry, the service's command line, start type and account, the event source, the
 # textfile within one interval plus one reading, on x64 a scrape and the URL's reservation
 # (made at install, removed at uninstall). With NEXT_BUILD (the same sources built as the next version, x64):
@@ -66,10 +66,12 @@ cleanup() {
 folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporter')")
 trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
 cleanup
-listen=
+listen= config=
 if [ -n "$next" ]; then
     listen=127.0.0.1:$((20000 + RANDOM % 40000))
-    textfile='C:\kovaltherm-msi\kovaltherm.prom' settings=(INTERVAL=1 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.prom' "LISTEN=$listen")
+    config='C:\kovaltherm-msi\sensors.conf'
+    textfile='C:\kovaltherm-msi\kovaltherm.prom' settings=(INTERVAL=1 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.prom' "LISTEN=$listen"
+        "CONFIG_FILE=$config")
     shipped="Kovaltherm.dll kovaltherm-monitor.exe ktsensors.exe " shortcuts="Kovaltherm monitor.lnk "
 else
     textfile='C:\Program Files\windows_exporter\textfile_inputs\kovaltherm.prom' settings=(INTERVAL=1 ADDLOCAL=Service)
@@ -77,6 +79,7 @@ else
 fi
 prom=$(unix "$textfile")
 mkdir -p -m 755 "$(dirname "$prom")"
+[ -n "$config" ] && cp "$src/examples/sensors.conf" "$(unix "$config")"
 w reg delete 'HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal' /reg:32 /f >/dev/null
 
 # The registry as "[key]" and "[key] value" lines; the files under C:.
@@ -130,8 +133,10 @@ for file in Kovaltherm.dll ktsensors.exe; do
     cmp -s "$build/$file" "$(unix "$installed")/$file" || fail "$file is not the build's"
     expect "$file's version resource" "$(strings -el "$(unix "$installed")/$file" | grep -A1 -x FileVersion | tail -n 1)" "$version"
 done
-command="\"$installed\\ktsensors.exe\" --service --watch 1 --output \"$textfile\"${listen:+ --listen $listen}"
+command="\"$installed\\ktsensors.exe\" --service --watch 1 --output \"$textfile\"${listen:+ --listen $listen}${config:+ --config \"$config\"}"
 expect "the service's command line" "$(reg_value "$service_key" ImagePath)" "$command"
+[ -z "$config" ] || { grep -q '^kovaltherm_temperature_celsius{sensor="[0-9]*",location="2",label="CPU"} ' "$prom" &&
+    ok "CONFIG_FILE: the service labels the sensors as the file says" || fail "CONFIG_FILE not applied: $(grep '^kovaltherm_temp' "$prom")"; }
 if [ -n "$listen" ]; then
     expect "the URL reserved" "$(said install | grep reserved)" "reserved http://$listen/ for the service Kovaltherm (D:(A;;GX;;;SY))"
     wait_for 10 bash -c "curl -sf http://$listen/metrics | grep -qx 'kovaltherm_up 1'" && ok "the service answers a scrape" ||
@@ -150,7 +155,7 @@ if [ -n "$next" ]; then
     prom=$(unix "$textfile")
     msi repair /i "$(win "$msi_v1")" REINSTALL=ALL REINSTALLMODE=vomus INTERVAL=2 "TEXTFILE=$textfile"
     expect "repair exits 0" "$?" 0
-    command="\"$installed\\ktsensors.exe\" --service --watch 2 --output \"$textfile\" --listen $listen"
+    command="\"$installed\\ktsensors.exe\" --service --watch 2 --output \"$textfile\" --listen $listen --config \"$config\""
     expect "after the repair" "$(reg_value "$service_key" ImagePath)" "$command"
     wait_for 15 up_since "$(date +%s)" && [ ! -e "$old_prom" ] && ok "the file moved: $(said repair | grep deleted)" ||
         fail "no reading in $prom after the repair, or $old_prom left"
