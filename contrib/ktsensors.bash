@@ -16,7 +16,10 @@ _ktsensors()
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -X '!*.svg' -- "$cur") $(compgen -d -- "$cur"))
             return ;;
-        --output|--registry)
+        --limits)
+            COMPREPLY=($(compgen -W "owner firmware" -- "$cur"))
+            return ;;
+        --output|--registry|--config)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;

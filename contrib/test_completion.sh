@@ -38,12 +38,14 @@ expect "prometheus" --format pro
 expect "$folder/a.json" --scenario "$folder/"
 expect "$folder/b.svg" --plot "$folder/"
 expect "$folder/a.json $folder/b.svg $folder/c.txt" --output "$folder/"
+expect "$folder/a.json $folder/b.svg $folder/c.txt" --config "$folder/"
+expect "firmware owner" --limits ""
 expect "" --watch ""
 expect "" --listen ""
 expect "" --timeout ""
 all=$(candidates --)
 for option in --format --json --output --watch --count --registry --scenario --reset-cache \
-              --dump-registry --plot --listen --max-age --timeout --help --version; do
+              --dump-registry --plot --listen --max-age --timeout --limits --config --help --version; do
     case " $all " in
         *" $option "*) ;;
         *) echo "'--' does not offer $option: $all"; failed=1 ;;
