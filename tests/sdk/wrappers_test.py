@@ -209,10 +209,15 @@ class Wrappers(unittest.TestCase):
              "shwtemp(label='sensor 1 (location 4)', current=105.8, high=149.0, critical=167.0), "
              "shwtemp(label='sensor 2 (location 1)', current=116.6, high=167.0, critical=194.0)]}"),
             ("stuck-controller.json", False, "{}"),
+            # examples/sensors.conf names the sensors as ktsensors does and leaves location 1 out.
+            ("steady.json", False,
+             "{'kovaltherm': [shwtemp(label='sensor 0 (location 2, CPU)', current=52.0, high=90.0, critical=98.0), "
+             "shwtemp(label='sensor 1 (location 4, Chipset)', current=41.0, high=65.0, critical=75.0)]}",
+             f"config={str(SOURCE / 'examples' / 'sensors.conf')!r}"),
         ]
-        for scenario, fahrenheit, expected in cases:
-            with self.subTest(scenario):
-                out = self.python(f"print(kovaltherm.sensors_temperatures(fahrenheit={fahrenheit}))",
+        for scenario, fahrenheit, expected, *config in cases:
+            with self.subTest(scenario, config=config):
+                out = self.python(f"print(kovaltherm.sensors_temperatures({', '.join([f'fahrenheit={fahrenheit}'] + config)}))",
                                   KOVALTHERM_SCENARIO=str(SOURCE / "examples" / scenario))
                 self.assertEqual(out, expected)
 

@@ -25,6 +25,7 @@ import enum
 import operator
 import os
 import sys
+import warnings
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
 __all__ = [
@@ -36,6 +37,7 @@ __all__ = [
     "Library",
     "SensorReading",
     "SensorStatus",
+    "default_config_path",
     "default_path",
     "read_sensors",
     "scenarios",
@@ -262,24 +264,29 @@ def read_sensors() -> List[SensorReading]:
     return _default_library().read_sensors()
 
 
-def sensors_temperatures(fahrenheit: bool = False) -> Dict[str, List[shwtemp]]:
+def sensors_temperatures(fahrenheit: bool = False, config: Optional[str] = None) -> Dict[str, List[shwtemp]]:
     """The sensors as psutil.sensors_temperatures() gives a machine's: {"kovaltherm": [shwtemp(
     label, current, high, critical)]}, with the warning limit as high. As psutil does, a sensor
     whose temperature could not be read is left out, and so is the "kovaltherm" entry when no
-    sensor could be read."""
+    sensor could be read. The sensor configuration every Kovaltherm program reads (the file
+    `config`, else default_config_path(), and on Windows Group Policy) names the sensors as
+    ktsensors does, "sensor 0 (location 2, CPU)", and leaves out the ignored ones; one that is
+    not valid is refused whole with a RuntimeWarning, and the last good one is used."""
     def degrees(celsius: int) -> float:
         return celsius * 9 / 5 + 32 if fahrenheit else float(celsius)
 
     def limit(celsius: Optional[int]) -> Optional[float]:
         return None if celsius is None else degrees(celsius)
 
+    settings = _sensor_config(config)
     entries = []
     for r in read_sensors():
-        if r.temperature is None:
+        label, ignore = settings.get(r.location, ("", False))
+        if r.temperature is None or ignore:
             continue
         location = "FAILED" if r.location is None else str(r.location)
-        entries.append(shwtemp(f"sensor {r.ordinal} (location {location})", degrees(r.temperature),
-                               limit(r.warning_limit), limit(r.critical_limit)))
+        entries.append(shwtemp(f"sensor {r.ordinal} (location {location}{', ' + label if label else ''})",
+                               degrees(r.temperature), limit(r.warning_limit), limit(r.critical_limit)))
     return {"kovaltherm": entries} if entries else {}
 
 
@@ -298,3 +305,129 @@ def simulate(scenario: str) -> None:
     os.environ[SCENARIO_VARIABLE] = file
     if _library is not None and not _library._dll.KovalthermSimLoadScenario(os.fsencode(file)):
         raise KovalthermError(_library.path, None, f"the simulated notebook did not take {file}")
+
+
+# The owner's sensor configuration, as ktsensors reads it (its rules are client/sensor_config.h's):
+# INI sections [location N] with label and ignore (warning and critical are checked, not used
+# here), and on Windows Group Policy keys that override the file location by location.
+_POLICY_KEY = r"SOFTWARE\Policies\Kovaltherm\Sensors"
+_LABEL_REFUSED = "\"'\\=|"
+_YES, _NO = ("yes", "true", "on", "1"), ("no", "false", "off", "0")
+_last_good_config: Dict[int, Tuple[str, bool]] = {}
+
+
+def default_config_path() -> str:
+    """The sensor configuration file every Kovaltherm program reads without --config."""
+    if sys.platform == "win32":
+        return os.path.join(os.environ.get("ProgramData", r"C:\ProgramData"), "Kovaltherm", "sensors.conf")
+    return "/etc/kovaltherm/sensors.conf"
+
+
+def _label_problem(label: str) -> Optional[str]:
+    """Why `label` cannot be a label, or None."""
+    if not label:
+        return "a label may not be empty"
+    if any(ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F for c in label):
+        return "a label may not hold control characters"
+    if any(c in _LABEL_REFUSED for c in label):
+        return "a label may not hold any of " + _LABEL_REFUSED
+    if len(label) > 32:
+        return "a label may be at most 32 characters long"
+    if label != label.strip(" "):
+        return "a label may not start or end with a space"
+    return None
+
+
+def _parse_config(text: str) -> Dict[int, Tuple[str, bool]]:
+    """Label and ignore by location code; ValueError "line N: ..." for a file to refuse whole."""
+    sections: Dict[int, Dict[str, Tuple[str, int]]] = {}
+    current = None
+    for number, raw in enumerate(text.lstrip("\ufeff").split("\n"), 1):
+        line = raw.rstrip("\r").strip(" \t")
+        if not line or line[0] in "#;":
+            continue
+        if line[0] == "[":
+            words = line[1:-1].strip(" \t").split() if line.endswith("]") else []
+            if len(words) != 2 or words[0].lower() != "location" or len(words[1]) != 1 or not words[1].isdigit():
+                raise ValueError(f"line {number}: expected a section [location N], got '{line}'")
+            if int(words[1]) in sections:
+                raise ValueError(f"line {number}: location {words[1]} is given twice")
+            current = sections[int(words[1])] = {}
+            continue
+        key, equals, value = line.partition("=")
+        key, value = key.strip(" \t").lower(), value.strip(" \t")
+        if not equals:
+            raise ValueError(f"line {number}: expected KEY = VALUE or [location N], got '{line}'")
+        if key not in ("label", "ignore", "warning", "critical"):
+            raise ValueError(f"line {number}: unknown key '{key}'")
+        if current is None:
+            raise ValueError(f"line {number}: {key} comes before any section")
+        if key in current:
+            raise ValueError(f"line {number}: {key} is given twice")
+        problem = (_label_problem(value) if key == "label"
+                   else None if key == "ignore" and value.lower() in _YES + _NO
+                   else "ignore: expected yes or no" if key == "ignore"
+                   else None if value.isdigit() and len(value) <= 3 and 1 <= int(value) <= 255
+                   else f"{key}: expected whole degrees Celsius from 1 to 255")
+        if problem:
+            raise ValueError(f"line {number}: {problem}, got '{value}'")
+        current[key] = (value, number)
+    for location, keys in sections.items():
+        if "warning" in keys and "critical" in keys and int(keys["critical"][0]) <= int(keys["warning"][0]):
+            raise ValueError(f"line {keys['critical'][1]}: the critical threshold must be above the warning one")
+    return {location: (keys.get("label", ("", 0))[0], keys.get("ignore", ("no", 0))[0].lower() in _YES)
+            for location, keys in sections.items()}
+
+
+def _read_policy() -> Dict[int, Tuple[str, bool]]:
+    """Label and ignore of each location Group Policy sets (Windows); ValueError for keys to refuse."""
+    if sys.platform != "win32":
+        return {}
+    import winreg
+    policy: Dict[int, Tuple[str, bool]] = {}
+    try:
+        sensors = winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, _POLICY_KEY, 0, winreg.KEY_READ | winreg.KEY_WOW64_64KEY)
+    except FileNotFoundError:
+        return {}
+    with sensors:
+        for index in range(winreg.QueryInfoKey(sensors)[0]):
+            name = winreg.EnumKey(sensors, index)
+            words = name.lower().split(" ")
+            if len(words) != 2 or words[0] != "location" or len(words[1]) != 1 or not words[1].isdigit():
+                raise ValueError(f"HKLM\\{_POLICY_KEY}\\{name}: not a policy key")
+            with winreg.OpenKey(sensors, name) as key:
+                values = {winreg.EnumValue(key, i)[0].lower(): winreg.EnumValue(key, i)[1:]
+                          for i in range(winreg.QueryInfoKey(key)[1])}
+            enabled = values.get("enabled", (None, None))
+            if enabled[1] != winreg.REG_DWORD or enabled[0] not in (0, 1):
+                raise ValueError(f"HKLM\\{_POLICY_KEY}\\{name}: Enabled must be the REG_DWORD 0 or 1")
+            label = values.get("label", ("", winreg.REG_SZ))[0] if enabled[0] else ""
+            problem = label and _label_problem(label)
+            if problem:
+                raise ValueError(f"HKLM\\{_POLICY_KEY}\\{name}: {problem}")
+            policy[int(words[1])] = (label, bool(enabled[0]) and values.get("ignore", (0,))[0] == 1)
+    return policy
+
+
+def _sensor_config(path: Optional[str]) -> Dict[int, Tuple[str, bool]]:
+    """The configuration in effect: the file and the policy, or the last good one with a warning."""
+    global _last_good_config
+    try:
+        try:
+            with open(path or default_config_path(), encoding="utf-8") as f:
+                settings = _parse_config(f.read())
+        except FileNotFoundError:
+            if path:
+                raise ValueError("no such file") from None
+            settings = {}
+        settings.update(_read_policy())
+        labels = [label for label, _ in settings.values() if label]
+        if len(labels) != len(set(labels)):
+            raise ValueError("one label is given to two sensors")
+    except (OSError, UnicodeDecodeError, ValueError) as error:
+        warnings.warn(f"{path or default_config_path()}: {error}; the last good sensor configuration stays "
+                      "in effect", RuntimeWarning, stacklevel=3)
+        return _last_good_config
+    _last_good_config = settings
+    return settings
+
