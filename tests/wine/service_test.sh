@@ -297,17 +297,22 @@ conf=$work/textfile/sensors.conf
 printf '[location 2]\nlabel = File 2\n[location 5]\nlabel = File 5\nwarning = 40\n' >"$conf"
 # Each policy enabled with label "Policy N", warning 30 + N and critical 60 + N; location 9
 # (physical index 7, which has neither limits nor a temperature) ignored.
-python3 "$src/packaging/admx/check_admx.py" --values "$src" | while IFS=$'\t' read -r key value type; do
-    n=${key##* }
-    case $value in
-    Enabled) data=1 ;; Label) data="Policy $n" ;; Ignore) data=$((n == 9)) ;;
-    Warning) data=$((30 + n)) ;; Critical) data=$((60 + n)) ;;
-    esac
-    printf 'reg add "HKLM\\%s" /v %s /t %s /d "%s" /f /reg:64 >nul\r\n' "$key" "$value" "$type" "$data"
-done >"$work/policies.cmd"
+{
+    printf '@echo off\r\n'
+    python3 "$src/packaging/admx/check_admx.py" --values "$src" | while IFS=$'\t' read -r key value type; do
+        n=${key##* }
+        case $value in
+        Enabled) data=1 ;; Label) data="Policy $n" ;; Ignore) data=$((n == 9)) ;;
+        Warning) data=$((30 + n)) ;; Critical) data=$((60 + n)) ;;
+        esac
+        printf 'reg add "HKLM\\%s" /v %s /t %s /d "%s" /f /reg:64 >nul\r\n' "$key" "$value" "$type" "$data"
+    done
+} >"$work/policies.cmd"
 expect "the template's 8 policies, 5 values each" "$(grep -c '^reg add' "$work/policies.cmd")" 40
 "$wine" run cmd /c "$(win "$work/policies.cmd")"
 sensors() { jq -r '[.sensors[] | "\(.location)|\(.label)|\(.owner_warning)|\(.owner_critical)"] | join(" ")' <<<"$1"; }
+# The tool first, alone with the driver: a running service would load its own notebook.
+"$wine" run "$exe" --uninstall-service >/dev/null
 out=$("$wine" run "$exe" --json --reset-cache --scenario "$every" --config "$(win "$conf")" 2>&1)
 expect "the tool: every location as its policy says, location 9 ignored (exit 0)" \
     "$(sensors "$out") ignored $(jq .ignored_sensors <<<"$out")" \
