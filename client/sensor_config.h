@@ -53,8 +53,9 @@
 //   from OwnerStates::Update. Policy-fixed locations (`fromPolicy`) are not the person's to
 //   change. A person's own settings are the machine's, written to the file every program reads
 //   (DefaultSensorConfigPath(): FormatSensorConfig of FileConfig() with the change, never the
-//   policy's part, replacing the file whole). Its folder is one only administrators can
-//   change, so the settings window asks for elevation (UAC) to save them. Not per user: a
+//   policy's part, replacing the file whole). The file is the whole machine's and only
+//   administrators are to change it, so the settings window asks for elevation (UAC) to save
+//   them, and writes nothing where a standard user could. Not per user: a
 //   per-user setting would show in that person's monitor only, not in the service's metrics,
 //   the textfile or another account's tools, and every output must say the same.
 #ifndef KTSENSORS_SENSOR_CONFIG_H
