@@ -24,7 +24,7 @@ SOURCE = HERE.parent.parent
 SDK = Path(os.environ.get("KOVALTHERM_SDK", SOURCE / "sdk"))
 HOST_BUILD = Path(os.environ.get("KOVALTHERM_HOST_BUILD", SOURCE / "build" / "host"))
 LIMITS = ("warning_normal", "warning_high", "critical_normal", "critical_high")
-NORMAL, WARNING = 1, 2
+NORMAL, WARNING, CRITICAL = 1, 2, 3
 
 
 def contract(header, name):
@@ -66,16 +66,19 @@ class Wrappers(unittest.TestCase):
         cls.folder.cleanup()
 
     def run_program(self, command, folder, scenarios, **environment):
+        """What `command` prints; a variable given as None is left out of its environment."""
         env = dict(self.environment, KOVALTHERM_REGISTRY=str(folder / "registry.db"),
-                   KOVALTHERM_SCENARIO=str(scenarios[0]), **environment)
+                   KOVALTHERM_SCENARIO=str(scenarios[0]))
+        env = {name: value for name, value in dict(env, **environment).items() if value is not None}
         return subprocess.run(command + scenarios, env=env, capture_output=True, text=True,
                               check=True, timeout=120).stdout
 
-    def read(self, wrapper, folder, processes):
+    def read(self, wrapper, folder, processes, **environment):
         """The readings of each step, processes run one after another on one registry."""
         steps = []
         for scenarios in processes:
-            lines = [line.split() for line in self.run_program(self.readers[wrapper], folder, scenarios).splitlines()]
+            out = self.run_program(self.readers[wrapper], folder, scenarios, **environment)
+            lines = [line.split() for line in out.splitlines()]
             steps += [[tuple(l[1:]) for l in lines if l[0] == str(step)] for step in range(len(scenarios))]
         return steps
 
@@ -137,14 +140,23 @@ class Wrappers(unittest.TestCase):
         self.each_wrapper(check)
 
     def test_another_notebook_empties_the_cache(self):
-        # heat-cycle.json at its start, as docs/operators.md shows it: two sensors, no third
-        # left over from the steady notebook's cache.
+        # heat-cycle.json at its start, as docs/operators.md shows it, and critical.json: two
+        # sensors, no third left over from the steady notebook's cache; on a registry file
+        # named, and on the default one (a file per notebook), in one process or one after
+        # another.
         steady = [row(0, 2, 52, 90, 98, NORMAL), row(1, 4, 41, 65, 75, NORMAL), row(2, 1, 47, 75, 90, NORMAL)]
         heat_cycle = [row(0, 2, 55, 90, 98, NORMAL), row(1, 4, 45, 65, 75, NORMAL)]
+        critical = [row(0, 2, 97, 90, 98, CRITICAL), row(1, 1, 47, 75, 90, NORMAL)]
+        example = {name: SOURCE / "examples" / f"{name}.json" for name in ("steady", "heat-cycle", "critical")}
         def check(wrapper, folder):
-            self.assertEqual(self.read(wrapper, folder, [[SOURCE / "examples" / "steady.json",
-                                                          SOURCE / "examples" / "heat-cycle.json"]]),
+            self.assertEqual(self.read(wrapper, folder, [[example["steady"], example["heat-cycle"]]]),
                              [steady, heat_cycle])
+            default = dict(KOVALTHERM_REGISTRY=None, XDG_STATE_HOME=None, HOME=str(folder))
+            self.assertEqual(self.read(wrapper, folder, [[example["steady"]], [example["critical"]]], **default),
+                             [steady, critical])
+            self.assertEqual(self.read(wrapper, folder, [[example["critical"], example["steady"],
+                                                          example["critical"]]], **default),
+                             [critical, steady, critical])
         self.each_wrapper(check)
 
     def test_missing_library_raises_the_documented_error(self):

@@ -351,6 +351,25 @@ TEST_F(ToolTest, ChoosesTheRegistryFileByOptionVariableOrStateDirectory)
     }
 }
 
+// Without --registry each notebook has a registry file of its own: critical.json's two sensors
+// never meet the cache the default notebook's three built, and --dump-registry --scenario
+// shows that notebook's cache.
+TEST_F(ToolTest, EachNotebookKeepsItsOwnDefaultRegistry)
+{
+    const std::string critical = "--scenario " + kExamples + "/critical.json";
+    const struct {
+        std::string args;
+        size_t sensors;
+    } steps[] = {{"", 3}, {critical, 2}, {"--scenario " + kExamples + "/steady.json", 3}, {critical, 2}, {"", 3}};
+    for (const auto &step : steps) {
+        Result r = Run(step.args + " --json");
+        ASSERT_EQ(r.code, 0) << step.args << ": " << r.err;
+        EXPECT_EQ(nlohmann::json::parse(r.out)["sensors"].size(), step.sensors) << step.args;
+    }
+    EXPECT_TRUE(Exists(Path(".local/state/kovaltherm/registry.db")));
+    EXPECT_NE(Run(critical + " --dump-registry").out.find("\"Number of sensors\"=dword:00000002"), std::string::npos);
+}
+
 TEST_F(ToolTest, TwoProcessesShareOneRegistryFileAtOnce)
 {
     ASSERT_EQ(RunWith("--scenario " + Scenario("known")).code, 0);

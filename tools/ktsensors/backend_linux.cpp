@@ -4,6 +4,7 @@
 // and detaches the library.
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -73,8 +74,25 @@ bool MakeDirectories(const std::string &directory)
     }
 }
 
-// The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the state directory.
-bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, std::string *error)
+// The name of `notebook`'s registry file in the state directory: registry.db for the default
+// notebook (at any temperatures), registry-ID.db for another, so that a notebook never meets
+// the cache another one built, whose sensors and limits it would read as its own.
+std::string NotebookRegistryName(const SimConfig *notebook)
+{
+    SimConfig standard;
+    SimDefaultConfig(&standard);
+    uint64_t id = notebook ? SimNotebookId(notebook) : SimNotebookId(&standard);
+    if (id == SimNotebookId(&standard))
+        return "registry.db";
+    char name[64];
+    snprintf(name, sizeof name, "registry-%016llx.db", (unsigned long long)id);
+    return name;
+}
+
+// The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the notebook's own in
+// the state directory.
+bool RegistryPath(const std::string &option, const SimConfig *notebook, bool mayCreate, std::string *path,
+                  std::string *error)
 {
     if (!option.empty()) {
         *path = option;
@@ -101,7 +119,7 @@ bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, 
         *error = "cannot create " + directory + ": " + strerror(errno);
         return false;
     }
-    *path = directory + "/registry.db";
+    *path = directory + "/" + NotebookRegistryName(notebook);
     return true;
 }
 
@@ -125,9 +143,10 @@ public:
 
     const std::string &File() const override { return path_; }
 
-    Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
+    Outcome Open(const std::string &registryPath, const SimConfig *notebook, bool mayCreate,
+                 std::string *error) override
     {
-        if (!RegistryPath(registryPath, mayCreate, &path_, error))
+        if (!RegistryPath(registryPath, notebook, mayCreate, &path_, error))
             return Outcome::Failure;
         struct stat info;
         if (!mayCreate && lstat(path_.c_str(), &info) != 0) {

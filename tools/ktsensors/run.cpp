@@ -37,7 +37,7 @@ Outcome StartLibrary(Backend &backend, const Options &options, bool fastClock, s
         *error = "scenario " + *error;
         return Outcome::Usage;
     }
-    Outcome outcome = backend.registry->Open(options.registry, true, error);
+    Outcome outcome = backend.registry->Open(options.registry, haveScenario ? &scenario : nullptr, true, error);
     if (outcome == Outcome::Ok && options.resetCache)
         outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, error);
     if (options.trace)
