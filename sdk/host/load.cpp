@@ -53,7 +53,8 @@ __attribute__((constructor)) void StartMachine()
 {
     SimConfig scenario;
     std::string error;
-    const char *file = getenv(kScenarioVariable);
+    // A privileged process ignores the environment whoever started it chose (AT_SECURE).
+    const char *file = secure_getenv(kScenarioVariable);
     bool haveScenario = file && *file;
     if (haveScenario && !ktsensors::LoadScenarioFile(file, &scenario, &error)) {
         Complain("scenario " + error);

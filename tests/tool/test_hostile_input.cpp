@@ -78,7 +78,7 @@ TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
         {"--scenario big.json", "out.txt", 2, "ktsensors: scenario big.json: larger than 1024 KiB, too large for a scenario", true},
         {"--scenario duplicate.json", "out.txt", 2, "ktsensors: scenario duplicate.json: the name \"sensors\" appears twice in one object", true},
         {"--scenario token.json", "out.txt", 2, "ktsensors: scenario token.json: not valid JSON: parse error at line 1, column 13", true},
-        {"--scenario key.json", "out.txt", 2, "ktsensors: scenario key.json: kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...: unknown field", true},
+        {"--scenario key.json", "out.txt", 2, "ktsensors: scenario key.json: not a scenario: a field at its top level other than description, sensors, firmware, controller and driver", true},
         {"--scenario fifo.json", "out.txt", 2, "ktsensors: scenario fifo.json: not a regular file", true},
         {"--scenario /dev/zero", "out.txt", 2, "ktsensors: scenario /dev/zero: not a regular file", true},
         {"--scenario .", "out.txt", 2, "ktsensors: scenario .: not a regular file", true},

@@ -249,9 +249,9 @@ TEST_F(ToolTest, RejectsAMalformedScenarioNamingTheFieldAndLeavesTheRegistryAlon
         {"{\"sensors\": [], \"controller\": {\"busy_polls\": 65}}", "controller.busy_polls: expected an integer from 0 to 64"},
         {"{\"sensors\": [], \"driver\": {\"failures\": {\"firmware\": \"sometimes\"}}}", "driver.failures.firmware: expected a count of failed requests or \"always\""},
         {"{\"sensors\": [], \"firmware\": {\"prot\": 178}}", "firmware.prot: unknown field"},
-        {"{\"sensor\": []}", "sensor: unknown field"},
+        {"{\"sensor\": []}", "not a scenario: a field at its top level other than description, sensors, firmware, controller and driver"},
         {"{}", "sensors: missing"},
-        {"[1, 2]", "scenario: expected an object"},
+        {"[1, 2]", "not a scenario: expected a JSON object"},
         {"{\"sensors\": [", "not valid JSON: "},
     };
     for (const Case &c : cases) {

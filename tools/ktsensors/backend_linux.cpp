@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -31,6 +32,11 @@ const uint32_t kDriftPoints = 17; // 16 segments; the last point closes the peri
 // Environment variables: the registry file, and the clock ("virtual" for scripted runs).
 const char *const kRegistryVariable = "KOVALTHERM_REGISTRY";
 const char *const kClockVariable = "KOVALTHERM_CLOCK";
+
+// The environment variable `name`, or null. A privileged process (set-user-ID, set-group-ID,
+// or given capabilities as it started: AT_SECURE) ignores its environment, which whoever
+// started it chose: else they would choose the files it creates and reads.
+const char *Variable(const char *name) { return secure_getenv(name); }
 
 uint64_t WallClockMs()
 {
@@ -98,20 +104,22 @@ bool RegistryPath(const std::string &option, const SimConfig *notebook, bool may
         *path = option;
         return true;
     }
-    const char *variable = getenv(kRegistryVariable);
+    const char *variable = Variable(kRegistryVariable);
     if (variable && *variable) {
         *path = variable;
         return true;
     }
     std::string state;
-    const char *xdg = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
+    const char *xdg = Variable("XDG_STATE_HOME");
+    const char *home = Variable("HOME");
     if (xdg && xdg[0] == '/')
         state = xdg;
     else if (home && *home)
         state = std::string(home) + "/.local/state";
     else {
-        *error = "no registry file: set --registry, KOVALTHERM_REGISTRY, XDG_STATE_HOME or HOME";
+        *error = getauxval(AT_SECURE) ? "no registry file: a privileged process (set-user-ID or set-group-ID) "
+                                        "ignores KOVALTHERM_REGISTRY, XDG_STATE_HOME and HOME"
+                                      : "no registry file: set --registry, KOVALTHERM_REGISTRY, XDG_STATE_HOME or HOME";
         return false;
     }
     std::string directory = state + "/kovaltherm";
@@ -213,7 +221,7 @@ public:
     // Chooses the clock for a run: virtual when asked for, or when KOVALTHERM_CLOCK says so.
     void Choose(bool fastClock)
     {
-        const char *clock = getenv(kClockVariable);
+        const char *clock = Variable(kClockVariable);
         virtual_ = fastClock || (clock && strcmp(clock, "virtual") == 0);
         host::SetClockMode(virtual_ ? host::ClockMode::Virtual : host::ClockMode::Real);
     }
