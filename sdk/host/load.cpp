@@ -27,9 +27,19 @@ std::unique_ptr<ktsensors::Backend> &Machine()
     return machine;
 }
 
+// Why the machine is not running ("" while it runs), for KovalthermSimProblem.
+std::string &Problem()
+{
+    static std::string problem;
+    return problem;
+}
+
+// Says why the machine did not start: on standard error, and to KovalthermSimProblem.
 void Complain(const std::string &message)
 {
     fprintf(stderr, "libkovaltherm: %s\n", message.c_str());
+    if (!Machine())
+        Problem() = message;
 }
 
 // Starts the machine on `scenario` (null: the default notebook) with its registry file, first
@@ -44,6 +54,7 @@ bool StartOn(const SimConfig *scenario, const std::string &previousFile, std::st
         machine->library->Start(scenario, false, error) != ktsensors::Outcome::Ok)
         return false;
     Machine() = std::move(machine);
+    Problem().clear();
     return true;
 }
 
@@ -95,4 +106,11 @@ extern "C" int KovalthermSimLoadScenario(const char *path)
         return 0;
     }
     return 1;
+}
+
+// Why the simulated machine is not running, so that a wrapper can say it where the exports
+// can only answer 0: the line written on standard error, without its prefix; "" while it runs.
+extern "C" const char *KovalthermSimProblem(void)
+{
+    return Problem().c_str();
 }

@@ -159,13 +159,46 @@ class Wrappers(unittest.TestCase):
                              [critical, steady, critical])
         self.each_wrapper(check)
 
-    def test_missing_library_raises_the_documented_error(self):
+    def test_unusable_library_raises_the_documented_error(self):
+        # A missing library names the file and where it was looked for; a scenario name is one
+        # carried beside the library; an unknown name, or a file that is not a scenario, is an
+        # error, never an empty list. (Each: the environment, then per wrapper the parts of what
+        # the reader prints; None where that wrapper's case is another test's.)
         def check(wrapper, folder):
-            if wrapper == "python" and "KOVALTHERM_SDK" in os.environ:
-                return  # the installed package carries its own library
-            out = self.run_program(self.readers[wrapper], folder, [SOURCE / "examples" / "steady.json"],
-                                   LD_LIBRARY_PATH=str(folder))
-            self.assertEqual(out.strip(), "unavailable 126")
+            bare, carried, bad = folder / "bare", folder / "carried", folder / "bad.json"
+            (carried / "scenarios").mkdir(parents=True)
+            bare.mkdir()
+            shutil.copy(HOST_BUILD / "libkovaltherm.so", carried)
+            shutil.copy(SOURCE / "examples" / "steady.json", carried / "scenarios")
+            bad.write_text("{")
+            programs = self.folder.name
+            steady = "0 0 2 52 90 98 1\n0 1 4 41 65 75 1\n0 2 1 47 75 90 1"
+            installed = "KOVALTHERM_SDK" in os.environ  # the installed package carries its own library
+            cases = [
+                ({"LD_LIBRARY_PATH": str(bare), "KOVALTHERM_SCENARIO": str(SOURCE / "examples" / "steady.json")},
+                 {"python": None if installed else ["unavailable 126 cannot use libkovaltherm.so (error 126): "
+                                                    "libkovaltherm.so: cannot open shared object file"],
+                  "csharp": [f"unavailable 126 libkovaltherm.so was not found: looked in {programs}, {bare}, then the "
+                             "system's library folders (ld.so.cache, /lib, /usr/lib)"]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": "steady"},
+                 {"python": None, "csharp": [steady]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": "no-such"},
+                 {"python": ["unavailable None cannot use ", ": KOVALTHERM_SCENARIO=no-such: no such scenario file, nor one of"],
+                  "csharp": ["unavailable 1114 KOVALTHERM_SCENARIO=no-such: no such scenario file, nor one of steady "
+                             f"(in {programs}/scenarios, {carried}/scenarios)"]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": str(bad)},
+                 {"python": ["unavailable None cannot use ", f": no simulated notebook: scenario {bad}: not valid JSON: "],
+                  "csharp": [f"unavailable 1114 libkovaltherm.so has no simulated notebook: scenario {bad}: not valid JSON: "]}),
+            ]
+            for environment, expected in cases:
+                if expected[wrapper] is None:
+                    continue
+                if installed and wrapper == "python":
+                    environment = {k: v for k, v in environment.items() if k != "LD_LIBRARY_PATH"}
+                out = self.run_program(self.readers[wrapper], folder, [environment.get("KOVALTHERM_SCENARIO", "-")],
+                                       **environment).strip()
+                for part in expected[wrapper]:
+                    self.assertIn(part, out, environment)
         self.each_wrapper(check)
 
     def test_csharp_readings_compare_by_value(self):
@@ -201,6 +234,11 @@ class Wrappers(unittest.TestCase):
              "[(0, 2, None), (1, 5, None)]"),
             ({"KOVALTHERM_SCENARIO": "no-such"}, refused, "None False"),
             ({}, "try: kovaltherm.simulate('no-such')\nexcept ValueError: print('ValueError')", "ValueError"),
+            # An OSError, as ctypes' own; a path that does not exist is not found, whatever else.
+            ({}, "try: kovaltherm.Library('/nonexistent/libkovaltherm.so')\nexcept OSError as e: "
+                 "print(type(e).__name__, e.winerror, e.errno == 2, e.filename, e)",
+             "KovalthermError 126 True /nonexistent/libkovaltherm.so "
+             "cannot use /nonexistent/libkovaltherm.so (error 126): no such file"),
         ]
         if "KOVALTHERM_SDK" in os.environ:  # the wheel carries the example scenarios by name
             cases += [({"KOVALTHERM_SCENARIO": "steady"}, show, steady),
