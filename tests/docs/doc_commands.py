@@ -77,6 +77,8 @@ GUIDE = "script tests/msi/guide_test.sh (make test-dist)"
 SIGNING = "script tests/msi/signing_test.sh (msi.signing, x64 suite)"
 RUNS = [
     Run("make-test", "file .ci/run (CI runs make test)", ["make test"]),
+    Run("make-demo", "file tests/scripts/demo_fresh_machine.sh (make test: its demo-fresh-machine stage)",
+        ["make demo"]),
     Run("make-builds", "file scripts/test-all (make test: its build-win32 and build-win64 stages)",
         ["make build-win32", "make build-win64"]),
     Run("make-dist", "file scripts/test-all (make test: its dist stage)", ["make dist"]),
@@ -218,9 +220,9 @@ def claim_holds(src, run):
         return False
     text = (Path(src) / path).read_text(encoding="utf-8")
     if kind == "script":
-        return "doc_commands.py" in text and re.search(r"\b%s\b" % re.escape(run.key), text) is not None
+        return "doc_commands.py" in text and re.search(r"(?<![\w-])%s(?![\w-])" % re.escape(run.key), text) is not None
     bare = {c.bare for c in run.found}
-    return all(re.search(r'(^|")%s("|$)' % re.escape(b), text, re.M) for b in bare)
+    return all(re.search(r'(^|["\'\s])%s(["\']|$)' % re.escape(b), text, re.M) for b in bare)
 
 
 def check(src):
@@ -259,17 +261,21 @@ def check(src):
     return not failures
 
 
+def unique(commands):
+    """The commands, each written the same way (comments aside) only once, in order."""
+    seen = {}
+    for command in commands:
+        seen.setdefault(command.bare, command)
+    return list(seen.values())
+
+
 def print_run(src, key):
     _, _, _ = gather(src)
     run = next((r for r in RUNS if r.key == key), None)
     if run is None or not run.found:
         print(f"doc_commands: no commands under {key}", file=sys.stderr)
         return False
-    seen = []
-    for command in run.found:
-        if command.text not in seen:
-            seen.append(command.text)
-    print("\n".join(seen))
+    print("\n".join(c.text for c in unique(run.found)))
     return True
 
 
@@ -279,13 +285,6 @@ def matches(shown, output):
     return re.fullmatch(pattern, re.sub(r"\s+", "", output), re.S) is not None
 
 
-SANDBOX = """set -e
-ip link set lo up
-mount -t tmpfs tmpfs /tmp
-if [ -d /var/lib/prometheus/node-exporter ]; then mount -t tmpfs tmpfs /var/lib/prometheus/node-exporter; fi
-cd "$1"
-exec "$2" "$3" run-inside "$4"
-"""
 
 
 def run_host(src, host):
@@ -301,15 +300,15 @@ def run_host(src, host):
             (tree / "build").mkdir()
             (tree / "build" / "host").symlink_to(Path(host).resolve())
             (tree / "home").mkdir()
-            unshare = ["unshare", "--mount", "--net"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+            sandbox = [str(Path(__file__).resolve().parent / "sandbox.sh"), "--net", "--tmpfs", "/tmp",
+                       "--tmpfs", "/var/lib/prometheus/node-exporter", "--"]
             env = dict(os.environ, HOME=str(tree / "home"), KOVALTHERM_SOURCE=str(Path(src).resolve()),
                        PATH=f"{Path(host).resolve()}:{os.environ.get('PATH', '/usr/bin:/bin')}")
             for name in ("XDG_STATE_HOME", "KOVALTHERM_REGISTRY", "KOVALTHERM_SCENARIO", "KOVALTHERM_CLOCK",
                          "KOVALTHERM_TRACE"):
                 env.pop(name, None)
-            done = subprocess.run(unshare + ["sh", "-c", SANDBOX, "-", str(tree), sys.executable,
-                                             str(Path(__file__).resolve()), run.key],
-                                  env=env, capture_output=True, text=True, timeout=300)
+            done = subprocess.run(sandbox + [sys.executable, str(Path(__file__).resolve()), "run-inside", run.key],
+                                  cwd=tree, env=env, capture_output=True, text=True, timeout=300)
             sys.stdout.write(done.stdout)
             sys.stderr.write(done.stderr)
             passed += done.stdout.count("\nok: ") + done.stdout.startswith("ok: ")
@@ -325,10 +324,7 @@ def run_inside(key):
     run = next(r for r in RUNS if r.key == key)
     if run.setup:
         subprocess.run(["bash", "-c", run.setup], check=True)
-    commands = []
-    for command in run.found:
-        if command.text not in (c.text for c in commands):
-            commands.append(command)
+    commands = unique(run.found)
     ok = True
     for command in commands:
         where = f"{command.doc}:{command.line}: {command.bare}"
