@@ -23,7 +23,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -270,7 +269,7 @@ def unique(commands):
 
 
 def print_run(src, key):
-    _, _, _ = gather(src)
+    gather(src)
     run = next((r for r in RUNS if r.key == key), None)
     if run is None or not run.found:
         print(f"doc_commands: no commands under {key}", file=sys.stderr)
@@ -285,11 +284,9 @@ def matches(shown, output):
     return re.fullmatch(pattern, re.sub(r"\s+", "", output), re.S) is not None
 
 
-
-
 def run_host(src, host):
     """Runs each host command in the sandbox; prints ok or FAIL per command."""
-    _, _, _ = gather(src)
+    gather(src)
     passed = failed = 0
     scratch = Path(tempfile.mkdtemp(prefix="doc-commands-", dir=Path(host)))
     try:

@@ -172,7 +172,7 @@ for arch in x64 x86; do
         check $? "$arch: the log holds the service's events, started and stopped"
         step "${guide[1]}"
         check $? "$arch: ${guide[1]}"
-        for _ in $(seq 120); do grep -qx 'kovaltherm_up 1' "$prom" 2>/dev/null && break; sleep 0.5; done
+        for _ in $(seq 120); do grep -q 'ReportEventW (.*,0x40000001,' "$log" && break; sleep 0.5; done
         mkdir -p "$work/home" && ln -sfn "$pfx" "$work/home/.wine"
         out=$(HOME=$work/home step "${guide[2]}")
         echo "$out" | head -n 4
