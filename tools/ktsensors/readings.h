@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "base/cache_layout.h"
 #include "sensor_config.h"
 
 namespace ktsensors {
@@ -19,6 +20,11 @@ struct Call {
     bool ok = false;
     int value = 0;
 };
+
+// The most sensors one reading reads, and so the most a program holds or draws for one: the
+// library maps ordinals through nine sensor keys, and no ordinal past them is ever a sensor. A
+// larger count comes from a damaged or tampered cache.
+const int kMaxSensors = MAPPED_INDEX_LIMIT;
 
 struct SensorReading {
     int ordinal = 0;
@@ -63,8 +69,13 @@ struct Reading {
     int64_t wallMs = 0;    // wall-clock time of the reading, milliseconds since 1970 (UTC)
     bool loaded = true;    // whether the library was loaded; false: nothing was read
     int sensorCount = 0;   // LMGetNumSensors; 0 = no sensors (or no thermal support)
-    std::vector<SensorReading> sensors; // every sensor but those the owner's configuration ignores
-    int ignoredSensors = 0;             // sensors left out as the owner's configuration says
+    // LMGetNumSensors asked again when the library refused an ordinal below sensorCount: the
+    // sensor set changed (the library rebuilt its cache), and the reading ended there; -1 when
+    // it did not happen.
+    int countAfterChange = -1;
+    // At most kMaxSensors, but for those the owner's configuration ignores.
+    std::vector<SensorReading> sensors;
+    int ignoredSensors = 0; // sensors left out as the owner's configuration says
     // Whether the sensor configuration read before the reading was taken; if not, why not and
     // what stays in effect.
     bool configValid = true;
@@ -74,7 +85,10 @@ struct Reading {
     int64_t lastSuccessWallMs = 0;
 };
 
-// Reads every sensor: the count, then per sensor its location, temperature, limits and status.
+// Reads every sensor: the count, then per sensor its location, temperature, limits and status;
+// at most kMaxSensors of them, and none past a change of the sensor set: once a call fails
+// without touching its out-value (the library no longer takes the ordinal), the count is asked
+// again, and if it changed the reading ends, without the sensor under way.
 // With `owner`, its configuration is read again first, and applied: a sensor it ignores is
 // left out after its location (no further call is made for it), the others get their labels,
 // the owner's thresholds and the owner's state.
@@ -91,11 +105,19 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
 // `owner`, whether its configuration is valid.
 Reading UnloadedReading(MachineClock &clock, uint64_t number, OwnerSettings *owner = nullptr);
 
-// Whether the reading succeeded: the library loaded, gave the sensor count and every
-// sensor's temperature. Such a reading moves the last-success time.
+// Whether the reading succeeded: the library loaded, gave a sensor count that held and that it
+// can map, and every sensor's temperature. Such a reading moves the last-success time.
 bool ReadingSucceeded(const Reading &reading);
 
-// Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
+// Whether the reading's sensor count failed: none, more than the library can map, or one that
+// changed during the reading.
+bool CountFailed(const Reading &reading);
+
+// Why the reading's sensor count failed, in words; "" when it did not.
+std::string CountProblem(const Reading &reading);
+
+// Export calls of a reading that failed, as "Export(ordinal)"; a failed count is one failure,
+// "LMGetNumSensors".
 std::vector<std::string> FailedCalls(const Reading &reading);
 
 // The name of a status value: normal, warning, critical, no status.
