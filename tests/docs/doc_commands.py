@@ -97,6 +97,11 @@ RUNS = [
                                   "build/host/ktsensors --registry /tmp/heat.db --dump-registry"]),
     Run("plot", "host", ["build/host/ktsensors --registry /tmp/plot.db --scenario examples/heat-cycle.json --plot docs/heat-cycle.svg"],
         check='cmp docs/heat-cycle.svg "$KOVALTHERM_SOURCE/docs/heat-cycle.svg"'),
+    # The longer command first: a run covers each command its commands begin.
+    Run("configured-check", "host", ["build/host/ktsensors --registry /tmp/configured.db --scenario examples/steady.json "
+                                     "--config examples/sensors.conf --check"], status=1),
+    Run("configured", "host", ["build/host/ktsensors --registry /tmp/configured.db --scenario examples/steady.json "
+                               "--config examples/sensors.conf"]),
     Run("bad-scenario", "host", ["build/host/ktsensors --scenario bad.json"], status=2,
         setup="sed 's/\"warning_high\": 90/\"warning_high\": \"hot\"/' examples/heat-cycle.json >bad.json"),
     Run("sdk-linux", CONSUMER, ["gcc -Iinclude examples/linked.c -Llinux-x86_64 -lkovaltherm -o linked",
