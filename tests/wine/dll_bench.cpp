@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "src/base/cache_layout.h"
-#include "tests/bench/targets.h"
+#include "tests/support/bench_targets.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
