@@ -73,6 +73,7 @@ function(kovaltherm_windows_program name)
     target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
 endfunction()
 
+add_subdirectory(client)
 add_subdirectory(tools/ktsensors)
 add_subdirectory(tools/monitor)
 

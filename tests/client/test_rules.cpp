@@ -1,9 +1,10 @@
 // The rules every front end shares, run on the host: the textfile's path the service can write,
-// and the address the service listens at with its http.sys URL.
+// the address the service listens at with its http.sys URL, its command line and its interval.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "interval_rules.h"
 #include "listen_rules.h"
 #include "service_rules.h"
 
@@ -81,6 +82,43 @@ TEST(ServiceRules, AListenAddressGivesItsUrl)
         int port;
         EXPECT_FALSE(KtParseListen(refused, host, &port)) << refused;
     }
+}
+
+// The command line both installers give the service, as the service manager shows it.
+TEST(ServiceRules, TheServiceCommandLineQuotesEveryPath)
+{
+    struct Case {
+        const wchar_t *seconds, *textfile, *scenario, *listen;
+        const wchar_t *line;
+    };
+    const wchar_t *program = L"C:\\Program Files\\Kovaltherm\\ktsensors.exe";
+    const Case cases[] = {
+        {L"30", L"C:\\Program Files\\windows_exporter\\textfile_inputs\\kovaltherm.prom", nullptr, nullptr,
+         L"\"C:\\Program Files\\Kovaltherm\\ktsensors.exe\" --service --watch 30 --output "
+         L"\"C:\\Program Files\\windows_exporter\\textfile_inputs\\kovaltherm.prom\""},
+        {L"0.5", L"C:\\k.prom", L"C:\\scenarios\\heat cycle.json", L"[::1]:9757",
+         L"\"C:\\Program Files\\Kovaltherm\\ktsensors.exe\" --service --watch 0.5 --output \"C:\\k.prom\" "
+         L"--scenario \"C:\\scenarios\\heat cycle.json\" --listen [::1]:9757"},
+        {L"1", L"C:\\k.prom", nullptr, L"9757",
+         L"\"C:\\Program Files\\Kovaltherm\\ktsensors.exe\" --service --watch 1 --output \"C:\\k.prom\" --listen 9757"},
+    };
+    for (const Case &c : cases) {
+        wchar_t line[512];
+        EXPECT_EQ(KtServiceCommandLine(line, 512, program, c.seconds, c.textfile, c.scenario, c.listen), wcslen(c.line));
+        EXPECT_EQ(std::wstring(line), std::wstring(c.line));
+        // One character short of room for the final null: nothing is written.
+        EXPECT_EQ(KtServiceCommandLine(line, wcslen(c.line), program, c.seconds, c.textfile, c.scenario, c.listen), 0u);
+    }
+}
+
+// Seconds as the clock's milliseconds, to the nearest.
+TEST(ServiceRules, IntervalsBecomeWholeMilliseconds)
+{
+    const std::pair<double, unsigned long long> cases[] = {
+        {0.001, 1}, {0.0014, 1}, {0.0016, 2}, {0.5, 500}, {30, 30000}, {86400, 86400000},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(KtIntervalMs(c.first), c.second) << c.first;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "interval_rules.h"
 #include "listen_rules.h"
 
 #ifndef KTSENSORS_VERSION
@@ -58,7 +59,7 @@ const OptionInfo kOptions[] = {
      "standard error", false},
     {Id::Listen, "--listen", "[ADDR:]PORT",
      "serve readings over HTTP until interrupted: GET /metrics in the Prometheus text format, "
-     "GET /json as --json; on 127.0.0.1 unless ADDR (an IPv4 address, or an IPv6 one in "
+     "GET /json as --json; on " KT_LISTEN_DEFAULT_HOST " unless ADDR (an IPv4 address, or an IPv6 one in "
      "brackets) is given", false},
     {Id::MaxAge, "--max-age", "SECONDS",
      "with --listen, answer from a reading at most SECONDS old (0 to 3600, default 1); "
@@ -152,12 +153,14 @@ bool ParseSeconds(const std::string &text, double *seconds, std::string *error)
         *error = "--watch: the interval must be more than 0 seconds, got " + quoted;
         return false;
     }
-    if (isinf(value) || value > kMaxWatchSeconds) {
-        *error = "--watch: the interval must be at most a day (86400 seconds), got " + quoted;
+    if (isinf(value) || value > KT_INTERVAL_LONGEST_SECONDS) {
+        *error = "--watch: the interval must be at most a day (" + SecondsText(KT_INTERVAL_LONGEST_SECONDS) +
+                 " seconds), got " + quoted;
         return false;
     }
-    if (value < kMinWatchSeconds) {
-        *error = "--watch: the interval must be at least a millisecond (0.001 seconds), got " + quoted;
+    if (value < KT_INTERVAL_SHORTEST_SECONDS) {
+        *error = "--watch: the interval must be at least a millisecond (" + SecondsText(KT_INTERVAL_SHORTEST_SECONDS) +
+                 " seconds), got " + quoted;
         return false;
     }
     *seconds = value;
@@ -452,7 +455,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         }
         options->format = FindFormat(kServiceFormat);
         if (!options->watch)
-            options->watchSeconds = kServiceIntervalSeconds;
+            options->watchSeconds = KT_SERVICE_INTERVAL_SECONDS;
         options->count = 0;
         return ParseResult::Run;
     }

@@ -10,6 +10,13 @@ namespace ktsensors {
 // Only the Windows build offers these options.
 int RunServiceCommand(const Options &options);
 
+// What carries out those options in this build: none on the host, which has no service manager.
+#ifdef _WIN32
+inline int (*const kServiceCommand)(const Options &options) = RunServiceCommand;
+#else
+inline int (*const kServiceCommand)(const Options &options) = nullptr;
+#endif
+
 } // namespace ktsensors
 
 #endif
