@@ -262,7 +262,7 @@ int Run(int argc, char **argv)
     Platform platform;
     platform.machine = backend->description;
     platform.registryFile = backend->registry->IsFile();
-    platform.service = kServiceCommand != nullptr;
+    platform.service = kHasServiceManager;
     Options options;
     std::string text;
     switch (ParseOptions(argc, argv, platform, &options, &text)) {

@@ -10,10 +10,13 @@ namespace ktsensors {
 // Only the Windows build offers these options.
 int RunServiceCommand(const Options &options);
 
-// What carries out those options in this build: none on the host, which has no service manager.
+// Whether this build offers those options (Windows, which has a service manager), and what
+// carries them out there.
 #ifdef _WIN32
+const bool kHasServiceManager = true;
 inline int (*const kServiceCommand)(const Options &options) = RunServiceCommand;
 #else
+const bool kHasServiceManager = false;
 inline int (*const kServiceCommand)(const Options &options) = nullptr;
 #endif
 
