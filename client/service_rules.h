@@ -10,6 +10,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "interval_rules.h"
+
 #define KT_SERVICE_NAME L"Kovaltherm"
 #define KT_SERVICE_DISPLAY_NAME L"Kovaltherm thermal sensors"
 #define KT_SERVICE_DESCRIPTION                                                                       \
@@ -55,8 +57,6 @@ static const unsigned long KT_RESTART_DELAYS_MS[KT_RESTART_COUNT] = {10000, 1000
 /* Longest textfile path, in UTF-16 units: shorter than MAX_PATH, so that every program that
    reads or removes it by path can. */
 #define KT_TEXTFILE_MAX_LENGTH 259
-#define KT_TEXT_OF(number) #number
-#define KT_NUMBER_TEXT(number) KT_TEXT_OF(number)
 /* windows_exporter's textfile collector reads only files ending so. */
 #define KT_TEXTFILE_ENDING L".prom"
 /* Characters a textfile's path may not hold: % would be expanded by the service manager (the

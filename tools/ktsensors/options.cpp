@@ -41,7 +41,8 @@ const OptionInfo kOptions[] = {
      "(a temporary file in the same folder, then a rename); a symbolic link is followed to "
      "its file, and a FIFO or device such as /dev/stdout is written as it is", false},
     {Id::Watch, "--watch", "SECONDS",
-     "take a reading every SECONDS (0.001 to 86400) until interrupted, or --count readings", false},
+     "take a reading every SECONDS (" KT_NUMBER_TEXT(KT_INTERVAL_SHORTEST_SECONDS) " to " KT_NUMBER_TEXT(
+         KT_INTERVAL_LONGEST_SECONDS) ") until interrupted, or --count readings", false},
     {Id::Count, "--count", "N", "take N readings, then stop", false},
     {Id::Registry, "--registry", "PATH",
      "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, else "
@@ -83,7 +84,7 @@ const OptionInfo kOptions[] = {
     {Id::Install, "--install-service", nullptr,
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
      "failure), or bring the installed one to these options and restart it: a reading every "
-     "--watch seconds (30) written as Prometheus text to --output, a .prom file in a folder only "
+     "--watch seconds (" KT_NUMBER_TEXT(KT_SERVICE_INTERVAL_SECONDS) ") written as Prometheus text to --output, a .prom file in a folder only "
      "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom), and with "
      "--listen ADDR:PORT also served at /metrics and /json through http.sys (the URL reserved for "
      "the service); run as an administrator", false, true},
@@ -154,12 +155,12 @@ bool ParseSeconds(const std::string &text, double *seconds, std::string *error)
         return false;
     }
     if (isinf(value) || value > KT_INTERVAL_LONGEST_SECONDS) {
-        *error = "--watch: the interval must be at most a day (" + SecondsText(KT_INTERVAL_LONGEST_SECONDS) +
+        *error = "--watch: the interval must be at most a day (" KT_NUMBER_TEXT(KT_INTERVAL_LONGEST_SECONDS)
                  " seconds), got " + quoted;
         return false;
     }
     if (value < KT_INTERVAL_SHORTEST_SECONDS) {
-        *error = "--watch: the interval must be at least a millisecond (" + SecondsText(KT_INTERVAL_SHORTEST_SECONDS) +
+        *error = "--watch: the interval must be at least a millisecond (" KT_NUMBER_TEXT(KT_INTERVAL_SHORTEST_SECONDS)
                  " seconds), got " + quoted;
         return false;
     }
