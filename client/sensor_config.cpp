@@ -369,15 +369,15 @@ bool MergeSensorConfig(const SensorConfig &file, const SensorConfig &policy, Sen
     return true;
 }
 
-SensorConfigSource::SensorConfigSource(const std::string &path)
-    : path_(path.empty() ? DefaultSensorConfigPath() : path), mustExist_(!path.empty())
+SensorConfigSource::SensorConfigSource(const std::string &path, bool adminOnly)
+    : path_(path.empty() ? DefaultSensorConfigPath() : path), mustExist_(!path.empty()), adminOnly_(adminOnly)
 {
 }
 
 bool SensorConfigSource::Refresh()
 {
     std::string text, fileError, policyError, error;
-    FileRead read = ReadSmallFile(path_, kMaxConfigFileBytes, "a sensor configuration", &text, &fileError);
+    FileRead read = ReadSensorConfigFile(path_, adminOnly_, &text, &fileError);
     std::vector<PolicyKey> keys;
     bool policyRead = ReadSensorPolicy(&keys, &policyError);
     // What was read, whole: the same as last time gives the same outcome.

@@ -21,6 +21,9 @@
 //   at all: an unknown key or section, a bad value, a section or key given twice, or a label
 //   given to two sensors is refused with its line number.
 //
+//   The Windows service (LocalSystem) reads the file only where only administrators can change
+//   it (ReadSensorConfigFile); every other program reads the file it is given.
+//
 //   Group Policy (Windows): HKLM\SOFTWARE\Policies\Kovaltherm\Sensors\Location N, one key per
 //   location, as packaging/admx/kovaltherm.admx defines them. A location with a policy takes
 //   all its settings from the policy, whatever the file says of it; locations without one
@@ -68,6 +71,8 @@
 #include <string>
 #include <vector>
 
+#include "small_file.h"
+
 namespace ktsensors {
 
 // The location codes a section or policy key may name: the library's, 0 to 9.
@@ -86,6 +91,8 @@ const char kLabelRefused[] = "\"'\\=|";
 const int kOwnerHysteresis = 2;
 // Largest file taken; a sensor configuration is a few hundred bytes.
 const size_t kMaxConfigFileBytes = 64 * 1024;
+// What such a file is called where one is refused for its size.
+const char kConfigFileKind[] = "a sensor configuration";
 
 // The Group Policy keys under HKEY_LOCAL_MACHINE, in step with packaging/admx/kovaltherm.admx
 // (packaging/admx/check_admx.py compares them).
@@ -156,12 +163,19 @@ bool ReadSensorPolicy(std::vector<PolicyKey> *keys, std::string *error);
 // %ProgramData%\Kovaltherm\sensors.conf on Windows.
 std::string DefaultSensorConfigPath();
 
+// Reads the file at `path` whole (a path's problems start with the path). With `adminOnly`, on
+// Windows, only a file that only administrators can change, in folders only they can change,
+// read from its folder's checked handle and never through a link (the folder check of
+// folder_check_windows.h): the service runs as LocalSystem, and whoever could change what it
+// reads could hide a sensor or silence an alert. Anywhere else, any file.
+FileRead ReadSensorConfigFile(const std::string &path, bool adminOnly, std::string *text, std::string *error);
+
 // The file and the policy, read again at each Refresh; what is valid is taken whole.
 class SensorConfigSource {
 public:
     // `path`: the file --config names, which must exist; "" for the default file, whose
-    // absence only means that there is no configuration.
-    explicit SensorConfigSource(const std::string &path = "");
+    // absence only means that there is no configuration. `adminOnly`: as ReadSensorConfigFile.
+    explicit SensorConfigSource(const std::string &path = "", bool adminOnly = false);
 
     // Reads the file and the policy again and takes them when they are valid. True when the
     // outcome changed since the last call: a new problem, or the end of one.
@@ -181,6 +195,7 @@ public:
 private:
     std::string path_;
     bool mustExist_;
+    bool adminOnly_;
     std::string lastInput_;
     bool refreshed_ = false;
     bool everGood_ = false;

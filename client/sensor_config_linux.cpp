@@ -11,4 +11,9 @@ bool ReadSensorPolicy(std::vector<PolicyKey> *keys, std::string *)
 
 std::string DefaultSensorConfigPath() { return "/etc/kovaltherm/sensors.conf"; }
 
+FileRead ReadSensorConfigFile(const std::string &path, bool, std::string *text, std::string *error)
+{
+    return ReadSmallFile(path, kMaxConfigFileBytes, kConfigFileKind, text, error);
+}
+
 } // namespace ktsensors

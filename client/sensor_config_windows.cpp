@@ -2,17 +2,20 @@
 // under HKEY_LOCAL_MACHINE (the 64-bit view on 64-bit Windows, where Group Policy writes them).
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include "error_text_windows.h"
+#include "excerpt.h"
+#include "folder_check_windows.h"
 #include "sensor_config.h"
+#include "service_rules.h"
 #include "wide_windows.h"
 
 namespace ktsensors {
 
 namespace {
 
-// The folder and file of the configuration under %ProgramData%.
-const wchar_t kConfigFolder[] = L"Kovaltherm";
-const wchar_t kConfigFile[] = L"sensors.conf";
 // Longest name of a policy key or value, in UTF-16 units (the registry's own limits).
 const DWORD kMaxKeyName = 256;
 const DWORD kMaxValueName = 16384;
@@ -98,7 +101,33 @@ std::string DefaultSensorConfigPath()
     wchar_t folder[MAX_PATH] = L"";
     DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
     std::wstring programData = length > 0 && length < MAX_PATH ? folder : L"C:\\ProgramData";
-    return Utf8(programData + L"\\" + kConfigFolder + L"\\" + kConfigFile);
+    return Utf8(programData + L"\\" KT_CONFIG_FOLDER L"\\" KT_CONFIG_FILE);
+}
+
+FileRead ReadSensorConfigFile(const std::string &path, bool adminOnly, std::string *text, std::string *error)
+{
+    if (!adminOnly)
+        return ReadSmallFile(path, kMaxConfigFileBytes, kConfigFileKind, text, error);
+    std::string problem;
+    bool missing = false;
+    HANDLE handle = OpenCheckedFile(path, &problem, &missing);
+    if (missing)
+        return FileRead::Missing;
+    if (!handle) {
+        *error = Excerpt(path, 80) + ": refused, as " + problem + " (the service reads only what only administrators can change)";
+        return FileRead::Failed;
+    }
+    int descriptor = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_BINARY);
+    FILE *file = descriptor != -1 ? _fdopen(descriptor, "rb") : nullptr;
+    if (!file) {
+        if (descriptor != -1)
+            _close(descriptor);
+        else
+            CloseHandle(handle);
+        *error = Excerpt(path, 80) + ": cannot be read";
+        return FileRead::Failed;
+    }
+    return ReadOpenSmallFile(file, path, kMaxConfigFileBytes, kConfigFileKind, text, error);
 }
 
 } // namespace ktsensors

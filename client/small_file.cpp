@@ -14,11 +14,20 @@
 
 namespace ktsensors {
 
+namespace {
+
+// Why a file larger than `maxBytes` is refused.
+std::string TooLarge(const std::string &name, size_t maxBytes, const char *what)
+{
+    return name + ": larger than " + std::to_string(maxBytes / 1024) + " KiB, too large for " + what;
+}
+
+} // namespace
+
 FileRead ReadSmallFile(const std::string &path, size_t maxBytes, const char *what, std::string *text,
                        std::string *error)
 {
     const std::string name = Excerpt(path, 80);
-    const std::string tooLarge = name + ": larger than " + std::to_string(maxBytes / 1024) + " KiB, too large for " + what;
     // Only a regular file: a pipe or a device could block or never end.
 #ifdef _WIN32
     struct _stat64 info;
@@ -38,7 +47,7 @@ FileRead ReadSmallFile(const std::string &path, size_t maxBytes, const char *wha
         return FileRead::Failed;
     }
     if ((uint64_t)info.st_size > maxBytes) {
-        *error = tooLarge;
+        *error = TooLarge(name, maxBytes, what);
         return FileRead::Failed;
     }
 #ifdef _WIN32
@@ -50,7 +59,14 @@ FileRead ReadSmallFile(const std::string &path, size_t maxBytes, const char *wha
         *error = name + ": cannot be read (" + strerror(errno) + ")";
         return FileRead::Failed;
     }
-    // Reads at most one byte past the limit, in case the file grew since stat.
+    return ReadOpenSmallFile(file, path, maxBytes, what, text, error);
+}
+
+FileRead ReadOpenSmallFile(FILE *file, const std::string &path, size_t maxBytes, const char *what, std::string *text,
+                           std::string *error)
+{
+    const std::string name = Excerpt(path, 80);
+    // Reads at most one byte past the limit, in case the file grew since it was looked at.
     std::string content(maxBytes + 1, '\0');
     size_t length = fread(&content[0], 1, content.size(), file);
     bool failed = ferror(file) != 0;
@@ -60,7 +76,7 @@ FileRead ReadSmallFile(const std::string &path, size_t maxBytes, const char *wha
         return FileRead::Failed;
     }
     if (length > maxBytes) {
-        *error = tooLarge;
+        *error = TooLarge(name, maxBytes, what);
         return FileRead::Failed;
     }
     content.resize(length);

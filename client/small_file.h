@@ -4,6 +4,7 @@
 #define KTSENSORS_SMALL_FILE_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 #include <string>
 
@@ -19,6 +20,11 @@ enum class FileRead {
 // such files in the message: "too large for a scenario"). A message starts with the path.
 FileRead ReadSmallFile(const std::string &path, size_t maxBytes, const char *what, std::string *text,
                        std::string *error);
+
+// Reads the open `file` (from its start) whole into `*text` as ReadSmallFile does, and closes it;
+// `path` names it in messages.
+FileRead ReadOpenSmallFile(FILE *file, const std::string &path, size_t maxBytes, const char *what, std::string *text,
+                           std::string *error);
 
 } // namespace ktsensors
 

@@ -1,14 +1,18 @@
 // KovalthermSetup.dll: the custom actions of the Kovaltherm installer, for what its tables
 // cannot say or Wine's installer does not do. The deferred ones run as LocalSystem; all write
 // what they did, or why they refused, to the installer's log.
-// The service's URL reservation, its address as ktsensors --listen parses it, its name,
-// restarts and textfile rules, as ktsensors.exe --install-service has them.
+// The service's URL reservation, its interval, its address as ktsensors --listen parses it, its
+// name, command line, restarts and textfile rules, as ktsensors.exe --install-service has them
+// (client/).
 #include "url_reservation_windows.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
+#include "interval_rules.h"
 #include "listen_rules.h"
 #include "service_rules.h"
 
@@ -19,8 +23,8 @@ static const DWORD kDeleteRetryMs = 5000;
 static const DWORD kPollMs = 100;
 // What the service's state is taken as when the service manager cannot be asked.
 static const DWORD kStateUnknown = 0xFFFFFFFF;
-// The service's interval in whole seconds, from a second to a day (as ktsensors --watch allows).
-static const DWORD kLongestInterval = 24 * 60 * 60;
+// The service's interval in whole seconds, from a second to the longest --watch allows.
+static const DWORD kLongestInterval = KT_INTERVAL_LONGEST_SECONDS;
 
 // Writes one line to the installer's log; `error` also shows it to a user watching the install.
 static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
@@ -75,7 +79,7 @@ static BOOL ListenUrl(const WCHAR *listen, WCHAR *url, int size)
     text[i] = 0;
     if (!KtParseListen(text, host, &port) || port == 0)
         return FALSE;
-    KtListenUrl(*host ? host : "127.0.0.1", port, narrow, sizeof narrow);
+    KtListenUrl(*host ? host : KT_LISTEN_DEFAULT_HOST, port, narrow, sizeof narrow);
     return MultiByteToWideChar(CP_ACP, 0, narrow, -1, url, size) > 0;
 }
 
@@ -101,6 +105,24 @@ static BOOL IsInterval(const WCHAR *text)
         seconds = seconds * 10 + (DWORD)(text[digits] - L'0');
     }
     return digits > 0 && seconds >= 1 && seconds <= kLongestInterval;
+}
+
+// CONFIG_FILE's value that leaves the service with its default sensor configuration.
+static const WCHAR kNoConfig[] = L"none";
+
+// Whether CONFIG_FILE is "none" or a path the service's command line can carry, by the rule
+// --install-service --config applies; says why not in the log.
+static BOOL CheckConfigFile(MSIHANDLE install)
+{
+    // Room for paths well past the longest the service takes, so that those are told so.
+    WCHAR config[4 * KT_TEXTFILE_MAX_LENGTH];
+    GetProperty(install, L"CONFIG_FILE", config, sizeof config / sizeof *config);
+    enum KtPathProblem problem = lstrcmpiW(config, kNoConfig) == 0 ? KT_PATH_OK : KtConfigPathProblem(config);
+    if (problem == KT_PATH_OK)
+        return TRUE;
+    Say(install, TRUE, L"Kovaltherm: CONFIG_FILE must be %s or a sensor configuration the service can read (the path %s), not \"%s\"",
+        kNoConfig, KtPathRule(problem), config);
+    return FALSE;
 }
 
 // Before LaunchConditions: refuses a downgrade and settings the service could not run with,
@@ -136,7 +158,7 @@ UINT __stdcall CheckSettings(MSIHANDLE install)
             kNoListen, value);
         return ERROR_INSTALL_FAILURE;
     }
-    return ERROR_SUCCESS;
+    return CheckConfigFile(install) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
 // Reserves the URL of LISTEN's value `listen` for the service, after removing the reservation
@@ -161,17 +183,20 @@ static BOOL ReserveListen(MSIHANDLE install, const WCHAR *before, const WCHAR *l
     return TRUE;
 }
 
-// After InstallServices, with CustomActionData "SAVED_LISTEN|LISTEN|COMMAND": the service's
-// command line (the program's path in quotes, as Windows Installer writes it but Wine's does
-// not, and the arguments of this install, also where the service existed before), its restarts
+// After InstallServices, with CustomActionData "SAVED_LISTEN|LISTEN|PROGRAM|INTERVAL|TEXTFILE|CONFIG_FILE":
+// the service's command line (the program's path in quotes, which Wine's installer would not
+// write, and the settings of this install, also where the service existed before), its restarts
 // after a failure, also after it stopped itself with an error, and its URL reservation (moved
 // when LISTEN changed). Returns ERROR_INSTALL_FAILURE when one could not be set.
 UINT __stdcall FinishServiceInstall(MSIHANDLE install)
 {
-    WCHAR data[2 * MAX_PATH + 256];
+    WCHAR data[3 * MAX_PATH + 256], command[3 * MAX_PATH + 320];
     GetProperty(install, L"CustomActionData", data, sizeof data / sizeof *data);
-    WCHAR *before = data, *listen = NextField(before), *command = NextField(listen);
-    if (!command[0]) {
+    WCHAR *before = data, *listen = NextField(before), *program = NextField(listen), *interval = NextField(program),
+          *textfile = NextField(interval), *config = NextField(textfile);
+    if (!program[0] || !KtServiceCommandLine(command, sizeof command / sizeof *command, program, interval, textfile,
+                                             NULL, listen[0] && lstrcmpiW(listen, kNoListen) != 0 ? listen : NULL,
+                                             config[0] && lstrcmpiW(config, kNoConfig) != 0 ? config : NULL)) {
         Say(install, TRUE, L"Kovaltherm: no command line for the service %s", KT_SERVICE_NAME);
         return ERROR_INSTALL_FAILURE;
     }
@@ -290,5 +315,69 @@ UINT __stdcall FinishServiceStop(MSIHANDLE install)
         Say(install, FALSE, L"Kovaltherm: cannot delete %s (error %lu)", textfile, code);
     else
         Say(install, FALSE, L"Kovaltherm: deleted %s", textfile);
+    return ERROR_SUCCESS;
+}
+
+// Enables a privilege of this process's token, where it holds it; FALSE when it does not.
+static BOOL EnablePrivilege(const char *name)
+{
+    HANDLE token;
+    TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return FALSE;
+    BOOL enabled = LookupPrivilegeValueA(NULL, name, &privileges.Privileges[0].Luid) &&
+                   AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL) && GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return enabled;
+}
+
+// After CreateFolders, with CustomActionData the sensor configuration's folder
+// (%ProgramData%\Kovaltherm\): gives it KT_CONFIG_FOLDER_SDDL, owner and protected access list
+// (Program Files' access: only SYSTEM, the Administrators and TrustedInstaller may change it and
+// what is in it), also when it was there before, as any user may make a folder in %ProgramData%.
+// A link or file at its name is refused. Returns ERROR_INSTALL_FAILURE when it cannot be set.
+UINT __stdcall SecureConfigFolder(MSIHANDLE install)
+{
+    WCHAR folder[MAX_PATH + 2];
+    GetProperty(install, L"CustomActionData", folder, sizeof folder / sizeof *folder);
+    // Whoever made the folder may have kept its access to themselves: backup semantics with
+    // these privileges open it to set its owner and access all the same.
+    EnablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    EnablePrivilege(SE_RESTORE_NAME);
+    HANDLE handle = CreateFileW(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    PSID owner = NULL;
+    PACL acl = NULL;
+    BOOL defaulted, present;
+    DWORD code = ERROR_SUCCESS;
+    if (handle == INVALID_HANDLE_VALUE)
+        code = GetLastError();
+    else if (!GetFileInformationByHandle(handle, &info))
+        code = GetLastError();
+    else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+        Say(install, TRUE, L"Kovaltherm: %s is a link or a file, not a folder: remove it and install again", folder);
+        CloseHandle(handle);
+        return ERROR_INSTALL_FAILURE;
+    } else if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(KT_CONFIG_FOLDER_SDDL, SDDL_REVISION_1, &descriptor, NULL) ||
+               !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+               !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted))
+        code = GetLastError();
+    else
+        code = SetSecurityInfo(handle, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               owner, NULL, acl, NULL);
+    if (descriptor)
+        LocalFree(descriptor);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (code != ERROR_SUCCESS) {
+        Say(install, TRUE, L"Kovaltherm: cannot give %s the access of Program Files (error %lu)", folder, code);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Say(install, FALSE, L"Kovaltherm: only SYSTEM, the Administrators and TrustedInstaller may change %s (%s)", folder,
+        KT_CONFIG_FOLDER_SDDL);
     return ERROR_SUCCESS;
 }

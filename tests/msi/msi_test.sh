@@ -3,7 +3,8 @@
 # scripts/wine runs. Refused settings; an install with INTERVAL (on x64 with TEXTFILE, LISTEN,
 # CONFIG_FILE and every feature, on x86 with the service's feature alone): the files, the monitor's
 # Start-menu entry, the service's command line, start type and account, the event source, the
-# textfile within one interval plus one reading, on x64 a scrape and the URL's reservation
+# sensor configuration's folder (made open beforehand, given Program Files' access; its
+# sensors.conf read on x86), the textfile within one interval plus one reading, on x64 a scrape and the URL's reservation
 # (made at install, removed at uninstall). With NEXT_BUILD (the same sources built as the next version, x64):
 # a refused downgrade, a repair given INTERVAL again, the upgrade in place while the service
 # writes (one product, the settings kept, the textfile polled every 100 ms and never missing). Then
@@ -63,7 +64,7 @@ cleanup() {
     for code in "${codes[@]}"; do w msiexec /x "$code" /qn >/dev/null; done
     w "$build/ktsensors.exe" --uninstall-service >/dev/null
 }
-folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporter')")
+folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporter')" "$(unix 'C:\ProgramData\Kovaltherm')")
 trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
 cleanup
 listen= config=
@@ -98,7 +99,8 @@ snapshot before
 # ---- Settings the service could not run with are refused, with the reason in the log ----
 if [ -n "$next" ]; then
     for setting in INTERVAL=0 INTERVAL=90000 INTERVAL=1.5 'TEXTFILE=C:\kovaltherm-msi\kovaltherm.txt' \
-        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom' LISTEN=localhost:9757 LISTEN=0.0.0.0:0 'LISTEN=[::1]'; do
+        'TEXTFILE=C:\%TEMP%\kovaltherm.prom' 'TEXTFILE=kovaltherm.prom' LISTEN=localhost:9757 LISTEN=0.0.0.0:0 'LISTEN=[::1]' \
+        'CONFIG_FILE=C:\%TEMP%\sensors.conf'; do
         msi refused /i "$(win "$msi_v1")" "$setting"
         status=$?
         [ $status = $((1603 % 256)) ] && [[ $(said refused) == "${setting%%=*} must be"* ]] &&
@@ -119,6 +121,12 @@ if [ -n "$next" ]; then
 fi
 
 # ---- Install with settings ----
+# The sensor configuration's folder made beforehand, as any user may in ProgramData, and open to
+# everyone: the install gives it Program Files' access, and on x86 (without CONFIG_FILE) the
+# service reads the machine's sensors.conf there.
+config_folder=$(unix 'C:\ProgramData\Kovaltherm')
+mkdir -m 777 "$config_folder"
+[ -n "$config" ] || cp "$src/examples/sensors.conf" "$config_folder/"
 msi install /i "$(win "$msi_v1")" "${settings[@]}"
 expect "install exits 0" "$?" 0
 installed_at=$(date +%s)
@@ -135,8 +143,13 @@ for file in Kovaltherm.dll ktsensors.exe; do
 done
 command="\"$installed\\ktsensors.exe\" --service --watch 1 --output \"$textfile\"${listen:+ --listen $listen}${config:+ --config \"$config\"}"
 expect "the service's command line" "$(reg_value "$service_key" ImagePath)" "$command"
-[ -z "$config" ] || { grep -q '^kovaltherm_temperature_celsius{sensor="[0-9]*",location="2",label="CPU"} ' "$prom" &&
-    ok "CONFIG_FILE: the service labels the sensors as the file says" || fail "CONFIG_FILE not applied: $(grep '^kovaltherm_temp' "$prom")"; }
+expect "the configuration's folder" "$(said install | grep 'may change' | sed 's/ (.*//')" \
+    'only SYSTEM, the Administrators and TrustedInstaller may change C:\ProgramData\Kovaltherm\'
+expect "the configuration's folder: others may no longer write (Unix mode $(stat -c %a "$config_folder"))" \
+    "$((8#$(stat -c %a "$config_folder") & 8#002))" 0
+grep -q '^kovaltherm_temperature_celsius{sensor="[0-9]*",location="2",label="CPU"} ' "$prom" &&
+    ok "the service labels the sensors as ${config:-the default sensors.conf} says" ||
+    fail "no sensor configuration applied: $(grep -e '^kovaltherm_temp' -e '^kovaltherm_config' "$prom")"
 if [ -n "$listen" ]; then
     expect "the URL reserved" "$(said install | grep reserved)" "reserved http://$listen/ for the service Kovaltherm (D:(A;;GX;;;SY))"
     wait_for 10 bash -c "curl -sf http://$listen/metrics | grep -qx 'kovaltherm_up 1'" && ok "the service answers a scrape" ||
@@ -191,6 +204,8 @@ if [ -n "$next" ]; then
 fi
 
 # ---- Uninstall: nothing left but the sensor cache ----
+# (and the machine's sensors.conf, with its folder: gone first, as it is no product's file)
+rm -f "$config_folder/sensors.conf"
 msi uninstall /x "$(win "$msi_v1")"
 expect "uninstall exits 0" "$?" 0
 w sc query Kovaltherm | grep -q STATE && fail "the service is still there" || ok "no service"

@@ -8,7 +8,9 @@
 # standard users could change, or swapped for a link; a stop within its bound while other
 # programs hold the thermal controller, and an uninstall then; a Kovaltherm.dll planted on PATH
 # and in the current folder, never loaded; a service the MSI installed, left to it; every Group
-# Policy of the ADMX template obeyed by the service and the tool, over sensors.conf.
+# Policy of the ADMX template obeyed by the service and the tool, over sensors.conf; a
+# sensors.conf in a folder standard users could change, or through a link, never read by the
+# service.
 # Wine keeps no Event Log: ReportEvent only passes the event to its debug channels. The test
 # runs the Wine session with those channels on (the services write them to the prefix's log)
 # and reads the events there.
@@ -131,6 +133,9 @@ refused "sensors[0].temprature: unknown field" --output "$(win "$prom")" --scena
 refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen 127.0.0.1:65536
 refused "--listen: expected [ADDR:]PORT" --output "$(win "$prom")" --listen localhost:9757
 refused "--listen: the service needs a port" --output "$(win "$prom")" --listen 0.0.0.0:0
+printf '[location 2]\nlabel = Open\n' >"$work/open/sensors.conf"
+refused "lets Everyone change it (the service reads only" --output "$(win "$prom")" --config "$(win "$work/open/sensors.conf")"
+refused "the path may not hold any of %" --output "$(win "$prom")" --config "$(win "$work/other")\\%OS%.conf"
 [ "$(cat "$work/other/victim.prom")" = "127.0.0.1 localhost" ] && ok "the other file is left as it was" ||
     fail "the other file was changed"
 
@@ -293,7 +298,8 @@ expect "events: refused once, writing again once, twice" \
 # good settings and says so ----
 policies='HKLM\SOFTWARE\Policies\Kovaltherm'
 every=$(win "$src/tests/wine/every_location.json")
-conf=$work/textfile/sensors.conf
+mkdir -m 755 "$work/config"
+conf=$work/config/sensors.conf
 printf '[location 2]\nlabel = File 2\n[location 5]\nlabel = File 5\nwarning = 40\n' >"$conf"
 # Each policy enabled with label "Policy N", warning 30 + N and critical 60 + N; location 9
 # (physical index 7, which has neither limits nor a temperature) ignored.
@@ -345,6 +351,29 @@ wait_for 20 file_says 'kovaltherm_config_last_reload_successful 1' && ok "mended
 sleep 2
 expect "events: refused once, valid again once" "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "500 501 "
 "$wine" run reg delete "$policies" /f /reg:64 >/dev/null
+# The file's folder opened to standard users, then the file swapped for a link to another: the
+# service, which runs as LocalSystem, reads neither, keeps the last good configuration and says
+# so once each; the tool, run by a user, reads the file it is given wherever it is.
+wait_for 20 series temperature_celsius 2 5 "File 5" 45 || fail "the file's labels without the policies: $(grep '^kovaltherm_temperature' "$prom")"
+mark=$(wc -l <"$log")
+chmod o+w "$work/config"
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 0' && series temperature_celsius 2 5 "File 5" 45 &&
+    ok "a folder Everyone may change: refused, the last good settings stay" || fail "an open folder: $(grep config "$prom")"
+out=$("$wine" run "$exe" --json --scenario "$every" --config "$(win "$conf")" 2>&1)
+expect "the tool reads it all the same" "$(jq -r '.sensors[] | select(.location == 5) | .label' <<<"$out")" "File 5"
+chmod o-w "$work/config"
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 1' && ok "mended: taken again" || fail "not taken again"
+printf '[location 5]\nlabel = Elsewhere\n' >"$work/elsewhere.conf"
+mv "$conf" "$work/config.real"
+ln -s "$work/elsewhere.conf" "$conf"
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 0' && series temperature_celsius 2 5 "File 5" 45 &&
+    ok "the file swapped for a link: refused, the last good settings stay" || fail "a link: $(grep -e config -e 'location="5"' "$prom")"
+rm "$conf"
+mv "$work/config.real" "$conf"
+wait_for 20 file_says 'kovaltherm_config_last_reload_successful 1' && ok "mended: taken again" || fail "not taken again"
+sleep 1
+events_since "$mark" | sed 's/^/    event /'
+expect "events: refused and valid again, twice" "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "500 501 500 501 "
 
 # ---- A stop within its bound while other programs hold the controller, by an uninstall ----
 # Three programs read a controller that never answers, one after another through the library's

@@ -14,6 +14,7 @@
 #include "check.h"
 #include "deadline.h"
 #include "formats.h"
+#include "interval_rules.h"
 #include "listen.h"
 #include "options.h"
 #include "plot.h"
@@ -21,6 +22,7 @@
 #include "regedit.h"
 #include "run.h"
 #include "scenario.h"
+#include "service.h"
 #include "tool.h"
 #include "base/cache_layout.h"
 
@@ -106,7 +108,7 @@ std::unique_ptr<OwnerSettings> MakeOwnerSettings(const Options &options)
 }
 
 // The interval between readings that --watch asks for.
-uint64_t WatchIntervalMs(const Options &options) { return (uint64_t)(options.watchSeconds * 1000 + 0.5); }
+uint64_t WatchIntervalMs(const Options &options) { return KtIntervalMs(options.watchSeconds); }
 
 // Prints the sensor cache of the registry a run with these options uses: with --scenario, the
 // scenario's notebook's own.
@@ -288,7 +290,7 @@ int Run(int argc, char **argv)
     Platform platform;
     platform.machine = backend->description;
     platform.registryFile = backend->registry->IsFile();
-    platform.service = backend->service != nullptr;
+    platform.service = kHasServiceManager;
     Options options;
     std::string text;
     switch (ParseOptions(argc, argv, platform, &options, &text)) {
@@ -308,10 +310,9 @@ int Run(int argc, char **argv)
         break;
     }
     if (options.service != ServiceCommand::None) {
-        int (*service)(const Options &) = backend->service;
         output.reset();
         backend.reset();
-        return service(options);
+        return kServiceCommand(options);
     }
     if (options.check)
         return RunCheck(*backend, options);

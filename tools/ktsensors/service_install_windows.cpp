@@ -19,7 +19,6 @@
 #include "listen.h"
 #include "scenario.h"
 #include "sensor_config.h"
-#include "small_file.h"
 #include "service_rules.h"
 #include "service_windows.h"
 #include "tool.h"
@@ -30,9 +29,6 @@ namespace ktsensors {
 namespace {
 
 const wchar_t *const kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" KT_SERVICE_NAME;
-// Where windows_exporter's textfile collector reads, under the 64-bit Program Files folder.
-const wchar_t *const kTextfileFolder = L"windows_exporter\\textfile_inputs";
-const wchar_t *const kTextfileName = L"kovaltherm.prom";
 // The Event Log types the message table uses: error, warning, information.
 const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 // How long --install-service and --uninstall-service wait for the service to stop: its bound,
@@ -40,9 +36,6 @@ const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVEN
 const DWORD kStopWaitMs = 2 * kServiceStopBoundMs;
 const DWORD kStopPollMs = 100;
 const std::string kName = Utf8(KT_SERVICE_NAME);
-
-// "C:\Program Files\x" quoted for a command line (Windows paths cannot hold a quote).
-std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
 
 // The full path of `path` with long names, as the service's folder walk compares them; `path`
 // itself when it cannot be made one. A file that does not exist yet keeps its name.
@@ -228,8 +221,6 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
                (problem.find("does not exist") != std::string::npos
                     ? "; install windows_exporter first, or create the folder so that only administrators can change it"
                     : "; allow only SYSTEM and the Administrators to change it and every folder above it");
-    *command = Quoted(exe) + L" --service --watch " + Wide(SecondsText(options.watchSeconds)) + L" --output " +
-               Quoted(file);
     std::string scenario;
     if (!options.scenario.empty()) {
         scenario = Utf8(FullPath(Wide(options.scenario)));
@@ -237,31 +228,40 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
         std::string error;
         if (!LoadScenarioFile(scenario, &config, &error))
             return "scenario " + error;
-        *command += L" --scenario " + Quoted(Wide(scenario));
     }
+    std::string config;
     if (!options.config.empty()) {
-        // A file that is not valid now is refused here, where whoever installs can mend it.
-        std::string config = Utf8(FullPath(Wide(options.config))), text, error;
+        // The file as the service will read it, refused here where whoever installs can mend it:
+        // a path its command line can carry, in folders only administrators can change, valid.
+        config = Utf8(FullPath(Wide(options.config)));
+        KtPathProblem configProblem = KtConfigPathProblem(Wide(config).c_str());
+        if (configProblem != KT_PATH_OK)
+            return "--config " + config + ": the path " + Utf8(KtPathRule(configProblem));
+        std::string text, error;
         SensorConfig parsed;
-        // The service manager expands % in the command line, and " would end the quoted path.
-        if (config.find_first_of("%\"") != std::string::npos)
-            return "--config " + config + ": the path may not hold % or \"";
-        FileRead read = ReadSmallFile(config, kMaxConfigFileBytes, "a sensor configuration", &text, &error);
+        FileRead read = ReadSensorConfigFile(config, true, &text, &error);
         if (read == FileRead::Missing)
             return "--config " + config + ": no such file";
         if (read == FileRead::Failed)
             return "--config " + error;
         if (!ParseSensorConfig(text, config, &parsed, &error))
             return "--config " + config + " " + error;
-        *command += L" --config " + Quoted(Wide(config));
     }
-    if (options.listen)
-        *command += L" --listen " + Wide(ListenAddress(options.listenHost, options.listenPort));
+    // Windows paths cannot hold a quote, so each one quoted stays one argument.
+    std::wstring seconds = Wide(SecondsText(options.watchSeconds)), wideScenario = Wide(scenario),
+                 listen = Wide(ListenAddress(options.listenHost, options.listenPort)), wideConfig = Wide(config);
+    std::vector<wchar_t> line(exe.size() + file.size() + wideScenario.size() + seconds.size() + listen.size() +
+                              wideConfig.size() + 128);
+    KtServiceCommandLine(line.data(), line.size(), exe.c_str(), seconds.c_str(), file.c_str(),
+                         scenario.empty() ? nullptr : wideScenario.c_str(), options.listen ? listen.c_str() : nullptr,
+                         config.empty() ? nullptr : wideConfig.c_str());
+    *command = line.data();
     if (command->find(L'%') != std::wstring::npos)
         return "the service's command line may not hold %, which the service manager would expand: " + Utf8(*command);
     Options parsed;
     std::string error;
     if (!ParseServiceCommand(*command, &parsed, &error) || parsed.output != *output || parsed.scenario != scenario ||
+        parsed.config != config ||
         parsed.watchSeconds != options.watchSeconds || parsed.listen != options.listen ||
         (options.listen && (parsed.listenHost != options.listenHost || parsed.listenPort != options.listenPort)))
         return "the service would not read its command line as given (" + (error.empty() ? Utf8(*command) : error) + ")";
@@ -277,7 +277,7 @@ std::string DefaultOutput()
     if (length == 0 || length >= MAX_PATH)
         length = GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
     std::wstring programFiles = length > 0 && length < MAX_PATH ? folder : L"C:\\Program Files";
-    return Utf8(programFiles + L"\\" + kTextfileFolder + L"\\" + kTextfileName);
+    return Utf8(programFiles + L"\\" + KT_TEXTFILE_DEFAULT);
 }
 
 int InstallService(const Options &options)

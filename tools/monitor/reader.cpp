@@ -4,90 +4,50 @@
 
 #include <string>
 
+#include "error_text_windows.h"
+#include "library_windows.h"
 #include "wide_windows.h"
 
 namespace monitor {
 
 namespace {
 
-const wchar_t kLibraryName[] = L"Kovaltherm.dll";
-// Windows' ERROR_DLL_INIT_FAILED: the library's entry point refused to load.
-const DWORD kDllInitFailed = 1114;
 // Locations and limits change only with another notebook: they are read again after any
 // failed call, when the count changes, and every this many readings.
 const unsigned kLimitRefreshReadings = 30;
 
-typedef int(__cdecl *CountFunction)(void);
-typedef int(__cdecl *QueryFunction)(int, int *);
-
-struct Library {
-    HMODULE module = nullptr;
-    CountFunction getNumSensors = nullptr;
-    QueryFunction getSensorLocation = nullptr;
-    QueryFunction readTemperature = nullptr;
-    QueryFunction readWarningLimit = nullptr;
-    QueryFunction readCriticalLimit = nullptr;
-    QueryFunction readTempStatus = nullptr;
-};
+typedef int(KOVALTHERM_CDECL *QueryFunction)(int, int *);
 
 // What the worker keeps between readings: the library, and each sensor's location and limits.
 struct ReaderState {
-    Library library;
+    ktsensors::LoadedLibrary library;
     std::vector<SensorReading> known;
     unsigned readings = 0;
     bool refresh = true;
 };
 
-std::wstring SystemMessage(DWORD code)
-{
-    wchar_t text[256] = L"";
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  text, 256, nullptr);
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L'.'))
-        text[--length] = 0;
-    return L"error " + std::to_wstring(code) + (length ? L": " + std::wstring(text) : L"");
-}
-
-template <class Function> bool Resolve(HMODULE module, const char *name, Function *function)
-{
-    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return *function != nullptr;
-}
-
-// Loads the library by its full path in this program's folder; false with a one-line reason.
-bool Load(Library *library, std::wstring *error)
+// Loads the library by its full path in this program's folder (library_windows.h); false with
+// a one-line reason.
+bool Load(ktsensors::LoadedLibrary *library, std::wstring *error)
 {
     std::wstring folder = ktsensors::ProgramFolder();
     if (folder.empty()) {
         *error = L"Kovaltherm.dll not loaded: this program's folder is unknown";
         return false;
     }
-    std::wstring path = folder + kLibraryName;
-    HMODULE module = ktsensors::LoadFromProgramFolder(kLibraryName);
-    if (!module) {
-        DWORD code = GetLastError();
-        if (code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND)
-            *error = path + L" is missing";
-        else if (code == kDllInitFailed)
-            *error = L"Kovaltherm.dll did not start: the qorix thermal driver could not be opened";
-        else
-            *error = L"Kovaltherm.dll did not load (" + SystemMessage(code) + L")";
-        return false;
-    }
-    Library loaded;
-    loaded.module = module;
-    if (!Resolve(module, "LMGetNumSensors", &loaded.getNumSensors) ||
-        !Resolve(module, "LMGetSensorLocation", &loaded.getSensorLocation) ||
-        !Resolve(module, "LMReadTemperature", &loaded.readTemperature) ||
-        !Resolve(module, "LMReadWarningLimit", &loaded.readWarningLimit) ||
-        !Resolve(module, "LMReadCriticalLimit", &loaded.readCriticalLimit) ||
-        !Resolve(module, "LMReadTempStatus", &loaded.readTempStatus)) {
-        FreeLibrary(module);
+    if (ktsensors::LoadKovaltherm(library))
+        return true;
+    std::wstring path = folder + ktsensors::kLibraryFileName;
+    DWORD code = library->error;
+    if (library->missingExport)
         *error = path + L" lacks the Kovaltherm exports";
-        return false;
-    }
-    *library = loaded;
-    return true;
+    else if (code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND)
+        *error = path + L" is missing";
+    else if (code == ktsensors::kLibraryInitFailed)
+        *error = L"Kovaltherm.dll did not start: the qorix thermal driver could not be opened";
+    else
+        *error = L"Kovaltherm.dll did not load (" + ktsensors::Wide(ktsensors::ErrorText(code)) + L")";
+    return false;
 }
 
 // Calls one query; true with its out-value when it returned 1.
@@ -106,13 +66,13 @@ bool Ask(QueryFunction query, int ordinal, int *value)
 Reading Take(ReaderState *state, HANDLE stop)
 {
     Reading reading;
-    Library &library = state->library;
-    if (!library.module && !Load(&library, &reading.detail)) {
+    const ktsensors::Exports &library = state->library.exports;
+    if (!state->library.module && !Load(&state->library, &reading.detail)) {
         reading.problem = Problem::NotLoaded;
         reading.timeMs = GetTickCount64();
         return reading;
     }
-    int count = library.getNumSensors();
+    int count = library.GetNumSensors();
     if (count <= 0) {
         reading.problem = Problem::NoSensors;
         reading.timeMs = GetTickCount64();
@@ -129,14 +89,14 @@ Reading Take(ReaderState *state, HANDLE stop)
         SensorReading &known = state->known[i];
         known.ordinal = i;
         if (refresh) {
-            known.haveLocation = Ask(library.getSensorLocation, i, &known.location);
-            known.haveWarning = Ask(library.readWarningLimit, i, &known.warningLimit);
-            known.haveCritical = Ask(library.readCriticalLimit, i, &known.criticalLimit);
+            known.haveLocation = Ask(library.GetSensorLocation, i, &known.location);
+            known.haveWarning = Ask(library.ReadWarningLimit, i, &known.warningLimit);
+            known.haveCritical = Ask(library.ReadCriticalLimit, i, &known.criticalLimit);
         }
         SensorReading sensor = known;
-        sensor.haveTemperature = Ask(library.readTemperature, i, &sensor.temperature);
+        sensor.haveTemperature = Ask(library.ReadTemperature, i, &sensor.temperature);
         if (sensor.haveTemperature)
-            sensor.haveStatus = Ask(library.readTempStatus, i, &sensor.status);
+            sensor.haveStatus = Ask(library.ReadTempStatus, i, &sensor.status);
         state->refresh = state->refresh || !sensor.haveTemperature || !sensor.haveStatus || !known.haveLocation ||
                          !known.haveWarning || !known.haveCritical;
         reading.sensors.push_back(sensor);
@@ -164,8 +124,7 @@ DWORD WINAPI Work(void *parameter)
         if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0)
             break;
     }
-    if (state.library.module)
-        FreeLibrary(state.library.module);
+    ktsensors::UnloadKovaltherm(&state.library);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
 #include "folder_rules.h"
+#include "service_rules.h"
 #include "wide_windows.h"
 
 namespace ktsensors {
@@ -26,14 +27,15 @@ static_assert(kRightAddFile == FILE_ADD_FILE && kRightAddFolder == FILE_ADD_SUBD
 
 namespace {
 
-// The SID of TrustedInstaller, which owns much of the system's folders.
-const char *const kTrustedInstallerSid = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 // NtCreateFile's options for a folder: open it, never the target of a link, synchronously.
 const ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
                              FILE_OPEN_FOR_BACKUP_INTENT;
 // What a folder handle may do: be inspected, and serve as the root of opens and renames in it.
 const ACCESS_MASK kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The same for a file to be read: never the target of a link, and its security read too.
+const ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+const ACCESS_MASK kFileAccess = GENERIC_READ;
 
 // A SID's account name ("BUILTIN\Users"), or its string form when it has none.
 std::string SidName(PSID sid)
@@ -67,7 +69,7 @@ public:
                 sids_.push_back(sid);
         }
         PSID installer = nullptr;
-        if (ConvertStringSidToSidA(kTrustedInstallerSid, &installer)) {
+        if (ConvertStringSidToSidA(KT_TRUSTED_INSTALLER_SID, &installer)) {
             Add(installer);
             LocalFree(installer);
         }
@@ -137,24 +139,13 @@ public:
 
     Opened OpenChild(Handle parent, const std::string &name, Handle *folder, std::string *error) override
     {
-        std::wstring wide = Wide(name);
-        UNICODE_STRING object = {(USHORT)(wide.size() * sizeof(wchar_t)), (USHORT)(wide.size() * sizeof(wchar_t)),
-                                 &wide[0]};
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, (HANDLE)parent, nullptr);
-        IO_STATUS_BLOCK io;
-        HANDLE handle = nullptr;
-        NTSTATUS status = NtCreateFile(&handle, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN,
-                                       kFolderOptions, nullptr, 0);
-        if (status < 0) {
-            DWORD code = RtlNtStatusToDosError(status);
-            *error = ErrorText(code);
-            return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
-        }
-        const std::wstring &above = expected_[parent];
-        expected_[handle] = above + (above.empty() || above.back() == L'\\' ? L"" : L"\\") + wide;
-        *folder = handle;
-        return Opened::Yes;
+        return OpenInside(parent, name, kFolderAccess, kFolderOptions, folder, error);
+    }
+
+    // Opens the file `name` inside the open folder `parent` to be read, never through a link.
+    Opened OpenFile(Handle parent, const std::string &name, Handle *file, std::string *error)
+    {
+        return OpenInside(parent, name, kFileAccess, kFileOptions, file, error);
     }
 
     FolderFacts Inspect(Handle folder) override
@@ -209,6 +200,31 @@ public:
     }
 
 private:
+    // Opens `name` inside the open folder `parent` with NtCreateFile, relative to its handle and
+    // never following a link there; the new handle should lead where `parent` does, then `name`.
+    Opened OpenInside(Handle parent, const std::string &name, ACCESS_MASK access, ULONG options, Handle *opened,
+                      std::string *error)
+    {
+        std::wstring wide = Wide(name);
+        UNICODE_STRING object = {(USHORT)(wide.size() * sizeof(wchar_t)), (USHORT)(wide.size() * sizeof(wchar_t)),
+                                 &wide[0]};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, (HANDLE)parent, nullptr);
+        IO_STATUS_BLOCK io;
+        HANDLE handle = nullptr;
+        NTSTATUS status =
+            NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
+        if (status < 0) {
+            DWORD code = RtlNtStatusToDosError(status);
+            *error = ErrorText(code);
+            return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
+        }
+        const std::wstring &above = expected_[parent];
+        expected_[handle] = above + (above.empty() || above.back() == L'\\' ? L"" : L"\\") + wide;
+        *opened = handle;
+        return Opened::Yes;
+    }
+
     TrustedAccounts trusted_;
     std::map<Handle, std::wstring> expected_;
 };
@@ -219,6 +235,35 @@ HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem)
 {
     WindowsFolders folders;
     return (HANDLE)OpenTrustedFolder(folders, folder, problem);
+}
+
+HANDLE OpenCheckedFile(const std::string &path, std::string *problem, bool *missing)
+{
+    WindowsFolders folders;
+    problem->clear();
+    *missing = false;
+    HANDLE folder = (HANDLE)OpenTrustedFolder(folders, FolderOf(path), problem);
+    if (!folder) {
+        size_t ending = sizeof kFolderMissing - 1;
+        *missing = problem->size() >= ending && problem->compare(problem->size() - ending, ending, kFolderMissing) == 0;
+        return nullptr;
+    }
+    FolderSystem::Handle file = nullptr;
+    std::string error;
+    FolderSystem::Opened opened = folders.OpenFile(folder, NameOf(path), &file, &error);
+    folders.Close(folder);
+    if (opened != FolderSystem::Opened::Yes) {
+        *missing = opened == FolderSystem::Opened::Missing;
+        if (!*missing)
+            *problem = "the file " + path + " cannot be opened (" + error + ")";
+        return nullptr;
+    }
+    *problem = JudgeFolder(path, folders.Inspect(file), FolderRole::File);
+    if (!problem->empty()) {
+        folders.Close(file);
+        return nullptr;
+    }
+    return (HANDLE)file;
 }
 
 std::string FolderProblem(const std::string &folder)

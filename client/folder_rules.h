@@ -42,12 +42,14 @@ struct FolderFacts {
 };
 
 // A folder's place: on the way (only the name leading on must stay), or the folder itself,
-// where nobody else may even add a file.
-enum class FolderRole { OnTheWay, Destination };
+// where nobody else may even add a file; or a file the service reads, which nobody else may
+// write (a file's write and append rights are the add-file and add-folder bits).
+enum class FolderRole { OnTheWay, Destination, File };
 
 // Why accounts other than the trusted ones could change `folder` in its role (or "" when
 // they cannot): a link, no access list, an untrusted owner, an entry that grants an untrusted
-// account a right to change it, or an entry of a kind not judged.
+// account a right to change it, or an entry of a kind not judged. A File is judged by its
+// facts as a folder is, and named a file.
 std::string JudgeFolder(const std::string &folder, const FolderFacts &facts, FolderRole role);
 
 // Folders opened one inside another, by handle.
@@ -64,6 +66,9 @@ public:
     virtual FolderFacts Inspect(Handle folder) = 0;
     virtual void Close(Handle folder) = 0;
 };
+
+// How a problem of OpenTrustedFolder ends when a folder does not exist.
+const char kFolderMissing[] = " does not exist";
 
 // Opens `folder` ("C:\a\b", a full path) from its drive's root, one folder inside the last,
 // judging each: the ones on the way and the folder itself. Returns the folder, open, or null

@@ -46,9 +46,12 @@ std::string SensorName(const SensorReading &s);
 // What a run applies to its readings: the owner's sensor configuration, read again before
 // each, and the owner's alarms, carried from one reading to the next for as long as the run
 // lasts. `report`, if set, hears of each change of the configuration's problem: the problem,
-// or "" when the configuration is valid again.
+// or "" when the configuration is valid again. `adminOnly`: as ReadSensorConfigFile (the
+// service).
 struct OwnerSettings {
-    explicit OwnerSettings(const std::string &configPath = "") : source(configPath) {}
+    explicit OwnerSettings(const std::string &configPath = "", bool adminOnly = false) : source(configPath, adminOnly)
+    {
+    }
     SensorConfigSource source;
     OwnerStates states;
     std::function<void(const std::string &problem)> report;

@@ -1,6 +1,6 @@
 // Whether a folder is one only administrators can change, it and every folder above it: the
-// Windows service writes its file, and runs ktsensors.exe and Kovaltherm.dll as LocalSystem,
-// only from such folders. The rules are folder_rules.h's; this is the walk on the real disk.
+// Windows service writes its file, runs ktsensors.exe and Kovaltherm.dll as LocalSystem, and
+// reads its sensor configuration, only from such folders. The rules are folder_rules.h's; this is the walk on the real disk.
 #ifndef KTSENSORS_FOLDER_CHECK_WINDOWS_H
 #define KTSENSORS_FOLDER_CHECK_WINDOWS_H
 
@@ -15,6 +15,12 @@ namespace ktsensors {
 // it without another lookup, or null with why in *problem ("... does not exist" for a missing
 // folder).
 HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem);
+
+// Opens the file at `path` (a full path on a drive) to be read: its folder as OpenCheckedFolder
+// opens it, then the file inside that handle, never through a link, judged as the folder is
+// (nobody else may change it). Returns its handle, or null: with *missing when the file or a
+// folder on the way does not exist, else with why in *problem.
+HANDLE OpenCheckedFile(const std::string &path, std::string *problem, bool *missing);
 
 // Why accounts other than the administrators could change `folder` or a folder above it, or ""
 // when only they can.

@@ -17,23 +17,23 @@ const uint32_t kChangesTheFolder = kChangesTheWay | kRightAddFile | kRightAddFol
 
 std::string JudgeFolder(const std::string &folder, const FolderFacts &facts, FolderRole role)
 {
+    const std::string named = (role == FolderRole::File ? "the file " : "the folder ") + folder;
     if (!facts.unreadable.empty())
         return "the access control list of " + folder + " cannot be read (" + facts.unreadable + ")";
     if (facts.link)
-        return "the folder " + folder + " is a link (a junction, symbolic link or mount point), which could lead "
-               "anywhere";
+        return named + " is a link (a junction, symbolic link or mount point), which could lead anywhere";
     if (!facts.hasAcl)
-        return "the folder " + folder + " has no access control list, so everyone may change it";
+        return named + " has no access control list, so everyone may change it";
     if (!facts.ownerTrusted)
-        return "the folder " + folder + " belongs to " + facts.owner + ", who may change its access";
-    uint32_t refused = role == FolderRole::Destination ? kChangesTheFolder : kChangesTheWay;
+        return named + " belongs to " + facts.owner + ", who may change its access";
+    uint32_t refused = role == FolderRole::OnTheWay ? kChangesTheWay : kChangesTheFolder;
     for (const AccessEntry &entry : facts.entries) {
         // Entries only for what is created inside grant nothing on the folder, and a denial
         // only takes away.
         if (entry.inheritOnly || entry.kind == AccessEntry::Deny)
             continue;
         if (entry.kind == AccessEntry::Other)
-            return "the folder " + folder + " has an access entry of a kind the service does not judge";
+            return named + " has an access entry of a kind the service does not judge";
         if ((entry.mask & refused) && !entry.trusted)
             return "the access control list of " + folder + " lets " + entry.who + " change it";
     }
@@ -59,7 +59,7 @@ FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &
     FolderSystem::Opened opened = system.OpenRoot(path, &current, &error);
     for (size_t i = 0;; ++i) {
         if (opened != FolderSystem::Opened::Yes) {
-            *problem = opened == FolderSystem::Opened::Missing ? "the folder " + path + " does not exist"
+            *problem = opened == FolderSystem::Opened::Missing ? "the folder " + path + kFolderMissing
                                                                : "the folder " + path + " cannot be opened (" + error + ")";
             return nullptr;
         }

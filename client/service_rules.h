@@ -1,8 +1,9 @@
 /* The Windows service as both of its installers set it up, ktsensors.exe --install-service and
-   the MSI's custom actions (packaging/msi/setup_actions.c): its names, its restarts after a
-   failure, the settings that mark a service the MSI installed, and the rules a textfile must
-   meet. Plain C, so that the custom actions include it too; the part that looks at the disk is
-   for Windows only. */
+   the MSI's custom actions (packaging/msi/setup_actions.c): its names, its command line, its
+   restarts after a failure, the settings that mark a service the MSI installed, its default
+   textfile and the rules a textfile's and the configuration's paths must meet, and the
+   configuration's folder. Plain C, so that the custom actions include it
+   too; the part that looks at the disk is for Windows only. */
 #ifndef KTSENSORS_SERVICE_RULES_H
 #define KTSENSORS_SERVICE_RULES_H
 
@@ -10,11 +11,37 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "interval_rules.h"
+
 #define KT_SERVICE_NAME L"Kovaltherm"
 #define KT_SERVICE_DISPLAY_NAME L"Kovaltherm thermal sensors"
 #define KT_SERVICE_DESCRIPTION                                                                       \
     L"Reads the notebook's thermal sensors through Kovaltherm.dll and writes them as Prometheus " \
     L"text for windows_exporter's textfile collector."
+
+/* The service's command line: the program's full path in quotes, --service --watch SECONDS
+   --output "TEXTFILE", then --scenario "FILE", --listen ADDRESS and --config "FILE" when given
+   (NULL: not). Written into `line`, `size` characters with the final null; its length, or 0 when
+   it does not fit. */
+static inline size_t KtServiceCommandLine(wchar_t *line, size_t size, const wchar_t *program, const wchar_t *seconds,
+                                          const wchar_t *textfile, const wchar_t *scenario, const wchar_t *listen,
+                                          const wchar_t *config)
+{
+    const wchar_t *parts[] = {L"\"", program, L"\" --service --watch ", seconds, L" --output \"", textfile, L"\"",
+                              scenario ? L" --scenario \"" : L"", scenario ? scenario : L"", scenario ? L"\"" : L"",
+                              listen ? L" --listen " : L"", listen ? listen : L"",
+                              config ? L" --config \"" : L"", config ? config : L"", config ? L"\"" : L""};
+    size_t length = 0, i, part;
+    for (i = 0; i < sizeof parts / sizeof *parts; ++i) {
+        part = wcslen(parts[i]);
+        if (length + part >= size)
+            return 0;
+        memcpy(line + length, parts[i], part * sizeof(wchar_t));
+        length += part;
+    }
+    line[length] = 0;
+    return length;
+}
 
 /* Restarts after a failure: 10 s, 10 s, then 60 s; the count starts again after a day. */
 #define KT_RESTART_COUNT 3
@@ -26,21 +53,35 @@ static const unsigned long KT_RESTART_DELAYS_MS[KT_RESTART_COUNT] = {10000, 1000
 #define KT_SETTINGS_KEY L"SOFTWARE\\Kovaltherm"
 #define KT_SETTINGS_TEXTFILE L"Textfile"
 
-/* Longest textfile path, in UTF-16 units: shorter than MAX_PATH, so that every program that
-   reads or removes it by path can. */
+/* The sensor configuration's folder under %ProgramData% and its file there. The MSI makes the
+   folder with KT_CONFIG_FOLDER_SDDL, the access of Program Files: only SYSTEM, the
+   Administrators and TrustedInstaller may change it and what is made in it, users may read;
+   the service reads its configuration only where only they can change it. */
+#define KT_CONFIG_FOLDER L"Kovaltherm"
+#define KT_CONFIG_FILE L"sensors.conf"
+#define KT_CONFIG_FOLDER_SDDL                                                                    \
+    L"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" KT_TRUSTED_INSTALLER_SID L")" \
+    L"(A;OICI;FRFX;;;BU)"
+/* TrustedInstaller, which owns much of the system's folders. */
+#define KT_TRUSTED_INSTALLER_SID "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+
+/* The textfile when none is given: windows_exporter's textfile folder under the Program Files
+   folder (the 64-bit one on 64-bit Windows), where its collector reads. */
+#define KT_TEXTFILE_DEFAULT L"windows_exporter\\textfile_inputs\\kovaltherm.prom"
+
+/* Longest textfile (or configuration) path, in UTF-16 units: shorter than MAX_PATH, so that
+   every program that reads or removes it by path can. */
 #define KT_TEXTFILE_MAX_LENGTH 259
-#define KT_TEXT_OF(number) #number
-#define KT_NUMBER_TEXT(number) KT_TEXT_OF(number)
 /* windows_exporter's textfile collector reads only files ending so. */
 #define KT_TEXTFILE_ENDING L".prom"
-/* Characters a textfile's path may not hold: % would be expanded by the service manager (the
+/* Characters a textfile's (or configuration's) path may not hold: % would be expanded by the service manager (the
    command line is an expandable string), " would end the quoted path, the rest are not allowed
    in Windows file names (: only after the drive letter). */
 #define KT_TEXTFILE_REFUSED L"%\"*?<>|/:"
 /* How every textfile the service writes begins: its first metric's help line. */
 #define KT_TEXTFILE_START "# HELP kovaltherm_up "
 
-/* What is wrong with a textfile's path, if anything. */
+/* What is wrong with a textfile's or configuration's path, if anything. */
 enum KtPathProblem {
     KT_PATH_OK,
     KT_PATH_NOT_FULL,      /* not a full path on a drive, C:\... */
@@ -50,11 +91,12 @@ enum KtPathProblem {
     KT_PATH_TOO_LONG       /* longer than KT_TEXTFILE_MAX_LENGTH */
 };
 
-/* Judges a textfile's path as given (neither made full nor looked up); KT_PATH_OK when the
-   service can write it under that name. */
-static inline enum KtPathProblem KtTextfilePathProblem(const wchar_t *path)
+/* Judges a path as given (neither made full nor looked up): KT_PATH_OK when the service can
+   take it on its command line and open it under that name; with `ending` (KT_TEXTFILE_ENDING),
+   the file's name must end so. */
+static inline enum KtPathProblem KtPathShapeProblem(const wchar_t *path, const wchar_t *ending)
 {
-    size_t length, name = 3, ending = sizeof KT_TEXTFILE_ENDING / sizeof(wchar_t) - 1, i;
+    size_t length, name = 3, endingLength = ending ? wcslen(ending) : 0, i;
     wchar_t drive = path[0] | 0x20;
     if (drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\')
         return KT_PATH_NOT_FULL;
@@ -72,21 +114,36 @@ static inline enum KtPathProblem KtTextfilePathProblem(const wchar_t *path)
     }
     if (length > KT_TEXTFILE_MAX_LENGTH)
         return KT_PATH_TOO_LONG;
-    if (length - name <= ending)
+    if (!ending)
+        return KT_PATH_OK;
+    if (length - name <= endingLength)
         return KT_PATH_NOT_PROM;
-    for (i = 0; i < ending; ++i) {
-        wchar_t c = path[length - ending + i];
-        if ((c >= L'A' && c <= L'Z' ? c | 0x20 : c) != KT_TEXTFILE_ENDING[i])
+    for (i = 0; i < endingLength; ++i) {
+        wchar_t c = path[length - endingLength + i];
+        if ((c >= L'A' && c <= L'Z' ? c | 0x20 : c) != ending[i])
             return KT_PATH_NOT_PROM;
     }
     return KT_PATH_OK;
+}
+
+/* Judges a textfile's path as given; KT_PATH_OK when the service can write it under that name. */
+static inline enum KtPathProblem KtTextfilePathProblem(const wchar_t *path)
+{
+    return KtPathShapeProblem(path, KT_TEXTFILE_ENDING);
+}
+
+/* Judges the path of the sensor configuration given to the service (--config, the MSI's
+   CONFIG_FILE) by the same rules but for the ending. */
+static inline enum KtPathProblem KtConfigPathProblem(const wchar_t *path)
+{
+    return KtPathShapeProblem(path, NULL);
 }
 
 /* The rule a problem breaks, as a message's end: "must be ...". */
 static inline const wchar_t *KtPathRule(enum KtPathProblem problem)
 {
     switch (problem) {
-    case KT_PATH_NOT_FULL: return L"must be a full path on a drive, such as C:\\folder\\kovaltherm.prom";
+    case KT_PATH_NOT_FULL: return L"must be a full path on a drive, such as C:\\folder\\name";
     case KT_PATH_REFUSED: return L"may not hold any of % \" * ? < > | / : (but the drive's) or control characters";
     case KT_PATH_BAD_NAME: return L"may not have an empty name, . or .., or a name ending in a space or a dot";
     case KT_PATH_NOT_PROM: return L"must name a .prom file, the only files windows_exporter reads";
