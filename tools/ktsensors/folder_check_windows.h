@@ -14,11 +14,21 @@ namespace ktsensors {
 // never through a link, checking each. Returns its handle, for opening and renaming files in
 // it without another lookup, or null with why in *problem ("... does not exist" for a missing
 // folder).
-HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem);
+// With `missing`, a folder that does not exist yet is named there instead (OpenTrustedFolder).
+HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem, std::string *missing = nullptr);
 
 // Why accounts other than the administrators could change `folder` or a folder above it, or ""
 // when only they can.
 std::string FolderProblem(const std::string &folder);
+
+// A SID's account name ("BUILTIN\Users"), or its string form when it has none.
+std::string AccountName(PSID sid);
+
+// Where an open handle leads, as the system names it ("\\?\C:\a"); "" when it cannot say.
+std::wstring FinalPath(HANDLE handle);
+
+// Whether two paths name the same file, in Windows' case-insensitive manner.
+bool SamePath(const std::wstring &a, const std::wstring &b);
 
 } // namespace ktsensors
 
