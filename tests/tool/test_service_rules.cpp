@@ -1,8 +1,10 @@
 // The Windows service's rules, run on the host: the textfile's path, recognising our own
 // textfile, the interval written on its command line, the address it listens at and its
-// http.sys URL, and the folder walk over fake folders.
+// http.sys URL, the folder walk over fake folders, and the URL reservation against a model of
+// http.sys's store.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "folder_rules.h"
@@ -11,6 +13,7 @@
 #include "options.h"
 #include "readings.h"
 #include "service_rules.h"
+#include "url_reservation.h"
 
 namespace ktsensors {
 namespace {
@@ -44,9 +47,25 @@ TEST(ServiceRules, TextfilePathsTheServiceCanWrite)
         {L"C:\\a\\.prom", KT_PATH_NOT_PROM},
         {L"C:\\a\\kovaltherm.prom\\", KT_PATH_BAD_NAME},
         {L"C:\\a.prom\\hosts", KT_PATH_NOT_PROM},
+        // Windows opens these names as devices, whatever their ending, in any folder.
+        {L"C:\\ktmsi\\COM1.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\lpt9.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\Con.x.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\nul .prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\CONOUT$.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\COM\x00B9.prom", KT_PATH_DEVICE},
+        {L"C:\\aux\\kovaltherm.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\COM10.prom", KT_PATH_OK},
+        {L"C:\\ktmsi\\console.prom", KT_PATH_OK},
+        {L"C:\\ktmsi\\nul1.prom", KT_PATH_OK},
     };
     for (const Case &c : cases)
         EXPECT_EQ(KtTextfilePathProblem(c.path), c.expected) << std::string(c.path, c.path + wcslen(c.path));
+    // A device's name is found in a path that is not full too (made full, COM1.prom is \\.\COM1).
+    for (const wchar_t *device : {L"COM1.prom", L"lpt1", L"x\\PRN.prom", L"C:NUL.prom"})
+        EXPECT_TRUE(KtNamesDevice(device)) << std::string(device, device + wcslen(device));
+    for (const wchar_t *file : {L"COM10.prom", L"x\\PRNT.prom", L"C:\\con\u00e9.prom"})
+        EXPECT_FALSE(KtNamesDevice(file)) << std::string(file, file + wcslen(file));
 }
 
 // Our textfile is recognised by the Prometheus format's first line, in every document it writes.
@@ -255,6 +274,117 @@ TEST(ServiceRules, AMissingFolderIsNamedAndNothingBelowItIsOpened)
     EXPECT_EQ(disk.open, 0);
     EXPECT_EQ(OpenTrustedFolder(disk, "a\\b", &problem), nullptr);
     EXPECT_EQ(problem, "the folder a\\b is not a full path on a drive");
+}
+
+// Where a folder may come later (the MSI's TEXTFILE before windows_exporter is installed), the last
+// folder that exists is judged as the folder itself: whoever may add a folder there could make
+// the missing one theirs.
+TEST(ServiceRules, AFolderToComeNeedsAFolderNobodyElseMayAddTo)
+{
+    struct Case {
+        const char *what;
+        FolderFacts above; // C:\a, the last folder that exists
+        const char *problem, *missing;
+    };
+    const Case cases[] = {
+        {"an administrators' folder", AdminFolder(), "", "C:\\a\\b"},
+        {"users may add a folder", WithUsers(kRightAddFolder),
+         "the access control list of C:\\a lets BUILTIN\\Users change it", ""},
+        {"users may add a file, as in C:\\", WithUsers(kRightAddFile),
+         "the access control list of C:\\a lets BUILTIN\\Users change it", ""},
+    };
+    for (const Case &c : cases) {
+        FakeFolders disk;
+        disk.folders["C:\\"] = AdminFolder();
+        disk.folders["C:\\a"] = c.above;
+        std::string problem = "unset", missing;
+        EXPECT_EQ(OpenTrustedFolder(disk, "C:\\a\\b\\c", &problem, &missing), nullptr) << c.what;
+        EXPECT_EQ(problem, c.problem) << c.what;
+        EXPECT_EQ(missing, c.missing) << c.what;
+        EXPECT_EQ(disk.open, 0) << c.what;
+    }
+}
+
+// http.sys's store as a map from URL to security descriptor, and the installers' record.
+class ModelReservations : public UrlReservations {
+public:
+    std::map<std::string, std::string> store;
+    std::string record;
+
+    unsigned long Query(const std::string &url, std::string *sddl) override
+    {
+        auto found = store.find(url);
+        if (found == store.end())
+            return kUrlNotFound;
+        *sddl = found->second;
+        return kUrlDone;
+    }
+    unsigned long Add(const std::string &url, const std::string &sddl) override
+    {
+        return store.emplace(url, sddl).second ? kUrlDone : kUrlReserved;
+    }
+    unsigned long Remove(const std::string &url) override { return store.erase(url) ? kUrlDone : kUrlNotFound; }
+    std::string Accounts(const std::string &sddl) override
+    {
+        return sddl == "D:(A;;GX;;;LS)" ? "NT AUTHORITY\\LOCAL SERVICE" : sddl == kServiceUrlSddl ? "NT AUTHORITY\\SYSTEM" : "?";
+    }
+    std::string ErrorText(unsigned long code) override { return "error " + std::to_string(code); }
+    std::string Recorded() override { return record; }
+    bool Record(const std::string &url) override
+    {
+        record = url;
+        return true;
+    }
+};
+
+// The reservation as the installers give it and take it away: only a reservation an install of
+// ours made, as recorded, is ever kept, moved or removed; another program's is never touched.
+TEST(ServiceRules, OnlyTheReservationAnInstallMadeIsChanged)
+{
+    const std::string system = kServiceUrlSddl, localService = "D:(A;;GX;;;LS)";
+    const std::string ours = "http://+:9757/", other = "http://+:5357/", moved = "http://127.0.0.1:9758/";
+    struct Case {
+        const char *what;
+        std::map<std::string, std::string> store;
+        std::string record, url, earlier; // earlier: what an install before records had
+        const char *problem;              // "" for none, else how it begins
+        std::map<std::string, std::string> storeAfter;
+        std::string recordAfter;
+        std::map<std::string, std::string> storeAfterUninstall;
+    };
+    const Case cases[] = {
+        {"a free URL", {}, "", ours, "", "", {{ours, system}}, ours, {}},
+        {"another program's, for LOCAL SERVICE", {{other, localService}}, "", other, "",
+         "http://+:5357/ is reserved for NT AUTHORITY\\LOCAL SERVICE (D:(A;;GX;;;LS)), which no install of Kovaltherm made",
+         {{other, localService}}, "", {{other, localService}}},
+        {"another program's, for SYSTEM as ours", {{other, system}}, "", other, "",
+         "http://+:5357/ is reserved for NT AUTHORITY\\SYSTEM", {{other, system}}, "", {{other, system}}},
+        {"ours again (a repair)", {{ours, system}}, ours, ours, "", "", {{ours, system}}, ours, {}},
+        {"moved", {{ours, system}, {other, localService}}, ours, moved, "", "", {{moved, system}, {other, localService}},
+         moved, {{other, localService}}},
+        {"moved onto another program's", {{ours, system}, {other, localService}}, ours, other, "",
+         "http://+:5357/ is reserved for", {{ours, system}, {other, localService}}, ours, {{other, localService}}},
+        {"no server any more", {{ours, system}}, ours, "", "", "", {}, "", {}},
+        {"ours gone meanwhile", {}, ours, ours, "", "", {{ours, system}}, ours, {}},
+        {"an earlier install's, before records", {{ours, system}}, "", ours, ours, "", {{ours, system}}, ours, {}},
+        {"an earlier install's URL, but reserved for another", {{ours, localService}}, "", ours, ours,
+         "http://+:9757/ is reserved for", {{ours, localService}}, "", {{ours, localService}}},
+    };
+    for (const Case &c : cases) {
+        ModelReservations model;
+        model.store = c.store;
+        model.record = c.record;
+        std::vector<std::string> said;
+        AdoptEarlierReservation(model, c.earlier, &said);
+        std::string problem = ReserveServiceUrl(model, c.url, &said);
+        EXPECT_EQ(problem.substr(0, strlen(c.problem)), c.problem) << c.what;
+        EXPECT_EQ(problem.empty(), !*c.problem) << c.what << ": " << problem;
+        EXPECT_EQ(model.store, c.storeAfter) << c.what;
+        EXPECT_EQ(model.record, c.recordAfter) << c.what;
+        EXPECT_EQ(UnreserveServiceUrl(model, &said), "") << c.what;
+        EXPECT_EQ(model.store, c.storeAfterUninstall) << c.what << " (uninstalled)";
+        EXPECT_EQ(model.record, "") << c.what << " (uninstalled)";
+    }
 }
 
 } // namespace
