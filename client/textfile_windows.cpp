@@ -15,17 +15,10 @@ namespace {
 
 const DWORD kRetryPollMs = 100;
 
-// Opens `name` inside the open `folder`, relative to its handle and never through a link (the
-// link itself is opened); a Windows error code.
-DWORD OpenInFolder(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, HANDLE *file)
+// Opens `name` inside `folder` to look at it and perhaps delete it; a Windows error code.
+DWORD OpenToLook(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, HANDLE *file)
 {
-    std::wstring copy = name;
-    UNICODE_STRING object = {(USHORT)(copy.size() * sizeof(wchar_t)), (USHORT)(copy.size() * sizeof(wchar_t)), &copy[0]};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io;
-    NTSTATUS status = NtCreateFile(file, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, 0,
-                                   share, FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    LONG status = OpenInFolder(folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, 0, file);
     return status < 0 ? RtlNtStatusToDosError(status) : ERROR_SUCCESS;
 }
 
@@ -66,6 +59,18 @@ bool ShortNameForm(const std::string &name)
 }
 
 } // namespace
+
+LONG OpenInFolder(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                  ULONG options, HANDLE *file)
+{
+    std::wstring copy = name;
+    UNICODE_STRING object = {(USHORT)(copy.size() * sizeof(wchar_t)), (USHORT)(copy.size() * sizeof(wchar_t)), &copy[0]};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    return NtCreateFile(file, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
 
 std::wstring FullLongPath(const std::wstring &path)
 {
@@ -122,7 +127,7 @@ TextfileCheck CheckTextfile(const std::wstring &given)
     }
     std::wstring name = Wide(NameOf(path));
     HANDLE file = nullptr;
-    DWORD code = OpenInFolder(folder, name, FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &file);
+    DWORD code = OpenToLook(folder, name, FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &file);
     KtExisting existing = code == ERROR_FILE_NOT_FOUND ? KT_EXISTING_NOTHING
                           : code != ERROR_SUCCESS      ? KT_EXISTING_UNREADABLE
                                                        : Look(folder, name, file);
@@ -154,7 +159,7 @@ Removal DeleteOurTextfile(const std::wstring &path, std::string *why)
     HANDLE file = nullptr;
     DWORD code;
     // Readers may share the file meanwhile; nobody may write it between the look and the deletion.
-    while ((code = OpenInFolder(folder, name, DELETE | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, &file)) ==
+    while ((code = OpenToLook(folder, name, DELETE | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, &file)) ==
                ERROR_SHARING_VIOLATION ||
            code == ERROR_ACCESS_DENIED) {
         if (GetTickCount64() >= deadline)

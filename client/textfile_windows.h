@@ -14,6 +14,12 @@ namespace ktsensors {
 // How long a deletion tries again while another program (the textfile collector) holds the file.
 const DWORD kTextfileDeleteRetryMs = 5000;
 
+// Opens `name` inside the open `folder` with NtCreateFile, relative to the folder's handle and
+// never through a link (a link is opened itself), synchronously; `disposition` and `options` as
+// NtCreateFile takes them (FILE_CREATE creates it only if nothing has the name). An NTSTATUS.
+LONG OpenInFolder(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                  ULONG options, HANDLE *file);
+
 // The full path of `path` with long names where they exist, as the folder walk compares them;
 // `path` itself when it cannot be made one. A file or folders that do not exist yet keep their
 // names.
