@@ -1,5 +1,5 @@
 /* The Windows service as both of its installers set it up, ktsensors.exe --install-service and
-   the MSI's custom actions (packaging/msi/setup_actions.c): its names, its restarts after a
+   the MSI's custom actions (packaging/msi/setup_actions.cpp): its names, its restarts after a
    failure, the settings that mark a service the MSI installed, and the rules a textfile must
    meet. Plain C; what is on the disk is looked at by client/textfile_windows.cpp. */
 #ifndef KTSENSORS_SERVICE_RULES_H
