@@ -517,7 +517,7 @@ extern "C" UINT __stdcall FinishServiceStop(MSIHANDLE install)
             AdoptEarlierReservation(*reservations, url, &said);
         SayAll(install, said);
         // A file the service no longer writes would keep its last reading for good.
-        if (!recorded.empty() && !SamePath(recorded, FullLongPath(data[1])))
+        if (!recorded.empty() && !SamePath(FullLongPath(recorded), FullLongPath(data[1])))
             DeleteRecordedTextfile(install, recorded);
     }
     return ERROR_SUCCESS;
