@@ -59,12 +59,14 @@ if [ -n "$next" ]; then
         fail "ProductCodes: $again, ${codes[*]}"
 fi
 
-# A machine without Kovaltherm (an earlier run's product or service removed), an empty cache;
+# A machine without Kovaltherm (an earlier run's product, service or monitor's Run value removed),
+# an empty cache;
 # the textfile's folder exists, as windows_exporter's installer makes it.
 cleanup() {
     [ -n "$poller" ] && kill "$poller" 2>/dev/null
     for code in "${codes[@]}"; do w msiexec /x "$code" /qn >/dev/null; done
     w "$build/ktsensors.exe" --uninstall-service >/dev/null
+    w reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v 'Kovaltherm Monitor' /f >/dev/null
 }
 folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporter')" "$(unix 'C:\kovaltherm-open')")
 trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
