@@ -60,8 +60,7 @@ if [ -n "$next" ]; then
 fi
 
 # A machine without Kovaltherm (an earlier run's product, service or monitor's Run value removed),
-# an empty cache;
-# the textfile's folder exists, as windows_exporter's installer makes it.
+# an empty cache; the textfile's folder exists, as windows_exporter's installer makes it.
 cleanup() {
     [ -n "$poller" ] && kill "$poller" 2>/dev/null
     for code in "${codes[@]}"; do w msiexec /x "$code" /qn >/dev/null; done
