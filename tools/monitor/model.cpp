@@ -127,16 +127,6 @@ int Severity(int status)
     }
 }
 
-uint32_t StatusColour(int status)
-{
-    switch (status) {
-    case KOVALTHERM_STATUS_NORMAL: return kNormalColour;
-    case KOVALTHERM_STATUS_WARNING: return kWarningColour;
-    case KOVALTHERM_STATUS_CRITICAL: return kCriticalColour;
-    default: return kNoStatusColour;
-    }
-}
-
 uint32_t Blend(uint32_t colour, uint32_t background, double opacity)
 {
     uint32_t out = 0;

@@ -11,22 +11,20 @@
 #include <vector>
 
 #include "kovaltherm.h"
+#include "palette.h"
 
 namespace monitor {
 
-// Colours as 0xRRGGBB, those of ktsensors --plot: the status bands and the lines.
-const uint32_t kNormalColour = 0x66bb6a;
-const uint32_t kWarningColour = 0xffca28;
-const uint32_t kCriticalColour = 0xef5350;
-const uint32_t kNoStatusColour = 0xbdbdbd;
-const uint32_t kFailedColour = 0x616161;
-const uint32_t kTemperatureColour = 0x1565c0;
-const uint32_t kWarningLimitColour = 0xef6c00;
-const uint32_t kCriticalLimitColour = 0xb71c1c;
+// The colours of --plot (the status bands and the lines), and the icon's text on them.
+using ktsensors::kBandOpacity;
+using ktsensors::kCriticalLimitColour;
+using ktsensors::kFailedColour;
+using ktsensors::kNoStatusColour;
+using ktsensors::kTemperatureColour;
+using ktsensors::kWarningLimitColour;
+using ktsensors::StatusColour;
 const uint32_t kDarkTextColour = 0x212121;
 const uint32_t kLightTextColour = 0xffffff;
-// Bands lie at this opacity over the chart's background, as in --plot.
-const double kBandOpacity = 0.45;
 
 // The chart's span, and how many characters the notification area takes for a tooltip,
 // a notification's title and its text (each without the terminating null).
@@ -66,9 +64,6 @@ int ShownStatus(const SensorReading &sensor);
 
 // How bad a status is: normal < no status < warning < critical.
 int Severity(int status);
-
-// The fill colour of a status, or of a failed reading.
-uint32_t StatusColour(int status);
 
 // `colour` at `opacity` over `background`.
 uint32_t Blend(uint32_t colour, uint32_t background, double opacity);
