@@ -33,6 +33,11 @@ const size_t kTooltipChars = 127;
 const size_t kNoticeTitleChars = 63;
 const size_t kNoticeTextChars = 255;
 
+// Temperatures and limits the library reports are the controller's and the firmware's
+// unsigned bytes: 0 to this. Anything else comes from a damaged cache and is neither charted
+// nor named as a limit.
+const int kHighestCelsius = 255;
+
 // One sensor in one reading: each value with whether its call succeeded.
 struct SensorReading {
     int ordinal = 0;
@@ -62,6 +67,9 @@ struct Reading {
 // The status a sensor shows: its status call's answer, else no status.
 int ShownStatus(const SensorReading &sensor);
 
+// Whether a temperature or limit is one the library can report.
+bool Plausible(int celsius);
+
 // How bad a status is: normal < no status < warning < critical.
 int Severity(int status);
 
@@ -81,8 +89,9 @@ struct IconFace {
     uint32_t foreground;
 };
 
-// The hottest readable temperature on the worst status's colour; "--" on the failed colour
-// when no temperature was read; "--" on the no-status colour without a current reading (null).
+// The hottest readable temperature on the worst status's colour; "!" on the failed colour
+// when no temperature was read; an ellipsis on the no-status colour while a reading is awaited
+// (null: before the first, or when the latest is too old to show).
 IconFace FaceFor(const Reading *reading);
 
 // One line per sensor ("sensor 0 (location 2) 55 °C normal"), shortened to `limit`
@@ -100,8 +109,13 @@ struct Notice {
 
 // The notification due when `current` follows `previous` (null before the first reading,
 // which counts as every sensor normal): a sensor became warning or critical, readings
-// started failing, or they recovered. False when none is due.
+// started failing, or they recovered; its last line says what to do. False when none is due.
 bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice);
+
+// The line the window shows above the charts: that the first reading is awaited, why readings
+// fail, or, when the latest reading is `overdue` (none for longer than `overdueMs`), that one is
+// awaited; empty while readings are current and complete.
+std::wstring ReadingsLine(const Reading *latest, bool overdue, uint64_t overdueMs);
 
 // One sensor at one reading, as the chart draws it.
 struct HistoryPoint {
@@ -132,8 +146,8 @@ struct History {
 // A history that keeps `span` of readings taken every `interval`.
 History MakeHistory(uint64_t spanMs, uint64_t intervalMs);
 
-// Adds a reading: a point per sensor it has; one in the failed colour for every known sensor
-// when it has none.
+// Adds a reading: a point per sensor it has (up to the sensors the library can map); one in
+// the failed colour for every known sensor when it has none.
 void Record(History *history, const Reading &reading);
 
 // The points of one sensor taken after `fromMs`, oldest first.
@@ -144,7 +158,7 @@ struct Scale {
     int low, high, step;
 };
 
-// An axis over every temperature and limit among the points with 5 degrees to spare, ending
+// An axis over every plausible temperature and limit among the points with 5 degrees to spare, ending
 // on ticks of 1, 2, 5, 10, 20 or 50 degrees, at most 6 of them, never below 0; 0 to 100 in
 // steps of 20 with nothing to show.
 Scale ScaleFor(const std::vector<HistoryPoint> &points);

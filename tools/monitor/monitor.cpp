@@ -27,6 +27,8 @@ namespace monitor {
 namespace {
 
 const wchar_t kInstanceMutex[] = L"Local\\Kovaltherm.Monitor";
+// How long a second start looks for the running monitor's window, and how often.
+const DWORD kRunningWindowWaitMs = 3000, kRunningWindowPollMs = 100;
 const wchar_t kTitle[] = L"Kovaltherm monitor";
 // A second start asks the running monitor to show its window.
 const UINT WM_MONITOR_SHOW = WM_APP + 3;
@@ -36,8 +38,7 @@ const double kDefaultIntervalSeconds = 2, kMinIntervalSeconds = 0.5, kMaxInterva
 // answers gives up after about 3.4 s. A longer wait (for other programs' calls) is left to the
 // process's end.
 const DWORD kStopWaitMs = 4000;
-// The timer that marks the latest reading as too old to show as current: no reading for five
-// intervals and five seconds (a reading can wait on the controller and on other programs).
+// The timer that marks the latest reading as too old to show as current (OverdueMs).
 const UINT_PTR kStaleTimer = 1;
 
 const wchar_t kUsage[] =
@@ -45,9 +46,10 @@ const wchar_t kUsage[] =
     L"\n"
     L"Shows the notebook's temperatures in the notification area: the hottest sensor's\n"
     L"temperature in the icon, on the colour of the worst status (green normal, yellow\n"
-    L"warning, red critical, grey no status, dark grey \"--\" while no reading succeeds), every\n"
-    L"sensor in the icon's tooltip, a notification when a sensor becomes warning or critical\n"
-    L"and when readings fail or recover, and a chart of the last 10 minutes (click the icon).\n"
+    L"warning, red critical, grey no status; \"!\" on dark grey while readings fail, an\n"
+    L"ellipsis on grey while a reading is awaited), every sensor in the icon's tooltip, a\n"
+    L"notification when a sensor becomes warning or critical and when readings fail or\n"
+    L"recover, and a chart of the last 10 minutes (click the icon).\n"
     L"Right-click the icon for the menu: Open, Notifications, Start with Windows, Exit.\n"
     L"\n"
     L"  --interval SECONDS  take a reading every SECONDS (0.5 to 3600; default 2)\n"
@@ -143,6 +145,10 @@ void MakeFonts()
     app.boldFont = CreateFontIndirectW(&metrics.lfMessageFont);
 }
 
+// How long without a reading makes the latest too old to show as current: five intervals and
+// five seconds (a reading can wait on the controller and on other programs).
+DWORD OverdueMs() { return 5 * app.intervalMs + 5000; }
+
 // The latest reading while it is current, else null.
 const Reading *Current() { return app.stale ? nullptr : app.latest.get(); }
 
@@ -202,16 +208,16 @@ void OnIcon(WPARAM wParam, LPARAM lParam)
     }
 }
 
-void OnReading(Reading *received)
+// Takes in a reading of the worker's.
+void OnReading(std::unique_ptr<Reading> reading)
 {
-    std::unique_ptr<Reading> reading(received);
     Notice notice;
     if (NoticeFor(app.latest.get(), *reading, &notice) && app.notifications)
         ShowNotice(&app.icon, notice);
     Record(&app.history, *reading);
     app.latest = std::move(reading);
     app.stale = false;
-    SetTimer(app.window, kStaleTimer, 5 * app.intervalMs + 5000, nullptr);
+    SetTimer(app.window, kStaleTimer, OverdueMs(), nullptr);
     RefreshIcon();
     if (IsWindowVisible(app.window))
         InvalidateRect(app.window, nullptr, FALSE);
@@ -230,6 +236,8 @@ void Paint()
         HGDIOBJ old = SelectObject(memory, bitmap);
         ChartView view;
         view.latest = app.latest.get();
+        view.overdue = app.stale;
+        view.overdueMs = OverdueMs();
         view.nowMs = GetTickCount64();
         view.intervalMs = app.intervalMs;
         view.dpi = app.dpi;
@@ -255,7 +263,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     switch (message) {
-    case WM_MONITOR_READING: OnReading(reinterpret_cast<Reading *>(lParam)); return 0;
+    case WM_MONITOR_READING:
+        for (Reading reading; NextReading(&app.reader, &reading);)
+            OnReading(std::make_unique<Reading>(std::move(reading)));
+        return 0;
     case WM_MONITOR_ICON: OnIcon(wParam, lParam); return 0;
     case WM_MONITOR_SHOW: ShowChart(); return 0;
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return 0;
@@ -396,12 +407,23 @@ int Run(HINSTANCE instance)
         return 1;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // The running monitor makes its window just after the name: one starting at the same
+        // moment is given a little while.
         HWND running = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr);
-        DWORD process = 0;
-        if (running && GetWindowThreadProcessId(running, &process)) {
-            AllowSetForegroundWindow(process);
-            PostMessageW(running, WM_MONITOR_SHOW, 0, 0);
+        for (DWORD waited = 0; !running && waited < kRunningWindowWaitMs; waited += kRunningWindowPollMs) {
+            Sleep(kRunningWindowPollMs);
+            running = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr);
         }
+        DWORD process = 0;
+        if (!running || !GetWindowThreadProcessId(running, &process)) {
+            Say(L"kovaltherm-monitor: not started: another program holds Local\\Kovaltherm.Monitor, the name "
+                L"that keeps the monitor to one per session, and no monitor window answers; end that program or "
+                L"sign out and in again\n",
+                true);
+            return 1;
+        }
+        AllowSetForegroundWindow(process);
+        PostMessageW(running, WM_MONITOR_SHOW, 0, 0);
         return 0;
     }
 
@@ -442,6 +464,10 @@ int Run(HINSTANCE instance)
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        // A timer message with a function's address would be called there; this program sets
+        // none, so such a message was posted by another program.
+        if (msg.message == WM_TIMER && msg.lParam)
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
