@@ -464,10 +464,6 @@ int Run(HINSTANCE instance)
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        // A timer message with a function's address would be called there; this program sets
-        // none, so such a message was posted by another program.
-        if (msg.message == WM_TIMER && msg.lParam)
-            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
