@@ -4,7 +4,7 @@
 //   monitor_probe rect           the window's rectangle on the desktop, if visible
 //   monitor_probe send WHAT      taskbar-created, resume, close, or a menu command by number
 //   monitor_probe post MESSAGE WPARAM LPARAM   posts a message (numbers as in C), as any program can
-//   monitor_probe hold-name SECONDS   holds the monitor's one-per-session name, then ends
+//   monitor_probe hold NAME SECONDS   owns the named mutex for SECONDS, as another program could
 //   monitor_probe idle           a window and its message loop, until ended
 #include <windows.h>
 
@@ -82,7 +82,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: monitor_probe ping SECONDS | rect | send WHAT | post MESSAGE WPARAM LPARAM | "
-                        "hold-name SECONDS | idle\n");
+                        "hold NAME SECONDS | idle\n");
         return 2;
     }
     // Windows on the desktop of Wine's shell, where the monitor runs.
@@ -90,12 +90,15 @@ int main(int argc, char **argv)
         SetThreadDesktop(desktop);
     if (!strcmp(argv[1], "idle"))
         return Idle();
-    if (!strcmp(argv[1], "hold-name") && argc == 3) {
-        HANDLE name = CreateMutexW(nullptr, FALSE, L"Local\\Kovaltherm.Monitor");
+    if (!strcmp(argv[1], "hold") && argc == 4) {
+        // Owned by a wait: a mutex that exists already is not owned by its creation.
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!mutex || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0)
+            return 1;
         printf("holding\n");
         fflush(stdout);
-        Sleep((DWORD)(atof(argv[2]) * 1000));
-        return name ? 0 : 1;
+        Sleep((DWORD)(atof(argv[3]) * 1000));
+        return 0;
     }
     HWND window = FindMonitor();
     if (!window)

@@ -82,7 +82,7 @@ check "--help prints the usage" cli 0 'Usage: kovaltherm-monitor [--interval SEC
 check "an interval out of range is refused" cli 2 "from 0.5 to 3600, not '0.1'" --interval 0.1
 check "an unknown option is refused" cli 2 "unknown option '--bogus'" --bogus
 # Another program holding the one-per-session name: said once, and no monitor.
-holder=$("$wine" spawn "$work/holder.out" "$build/monitor_probe.exe" hold-name 30)
+holder=$("$wine" spawn "$work/holder.out" "$build/monitor_probe.exe" hold 'Local\Kovaltherm.Monitor' 30)
 wait_for_line "$work/holder.out" holding 20
 timeout 30 "$wine" run "$build/kovaltherm-monitor-test.exe" >"$work/held.out" 2>&1
 held=$?
