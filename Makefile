@@ -4,10 +4,10 @@
 # under ThreadSanitizer, a short fuzzing run, and the Windows build's tests. `make fuzz`
 # fuzzes for longer (FUZZ_SECONDS per target); `make bench` measures the exports. `make dist`
 # makes the SDK zip of both Windows builds, its Linux library and its test kit, the NuGet
-# package and the Python wheels, and an MSI per architecture; `make test-dist` builds the zip's
-# examples for both architectures and runs them under Wine, installs the packages as
-# developers do and runs the examples and the wrappers' tests on the zip's libkovaltherm.so,
-# and runs the test kit's walk-through.
+# package and the Python wheels, an MSI per architecture and their SHA256SUMS; `make test-dist`
+# builds the zip's examples for both architectures and runs them under Wine, installs the
+# packages as developers do and runs the examples and the wrappers' tests on the zip's
+# libkovaltherm.so, runs the test kit's walk-through, and the operators' guide's MSI commands.
 .PHONY: all deps build build-host build-win32 build-win64 build-sanitize build-tsan build-fuzz \
 	demo test test-host test-sanitize test-tsan test-win32 test-win64 dist test-dist fuzz-smoke fuzz bench \
 	bench-host bench-wine bench-monitor bench-service install clean
@@ -17,10 +17,13 @@ DIST_ZIP := dist/kovaltherm-$(VERSION)-windows.zip
 
 # The short run in `make test`: a fixed number of executions per target (about what 55 s
 # makes on this 2-core machine with nothing else running), so that it does the same work
-# however busy the stages beside it keep the machine; FUZZ_SMOKE_SECONDS only bounds it.
+# however busy the stages beside it keep the machine; the seconds only bound it. `make test`
+# runs it as the documented `make fuzz FUZZ_SECONDS=600` with FUZZ_RUNS set to these runs.
 FUZZ_SMOKE_RUNS ?= 350000
 FUZZ_SMOKE_SECONDS ?= 300
 FUZZ_SECONDS ?= 600
+# When set, each target's run of `make fuzz` also ends after this many executions.
+FUZZ_RUNS ?=
 
 all: build
 
@@ -41,17 +44,22 @@ build-win64: deps
 
 build: build-host build-win32 build-win64
 
-# The demo installs only what the host build needs; `make test` installs the rest.
+# The demo installs only what the host build of ktsensors needs and configures that build
+# without its tests (preset demo, in build/host), whose tools `make test` installs. It prints
+# the reading alone: the build's output goes to a log, shown when the build fails.
+DEMO_LOG := build/host/demo-build.log
 demo:
 	@scripts/install-deps demo
-	@cmake --preset host >/dev/null
-	@cmake --build --preset host --target ktsensors
+	@cmake --preset demo >/dev/null
+	@echo "Building ktsensors (log: $(DEMO_LOG))"
+	@cmake --build --preset demo >$(DEMO_LOG) 2>&1 || { tail -n 30 $(DEMO_LOG); \
+		echo "make demo: the build failed; its log: $(DEMO_LOG)" >&2; exit 1; }
 	@build/host/ktsensors
 
 # Every stage below, side by side where they can be (scripts/test-all: lanes, logs under
 # build/test-logs/, a table of the stages' times, the failing logs).
 test: deps
-	@scripts/test-all $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS)
+	@scripts/test-all $(FUZZ_SMOKE_RUNS)
 
 test-host: build-host
 	@ctest --preset host
@@ -91,10 +99,12 @@ dist: build-win32 build-win64
 	@packaging/dist $(VERSION)
 
 # The wrappers' tests in the consumer test run on the host build's libkovaltherm.so. Its Wine
-# prefixes are its own (build/wine-dist/), so that it can run beside the Windows suites.
+# prefixes are its own (build/wine-dist/), so that it can run beside the Windows suites. Then
+# the operators' guide's commands for the packages: their checksums, the MSI under Wine.
 test-dist: dist build-host
 	@export KOVALTHERM_WINE_PREFIX_DIR=$(CURDIR)/build/wine-dist; \
-		tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP) && tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP)
+		tests/sdk/consumer_test.sh $(CURDIR)/$(DIST_ZIP) && tests/sdk/testkit_test.sh $(CURDIR)/$(DIST_ZIP) && \
+		tests/msi/guide_test.sh $(CURDIR) $(CURDIR)/dist $(CURDIR)/$(DIST_ZIP)
 
 build-fuzz: deps
 	@cmake --preset fuzz >/dev/null
@@ -104,7 +114,7 @@ fuzz-smoke: build-fuzz
 	@scripts/run-fuzz $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS)
 
 fuzz: build-fuzz
-	@scripts/run-fuzz $(FUZZ_SECONDS)
+	@scripts/run-fuzz $(FUZZ_SECONDS) $(FUZZ_RUNS)
 
 # The export benchmark: the host half (Release, real clock, next to a bare loop, then 50
 # scrapers against ktsensors --listen), then the

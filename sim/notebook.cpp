@@ -1,6 +1,8 @@
 // The simulated notebook's firmware, embedded controller and driver requests.
 #include "notebook.h"
 
+#include <stddef.h>
+
 namespace {
 
 // Byte-wise helpers: the driver build has no C runtime to lean on.
@@ -178,6 +180,24 @@ void Log(SimNotebook *notebook, uint32_t code, const uint8_t *input, uint32_t in
         ++log->total;
 }
 
+// The fields that make a notebook what it is: everything but its temperatures.
+struct IdentityField {
+    uint32_t offset;
+    uint32_t size;
+};
+#define KT_IDENTITY_FIELD(name) {offsetof(SimConfig, name), sizeof(SimConfig::name)}
+const IdentityField kIdentityFields[] = {
+    KT_IDENTITY_FIELD(firmwarePort),     KT_IDENTITY_FIELD(infoStatus),
+    KT_IDENTITY_FIELD(infoCl),           KT_IDENTITY_FIELD(presence),
+    KT_IDENTITY_FIELD(limits),           KT_IDENTITY_FIELD(busyPattern),
+    KT_IDENTITY_FIELD(busyPatternLength), KT_IDENTITY_FIELD(busyAfterPattern),
+    KT_IDENTITY_FIELD(wrongEchoReads),   KT_IDENTITY_FIELD(wrongEchoForever),
+    KT_IDENTITY_FIELD(wrongEchoByte),    KT_IDENTITY_FIELD(configBytes),
+    KT_IDENTITY_FIELD(probeSucceeds),    KT_IDENTITY_FIELD(failCount),
+    KT_IDENTITY_FIELD(failError),
+};
+#undef KT_IDENTITY_FIELD
+
 } // namespace
 
 void SimEmptyConfig(SimConfig *config)
@@ -218,14 +238,22 @@ void SimLoad(SimNotebook *notebook, const SimConfig *config)
 
 bool SimSameNotebook(const SimConfig *a, const SimConfig *b)
 {
-    return a->firmwarePort == b->firmwarePort && a->infoStatus == b->infoStatus && a->infoCl == b->infoCl &&
-           a->presence == b->presence && Equal(a->limits, b->limits, sizeof a->limits) &&
-           a->busyPattern == b->busyPattern && a->busyPatternLength == b->busyPatternLength &&
-           a->busyAfterPattern == b->busyAfterPattern && a->wrongEchoReads == b->wrongEchoReads &&
-           a->wrongEchoForever == b->wrongEchoForever && a->wrongEchoByte == b->wrongEchoByte &&
-           Equal(a->configBytes, b->configBytes, sizeof a->configBytes) &&
-           a->probeSucceeds == b->probeSucceeds && Equal(a->failCount, b->failCount, sizeof a->failCount) &&
-           a->failError == b->failError;
+    const uint8_t *x = reinterpret_cast<const uint8_t *>(a);
+    const uint8_t *y = reinterpret_cast<const uint8_t *>(b);
+    for (const IdentityField &field : kIdentityFields)
+        if (!Equal(x + field.offset, y + field.offset, field.size))
+            return false;
+    return true;
+}
+
+uint64_t SimNotebookId(const SimConfig *config)
+{
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(config);
+    uint64_t hash = 0xcbf29ce484222325ull; // FNV-1a, 64 bits
+    for (const IdentityField &field : kIdentityFields)
+        for (uint32_t i = 0; i < field.size; ++i)
+            hash = (hash ^ bytes[field.offset + i]) * 0x100000001b3ull;
+    return hash;
 }
 
 void SimSetLimits(SimConfig *config, int sensor, int warnNormal, int warnHigh, int critNormal,

@@ -181,6 +181,10 @@ void SimLoad(SimNotebook *notebook, const SimConfig *config);
 // that a sensor cache built on one describes the other.
 bool SimSameNotebook(const SimConfig *a, const SimConfig *b);
 
+// A number naming the notebook, its temperatures aside: equal for scenarios SimSameNotebook
+// finds alike (a hash of the same fields), so that each notebook can keep a cache of its own.
+uint64_t SimNotebookId(const SimConfig *config);
+
 // Sets one sensor's firmware limits: warning pair in slot 1, critical pair in slot 2.
 void SimSetLimits(SimConfig *config, int sensor, int warnNormal, int warnHigh, int critNormal,
                   int critHigh);

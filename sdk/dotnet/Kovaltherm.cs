@@ -11,6 +11,8 @@ using System;
 using System.Collections.Generic;
 using System.ComponentModel;
 using System.IO;
+using System.Linq;
+using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 using System.Runtime.Serialization;
 using System.Threading;
@@ -156,6 +158,14 @@ namespace Kovaltherm
 
         [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
         internal static extern IntPtr LoadLibraryExW(string path, IntPtr file, uint flags);
+
+        // libkovaltherm.so only: why its simulated notebook is not running ("" while it runs),
+        // and a scenario file to run instead.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr KovalthermSimProblem();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int KovalthermSimLoadScenario(string path);
     }
 
     /// <summary>Every present sensor, read through the exports.</summary>
@@ -165,6 +175,10 @@ namespace Kovaltherm
 
         // LoadLibraryEx: a DLL given by full path has its own folder searched for what it needs.
         private const uint LoadWithAlteredSearchPath = 0x8;
+        // The variable naming libkovaltherm.so's simulated notebook: a scenario file, or the name
+        // of one in a scenarios folder beside the library.
+        private const string ScenarioVariable = "KOVALTHERM_SCENARIO";
+        private const string LinuxLibrary = "libkovaltherm.so";
         private static readonly object loadLock = new object();
         private static bool loaded;
 
@@ -175,6 +189,7 @@ namespace Kovaltherm
         /// Throws <see cref="KovalthermException"/> where the DLL cannot be used.</summary>
         public static IReadOnlyList<SensorReading> ReadSensors()
         {
+            Load();
             return Read(CancellationToken.None);
         }
 
@@ -186,7 +201,7 @@ namespace Kovaltherm
         {
             // LongRunning: a dedicated thread, not one of the pool's, since a call can block
             // for seconds.
-            return Task.Factory.StartNew(() => Read(cancellationToken), cancellationToken,
+            return Task.Factory.StartNew(() => { Load(); return Read(cancellationToken); }, cancellationToken,
                                          TaskCreationOptions.LongRunning, TaskScheduler.Default);
         }
 
@@ -196,10 +211,11 @@ namespace Kovaltherm
             return ReadSensorsAsync(CancellationToken.None);
         }
 
-        // Every sensor, looking at the token before each call.
+        // Every sensor, looking at the token before each call, once Load() has run: Mono loads
+        // the native library as it compiles this method.
+        [MethodImpl(MethodImplOptions.NoInlining)]
         private static IReadOnlyList<SensorReading> Read(CancellationToken token)
         {
-            Load();
             token.ThrowIfCancellationRequested();
             int count = Call(NativeMethods.LMGetNumSensors);
             var readings = new List<SensorReading>(Math.Max(count, 0));
@@ -232,10 +248,9 @@ namespace Kovaltherm
             {
                 return export();
             }
-            catch (DllNotFoundException error)
+            catch (DllNotFoundException)
             {
-                throw new KovalthermException(KovalthermException.ErrorModNotFound,
-                                              "Kovaltherm.dll could not be loaded: " + error.Message);
+                throw NotFound();
             }
             catch (EntryPointNotFoundException error)
             {
@@ -249,43 +264,141 @@ namespace Kovaltherm
             }
         }
 
+        // The folders the runtime looks in for libkovaltherm.so before the system's library
+        // folders: the wrapper's and the program's, then LD_LIBRARY_PATH's.
+        private static List<string> LinuxFolders()
+        {
+            var folders = new List<string> {
+                Path.GetDirectoryName(typeof(Sensors).Assembly.Location),
+                AppDomain.CurrentDomain.BaseDirectory.TrimEnd(Path.DirectorySeparatorChar) };
+            foreach (string folder in (Environment.GetEnvironmentVariable("LD_LIBRARY_PATH") ?? "").Split(':'))
+                if (folder.Length > 0)
+                    folders.Add(folder);
+            return folders.FindAll(f => !string.IsNullOrEmpty(f)).ConvertAll(Path.GetFullPath).Distinct().ToList();
+        }
+
+        // The library is missing, or one that is there did not load: which file, and where it
+        // was looked for.
+        private static KovalthermException NotFound()
+        {
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+                return new KovalthermException(KovalthermException.ErrorModNotFound,
+                    "Kovaltherm.dll was not found: looked in " + string.Join(", ", WindowsCandidates()) +
+                    ", then the DLL search path");
+            List<string> folders = LinuxFolders();
+            string found = folders.Find(f => File.Exists(Path.Combine(f, LinuxLibrary)));
+            return new KovalthermException(KovalthermException.ErrorModNotFound, found != null
+                ? Path.Combine(found, LinuxLibrary) + " did not load: a library it needs is missing, or it is not " +
+                  "for this machine's architecture"
+                : LinuxLibrary + " was not found: looked in " + string.Join(", ", folders) +
+                  ", then the system's library folders (ld.so.cache, /lib, /usr/lib)");
+        }
+
+        // Where Kovaltherm.dll of the process's architecture is looked for, in order: x86\ or
+        // x64\ beside the program (as the NuGet package copies them for AnyCPU programs), then
+        // runtimes\win-x86\native\ or runtimes\win-x64\native\, then beside the program.
+        private static string[] WindowsCandidates()
+        {
+            string architecture = IntPtr.Size == 8 ? "x64" : "x86";
+            string folder = AppDomain.CurrentDomain.BaseDirectory;
+            return new[] {
+                Path.Combine(folder, architecture, "Kovaltherm.dll"),
+                Path.Combine(folder, "runtimes", "win-" + architecture, "native", "Kovaltherm.dll"),
+                Path.Combine(folder, "Kovaltherm.dll") };
+        }
+
         // On Windows, loads the Kovaltherm.dll of the process's architecture before the first
-        // export binds to it by name: by full path from x86\ or x64\ beside the program (as the
-        // NuGet package copies them for AnyCPU programs), else runtimes\win-x86\native\ or
-        // runtimes\win-x64\native\, else beside the program; where none is there, by name
-        // through the DLL search. So a DLL that does not load fails here with the loader's own
-        // error (126, 1114, 193). Elsewhere the runtime loads libkovaltherm.so by name.
+        // export binds to it by name: by full path from the first of WindowsCandidates() that
+        // is there; where none is, by name through the DLL search. So a DLL that does not load
+        // fails here with the loader's own error (126, 1114, 193). Elsewhere the runtime loads
+        // libkovaltherm.so by name (LoadSimulated).
         private static void Load()
         {
-            if (Environment.OSVersion.Platform != PlatformID.Win32NT)
-                return;
             lock (loadLock)
             {
                 if (loaded)
                     return;
-                string architecture = IntPtr.Size == 8 ? "x64" : "x86";
-                string folder = AppDomain.CurrentDomain.BaseDirectory;
-                string path = "Kovaltherm.dll";
-                foreach (string candidate in new[] {
-                    Path.Combine(folder, architecture, path),
-                    Path.Combine(folder, "runtimes", "win-" + architecture, "native", path),
-                    Path.Combine(folder, path) })
+                if (Environment.OSVersion.Platform != PlatformID.Win32NT)
                 {
-                    if (File.Exists(candidate))
-                    {
-                        path = candidate;
-                        break;
-                    }
+                    LoadSimulated();
+                    loaded = true;
+                    return;
                 }
+                string architecture = IntPtr.Size == 8 ? "x64" : "x86";
+                string path = Array.Find(WindowsCandidates(), File.Exists) ?? "Kovaltherm.dll";
                 uint flags = Path.IsPathRooted(path) ? LoadWithAlteredSearchPath : 0;
                 if (NativeMethods.LoadLibraryExW(path, IntPtr.Zero, flags) == IntPtr.Zero)
                 {
                     int error = Marshal.GetLastWin32Error();
+                    if (error == KovalthermException.ErrorModNotFound && !Path.IsPathRooted(path))
+                        throw NotFound();
                     throw new KovalthermException(error, path + " did not load (error " + error + ")" +
                         (error == KovalthermException.ErrorDllInitFailed ? ": the thermal driver could not be opened" :
                          error == KovalthermException.ErrorBadExeFormat ? ": it is not a " + architecture + " DLL" : ""));
                 }
                 loaded = true;
+            }
+        }
+
+        // libkovaltherm.so, as Python's package takes it: KOVALTHERM_SCENARIO may name one of
+        // the scenarios carried beside the library (scenarios/NAME.json) instead of a file; one
+        // that is neither fails, and so does a simulated notebook that did not start (an
+        // unusable registry file or scenario), where the exports could only answer 0.
+        private static void LoadSimulated()
+        {
+            string scenario = Environment.GetEnvironmentVariable(ScenarioVariable);
+            string file = null;
+            if (!string.IsNullOrEmpty(scenario) && !File.Exists(scenario))
+            {
+                List<string> folders = LinuxFolders().ConvertAll(f => Path.Combine(f, "scenarios"));
+                var names = new SortedSet<string>();
+                foreach (string folder in folders.FindAll(Directory.Exists))
+                    foreach (string carried in Directory.GetFiles(folder, "*.json"))
+                        names.Add(Path.GetFileNameWithoutExtension(carried));
+                if (Path.GetFileName(scenario) == scenario)
+                    file = folders.ConvertAll(f => Path.Combine(f, scenario + ".json")).Find(File.Exists);
+                if (file == null)
+                    throw new KovalthermException(KovalthermException.ErrorDllInitFailed, ScenarioVariable + "=" +
+                        scenario + ": no such scenario file, nor one of " +
+                        (names.Count > 0 ? string.Join(", ", names) : "none") + " (in " + string.Join(", ", folders) + ")");
+                // Read by the library as it loads, where the runtime passes it on (Mono does);
+                // else the scenario is loaded below.
+                Environment.SetEnvironmentVariable(ScenarioVariable, file);
+            }
+            string problem = Problem();
+            if (problem.Length > 0 && file != null && LoadScenario(file))
+                problem = Problem();
+            if (problem.Length > 0)
+                throw new KovalthermException(KovalthermException.ErrorDllInitFailed,
+                                              LinuxLibrary + " has no simulated notebook: " + problem);
+        }
+
+        // Loads a scenario file into libkovaltherm.so's notebook; false when it refused it.
+        // The native calls are in methods of their own, compiled only when first called: Mono
+        // loads a method's native library as it compiles the method, and the library must see
+        // KOVALTHERM_SCENARIO as LoadSimulated sets it.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static bool LoadScenario(string file)
+        {
+            return NativeMethods.KovalthermSimLoadScenario(file) != 0;
+        }
+
+        // Why libkovaltherm.so's notebook is not running, "" while it runs.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static string Problem()
+        {
+            try
+            {
+                return Marshal.PtrToStringAnsi(NativeMethods.KovalthermSimProblem()) ?? "";
+            }
+            catch (DllNotFoundException)
+            {
+                throw NotFound();
+            }
+            catch (EntryPointNotFoundException error)
+            {
+                throw new KovalthermException(KovalthermException.ErrorProcNotFound,
+                                              "the library is not libkovaltherm.so: " + error.Message);
             }
         }
     }

@@ -3,7 +3,8 @@
 # root CA, code-signing certificate and RFC 3161 time-stamping authority made here and thrown
 # away: every file packaging/signed-files names, each MSI and the binaries inside it verify
 # against that root with a time stamp; a changed byte, or a changed MSI, fails verification;
-# without a certificate nothing is signed, and the release says so once.
+# without a certificate nothing is signed, and the release says so once. The operators' guide's
+# osslsigncode check, as written, passes on the signed MSI and fails on the unsigned one.
 # Usage: signing_test.sh SOURCE_DIR WIN32_BUILD WIN64_BUILD VERSION
 set -u
 src=$(cd "$1" && pwd) win32=$(cd "$2" && pwd) win64=$(cd "$3" && pwd) version=$4
@@ -91,6 +92,14 @@ msibuild tampered.msi -q "UPDATE \`Property\` SET \`Value\` = '9.9.9' WHERE \`Pr
 [ -s tampered.msi ] && ! verify tampered.msi
 check $? "an MSI with its ProductVersion changed fails verification"
 
+# ---- The operators' guide's check of a signature, as written, with the throwaway root as the
+# system's only trusted one: the signed MSI passes, the unsigned one below fails ----
+guide() { (cd "$1" && "$src/tests/docs/sandbox.sh" --bind "$work/root.pem" /etc/ssl/certs/ca-certificates.crt -- \
+    bash -e -c "$("$src/tests/docs/doc_commands.py" print "$src" signature)" 2>&1); }
+out=$(guide signed)
+check "$([ $? = 0 ] && grep -q '^Signature verification: ok$' <<<"$out"; echo $?)" \
+    "the guide's $("$src/tests/docs/doc_commands.py" print "$src" signature | cut -c1-40)... passes on the signed MSI"
+
 # ---- No certificate: nothing signed, said once ----
 out=$(env -u SIGN_PFX "$src/packaging/release" "$version" tree plain "$win32" "$win64" 2>&1)
 [ "$(grep -c 'unsigned' <<<"$out")" = 1 ]
@@ -98,6 +107,8 @@ check $? "without SIGN_PFX the release says once that it signs nothing"
 [ -s "plain/kovaltherm-$version-x64.msi" ] &&
     ! osslsigncode verify -CAfile root.pem -in "plain/kovaltherm-$version-x64.msi" >/dev/null 2>&1
 check $? "without SIGN_PFX the MSI is made, unsigned"
+out=$(guide plain)
+check "$([ $? != 0 ]; echo $?)" "the guide's check fails on the unsigned MSI: $(grep -m1 -i 'fail\|no signature' <<<"$out")"
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -1,7 +1,8 @@
 // Reads the sensors through the Kovaltherm wrapper (ReadSensorsAsync) once per scenario file
 // given, loading each after the first (which the library loaded itself) into the simulated
 // notebook; prints one line per sensor: step, ordinal, location, temperature, limits, status
-// ("-" for null). With --equality instead, compares readings that differ in one value each.
+// ("-" for null); or "unavailable", the error code and the message where the library cannot be
+// used. With --equality instead, compares readings that differ in one value each.
 using System;
 using System.Runtime.InteropServices;
 using System.Threading;
@@ -58,7 +59,7 @@ static class Reader
             }
             catch (KovalthermException error)
             {
-                Console.WriteLine("unavailable " + error.NativeErrorCode);
+                Console.WriteLine("unavailable " + error.NativeErrorCode + " " + error.Message);
                 return 0;
             }
         }

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Unpacks the SDK zip into a temporary folder (everything must be in one folder
 # kovaltherm-VERSION/), builds its examples with CMake and mingw through find_package(Kovaltherm)
-# for x86 and x64, under a toolchain file that restricts package lookup to its root path, and
-# linked.c through pkg-config; runs them in the 64-bit Wine prefix (32-bit programs under
-# WoW64): without the driver the run-time loading example carries on and the linked one is
-# refused by the loader; with it they read the default notebook's three sensors.
+# for x86 and x64, under a toolchain file that restricts package lookup to its root path (for
+# x64 the documents' cross build as written, the SDK seen at /opt/kovaltherm-sdk), and linked.c
+# through pkg-config and the documents' mingw lines; runs them in the 64-bit Wine prefix
+# (32-bit programs under WoW64): without the driver the run-time loading example carries on and
+# the linked one is refused by the loader; with it they read the default notebook's three sensors.
 # Then, on Linux from the unpacked folder: checks the wheels and the NuGet package (contents,
 # tags, each DLL's machine type); runs the README's Linux commands as written (the C, C# and
 # Python examples, the wheel installed into a fresh virtual environment) on three notebooks;
-# installs the NuGet package from nuget/ with nuget install, builds a .NET Framework project on
-# it with xbuild for each platform and runs one with mono; runs the wrappers' tests
+# installs the NuGet package from nuget/ with the README's nuget install, builds a .NET
+# Framework project on it with xbuild for each platform (x64 with the README's line) and runs
+# one with mono; runs the wrappers' tests
 # (wrappers_test.py) on the installed wheel and the package's assembly, and the JSON Schema's
 # (schema_test.py).
 # Usage: consumer_test.sh SDK_ZIP [--linux-only]
@@ -40,6 +42,8 @@ sdk=$work/unpacked/kovaltherm-$version
 [ -d "$sdk" ] || exit 1
 # The machine a DLL or shared library is built for, as objdump names it.
 machine_of() { x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null | sed -n 's/^architecture: \([^,]*\),.*/\1/p'; }
+# The commands the documents list under KEY (tests/docs/doc_commands.py), as written.
+doc() { "$src/tests/docs/doc_commands.py" print "$src" "$1"; }
 
 if [ "${2:-}" != --linux-only ]; then
     for arch in x86 x64; do
@@ -50,10 +54,18 @@ if [ "${2:-}" != --linux-only ]; then
             "list(APPEND CMAKE_FIND_ROOT_PATH /usr/$prefix)" 'set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)' \
             'set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)' 'set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)' \
             'set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)' >"$work/$arch.cmake"
-        configure=(cmake -S "$sdk/examples" -B "$work/$arch" --toolchain "$work/$arch.cmake"
-                   -DCMAKE_FIND_ROOT_PATH="$sdk")
-        echo "${configure[*]}"
-        "${configure[@]}" >"$work/$arch.log" 2>&1 && cmake --build "$work/$arch" >>"$work/$arch.log" 2>&1
+        if [ $arch = x86 ]; then
+            configure=(cmake -S "$sdk/examples" -B "$work/$arch" --toolchain "$work/$arch.cmake"
+                       -DCMAKE_FIND_ROOT_PATH="$sdk")
+            echo "${configure[*]}"
+            "${configure[@]}" >"$work/$arch.log" 2>&1 && cmake --build "$work/$arch" >>"$work/$arch.log" 2>&1
+        else
+            # The documents' cross build, in a copy of the examples with the toolchain file
+            # beside them, the SDK where the command names it.
+            cp -r "$sdk/examples" "$work/project" && cp "$work/$arch.cmake" "$work/project/mingw-w64-x86_64.cmake"
+            (cd "$work/project" && "$src/tests/docs/sandbox.sh" --bind "$sdk" /opt/kovaltherm-sdk -- \
+                bash -ex -c "$(doc cross-build)") >"$work/$arch.log" 2>&1 && ln -s "$work/project/build-x64" "$work/$arch"
+        fi
         status=$?
         [ $status -eq 0 ] || cat "$work/$arch.log"
         check $status "$arch: the examples build through find_package(Kovaltherm) in a cross build"
@@ -68,6 +80,13 @@ if [ "${2:-}" != --linux-only ]; then
         machine=$(machine_of "$work/$arch/Kovaltherm.dll")
         [ "$machine" = "$([ $arch = x86 ] && echo i386 || echo i386:x86-64)" ]
         check $? "$arch: the package gave the $arch DLL ($machine)"
+        # The documents' lines without CMake or through pkg-config, as written, in the SDK's folder.
+        for key in $([ $arch = x86 ] && echo mingw-x86 || echo mingw-x64 pkg-config); do
+            (cd "$sdk" && rm -f linked.exe && bash -ex -c "$(doc $key)") &&
+                [ "$(machine_of "$sdk/linked.exe")" = "$machine" ] && $prefix-objdump -p "$sdk/linked.exe" | grep -q 'DLL Name: Kovaltherm.dll'
+            check $? "$arch: the documents' $(doc $key | cut -d' ' -f1-4) ... builds an $arch linked.exe"
+        done
+        rm -f "$sdk/linked.exe"
     done
 
     "$wine" setup "$src/build/win64" >/dev/null || { echo "FAIL: Wine set-up"; exit 1; }
@@ -117,11 +136,7 @@ check $? "the sdist carries the sources and no library"
 # each notebook (the README's "steady" replaced), with Debian's python3 and a home of their own.
 export HOME=$work/home PATH=/usr/bin:$PATH
 mkdir "$HOME"
-readme_block() { # the N-th sh block of the README's section "On Linux"
-    awk -v n="$1" '/^## / {s = /^## On Linux/} s && /^```/ {if (open) {open = 0; if (k == n) exit} else {open = 1; k++}; next}
-        s && open && k == n' "$sdk/README.md"
-}
-(cd "$sdk" && bash -e <<<"$(readme_block 1)") >"$work/build.log" 2>&1
+(cd "$sdk" && bash -e <<<"$(doc sdk-linux)") >"$work/build.log" 2>&1
 status=$?
 [ $status -eq 0 ] || cat "$work/build.log"
 check $status "the README's Linux examples build, and the wheel installs into a fresh virtual environment"
@@ -141,7 +156,7 @@ expected() { # lines each notebook's run prints, from the scenarios' documented 
     esac
 }
 for notebook in steady stuck-controller firmware-faults; do
-    out=$(cd "$sdk" && bash -e <<<"$(readme_block 2 | sed "s/steady/$notebook/g")" 2>&1)
+    out=$(cd "$sdk" && bash -e <<<"$(doc sdk-linux-run | sed "s/steady/$notebook/g")" 2>&1)
     status=$?
     echo "--- $notebook:"
     echo "$out"
@@ -151,9 +166,9 @@ for notebook in steady stuck-controller firmware-faults; do
 done
 
 # The NuGet package from nuget/ as a local feed, as a .NET Framework developer installs it.
-nuget install Kovaltherm -Source "$sdk/nuget" -OutputDirectory "$work/packages" -NonInteractive >/dev/null
-check $? "nuget install Kovaltherm -Source nuget/ installs it"
-package=$work/packages/Kovaltherm.$version
+(cd "$sdk" && bash -e -c "$(doc nuget-install)") >/dev/null
+check $? "$(doc nuget-install): installs it"
+package=$sdk/packages/Kovaltherm.$version
 [ "$(cd "$package" && find . -type f | sort | tr '\n' ' ')" = "./Kovaltherm.$version.nupkg ./LICENSE.txt ./README.md \
 ./build/Kovaltherm.targets ./lib/net45/Kovaltherm.Net.dll ./lib/net45/Kovaltherm.Net.xml \
 ./runtimes/win-x64/native/Kovaltherm.dll ./runtimes/win-x86/native/Kovaltherm.dll " ]
@@ -188,9 +203,13 @@ PROJECT
 for platform in x86:Kovaltherm.dll:i386 x64:Kovaltherm.dll:i386:x86-64 \
     AnyCPU:x86/Kovaltherm.dll:i386 AnyCPU:x64/Kovaltherm.dll:i386:x86-64; do
     IFS=: read -r name dll arch <<<"$platform"
-    [ -f "$work/app/bin/$name/App.exe" ] ||
+    if [ -f "$work/app/bin/$name/App.exe" ]; then :
+    elif [ $name = x64 ]; then # as the README gives it
+        (cd "$work/app" && bash -e -c "$(doc xbuild)") >"$work/xbuild-$name.log" 2>&1 || cat "$work/xbuild-$name.log"
+    else
         xbuild /nologo /verbosity:quiet /p:Platform=$name /p:_TargetFrameworkDirectories=/usr/lib/mono/4.5 \
             "$work/app/App.csproj" >"$work/xbuild-$name.log" 2>&1 || cat "$work/xbuild-$name.log"
+    fi
     [ "$(machine_of "$work/app/bin/$name/$dll")" = "$arch" ] && [ -f "$work/app/bin/$name/Kovaltherm.Net.dll" ]
     check $? "xbuild, platform $name: the package's targets put the $arch DLL at $dll"
 done

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the test kit's walk-through from the SDK zip under Wine line by line as
 # testkit/README.md gives it (x64, then x86), from no running Wine session, with the SDK's
-# runtime.c as the program: it carries on without readings on stuck-controller.json, sees the
-# three sensors of firmware-faults.json loaded after it, and runs without the driver once the
-# kit is removed. With the Kovaltherm service installed (x64), start names the session's log,
-# which holds the service's events, and stop leaves its file saying kovaltherm_up 0. Also
+# runtime.c as the program (your-program.exe in the kit's folder): it carries on without
+# readings on stuck-controller.json, sees the three sensors of firmware-faults.json loaded after
+# it, and runs without the driver once the kit is removed. With the Kovaltherm service installed
+# (x64), start names the session's log, which holds the service's events, and stop leaves its
+# file saying kovaltherm_up 0; then the guide's lines for the events under Wine, as written
+# (a new session with the events' channels, and grep in ~/.wine/qorix-kit.log). Also
 # checks that the script refuses a qorix service whose driver is not the kit's, and leaves it
 # alone.
 # Usage: testkit_test.sh SDK_ZIP
@@ -20,6 +22,8 @@ trap '[ $service = 0 ] || KOVALTHERM_WINE_ARCH=win64 "$wine" run "$service_dir/p
     KOVALTHERM_WINE_ARCH=win32 "$wine" shutdown >/dev/null; KOVALTHERM_WINE_ARCH=win64 "$wine" shutdown >/dev/null
     rm -rf "$work"' EXIT
 passed=0 failed=0
+# The commands the documents list under KEY (tests/docs/doc_commands.py), as written.
+doc() { "$src/tests/docs/doc_commands.py" print "$src" "$1"; }
 check() {
     if [ "$1" = 0 ]; then
         echo "ok: $2"
@@ -61,7 +65,8 @@ for arch in x64 x86; do
     app=$work/app-$arch
     mkdir "$app"
     $prefix-gcc -I"$sdk/include" "$sdk/examples/runtime.c" -o "$app/runtime.exe" &&
-        cp "$sdk/$arch/Kovaltherm.dll" "$app/"
+        cp "$sdk/$arch/Kovaltherm.dll" "$app/" &&
+        cp "$app/runtime.exe" "$kit/your-program.exe" && cp "$sdk/$arch/Kovaltherm.dll" "$kit/"
     check $? "$arch: the consumer program builds from the SDK"
 
     export KOVALTHERM_WINE_ARCH=$wine_arch
@@ -77,11 +82,10 @@ for arch in x64 x86; do
 
     # The walk-through exactly as testkit/README.md gives it under Wine, with this program as
     # your-program.exe; in the 32-bit prefix with the replacements the README names.
-    mapfile -t walk < <(awk '/^Under Wine/ {found = 1} found && /^```sh$/ {inside = 1; next}
-        inside && /^```$/ {exit} inside' "$kit/README.md")
+    cmp -s "$src/testkit/README.md" "$kit/README.md" || { echo "FAIL: the kit's README is not testkit/README.md"; exit 1; }
+    mapfile -t walk < <(doc testkit-walk)
     [ ${#walk[@]} -eq 5 ] || { echo "FAIL: the README's Wine walk-through has ${#walk[@]} lines, not 5"; exit 1; }
     for i in "${!walk[@]}"; do
-        walk[i]=${walk[i]//your-program.exe/$app/runtime.exe}
         [ $arch = x64 ] || walk[i]=$(sed 's|/usr/lib/wine/wine64|wine|g; s|x64/|x86/|g' <<<"${walk[i]}")
     done
     # Runs a line of the walk-through (or one like it) in the kit's folder; prints its output.
@@ -154,7 +158,10 @@ for arch in x64 x86; do
         for _ in $(seq 120); do grep -qx 'kovaltherm_up 1' "$prom" 2>/dev/null && break; sleep 0.5; done
         grep -qx 'kovaltherm_up 1' "$prom"
         check $? "$arch: the installed service writes its file"
-        step "./qorix-kit.sh stop $arch"
+        # The operators' guide's lines for the events under Wine, as written: its stop, then a
+        # new session with the events' channels, and grep in ~/.wine/qorix-kit.log (the prefix).
+        mapfile -t guide < <(doc testkit-events)
+        step "${guide[0]}"
         grep -qx 'kovaltherm_up 0' "$prom"
         check $? "$arch: qorix-kit.sh stop leaves the service's file saying kovaltherm_up 0"
         events=$(awk '/:fixme:advapi:ReportEventW \(/ { split($0, f, ","); print f[4] }' "$log" |
@@ -163,6 +170,14 @@ for arch in x64 x86; do
         started_then_stopped=' 1 (.* )?2 '
         [[ " $events" =~ $started_then_stopped ]]
         check $? "$arch: the log holds the service's events, started and stopped"
+        step "${guide[1]}"
+        check $? "$arch: ${guide[1]}"
+        for _ in $(seq 120); do grep -q 'ReportEventW (.*,0x40000001,' "$log" && break; sleep 0.5; done
+        mkdir -p "$work/home" && ln -sfn "$pfx" "$work/home/.wine"
+        out=$(HOME=$work/home step "${guide[2]}")
+        echo "$out" | head -n 4
+        grep -q '^[0-9a-f]*:fixme:advapi:ReportEventW (.*,0x40000001,' <<<"$out"
+        check $? "$arch: ${guide[2]} shows the service started again in the new session (event 1)"
         step "/usr/lib/wine/wine64 '$service_dir/program/ktsensors.exe' --uninstall-service" >/dev/null
         service=0
         step "./qorix-kit.sh remove $arch" >/dev/null

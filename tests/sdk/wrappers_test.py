@@ -24,7 +24,7 @@ SOURCE = HERE.parent.parent
 SDK = Path(os.environ.get("KOVALTHERM_SDK", SOURCE / "sdk"))
 HOST_BUILD = Path(os.environ.get("KOVALTHERM_HOST_BUILD", SOURCE / "build" / "host"))
 LIMITS = ("warning_normal", "warning_high", "critical_normal", "critical_high")
-NORMAL, WARNING = 1, 2
+NORMAL, WARNING, CRITICAL = 1, 2, 3
 
 
 def contract(header, name):
@@ -66,16 +66,19 @@ class Wrappers(unittest.TestCase):
         cls.folder.cleanup()
 
     def run_program(self, command, folder, scenarios, **environment):
+        """What `command` prints; a variable given as None is left out of its environment."""
         env = dict(self.environment, KOVALTHERM_REGISTRY=str(folder / "registry.db"),
-                   KOVALTHERM_SCENARIO=str(scenarios[0]), **environment)
+                   KOVALTHERM_SCENARIO=str(scenarios[0]))
+        env = {name: value for name, value in dict(env, **environment).items() if value is not None}
         return subprocess.run(command + scenarios, env=env, capture_output=True, text=True,
                               check=True, timeout=120).stdout
 
-    def read(self, wrapper, folder, processes):
+    def read(self, wrapper, folder, processes, **environment):
         """The readings of each step, processes run one after another on one registry."""
         steps = []
         for scenarios in processes:
-            lines = [line.split() for line in self.run_program(self.readers[wrapper], folder, scenarios).splitlines()]
+            out = self.run_program(self.readers[wrapper], folder, scenarios, **environment)
+            lines = [line.split() for line in out.splitlines()]
             steps += [[tuple(l[1:]) for l in lines if l[0] == str(step)] for step in range(len(scenarios))]
         return steps
 
@@ -137,23 +140,65 @@ class Wrappers(unittest.TestCase):
         self.each_wrapper(check)
 
     def test_another_notebook_empties_the_cache(self):
-        # heat-cycle.json at its start, as docs/operators.md shows it: two sensors, no third
-        # left over from the steady notebook's cache.
+        # heat-cycle.json at its start, as docs/operators.md shows it, and critical.json: two
+        # sensors, no third left over from the steady notebook's cache; on a registry file
+        # named, and on the default one (a file per notebook), in one process or one after
+        # another.
         steady = [row(0, 2, 52, 90, 98, NORMAL), row(1, 4, 41, 65, 75, NORMAL), row(2, 1, 47, 75, 90, NORMAL)]
         heat_cycle = [row(0, 2, 55, 90, 98, NORMAL), row(1, 4, 45, 65, 75, NORMAL)]
+        critical = [row(0, 2, 97, 90, 98, CRITICAL), row(1, 1, 47, 75, 90, NORMAL)]
+        example = {name: SOURCE / "examples" / f"{name}.json" for name in ("steady", "heat-cycle", "critical")}
         def check(wrapper, folder):
-            self.assertEqual(self.read(wrapper, folder, [[SOURCE / "examples" / "steady.json",
-                                                          SOURCE / "examples" / "heat-cycle.json"]]),
+            self.assertEqual(self.read(wrapper, folder, [[example["steady"], example["heat-cycle"]]]),
                              [steady, heat_cycle])
+            default = dict(KOVALTHERM_REGISTRY=None, XDG_STATE_HOME=None, HOME=str(folder))
+            self.assertEqual(self.read(wrapper, folder, [[example["steady"]], [example["critical"]]], **default),
+                             [steady, critical])
+            self.assertEqual(self.read(wrapper, folder, [[example["critical"], example["steady"],
+                                                          example["critical"]]], **default),
+                             [critical, steady, critical])
         self.each_wrapper(check)
 
-    def test_missing_library_raises_the_documented_error(self):
+    def test_unusable_library_raises_the_documented_error(self):
+        # A missing library names the file and where it was looked for; a scenario name is one
+        # carried beside the library; an unknown name, or a file that is not a scenario, is an
+        # error, never an empty list. (Each: the environment, then per wrapper the parts of what
+        # the reader prints; None where that wrapper's case is another test's.)
         def check(wrapper, folder):
-            if wrapper == "python" and "KOVALTHERM_SDK" in os.environ:
-                return  # the installed package carries its own library
-            out = self.run_program(self.readers[wrapper], folder, [SOURCE / "examples" / "steady.json"],
-                                   LD_LIBRARY_PATH=str(folder))
-            self.assertEqual(out.strip(), "unavailable 126")
+            bare, carried, bad = folder / "bare", folder / "carried", folder / "bad.json"
+            (carried / "scenarios").mkdir(parents=True)
+            bare.mkdir()
+            shutil.copy(HOST_BUILD / "libkovaltherm.so", carried)
+            shutil.copy(SOURCE / "examples" / "steady.json", carried / "scenarios")
+            bad.write_text("{")
+            programs = self.folder.name
+            steady = "0 0 2 52 90 98 1\n0 1 4 41 65 75 1\n0 2 1 47 75 90 1"
+            installed = "KOVALTHERM_SDK" in os.environ  # the installed package carries its own library
+            cases = [
+                ({"LD_LIBRARY_PATH": str(bare), "KOVALTHERM_SCENARIO": str(SOURCE / "examples" / "steady.json")},
+                 {"python": None if installed else ["unavailable 126 cannot use libkovaltherm.so (error 126): "
+                                                    "libkovaltherm.so: cannot open shared object file"],
+                  "csharp": [f"unavailable 126 libkovaltherm.so was not found: looked in {programs}, {bare}, then the "
+                             "system's library folders (ld.so.cache, /lib, /usr/lib)"]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": "steady"},
+                 {"python": None, "csharp": [steady]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": "no-such"},
+                 {"python": ["unavailable None cannot use ", ": KOVALTHERM_SCENARIO=no-such: no such scenario file, nor one of"],
+                  "csharp": ["unavailable 1114 KOVALTHERM_SCENARIO=no-such: no such scenario file, nor one of steady "
+                             f"(in {programs}/scenarios, {carried}/scenarios)"]}),
+                ({"LD_LIBRARY_PATH": str(carried), "KOVALTHERM_SCENARIO": str(bad)},
+                 {"python": ["unavailable None cannot use ", f": no simulated notebook: scenario {bad}: not valid JSON: "],
+                  "csharp": [f"unavailable 1114 libkovaltherm.so has no simulated notebook: scenario {bad}: not valid JSON: "]}),
+            ]
+            for environment, expected in cases:
+                if expected[wrapper] is None:
+                    continue
+                if installed and wrapper == "python":
+                    environment = {k: v for k, v in environment.items() if k != "LD_LIBRARY_PATH"}
+                out = self.run_program(self.readers[wrapper], folder, [environment.get("KOVALTHERM_SCENARIO", "-")],
+                                       **environment).strip()
+                for part in expected[wrapper]:
+                    self.assertIn(part, out, environment)
         self.each_wrapper(check)
 
     def test_csharp_readings_compare_by_value(self):
@@ -189,6 +234,11 @@ class Wrappers(unittest.TestCase):
              "[(0, 2, None), (1, 5, None)]"),
             ({"KOVALTHERM_SCENARIO": "no-such"}, refused, "None False"),
             ({}, "try: kovaltherm.simulate('no-such')\nexcept ValueError: print('ValueError')", "ValueError"),
+            # An OSError, as ctypes' own; a path that does not exist is not found, whatever else.
+            ({}, "try: kovaltherm.Library('/nonexistent/libkovaltherm.so')\nexcept OSError as e: "
+                 "print(type(e).__name__, e.winerror, e.errno == 2, e.filename, e)",
+             "KovalthermError 126 True /nonexistent/libkovaltherm.so "
+             "cannot use /nonexistent/libkovaltherm.so (error 126): no such file"),
         ]
         if "KOVALTHERM_SDK" in os.environ:  # the wheel carries the example scenarios by name
             cases += [({"KOVALTHERM_SCENARIO": "steady"}, show, steady),

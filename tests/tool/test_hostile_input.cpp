@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/cache_layout.h"
+#include "platform/host/sqlite_registry.h"
 #include "prometheus_parser.h"
 #include "tool_runner.h"
 
@@ -78,7 +80,7 @@ TEST_F(HostileTest, EachCaseExitsWithOneLineAndLeavesRefusedFilesAlone)
         {"--scenario big.json", "out.txt", 2, "ktsensors: scenario big.json: larger than 1024 KiB, too large for a scenario", true},
         {"--scenario duplicate.json", "out.txt", 2, "ktsensors: scenario duplicate.json: the name \"sensors\" appears twice in one object", true},
         {"--scenario token.json", "out.txt", 2, "ktsensors: scenario token.json: not valid JSON: parse error at line 1, column 13", true},
-        {"--scenario key.json", "out.txt", 2, "ktsensors: scenario key.json: kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...: unknown field", true},
+        {"--scenario key.json", "out.txt", 2, "ktsensors: scenario key.json: not a scenario: a field at its top level other than description, sensors, firmware, controller and driver", true},
         {"--scenario fifo.json", "out.txt", 2, "ktsensors: scenario fifo.json: not a regular file", true},
         {"--scenario /dev/zero", "out.txt", 2, "ktsensors: scenario /dev/zero: not a regular file", true},
         {"--scenario .", "out.txt", 2, "ktsensors: scenario .: not a regular file", true},
@@ -356,6 +358,44 @@ TEST_F(ToolTest, WarnsOfACacheFromAnotherNotebookAndResetCacheRebuildsIt)
     // A registry with no cache yet resets to the same: a cache built afresh.
     Result first = Run("--registry new.db --reset-cache");
     EXPECT_EQ(first.code, 0) << first.err;
+}
+
+// ---- A tampered sensor count ------------------------------------------------------------------
+
+// "Number of sensors" set to 0x7FFFFFFF: once a failed call has repaired the cache, the reading
+// ends where the library says the count changed; where no rebuild can repair it (the firmware
+// fails), no more than the nine sensors the library can map are read. Either way the run ends
+// at once with one line, and the next reading of a repaired cache is whole.
+TEST_F(ToolTest, ATamperedSensorCountEndsTheReadingInsteadOfWalkingEveryOrdinal)
+{
+    const std::string known = ReadFile(Scenario("known"));
+    WriteFile(Path("no-firmware.json"), known.substr(0, known.rfind('}')) + R"(, "driver": {"failures": {"firmware": "always"}}})");
+    const struct {
+        std::string scenario;
+        std::string message;
+        size_t sensors;
+    } cases[] = {
+        {Path("no-firmware.json"), "the library gave 2147483647 sensors, more than the 9 it can read: its sensor cache "
+                                   "is damaged; 24 calls failed: LMGetSensorLocation(3) LMReadTemperature(3) "
+                                   "LMReadWarningLimit(3) LMReadCriticalLimit(3) LMGetSensorLocation(4) LMReadTemperature(4) ...", 9},
+        {Scenario("known"), "the sensor count changed from 2147483647 to 3 during the reading: the library rebuilt its sensor cache", 3},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(RunWith("--reset-cache --scenario " + Scenario("known")).code, 0);
+        {
+            std::string error;
+            auto registry = host::MakeSqliteRegistry(Registry(), &error);
+            ASSERT_TRUE(registry) << error;
+            ASSERT_TRUE(registry->SetValue(THERMAL_KEY_PATH, VALUE_SENSOR_COUNT, {REG_DWORD, {0xFF, 0xFF, 0xFF, 0x7F}}));
+        }
+        // A bound of its own: the reading used to take 2^31 ordinals.
+        Result r = RunWith("--scenario " + c.scenario + " --json --count 1", "KOVALTHERM_CLOCK=virtual timeout 60");
+        EXPECT_EQ(r.code, 1) << c.scenario;
+        EXPECT_EQ(r.err, "ktsensors: " + c.message + "\n") << c.scenario;
+        EXPECT_EQ(nlohmann::json::parse(r.out)["sensors"].size(), c.sensors) << c.scenario;
+    }
+    Result repaired = RunWith("--scenario " + Scenario("known") + " --json");
+    EXPECT_EQ(repaired.code, 0) << repaired.err;
 }
 
 // ---- The plot ------------------------------------------------------------------------------

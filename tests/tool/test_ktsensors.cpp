@@ -249,9 +249,9 @@ TEST_F(ToolTest, RejectsAMalformedScenarioNamingTheFieldAndLeavesTheRegistryAlon
         {"{\"sensors\": [], \"controller\": {\"busy_polls\": 65}}", "controller.busy_polls: expected an integer from 0 to 64"},
         {"{\"sensors\": [], \"driver\": {\"failures\": {\"firmware\": \"sometimes\"}}}", "driver.failures.firmware: expected a count of failed requests or \"always\""},
         {"{\"sensors\": [], \"firmware\": {\"prot\": 178}}", "firmware.prot: unknown field"},
-        {"{\"sensor\": []}", "sensor: unknown field"},
+        {"{\"sensor\": []}", "not a scenario: a field at its top level other than description, sensors, firmware, controller and driver"},
         {"{}", "sensors: missing"},
-        {"[1, 2]", "scenario: expected an object"},
+        {"[1, 2]", "not a scenario: expected a JSON object"},
         {"{\"sensors\": [", "not valid JSON: "},
     };
     for (const Case &c : cases) {
@@ -349,6 +349,25 @@ TEST_F(ToolTest, ChoosesTheRegistryFileByOptionVariableOrStateDirectory)
         Result dump = Run(c.args + " --dump-registry", c.env);
         EXPECT_EQ(dump.code, 0) << c.args << " " << c.env << ": " << dump.err;
     }
+}
+
+// Without --registry each notebook has a registry file of its own: critical.json's two sensors
+// never meet the cache the default notebook's three built, and --dump-registry --scenario
+// shows that notebook's cache.
+TEST_F(ToolTest, EachNotebookKeepsItsOwnDefaultRegistry)
+{
+    const std::string critical = "--scenario " + kExamples + "/critical.json";
+    const struct {
+        std::string args;
+        size_t sensors;
+    } steps[] = {{"", 3}, {critical, 2}, {"--scenario " + kExamples + "/steady.json", 3}, {critical, 2}, {"", 3}};
+    for (const auto &step : steps) {
+        Result r = Run(step.args + " --json");
+        ASSERT_EQ(r.code, 0) << step.args << ": " << r.err;
+        EXPECT_EQ(nlohmann::json::parse(r.out)["sensors"].size(), step.sensors) << step.args;
+    }
+    EXPECT_TRUE(Exists(Path(".local/state/kovaltherm/registry.db")));
+    EXPECT_NE(Run(critical + " --dump-registry").out.find("\"Number of sensors\"=dword:00000002"), std::string::npos);
 }
 
 TEST_F(ToolTest, TwoProcessesShareOneRegistryFileAtOnce)

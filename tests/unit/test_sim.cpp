@@ -126,7 +126,8 @@ TEST_F(SimTest, RejectsUnknownCodesShortBuffersAndScriptedFailures)
     EXPECT_EQ(nb.log.entries[4].error, 31u);
 }
 
-// Another temperature is the same notebook; any other answer makes another one.
+// Another temperature is the same notebook, with the same number; any other answer makes
+// another one.
 TEST(SimNotebook, OnlyTheTemperaturesMayDifferOnTheSameNotebook)
 {
     void (*const changes[])(SimConfig *) = {
@@ -139,6 +140,7 @@ TEST(SimNotebook, OnlyTheTemperaturesMayDifferOnTheSameNotebook)
         SimDefaultConfig(&after);
         changes[i](&after);
         EXPECT_EQ(SimSameNotebook(&before, &after), i == 0) << "change " << i;
+        EXPECT_EQ(SimNotebookId(&before) == SimNotebookId(&after), i == 0) << "change " << i;
     }
 }
 

@@ -75,9 +75,12 @@ public:
     virtual bool IsFile() const = 0;
     // The registry file's path once one is opened; "" before, and for the system registry.
     virtual const std::string &File() const = 0;
-    // Opens the registry the library will use; `registryPath` is the --registry option.
-    // Without `mayCreate` a registry that does not exist yet is a failure, not created.
-    virtual Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) = 0;
+    // Opens the registry the library will use; `registryPath` is the --registry option and
+    // `notebook` the simulated notebook it is for (null: the default one), whose own file a
+    // host registry chosen by default is. Without `mayCreate` a registry that does not exist
+    // yet is a failure, not created.
+    virtual Outcome Open(const std::string &registryPath, const SimConfig *notebook, bool mayCreate,
+                         std::string *error) = 0;
     // Reads the key at `path` with everything below it.
     virtual Outcome ReadTree(const std::string &path, RegKey *tree, std::string *error) = 0;
     // Removes the sensor cache (the key at `path` with its subkeys) from the opened registry,

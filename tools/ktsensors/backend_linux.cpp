@@ -4,8 +4,10 @@
 // and detaches the library.
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -30,6 +32,11 @@ const uint32_t kDriftPoints = 17; // 16 segments; the last point closes the peri
 // Environment variables: the registry file, and the clock ("virtual" for scripted runs).
 const char *const kRegistryVariable = "KOVALTHERM_REGISTRY";
 const char *const kClockVariable = "KOVALTHERM_CLOCK";
+
+// The environment variable `name`, or null. A privileged process (set-user-ID, set-group-ID,
+// or given capabilities as it started: AT_SECURE) ignores its environment, which whoever
+// started it chose: else they would choose the files it creates and reads.
+const char *Variable(const char *name) { return secure_getenv(name); }
 
 uint64_t WallClockMs()
 {
@@ -73,27 +80,46 @@ bool MakeDirectories(const std::string &directory)
     }
 }
 
-// The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the state directory.
-bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, std::string *error)
+// The name of `notebook`'s registry file in the state directory: registry.db for the default
+// notebook (at any temperatures), registry-ID.db for another, so that a notebook never meets
+// the cache another one built, whose sensors and limits it would read as its own.
+std::string NotebookRegistryName(const SimConfig *notebook)
+{
+    SimConfig standard;
+    SimDefaultConfig(&standard);
+    uint64_t id = notebook ? SimNotebookId(notebook) : SimNotebookId(&standard);
+    if (id == SimNotebookId(&standard))
+        return "registry.db";
+    char name[64];
+    snprintf(name, sizeof name, "registry-%016llx.db", (unsigned long long)id);
+    return name;
+}
+
+// The registry file to use: --registry, else $KOVALTHERM_REGISTRY, else the notebook's own in
+// the state directory.
+bool RegistryPath(const std::string &option, const SimConfig *notebook, bool mayCreate, std::string *path,
+                  std::string *error)
 {
     if (!option.empty()) {
         *path = option;
         return true;
     }
-    const char *variable = getenv(kRegistryVariable);
+    const char *variable = Variable(kRegistryVariable);
     if (variable && *variable) {
         *path = variable;
         return true;
     }
     std::string state;
-    const char *xdg = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
+    const char *xdg = Variable("XDG_STATE_HOME");
+    const char *home = Variable("HOME");
     if (xdg && xdg[0] == '/')
         state = xdg;
     else if (home && *home)
         state = std::string(home) + "/.local/state";
     else {
-        *error = "no registry file: set --registry, KOVALTHERM_REGISTRY, XDG_STATE_HOME or HOME";
+        *error = getauxval(AT_SECURE) ? "no registry file: a privileged process (set-user-ID or set-group-ID) "
+                                        "ignores KOVALTHERM_REGISTRY, XDG_STATE_HOME and HOME"
+                                      : "no registry file: set --registry, KOVALTHERM_REGISTRY, XDG_STATE_HOME or HOME";
         return false;
     }
     std::string directory = state + "/kovaltherm";
@@ -101,7 +127,7 @@ bool RegistryPath(const std::string &option, bool mayCreate, std::string *path, 
         *error = "cannot create " + directory + ": " + strerror(errno);
         return false;
     }
-    *path = directory + "/registry.db";
+    *path = directory + "/" + NotebookRegistryName(notebook);
     return true;
 }
 
@@ -125,9 +151,10 @@ public:
 
     const std::string &File() const override { return path_; }
 
-    Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
+    Outcome Open(const std::string &registryPath, const SimConfig *notebook, bool mayCreate,
+                 std::string *error) override
     {
-        if (!RegistryPath(registryPath, mayCreate, &path_, error))
+        if (!RegistryPath(registryPath, notebook, mayCreate, &path_, error))
             return Outcome::Failure;
         struct stat info;
         if (!mayCreate && lstat(path_.c_str(), &info) != 0) {
@@ -194,7 +221,7 @@ public:
     // Chooses the clock for a run: virtual when asked for, or when KOVALTHERM_CLOCK says so.
     void Choose(bool fastClock)
     {
-        const char *clock = getenv(kClockVariable);
+        const char *clock = Variable(kClockVariable);
         virtual_ = fastClock || (clock && strcmp(clock, "virtual") == 0);
         host::SetClockMode(virtual_ ? host::ClockMode::Virtual : host::ClockMode::Real);
     }

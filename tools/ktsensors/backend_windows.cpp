@@ -90,8 +90,10 @@ public:
         return none;
     }
 
-    Outcome Open(const std::string &registryPath, bool mayCreate, std::string *error) override
+    Outcome Open(const std::string &registryPath, const SimConfig *notebook, bool mayCreate,
+                 std::string *error) override
     {
+        (void)notebook;  // one machine, one registry
         (void)mayCreate; // the system registry always exists
         if (!registryPath.empty()) {
             *error = "--registry applies to the simulated notebook on the host only; on Windows the "

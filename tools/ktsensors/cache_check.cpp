@@ -66,11 +66,9 @@ std::string CacheMisfit(Backend &backend, const Options &options, RegKey *cache)
 {
     *cache = RegKey{};
     std::string error;
-    if (backend.registry->Open(options.registry, false, &error) != Outcome::Ok ||
-        backend.registry->ReadTree(THERMAL_KEY_PATH, cache, &error) != Outcome::Ok)
-        return "";
     const SimConfig *notebook = backend.library->Notebook();
-    if (!notebook)
+    if (backend.registry->Open(options.registry, notebook, false, &error) != Outcome::Ok ||
+        backend.registry->ReadTree(THERMAL_KEY_PATH, cache, &error) != Outcome::Ok || !notebook)
         return "";
     std::vector<int> cached = PresentInCache(*cache);
     std::vector<int> expected;

@@ -114,10 +114,16 @@ CheckResult JudgeReading(const Reading &reading, const CheckOptions &options)
     if (!reading.loaded)
         return CheckUnknown("Kovaltherm.dll did not load");
     if (reading.sensorCount <= 0)
-        return CheckUnknown("no sensors: no thermal support, or the sensor cache could not be read");
+        return CheckUnknown(CountProblem(reading));
     bool ranges = options.warning.given || options.critical.given;
     CheckState worst = kCheckOk;
     std::vector<std::pair<CheckState, std::string>> sensors;
+    // A count that changed or that the library cannot map is UNKNOWN; the sensors read are
+    // still judged.
+    if (CountFailed(reading)) {
+        worst = kCheckUnknown;
+        sensors.push_back({kCheckUnknown, CountProblem(reading)});
+    }
     std::vector<std::string> perfdata;
     for (const SensorReading &s : reading.sensors) {
         std::string label = "sensor " + std::to_string(s.ordinal) + " (location " +

@@ -254,7 +254,7 @@ std::string FormatPrometheus(const Reading &reading)
                        (s.status.value == state.first ? "1" : "0") + "\n";
     out += header("kovaltherm_read_failed",
                   "1 when the library call for the value failed and the value is left out, else 0.");
-    if (reading.loaded && reading.sensorCount <= 0)
+    if (reading.loaded && CountFailed(reading))
         out += "kovaltherm_read_failed{call=\"LMGetNumSensors\"} 1\n";
     for (const SensorReading &s : reading.sensors)
         for (const SensorCall &call : kSensorCalls)

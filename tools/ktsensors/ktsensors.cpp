@@ -93,10 +93,16 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
 // The interval between readings that --watch asks for.
 uint64_t WatchIntervalMs(const Options &options) { return (uint64_t)(options.watchSeconds * 1000 + 0.5); }
 
+// Prints the sensor cache of the registry a run with these options uses: with --scenario, the
+// scenario's notebook's own.
 int RunDumpRegistry(Backend &backend, const Options &options)
 {
     std::string error;
-    Outcome outcome = backend.registry->Open(options.registry, false, &error);
+    SimConfig scenario;
+    bool haveScenario = !options.scenario.empty();
+    if (haveScenario && !LoadScenarioFile(options.scenario, &scenario, &error))
+        return Complain(EXIT_USAGE, "scenario " + error);
+    Outcome outcome = backend.registry->Open(options.registry, haveScenario ? &scenario : nullptr, false, &error);
     if (outcome != Outcome::Ok)
         return Complain(FromOutcome(outcome), error);
     RegKey tree;

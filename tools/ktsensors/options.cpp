@@ -43,13 +43,15 @@ const OptionInfo kOptions[] = {
      "take a reading every SECONDS (0.001 to 86400) until interrupted, or --count readings", false},
     {Id::Count, "--count", "N", "take N readings, then stop", false},
     {Id::Registry, "--registry", "PATH",
-     "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, else "
-     "$XDG_STATE_HOME/kovaltherm/registry.db, else ~/.local/state/kovaltherm/registry.db)", true},
+     "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, else the "
+     "notebook's own in $XDG_STATE_HOME/kovaltherm, else in ~/.local/state/kovaltherm: "
+     "registry.db for the default notebook, registry-ID.db for another)", true},
     {Id::Scenario, "--scenario", "FILE", "simulate the notebook described in this JSON file", false},
     {Id::Reset, "--reset-cache", nullptr,
      "remove the sensor cache before reading, so that the library builds it afresh", false},
     {Id::Dump, "--dump-registry", nullptr,
-     "print the sensor cache in REGEDIT4 text, as reg export would, and read no sensor", false},
+     "print the sensor cache in REGEDIT4 text, as reg export would, and read no sensor (with "
+     "--scenario, the cache of that notebook's registry)", false},
     {Id::Plot, "--plot", "FILE.svg",
      "run the notebook's temperature traces through the library and draw temperature, limits, "
      "the temperatures at which the status changes, and the status over time", false},
@@ -405,7 +407,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
     struct Conflict { Id a, b; };
     const Conflict conflicts[] = {
         {Id::Dump, Id::Json}, {Id::Dump, Id::Format}, {Id::Dump, Id::Output}, {Id::Dump, Id::Watch},
-        {Id::Dump, Id::Count}, {Id::Dump, Id::Scenario}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
+        {Id::Dump, Id::Count}, {Id::Dump, Id::Plot}, {Id::Dump, Id::Reset},
         {Id::Plot, Id::Json}, {Id::Plot, Id::Format}, {Id::Plot, Id::Output},
         {Id::Listen, Id::Dump}, {Id::Listen, Id::Plot}, {Id::Listen, Id::Json}, {Id::Listen, Id::Format},
         {Id::Listen, Id::Output}, {Id::Listen, Id::Watch}, {Id::Listen, Id::Count}};

@@ -1,6 +1,9 @@
 // Readings through the seven exports.
 #include "readings.h"
 
+#include <limits.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -8,12 +11,19 @@ namespace ktsensors {
 
 namespace {
 
+// An out-value no export writes on its own (a tampered limit could be stored as it, which costs
+// one more LMGetNumSensors at most).
+const int kUntouched = INT_MIN;
+
 // Calls an export with an out-parameter; the value counts only when the call succeeded.
-Call Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal)
+// `*untouched` tells a failed call that left the out-value alone: the library refused the
+// ordinal (it is not below its count, or it has none).
+Call Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal, bool *untouched)
 {
     Call call;
-    int value = 0;
+    int value = kUntouched;
     call.ok = query(ordinal, &value) == 1;
+    *untouched = !call.ok && value == kUntouched;
     call.value = call.ok ? value : 0;
     return call;
 }
@@ -69,7 +79,8 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
     uint64_t startMs = clock.NowMs();
     reading.sensorCount = stopped() ? 0 : library.GetNumSensors();
     check(reading.sensorCount > 0, startMs);
-    for (int ordinal = 0; ordinal < reading.sensorCount && !stopped(); ++ordinal) {
+    int sensors = std::min(reading.sensorCount, kMaxSensors);
+    for (int ordinal = 0; ordinal < sensors && !stopped() && reading.countAfterChange < 0; ++ordinal) {
         SensorReading s;
         s.ordinal = ordinal;
         s.timeMs = clock.NowMs();
@@ -79,8 +90,15 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
             if (!whole)
                 break;
             startMs = clock.NowMs();
-            s.*call.member = Ask(library.*call.query, ordinal);
+            bool refused = false;
+            s.*call.member = Ask(library.*call.query, ordinal, &refused);
             check((s.*call.member).ok, startMs);
+            int count = refused ? library.GetNumSensors() : reading.sensorCount;
+            if (count != reading.sensorCount) {
+                reading.countAfterChange = count;
+                whole = false;
+                break;
+            }
         }
         if (!whole)
             break;
@@ -108,9 +126,27 @@ Reading UnloadedReading(MachineClock &clock, uint64_t number)
     return reading;
 }
 
+bool CountFailed(const Reading &reading)
+{
+    return reading.sensorCount <= 0 || reading.sensorCount > kMaxSensors || reading.countAfterChange >= 0;
+}
+
+std::string CountProblem(const Reading &reading)
+{
+    if (reading.sensorCount <= 0)
+        return "no sensors: no thermal support, or the sensor cache could not be read";
+    if (reading.countAfterChange >= 0)
+        return "the sensor count changed from " + std::to_string(reading.sensorCount) + " to " +
+               std::to_string(reading.countAfterChange) + " during the reading: the library rebuilt its sensor cache";
+    if (reading.sensorCount > kMaxSensors)
+        return "the library gave " + std::to_string(reading.sensorCount) + " sensors, more than the " +
+               std::to_string(kMaxSensors) + " it can read: its sensor cache is damaged";
+    return "";
+}
+
 bool ReadingSucceeded(const Reading &reading)
 {
-    if (!reading.loaded || reading.sensorCount <= 0 || reading.sensors.size() != (size_t)reading.sensorCount)
+    if (!reading.loaded || CountFailed(reading) || reading.sensors.size() != (size_t)reading.sensorCount)
         return false;
     for (const SensorReading &s : reading.sensors)
         if (!s.temperature.ok)
@@ -121,7 +157,7 @@ bool ReadingSucceeded(const Reading &reading)
 std::vector<std::string> FailedCalls(const Reading &reading)
 {
     std::vector<std::string> failed;
-    if (reading.sensorCount <= 0)
+    if (CountFailed(reading))
         failed.push_back("LMGetNumSensors");
     for (const SensorReading &s : reading.sensors)
         for (const SensorCall &call : kSensorCalls)

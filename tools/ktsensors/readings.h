@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "base/cache_layout.h"
 
 namespace ktsensors {
 
@@ -18,6 +19,11 @@ struct Call {
     bool ok = false;
     int value = 0;
 };
+
+// The most sensors one reading reads, and so the most a program holds or draws for one: the
+// library maps ordinals through nine sensor keys, and no ordinal past them is ever a sensor. A
+// larger count comes from a damaged or tampered cache.
+const int kMaxSensors = MAPPED_INDEX_LIMIT;
 
 struct SensorReading {
     int ordinal = 0;
@@ -40,13 +46,20 @@ struct Reading {
     int64_t wallMs = 0;    // wall-clock time of the reading, milliseconds since 1970 (UTC)
     bool loaded = true;    // whether the library was loaded; false: nothing was read
     int sensorCount = 0;   // LMGetNumSensors; 0 = no sensors (or no thermal support)
-    std::vector<SensorReading> sensors;
+    // LMGetNumSensors asked again when the library refused an ordinal below sensorCount: the
+    // sensor set changed (the library rebuilt its cache), and the reading ended there; -1 when
+    // it did not happen.
+    int countAfterChange = -1;
+    std::vector<SensorReading> sensors; // at most kMaxSensors
     // Wall-clock time of the last successful reading of this process (this one included),
     // milliseconds since 1970; 0 when none has succeeded yet.
     int64_t lastSuccessWallMs = 0;
 };
 
-// Reads every sensor: the count, then per sensor its location, temperature, limits and status.
+// Reads every sensor: the count, then per sensor its location, temperature, limits and status;
+// at most kMaxSensors of them, and none past a change of the sensor set: once a call fails
+// without touching its out-value (the library no longer takes the ordinal), the count is asked
+// again, and if it changed the reading ends, without the sensor under way.
 // Once `*stop` is set (by a signal handler, or the service's stop), the reading is abandoned,
 // left incomplete, before the next export call: only the call under way still finishes.
 // Before the reading, and after a call that failed or took a second or more, `gone` (if given)
@@ -58,11 +71,19 @@ Reading TakeReading(const Exports &library, MachineClock &clock, uint64_t number
 // A reading for when the library could not be loaded: nothing read, kovaltherm_up 0.
 Reading UnloadedReading(MachineClock &clock, uint64_t number);
 
-// Whether the reading succeeded: the library loaded, gave the sensor count and every
-// sensor's temperature. Such a reading moves the last-success time.
+// Whether the reading succeeded: the library loaded, gave a sensor count that held and that it
+// can map, and every sensor's temperature. Such a reading moves the last-success time.
 bool ReadingSucceeded(const Reading &reading);
 
-// Export calls of a reading that failed, as "Export(ordinal)"; an empty count is one failure.
+// Whether the reading's sensor count failed: none, more than the library can map, or one that
+// changed during the reading.
+bool CountFailed(const Reading &reading);
+
+// Why the reading's sensor count failed, in words; "" when it did not.
+std::string CountProblem(const Reading &reading);
+
+// Export calls of a reading that failed, as "Export(ordinal)"; a failed count is one failure,
+// "LMGetNumSensors".
 std::vector<std::string> FailedCalls(const Reading &reading);
 
 // The name of a status value: normal, warning, critical, no status.

@@ -37,7 +37,7 @@ Outcome StartLibrary(Backend &backend, const Options &options, bool fastClock, s
         *error = "scenario " + *error;
         return Outcome::Usage;
     }
-    Outcome outcome = backend.registry->Open(options.registry, true, error);
+    Outcome outcome = backend.registry->Open(options.registry, haveScenario ? &scenario : nullptr, true, error);
     if (outcome == Outcome::Ok && options.resetCache)
         outcome = backend.registry->RemoveKey(THERMAL_KEY_PATH, error);
     if (options.trace)
@@ -53,6 +53,8 @@ void RunFailures::Add(const Reading &reading)
         if (call != "LMGetNumSensors")
             calls.push_back(call);
     readingsWithNoSensors += reading.sensorCount <= 0;
+    if (reading.sensorCount > 0 && CountFailed(reading))
+        countProblem = CountProblem(reading);
 }
 
 std::string RunFailures::Summary(const std::string &registryProblem) const
@@ -62,7 +64,10 @@ std::string RunFailures::Summary(const std::string &registryProblem) const
         message = "no thermal sensors: the machine has no thermal support, or the sensor cache "
                   "could not be read";
     else {
-        message = std::to_string(calls.size()) + " call" + (calls.size() == 1 ? "" : "s") + " failed:";
+        message = countProblem;
+        if (!calls.empty())
+            message += (message.empty() ? "" : "; ") + std::to_string(calls.size()) + " call" +
+                       (calls.size() == 1 ? "" : "s") + " failed:";
         for (size_t i = 0; i < calls.size() && i < kSummaryCalls; ++i)
             message += " " + calls[i];
         if (calls.size() > kSummaryCalls)

@@ -26,11 +26,13 @@ Outcome StartLibrary(Backend &backend, const Options &options, bool fastClock, s
 struct RunFailures {
     std::vector<std::string> calls;
     uint64_t readingsWithNoSensors = 0;
+    std::string countProblem; // the last reading's whose count changed or could not be read whole
 
-    // Adds a reading's failures: its failed calls, or that it found no sensors.
+    // Adds a reading's failures: its failed calls, that it found no sensors, or that its count
+    // failed.
     void Add(const Reading &reading);
     // Whether any reading had a failure.
-    bool Any() const { return !calls.empty() || readingsWithNoSensors; }
+    bool Any() const { return !calls.empty() || readingsWithNoSensors || !countProblem.empty(); }
     // The failures in one line ("2 calls failed: LMReadTemperature(0) ...", or that there
     // were no sensors), with the registry's problem, if any, in brackets.
     std::string Summary(const std::string &registryProblem = "") const;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <set>
 #include <sstream>
@@ -293,8 +294,12 @@ void ParseDriver(const json &value, SimConfig *config)
 bool ParseScenario(const std::string &text, SimConfig *config, std::string *error)
 {
     try {
-        // Refuses deep nesting and duplicate names while parsing, before anything is built.
+        // Refuses deep nesting while parsing, before anything is built, and notes the first
+        // name that appears twice in one object, which is told once the file is known to be a
+        // scenario: nothing of a file that is not one is quoted (whoever names a file to a
+        // privileged program must not learn its content).
         std::vector<std::set<std::string>> names;
+        std::string twice;
         json::parser_callback_t check = [&](int depth, json::parse_event_t event, json &parsed) {
             if (depth > kMaxNesting)
                 throw ScenarioError("nested deeper than " + std::to_string(kMaxNesting) + " levels");
@@ -303,13 +308,20 @@ bool ParseScenario(const std::string &text, SimConfig *config, std::string *erro
             else if (event == json::parse_event_t::object_end && !names.empty())
                 names.pop_back();
             else if (event == json::parse_event_t::key && !names.empty() &&
-                     !names.back().insert(parsed.get<std::string>()).second)
-                throw ScenarioError("the name \"" + Excerpt(parsed.get<std::string>(), 40) +
-                                    "\" appears twice in one object");
+                     !names.back().insert(parsed.get<std::string>()).second && twice.empty())
+                twice = "the name \"" + Excerpt(parsed.get<std::string>(), 40) + "\" appears twice in one object";
             return true;
         };
         json root = json::parse(text, check, true, /*ignore_comments=*/true);
-        CheckObject(root, "", {"description", "sensors", "firmware", "controller", "driver"});
+        static const char *const kTopLevel[] = {"description", "sensors", "firmware", "controller", "driver"};
+        if (!root.is_object())
+            throw ScenarioError("not a scenario: expected a JSON object");
+        for (auto it = root.begin(); it != root.end(); ++it)
+            if (std::find(std::begin(kTopLevel), std::end(kTopLevel), it.key()) == std::end(kTopLevel))
+                throw ScenarioError("not a scenario: a field at its top level other than description, sensors, "
+                                    "firmware, controller and driver");
+        if (!twice.empty())
+            throw ScenarioError(twice);
         if (const json *d = Field(root, "description"); d && !d->is_string())
             Fail("description", "expected text");
         // The default machine's firmware, controller and driver, without its sensors.
@@ -341,19 +353,15 @@ bool ParseScenario(const std::string &text, SimConfig *config, std::string *erro
         *config = c;
         return true;
     } catch (const json::parse_error &e) {
+        // Where and why, without the text the parser last read: a file that is not JSON is
+        // not a scenario, and nothing of it is quoted.
         std::string what = e.what();
         size_t cut = what.find("] ");
         if (cut != std::string::npos)
             what = what.substr(cut + 2);
-        // The token the parser stopped at may be the whole file: quote only its start.
-        const std::string lastRead = "last read: '";
-        size_t quoted = what.find(lastRead);
-        if (quoted != std::string::npos) {
-            std::string token = what.substr(quoted + lastRead.size());
-            if (!token.empty() && token.back() == '\'')
-                token.pop_back();
-            what = what.substr(0, quoted + lastRead.size()) + Excerpt(token, 80) + "'";
-        }
+        size_t lastRead = what.find("; last read: ");
+        if (lastRead != std::string::npos)
+            what.erase(lastRead);
         *error = "not valid JSON: " + Excerpt(what, 260);
     } catch (const ScenarioError &e) {
         *error = e.what();

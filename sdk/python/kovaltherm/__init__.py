@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import errno
 import operator
 import os
 import sys
@@ -99,20 +100,28 @@ class shwtemp(NamedTuple):  # noqa: N801 - psutil's name
     critical: Optional[float]
 
 
-class KovalthermError(Exception):
-    """The library could not be loaded or is not Kovaltherm.dll.
+class KovalthermError(OSError):
+    """The library could not be loaded or is not Kovaltherm.dll: an OSError, as ctypes' own
+    loading errors are.
 
     winerror is the Windows error code: ERROR_MOD_NOT_FOUND, ERROR_DLL_INIT_FAILED (no thermal
     driver), ERROR_BAD_EXE_FORMAT, ERROR_PROC_NOT_FOUND or another the loader gave. Elsewhere
-    than Windows it is ERROR_MOD_NOT_FOUND for a missing file, ERROR_PROC_NOT_FOUND for a
-    missing export, else None (as for the test double loaded without a scenario).
+    than Windows it is ERROR_MOD_NOT_FOUND for a missing file (errno then ENOENT),
+    ERROR_PROC_NOT_FOUND for a missing export, else None (as for the test double loaded
+    without a scenario, or with one it could not start).
     """
 
     def __init__(self, path: str, winerror: Optional[int], reason: str) -> None:
         code = "" if winerror is None else f" (error {winerror})"
         super().__init__(f"cannot use {path}{code}: {reason}")
         self.path = path
+        self.filename = path
         self.winerror = winerror
+        if winerror == ERROR_MOD_NOT_FOUND:
+            self.errno = errno.ENOENT
+
+    def __str__(self) -> str:
+        return str(self.args[0])
 
 
 def _library_name() -> str:
@@ -183,6 +192,8 @@ class Library:
 
     def __init__(self, path: Optional[str] = None) -> None:
         self.path = path or default_path()
+        if os.path.dirname(self.path) and not os.path.exists(self.path):
+            raise KovalthermError(self.path, ERROR_MOD_NOT_FOUND, "no such file")
         _check_test_double(self.path)
         try:
             dll = ctypes.CDLL(self.path)  # cdecl, as every export is
@@ -203,6 +214,19 @@ class Library:
         except AttributeError as error:
             raise KovalthermError(self.path, ERROR_PROC_NOT_FOUND, str(error)) from None
         self._dll = dll
+        self._check_simulated_notebook()
+
+    def _check_simulated_notebook(self) -> None:
+        """Linux: refuses libkovaltherm.so whose simulated notebook did not start (an unusable
+        registry file or scenario), where every export could only answer 0."""
+        problem = getattr(self._dll, "KovalthermSimProblem", None) if sys.platform != "win32" else None
+        if problem is None:
+            return
+        problem.argtypes = []
+        problem.restype = ctypes.c_char_p
+        why = (problem() or b"").decode(errors="replace")
+        if why:
+            raise KovalthermError(self.path, None, "no simulated notebook: " + why)
 
     def _query(self, name: str, ordinal: int) -> Tuple[int, int]:
         ordinal = operator.index(ordinal)
@@ -297,4 +321,5 @@ def simulate(scenario: str) -> None:
         raise ValueError(f"no scenario {scenario!r}: neither a file nor one of {', '.join(scenarios())}")
     os.environ[SCENARIO_VARIABLE] = file
     if _library is not None and not _library._dll.KovalthermSimLoadScenario(os.fsencode(file)):
+        _library._check_simulated_notebook()
         raise KovalthermError(_library.path, None, f"the simulated notebook did not take {file}")

@@ -20,9 +20,11 @@ HANDLE const kStdErrorHandle = (HANDLE)(uintptr_t)0xE0;
 
 extern "C" {
 
+// A privileged process (set-user-ID, set-group-ID: AT_SECURE) has no variables: whoever
+// started it chose them.
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
 {
-    const char *value = getenv(lpName);
+    const char *value = secure_getenv(lpName);
     if (!value) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
