@@ -73,6 +73,7 @@ function(kovaltherm_windows_program name)
     target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
 endfunction()
 
+add_subdirectory(client)
 add_subdirectory(tools/ktsensors)
 add_subdirectory(tools/monitor)
 
@@ -93,7 +94,7 @@ add_library(KovalthermSetup SHARED packaging/msi/setup_actions.c packaging/msi/s
 set_target_properties(KovalthermSetup PROPERTIES PREFIX "")
 target_compile_options(KovalthermSetup PRIVATE ${KOVALTHERM_WARNINGS})
 # The service's constants and the textfile's rules, shared with ktsensors.exe.
-target_include_directories(KovalthermSetup PRIVATE ${PROJECT_SOURCE_DIR}/tools/ktsensors)
+target_include_directories(KovalthermSetup PRIVATE ${PROJECT_SOURCE_DIR}/client)
 target_link_options(KovalthermSetup PRIVATE -s -static-libgcc -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
 target_link_libraries(KovalthermSetup PRIVATE msi advapi32 user32 kernel32 httpapi)
 

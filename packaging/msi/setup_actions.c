@@ -1,14 +1,16 @@
 // KovalthermSetup.dll: the custom actions of the Kovaltherm installer, for what its tables
 // cannot say or Wine's installer does not do. The deferred ones run as LocalSystem; all write
 // what they did, or why they refused, to the installer's log.
-// The service's URL reservation, its address as ktsensors --listen parses it, its name,
-// restarts and textfile rules, as ktsensors.exe --install-service has them.
+// The service's URL reservation, its interval, its address as ktsensors --listen parses it, its
+// name, command line, restarts and textfile rules, as ktsensors.exe --install-service has them
+// (client/).
 #include "url_reservation_windows.h"
 
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
+#include "interval_rules.h"
 #include "listen_rules.h"
 #include "service_rules.h"
 
@@ -19,8 +21,8 @@ static const DWORD kDeleteRetryMs = 5000;
 static const DWORD kPollMs = 100;
 // What the service's state is taken as when the service manager cannot be asked.
 static const DWORD kStateUnknown = 0xFFFFFFFF;
-// The service's interval in whole seconds, from a second to a day (as ktsensors --watch allows).
-static const DWORD kLongestInterval = 24 * 60 * 60;
+// The service's interval in whole seconds, from a second to the longest --watch allows.
+static const DWORD kLongestInterval = KT_INTERVAL_LONGEST_SECONDS;
 
 // Writes one line to the installer's log; `error` also shows it to a user watching the install.
 static void Say(MSIHANDLE install, BOOL error, const WCHAR *format, ...)
@@ -75,7 +77,7 @@ static BOOL ListenUrl(const WCHAR *listen, WCHAR *url, int size)
     text[i] = 0;
     if (!KtParseListen(text, host, &port) || port == 0)
         return FALSE;
-    KtListenUrl(*host ? host : "127.0.0.1", port, narrow, sizeof narrow);
+    KtListenUrl(*host ? host : KT_LISTEN_DEFAULT_HOST, port, narrow, sizeof narrow);
     return MultiByteToWideChar(CP_ACP, 0, narrow, -1, url, size) > 0;
 }
 
@@ -161,17 +163,19 @@ static BOOL ReserveListen(MSIHANDLE install, const WCHAR *before, const WCHAR *l
     return TRUE;
 }
 
-// After InstallServices, with CustomActionData "SAVED_LISTEN|LISTEN|COMMAND": the service's
-// command line (the program's path in quotes, as Windows Installer writes it but Wine's does
-// not, and the arguments of this install, also where the service existed before), its restarts
+// After InstallServices, with CustomActionData "SAVED_LISTEN|LISTEN|PROGRAM|INTERVAL|TEXTFILE":
+// the service's command line (the program's path in quotes, which Wine's installer would not
+// write, and the settings of this install, also where the service existed before), its restarts
 // after a failure, also after it stopped itself with an error, and its URL reservation (moved
 // when LISTEN changed). Returns ERROR_INSTALL_FAILURE when one could not be set.
 UINT __stdcall FinishServiceInstall(MSIHANDLE install)
 {
-    WCHAR data[2 * MAX_PATH + 256];
+    WCHAR data[2 * MAX_PATH + 256], command[2 * MAX_PATH + 320];
     GetProperty(install, L"CustomActionData", data, sizeof data / sizeof *data);
-    WCHAR *before = data, *listen = NextField(before), *command = NextField(listen);
-    if (!command[0]) {
+    WCHAR *before = data, *listen = NextField(before), *program = NextField(listen), *interval = NextField(program),
+          *textfile = NextField(interval);
+    if (!program[0] || !KtServiceCommandLine(command, sizeof command / sizeof *command, program, interval, textfile,
+                                             NULL, listen[0] && lstrcmpiW(listen, kNoListen) != 0 ? listen : NULL)) {
         Say(install, TRUE, L"Kovaltherm: no command line for the service %s", KT_SERVICE_NAME);
         return ERROR_INSTALL_FAILURE;
     }

@@ -1,53 +1,17 @@
-// The Windows service's rules, run on the host: the textfile's path, recognising our own
-// textfile, the interval written on its command line, the address it listens at and its
-// http.sys URL, and the folder walk over fake folders.
+// The Windows service's rules in the tool, run on the host: recognising our own textfile, the
+// interval written on its command line, and the folder walk over fake folders.
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "folder_rules.h"
 #include "formats.h"
-#include "listen_rules.h"
 #include "options.h"
 #include "readings.h"
 #include "service_rules.h"
 
 namespace ktsensors {
 namespace {
-
-TEST(ServiceRules, TextfilePathsTheServiceCanWrite)
-{
-    struct Case {
-        const wchar_t *path;
-        KtPathProblem expected;
-    };
-    const std::wstring longest = L"C:\\" + std::wstring(251, L'a') + L".prom"; // 259 characters
-    const std::wstring tooLong = L"C:\\" + std::wstring(252, L'a') + L".prom";
-    const Case cases[] = {
-        {L"C:\\Program Files\\windows_exporter\\textfile_inputs\\kovaltherm.prom", KT_PATH_OK},
-        {L"d:\\\x03A9mega\\\x65E5\x672C\\x.PROM", KT_PATH_OK},
-        {longest.c_str(), KT_PATH_OK},
-        {tooLong.c_str(), KT_PATH_TOO_LONG},
-        {L"kovaltherm.prom", KT_PATH_NOT_FULL},
-        {L"\\\\server\\share\\kovaltherm.prom", KT_PATH_NOT_FULL},
-        {L"C:kovaltherm.prom", KT_PATH_NOT_FULL},
-        {L"C:\\%OS%\\kovaltherm.prom", KT_PATH_REFUSED},
-        {L"C:\\a\"b\\kovaltherm.prom", KT_PATH_REFUSED},
-        {L"C:\\a/b\\kovaltherm.prom", KT_PATH_REFUSED},
-        {L"C:\\a\\k:stream.prom", KT_PATH_REFUSED},
-        {L"C:\\a\tb\\kovaltherm.prom", KT_PATH_REFUSED},
-        {L"C:\\a\\\\kovaltherm.prom", KT_PATH_BAD_NAME},
-        {L"C:\\a\\..\\kovaltherm.prom", KT_PATH_BAD_NAME},
-        {L"C:\\a \\kovaltherm.prom", KT_PATH_BAD_NAME},
-        {L"C:\\a\\kovaltherm.prom.", KT_PATH_BAD_NAME},
-        {L"C:\\a\\kovaltherm.txt", KT_PATH_NOT_PROM},
-        {L"C:\\a\\.prom", KT_PATH_NOT_PROM},
-        {L"C:\\a\\kovaltherm.prom\\", KT_PATH_BAD_NAME},
-        {L"C:\\a.prom\\hosts", KT_PATH_NOT_PROM},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(KtTextfilePathProblem(c.path), c.expected) << std::string(c.path, c.path + wcslen(c.path));
-}
 
 // Our textfile is recognised by the Prometheus format's first line, in every document it writes.
 TEST(ServiceRules, OurTextfileIsKnownByItsFirstLine)
@@ -65,46 +29,6 @@ TEST(ServiceRules, OurTextfileIsKnownByItsFirstLine)
 }
 
 // The interval as the service's command line carries it: short, and read back unchanged.
-// What the MSI's LISTEN and --listen give the service, and the URL http.sys reserves for it
-// (http.sys's "+" takes every address). The refusals are --listen's (test_hostile_input.cpp).
-TEST(ServiceRules, AListenAddressGivesItsUrl)
-{
-    struct Case {
-        const char *listen;
-        const char *host; // "" when only a port is given
-        int port;
-        const char *url;
-    };
-    const Case cases[] = {
-        {"0.0.0.0:9757", "0.0.0.0", 9757, "http://+:9757/"},
-        {"[::]:9757", "::", 9757, "http://+:9757/"},
-        {"127.0.0.1:1", "127.0.0.1", 1, "http://127.0.0.1:1/"},
-        {"10.20.30.255:65535", "10.20.30.255", 65535, "http://10.20.30.255:65535/"},
-        {"[::1]:9101", "::1", 9101, "http://[::1]:9101/"},
-        {"[fe80::1:2]:80", "fe80::1:2", 80, "http://[fe80::1:2]:80/"},
-        {"[::ffff:192.0.2.1]:80", "::ffff:192.0.2.1", 80, "http://[::ffff:192.0.2.1]:80/"},
-        {"[1:2:3:4:5:6:7:8]:80", "1:2:3:4:5:6:7:8", 80, "http://[1:2:3:4:5:6:7:8]:80/"},
-        {"9101", "", 9101, nullptr},
-    };
-    for (const Case &c : cases) {
-        char host[KT_LISTEN_HOST_MAX] = "unset", url[128];
-        int port = -1;
-        ASSERT_TRUE(KtParseListen(c.listen, host, &port)) << c.listen;
-        EXPECT_STREQ(host, c.host) << c.listen;
-        EXPECT_EQ(port, c.port) << c.listen;
-        if (c.url) {
-            KtListenUrl(host, port, url, sizeof url);
-            EXPECT_STREQ(url, c.url) << c.listen;
-        }
-    }
-    for (const char *refused : {"[1:2:3:4:5:6:7:8:9]:80", "[1:2:3:4:5:6:7]:80", "[::1::]:80", "256.0.0.1:80", "1.2.3:80",
-                                "[12345::1]:80", "[::g]:80", "1.2.3.4:123456", "1.2.3.4:-1"}) {
-        char host[KT_LISTEN_HOST_MAX];
-        int port;
-        EXPECT_FALSE(KtParseListen(refused, host, &port)) << refused;
-    }
-}
-
 TEST(ServiceRules, SecondsAreWrittenAsTheyAreRead)
 {
     const std::pair<double, const char *> cases[] = {

@@ -28,9 +28,6 @@ namespace ktsensors {
 namespace {
 
 const wchar_t *const kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" KT_SERVICE_NAME;
-// Where windows_exporter's textfile collector reads, under the 64-bit Program Files folder.
-const wchar_t *const kTextfileFolder = L"windows_exporter\\textfile_inputs";
-const wchar_t *const kTextfileName = L"kovaltherm.prom";
 // The Event Log types the message table uses: error, warning, information.
 const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 // How long --install-service and --uninstall-service wait for the service to stop: its bound,
@@ -38,9 +35,6 @@ const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVEN
 const DWORD kStopWaitMs = 2 * kServiceStopBoundMs;
 const DWORD kStopPollMs = 100;
 const std::string kName = Utf8(KT_SERVICE_NAME);
-
-// "C:\Program Files\x" quoted for a command line (Windows paths cannot hold a quote).
-std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
 
 // The full path of `path` with long names, as the service's folder walk compares them; `path`
 // itself when it cannot be made one. A file that does not exist yet keeps its name.
@@ -226,8 +220,6 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
                (problem.find("does not exist") != std::string::npos
                     ? "; install windows_exporter first, or create the folder so that only administrators can change it"
                     : "; allow only SYSTEM and the Administrators to change it and every folder above it");
-    *command = Quoted(exe) + L" --service --watch " + Wide(SecondsText(options.watchSeconds)) + L" --output " +
-               Quoted(file);
     std::string scenario;
     if (!options.scenario.empty()) {
         scenario = Utf8(FullPath(Wide(options.scenario)));
@@ -235,10 +227,14 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
         std::string error;
         if (!LoadScenarioFile(scenario, &config, &error))
             return "scenario " + error;
-        *command += L" --scenario " + Quoted(Wide(scenario));
     }
-    if (options.listen)
-        *command += L" --listen " + Wide(ListenAddress(options.listenHost, options.listenPort));
+    // Windows paths cannot hold a quote, so each one quoted stays one argument.
+    std::wstring seconds = Wide(SecondsText(options.watchSeconds)), wideScenario = Wide(scenario),
+                 listen = Wide(ListenAddress(options.listenHost, options.listenPort));
+    std::vector<wchar_t> line(exe.size() + file.size() + wideScenario.size() + seconds.size() + listen.size() + 128);
+    KtServiceCommandLine(line.data(), line.size(), exe.c_str(), seconds.c_str(), file.c_str(),
+                         scenario.empty() ? nullptr : wideScenario.c_str(), options.listen ? listen.c_str() : nullptr);
+    *command = line.data();
     if (command->find(L'%') != std::wstring::npos)
         return "the service's command line may not hold %, which the service manager would expand: " + Utf8(*command);
     Options parsed;
@@ -259,7 +255,7 @@ std::string DefaultOutput()
     if (length == 0 || length >= MAX_PATH)
         length = GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
     std::wstring programFiles = length > 0 && length < MAX_PATH ? folder : L"C:\\Program Files";
-    return Utf8(programFiles + L"\\" + kTextfileFolder + L"\\" + kTextfileName);
+    return Utf8(programFiles + L"\\" + KT_TEXTFILE_DEFAULT);
 }
 
 int InstallService(const Options &options)

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "base/cache_layout.h"
+#include "max_sensors.h"
 
 namespace monitor {
 
@@ -308,7 +308,7 @@ void Record(History *history, const Reading &reading)
             ordinals.push_back((int)i);
         }
     for (size_t i = 0; i < points.size(); ++i) {
-        if (ordinals[i] < 0 || ordinals[i] >= MAPPED_INDEX_LIMIT)
+        if (ordinals[i] < 0 || ordinals[i] >= ktsensors::kMaxSensors)
             continue;
         if ((size_t)ordinals[i] >= history->sensors.size())
             history->sensors.resize(ordinals[i] + 1);

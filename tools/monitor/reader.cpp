@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "error_text_windows.h"
+#include "library_windows.h"
 #include "reading.h"
 #include "wide_windows.h"
 
@@ -11,71 +13,35 @@ namespace monitor {
 
 namespace {
 
-const wchar_t kLibraryName[] = L"Kovaltherm.dll";
-// Windows' ERROR_DLL_INIT_FAILED: the library's entry point refused to load.
-const DWORD kDllInitFailed = 1114;
 // Readings the window has not taken yet are kept up to this many, the oldest dropped first.
 const size_t kMostWaitingReadings = 16;
 
-struct Library {
-    HMODULE module = nullptr;
-    ktsensors::Exports exports;
-};
-
-std::wstring SystemMessage(DWORD code)
-{
-    wchar_t text[256] = L"";
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  text, 256, nullptr);
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L'.'))
-        text[--length] = 0;
-    return L"error " + std::to_wstring(code) + (length ? L": " + std::wstring(text) : L"");
-}
-
-template <class Function> bool Resolve(HMODULE module, const char *name, Function *function)
-{
-    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return *function != nullptr;
-}
-
-// Loads the library by its full path in this program's folder; false with a one-line reason.
-bool Load(Library *library, std::wstring *error)
+// Loads the library by its full path in this program's folder (library_windows.h); false with
+// a one-line reason.
+bool Load(ktsensors::LoadedLibrary *library, std::wstring *error)
 {
     std::wstring folder = ktsensors::ProgramFolder();
     if (folder.empty()) {
         *error = L"Kovaltherm.dll not loaded: this program's folder is unknown";
         return false;
     }
-    std::wstring path = folder + kLibraryName;
-    HMODULE module = ktsensors::LoadFromProgramFolder(kLibraryName);
-    if (!module) {
-        DWORD code = GetLastError();
-        if (code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND)
-            *error = path + L" is missing";
-        else if (code == kDllInitFailed)
-            *error = L"Kovaltherm.dll did not start: the qorix thermal driver could not be opened";
-        else
-            *error = L"Kovaltherm.dll did not load (" + SystemMessage(code) + L")";
-        return false;
-    }
-    Library loaded;
-    loaded.module = module;
-    if (!Resolve(module, "LMGetNumSensors", &loaded.exports.GetNumSensors) ||
-        !Resolve(module, "LMGetSensorLocation", &loaded.exports.GetSensorLocation) ||
-        !Resolve(module, "LMReadTemperature", &loaded.exports.ReadTemperature) ||
-        !Resolve(module, "LMReadWarningLimit", &loaded.exports.ReadWarningLimit) ||
-        !Resolve(module, "LMReadCriticalLimit", &loaded.exports.ReadCriticalLimit) ||
-        !Resolve(module, "LMReadTempStatus", &loaded.exports.ReadTempStatus)) {
-        FreeLibrary(module);
+    if (ktsensors::LoadKovaltherm(library))
+        return true;
+    std::wstring path = folder + ktsensors::kLibraryFileName;
+    DWORD code = library->error;
+    if (library->missingExport)
         *error = path + L" lacks the Kovaltherm exports";
-        return false;
-    }
-    *library = loaded;
-    return true;
+    else if (code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND)
+        *error = path + L" is missing";
+    else if (code == ktsensors::kLibraryInitFailed)
+        *error = L"Kovaltherm.dll did not start: the qorix thermal driver could not be opened";
+    else
+        *error = L"Kovaltherm.dll did not load (" + ktsensors::Wide(ktsensors::ErrorText(code)) + L")";
+    return false;
 }
 
 // One reading, or why the library is not there to take one.
-Reading Take(Library *library, ReadingState *state, HANDLE stop)
+Reading Take(ktsensors::LoadedLibrary *library, ReadingState *state, HANDLE stop)
 {
     Reading reading;
     if (library->module || Load(library, &reading.detail))
@@ -101,7 +67,7 @@ void Hand(Reader *reader, Reading reading)
 DWORD WINAPI Work(void *parameter)
 {
     Reader *reader = static_cast<Reader *>(parameter);
-    Library library;
+    ktsensors::LoadedLibrary library;
     ReadingState state;
     HANDLE events[2] = {reader->stop, reader->wake};
     for (;;) {
@@ -115,8 +81,7 @@ DWORD WINAPI Work(void *parameter)
         if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0)
             break;
     }
-    if (library.module)
-        FreeLibrary(library.module);
+    ktsensors::UnloadKovaltherm(&library);
     return 0;
 }
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "base/cache_layout.h"
+#include "max_sensors.h"
 
 namespace monitor {
 
@@ -35,7 +35,7 @@ Reading TakeReading(const ktsensors::Exports &exports, ReadingState *state, cons
             state->refresh = true;
             return reading;
         }
-        size_t sensors = std::min<size_t>((size_t)count, MAPPED_INDEX_LIMIT);
+        size_t sensors = std::min<size_t>((size_t)count, ktsensors::kMaxSensors);
         if (state->known.size() != sensors || state->readings % kLimitRefreshReadings == 0)
             state->refresh = true;
         bool refresh = state->refresh, changed = false;
