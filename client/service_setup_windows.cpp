@@ -1,4 +1,4 @@
-// The service's command line and restarts, as both installers set them (service_setup_windows.h).
+// The service's restarts, as both installers set them (service_setup_windows.h).
 #include "service_setup_windows.h"
 
 #include "error_text_windows.h"
@@ -6,29 +6,6 @@
 #include "wide_windows.h"
 
 namespace ktsensors {
-
-namespace {
-
-std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
-
-} // namespace
-
-std::wstring ServiceArguments(const std::string &seconds, const std::wstring &textfile, const std::wstring &scenario,
-                              const std::string &listen)
-{
-    std::wstring arguments = L"--service --watch " + Wide(seconds) + L" --output " + Quoted(textfile);
-    if (!scenario.empty())
-        arguments += L" --scenario " + Quoted(scenario);
-    if (!listen.empty())
-        arguments += L" --listen " + Wide(listen);
-    return arguments;
-}
-
-std::wstring ServiceCommandLine(const std::wstring &exe, const std::string &seconds, const std::wstring &textfile,
-                                const std::wstring &scenario, const std::string &listen)
-{
-    return Quoted(exe) + L" " + ServiceArguments(seconds, textfile, scenario, listen);
-}
 
 bool ConfigureRestarts(SC_HANDLE service, std::string *holds)
 {

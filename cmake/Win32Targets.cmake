@@ -73,6 +73,7 @@ function(kovaltherm_windows_program name)
     target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
 endfunction()
 
+add_subdirectory(client)
 add_subdirectory(tools/ktsensors)
 add_subdirectory(tools/monitor)
 
@@ -91,17 +92,12 @@ target_link_libraries(ktsensors-testkit PRIVATE $<TARGET_PROPERTY:ktsensors,LINK
 # system DLLs needed (the C++ runtime is linked in). They call the same code as ktsensors.exe
 # for every rule the service keeps: the textfile and its folders, the command line, the
 # restarts, the URL reservation.
-add_library(KovalthermSetup SHARED packaging/msi/setup_actions.cpp packaging/msi/setup_actions.def
-    ${PROJECT_SOURCE_DIR}/client/textfile_windows.cpp ${PROJECT_SOURCE_DIR}/client/url_reservation.cpp
-    ${PROJECT_SOURCE_DIR}/client/url_reservation_windows.cpp ${PROJECT_SOURCE_DIR}/client/service_setup_windows.cpp
-    tools/ktsensors/folder_rules.cpp tools/ktsensors/folder_check_windows.cpp tools/ktsensors/error_text_windows.cpp
-    tools/ktsensors/wide_windows.cpp)
+add_library(KovalthermSetup SHARED packaging/msi/setup_actions.cpp packaging/msi/setup_actions.def)
 set_target_properties(KovalthermSetup PROPERTIES PREFIX "")
 target_compile_options(KovalthermSetup PRIVATE ${KOVALTHERM_WARNINGS})
-target_include_directories(KovalthermSetup PRIVATE ${PROJECT_SOURCE_DIR}/client ${PROJECT_SOURCE_DIR}/tools/ktsensors)
 target_link_options(KovalthermSetup PRIVATE -s -static -static-libgcc -static-libstdc++ -Wl,--enable-stdcall-fixup
     -Wl,--no-insert-timestamp)
-target_link_libraries(KovalthermSetup PRIVATE msi advapi32 user32 kernel32 shell32 httpapi ntdll)
+target_link_libraries(KovalthermSetup PRIVATE kovaltherm_client msi advapi32 user32 kernel32 shell32 httpapi ntdll)
 
 include(CTest)
 add_subdirectory(tests/wine)

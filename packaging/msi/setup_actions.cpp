@@ -17,6 +17,7 @@
 #include "error_text_windows.h"
 #include "folder_check_windows.h"
 #include "folder_rules.h"
+#include "interval_rules.h"
 #include "listen_rules.h"
 #include "service_rules.h"
 #include "service_setup_windows.h"
@@ -36,8 +37,8 @@ const DWORD kPollMs = 100;
 const DWORD kMonitorCloseMs = 6000;
 // What the service's state is taken as when the service manager cannot be asked.
 const DWORD kStateUnknown = 0xFFFFFFFF;
-// The service's interval in whole seconds, from a second to a day (as ktsensors --watch allows).
-const DWORD kLongestInterval = 24 * 60 * 60;
+// The service's interval in whole seconds, from a second to the longest --watch allows.
+const DWORD kLongestInterval = KT_INTERVAL_LONGEST_SECONDS;
 // LISTEN's value that leaves the service without a server.
 const wchar_t kNoListen[] = L"none";
 // Where the install records its settings (the Settings component writes them).
@@ -426,8 +427,14 @@ extern "C" UINT __stdcall CheckSettings(MSIHANDLE install)
         Say(install, false, "the folder " + file.missingFolder + " does not exist yet: the service starts anyway, "
                             "reports event 300 at each reading until the folder is there (windows_exporter's installer "
                             "makes its own), and writes " + Utf8(file.path) + " from the first reading after");
-    MsiSetPropertyW(install, L"ServiceArguments",
-                    ServiceArguments(Utf8(settings.interval), file.path, L"", settings.listen).c_str());
+    wchar_t arguments[MAX_PATH * 2];
+    std::wstring listen = Wide(settings.listen);
+    if (!KtServiceArguments(arguments, sizeof arguments / sizeof *arguments, settings.interval.c_str(),
+                            file.path.c_str(), nullptr, listen.empty() ? nullptr : listen.c_str())) {
+        Say(install, true, L"no command line for the service " KT_SERVICE_NAME);
+        return ERROR_INSTALL_FAILURE;
+    }
+    MsiSetPropertyW(install, L"ServiceArguments", arguments);
     return ERROR_SUCCESS;
 }
 
@@ -450,7 +457,14 @@ extern "C" UINT __stdcall FinishServiceInstall(MSIHANDLE install)
         Say(install, true, settings.problem);
         return ERROR_INSTALL_FAILURE;
     }
-    std::wstring command = ServiceCommandLine(exe, Utf8(settings.interval), settings.textfile.path, L"", settings.listen);
+    wchar_t line[MAX_PATH * 3];
+    std::wstring listen = Wide(settings.listen);
+    if (!KtServiceCommandLine(line, sizeof line / sizeof *line, exe.c_str(), settings.interval.c_str(),
+                              settings.textfile.path.c_str(), nullptr, listen.empty() ? nullptr : listen.c_str())) {
+        Say(install, true, L"no command line for the service " KT_SERVICE_NAME);
+        return ERROR_INSTALL_FAILURE;
+    }
+    std::wstring command = line;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     // Restart actions need the right to start the service as well as to configure it.
     SC_HANDLE service = manager ? OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr;

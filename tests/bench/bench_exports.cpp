@@ -30,7 +30,7 @@
 #include "kovaltherm.h"
 #include "platform/host/test_controls.h"
 #include "platform/host/sqlite_registry.h"
-#include "targets.h"
+#include "tests/support/bench_targets.h"
 
 namespace {
 

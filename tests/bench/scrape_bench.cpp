@@ -32,7 +32,7 @@
 #include "listen.h"
 #include "platform/host/host.h"
 #include "readings.h"
-#include "targets.h"
+#include "tests/support/bench_targets.h"
 
 namespace {
 

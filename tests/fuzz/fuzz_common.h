@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../reliability/exports.h"
+#include "tests/support/exports.h"
 #include "cache/rebuild.h"
 #include "frame/entry.h"
 #include "platform/host/test_controls.h"

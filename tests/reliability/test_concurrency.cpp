@@ -6,9 +6,9 @@
 #include <map>
 #include <thread>
 
-#include "exports.h"
+#include "tests/support/exports.h"
 #include "base/device_state.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

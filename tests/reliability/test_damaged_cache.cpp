@@ -5,8 +5,8 @@
 #include <stdio.h>
 
 #include "cache/rebuild.h"
-#include "exports.h"
-#include "machine.h"
+#include "tests/support/exports.h"
+#include "tests/support/machine.h"
 
 namespace {
 

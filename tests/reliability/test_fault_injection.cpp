@@ -6,8 +6,8 @@
 #include <stdio.h>
 
 #include "call_sites.h"
-#include "exports.h"
-#include "machine.h"
+#include "tests/support/exports.h"
+#include "tests/support/machine.h"
 
 namespace {
 

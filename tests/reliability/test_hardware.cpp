@@ -3,8 +3,8 @@
 // must return within the stated bound on the virtual clock with its documented value.
 #include <stdio.h>
 
-#include "exports.h"
-#include "machine.h"
+#include "tests/support/exports.h"
+#include "tests/support/machine.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "exports.h"
-#include "machine.h"
+#include "tests/support/exports.h"
+#include "tests/support/machine.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "format_zabbix.h"
+#include "tests/support/sensor_readings.h"
 
 namespace {
 
@@ -10,20 +11,9 @@ using ktsensors::Call;
 using ktsensors::Reading;
 using ktsensors::SensorReading;
 
-const Call kFailed{};
+using testsupport::kFailed;
+using testsupport::Sensor;
 Call Ok(int value) { return Call{true, value}; }
-
-SensorReading Sensor(int ordinal, Call location, Call temperature, Call warning, Call critical, Call status)
-{
-    SensorReading s;
-    s.ordinal = ordinal;
-    s.location = location;
-    s.temperature = temperature;
-    s.warningLimit = warning;
-    s.criticalLimit = critical;
-    s.status = status;
-    return s;
-}
 
 Reading Notebook(bool loaded, int count, std::vector<SensorReading> sensors)
 {

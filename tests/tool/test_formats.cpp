@@ -1,71 +1,17 @@
-// ktsensors' formats where the end-to-end runs do not reach: REGEDIT4 text for every value
-// type, the text and JSON of readings with failed calls, and how scenario fields land in the
-// simulated notebook's record.
+// ktsensors' formats where the end-to-end runs do not reach: the text, JSON, sensors -j and
+// Prometheus forms of readings with failed calls.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "check.h"
 #include "formats.h"
-#include "options.h"
 #include "prometheus_parser.h"
 #include "readings.h"
-#include "regedit.h"
-#include "scenario.h"
+#include "tests/support/sensor_readings.h"
 
 namespace {
 
 using ktsensors::Call;
-using ktsensors::RegEntry;
-using ktsensors::RegKey;
-
-std::vector<uint8_t> Bytes(size_t count, uint8_t first = 1)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < count; ++i)
-        bytes.push_back((uint8_t)(first + i));
-    return bytes;
-}
-
-TEST(Regedit4, WritesEachValueTypeAsRegeditDoes)
-{
-    struct Case {
-        RegEntry value;
-        std::string line;
-    };
-    const Case cases[] = {
-        {{"Number of sensors", 4, {3, 0, 0, 0}}, "\"Number of sensors\"=dword:00000003\n"},
-        {{"Negative", 4, {0xFF, 0xFF, 0xFF, 0xFF}}, "\"Negative\"=dword:ffffffff\n"},
-        {{"Short dword", 4, {1, 2}}, "\"Short dword\"=hex(4):01,02\n"},
-        {{"", 1, {'x', 0}}, "@=\"x\"\n"},
-        {{"Path \"quoted\"", 1, {'C', ':', '\\', 'a', 0}}, "\"Path \\\"quoted\\\"\"=\"C:\\\\a\"\n"},
-        {{"Two strings", 1, {'a', 0, 'b', 0}}, "\"Two strings\"=hex(1):61,00,62,00\n"},
-        {{"Empty", 3, {}}, "\"Empty\"=hex:\n"},
-        {{"Quad", 11, {1, 0, 0, 0, 0, 0, 0, 0}}, "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\n"},
-        // 23 bytes fill the first line to column 79, then 25 to a line, two spaces in.
-        {{"Odd", 3, Bytes(50)},
-         "\"Odd\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,17,\\\n"
-         "  18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,30,\\\n"
-         "  31,32\n"},
-    };
-    for (const Case &c : cases) {
-        RegKey key;
-        key.path = "HKEY_LOCAL_MACHINE\\K";
-        key.values = {c.value};
-        EXPECT_EQ(ktsensors::FormatRegedit4(key), "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n" + c.line + "\n")
-            << c.value.name;
-    }
-}
-
-TEST(Regedit4, ListsSubkeysAfterTheirParentInWalkOrder)
-{
-    RegKey root{"HKEY_LOCAL_MACHINE\\T", {}, {}};
-    RegKey a{"HKEY_LOCAL_MACHINE\\T\\A", {{"v", 4, {1, 0, 0, 0}}}, {{"HKEY_LOCAL_MACHINE\\T\\A\\Deep", {}, {}}}};
-    root.subkeys = {a, {"HKEY_LOCAL_MACHINE\\T\\B", {}, {}}};
-    EXPECT_EQ(ktsensors::FormatRegedit4(root),
-              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\T]\n\n[HKEY_LOCAL_MACHINE\\T\\A]\n\"v\"=dword:00000001\n\n"
-              "[HKEY_LOCAL_MACHINE\\T\\A\\Deep]\n\n[HKEY_LOCAL_MACHINE\\T\\B]\n\n");
-}
 
 ktsensors::Reading FailingReading()
 {
@@ -121,111 +67,10 @@ TEST(Readings, JsonNamesEveryFailedFieldAndNullsIt)
               (std::vector<std::string>{"LMGetSensorLocation(1)", "LMReadWarningLimit(1)", "LMReadCriticalLimit(1)"}));
 }
 
-TEST(Scenario, FieldsLandInTheNotebookRecord)
-{
-    SimConfig c;
-    std::string error;
-    ASSERT_TRUE(ktsensors::ParseScenario(R"({
-        "sensors": [
-          {"index": 2, "limits": {"warning_normal": 1, "warning_high": 2, "critical_normal": 3, "critical_high": 4},
-           "temperature": [{"ms": 100, "celsius": 40}, {"ms": 900, "celsius": 80}], "repeat": true},
-          {"index": 5, "present": false, "firmware_limits": {"status": "0x86", "cx": "0x4840", "esi": 7}, "temperature": 33},
-          {"index": 7}
-        ],
-        "firmware": {"port": 4660, "config_port": 22136, "info_status": 134, "info_available": false},
-        "controller": {"stuck": true, "wrong_echoes": 3, "wrong_echo_byte": 37},
-        "driver": {"probe_succeeds": false, "failures": {"firmware": 2, "controller_busy": "always"}, "error": 5}
-    })", &c, &error)) << error;
-    EXPECT_EQ(c.presence, 0x84u); // sensors 2 and 7; 5 is listed as absent
-    // Sensor 2's limits: warning pair in slot 1 (esi high half), critical pair in slot 2 (di).
-    EXPECT_EQ(c.limits[2].status, 0u);
-    EXPECT_EQ(c.limits[2].esi, 0x02010000u);
-    EXPECT_EQ(c.limits[2].edi & 0xFFFF, 0x0403u);
-    EXPECT_EQ(c.limits[5].status, 0x86u);
-    EXPECT_EQ(c.limits[5].cx, 0x4840u);
-    EXPECT_EQ(c.limits[5].esi, 7u);
-    EXPECT_EQ(c.limits[7].status, 0x86u); // no limits given: the firmware has none
-    EXPECT_EQ(c.temperatures[2].length, 2u);
-    EXPECT_EQ(c.temperatures[2].repeat, 1u);
-    EXPECT_EQ(c.temperatures[2].points[1].timeMs, 900u);
-    EXPECT_EQ(c.temperatures[2].points[1].temperature, 80);
-    EXPECT_EQ(c.temperatures[5].points[0].temperature, 33);
-    EXPECT_EQ(c.firmwarePort, 0x1234u);
-    EXPECT_EQ(c.configBytes[0x7E], 0x78);
-    EXPECT_EQ(c.configBytes[0x7F], 0x56);
-    EXPECT_EQ(c.infoStatus, 0x86u);
-    EXPECT_EQ(c.infoCl, 0u);
-    EXPECT_EQ(c.busyPatternLength, 64u);
-    EXPECT_EQ(c.busyPattern, ~0ull);
-    EXPECT_EQ(c.busyAfterPattern, 1u);
-    EXPECT_EQ(c.wrongEchoReads, 3u);
-    EXPECT_EQ(c.wrongEchoByte, 37u);
-    EXPECT_EQ(c.probeSucceeds, 0u);
-    EXPECT_EQ(c.failCount[SIM_REQ_FIRMWARE], 2u);
-    EXPECT_EQ(c.failCount[SIM_REQ_CONTROLLER_BUSY], (uint32_t)SIM_FAIL_ALWAYS);
-    EXPECT_EQ(c.failCount[SIM_REQ_PROBE_THERMAL], 0u);
-    EXPECT_EQ(c.failError, 5u);
-}
-
-TEST(Scenario, DefaultsAreTheDefaultMachineWithoutItsSensors)
-{
-    SimConfig c;
-    std::string error;
-    ASSERT_TRUE(ktsensors::ParseScenario(R"({"sensors": [], "firmware": {"presence": 255}})", &c, &error)) << error;
-    EXPECT_EQ(c.presence, 0xFFu);
-    EXPECT_EQ(c.firmwarePort, 0x00B2u);
-    EXPECT_EQ(c.configBytes[0x7E], 0xB2);
-    EXPECT_EQ(c.infoStatus, 0u);
-    EXPECT_EQ(c.infoCl, 0x20u);
-    EXPECT_EQ(c.probeSucceeds, 1u);
-    EXPECT_EQ(c.busyPatternLength, 0u);
-    EXPECT_EQ(c.wrongEchoForever, 0u);
-}
-
-TEST(Scenario, DurationIsTheLongestTraceOfAPresentSensor)
-{
-    struct Case {
-        const char *sensors;
-        uint32_t ms;
-    };
-    const Case cases[] = {
-        {R"([{"index": 0, "temperature": 50}])", 0},
-        {R"([{"index": 0, "temperature": [{"ms": 0, "celsius": 1}, {"ms": 4000, "celsius": 2}]},
-             {"index": 1, "temperature": [{"ms": 0, "celsius": 1}, {"ms": 9000, "celsius": 2}]}])", 9000},
-        {R"([{"index": 0, "temperature": [{"ms": 0, "celsius": 1}, {"ms": 4000, "celsius": 2}]},
-             {"index": 1, "present": false, "temperature": [{"ms": 0, "celsius": 1}, {"ms": 9000, "celsius": 2}]}])", 4000},
-    };
-    for (const Case &c : cases) {
-        SimConfig config;
-        std::string error;
-        ASSERT_TRUE(ktsensors::ParseScenario(std::string("{\"sensors\": ") + c.sensors + "}", &config, &error)) << error;
-        EXPECT_EQ(ktsensors::ScenarioDurationMs(config), c.ms) << c.sensors;
-    }
-}
-
-} // namespace
-
-// ---- Monitoring formats ----------------------------------------------------------------------
-
-namespace formats {
-
 using ktsensors::Reading;
 using ktsensors::SensorReading;
-
-// One sensor with every call as given.
-SensorReading Sensor(int ordinal, Call location, Call temperature, Call warning, Call critical, Call status)
-{
-    SensorReading s;
-    s.ordinal = ordinal;
-    s.location = location;
-    s.temperature = temperature;
-    s.warningLimit = warning;
-    s.criticalLimit = critical;
-    s.status = status;
-    return s;
-}
-
-const Call kFailed{false, 0};
+using testsupport::kFailed;
+using testsupport::Sensor;
 
 TEST(SensorsJson, FollowsTheSchemaOfSensorsMinusJAndLeavesOutFailedValues)
 {
@@ -356,112 +201,6 @@ TEST(Prometheus, ParsesStrictlyWithGaugesFailuresAndTheTimeOfTheReading)
     }
 }
 
-TEST(Check, RangesFollowThePluginsSyntax)
-{
-    struct Case { const char *range; std::vector<double> alert, quiet; };
-    const Case cases[] = {
-        {"10", {-1, 10.5, 11}, {0, 5, 10}},
-        {"10:", {9, -5}, {10, 1000}},
-        {"~:10", {11}, {10, -1000}},
-        {"10:20", {9, 21}, {10, 15, 20}},
-        {"@10:20", {10, 15, 20}, {9, 21}},
-        {"-5:5.5", {-6, 6}, {-5, 0, 5.5}},
-    };
-    for (const Case &c : cases) {
-        ktsensors::Range range;
-        std::string error;
-        ASSERT_TRUE(ktsensors::ParseRange(c.range, &range, &error)) << c.range << ": " << error;
-        for (double v : c.alert)
-            EXPECT_TRUE(ktsensors::RangeAlerts(range, v)) << c.range << " at " << v;
-        for (double v : c.quiet)
-            EXPECT_FALSE(ktsensors::RangeAlerts(range, v)) << c.range << " at " << v;
-    }
-    for (const char *bad : {"", ":", "@", "x", "20:10", "1e3", "10:x", "~"}) {
-        ktsensors::Range range;
-        std::string error;
-        EXPECT_FALSE(ktsensors::ParseRange(bad, &range, &error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
-    }
-}
-
-TEST(Check, OneLineWithTheWorstStateTheSensorsInTroubleAndPerformanceData)
-{
-    const Call warn90{true, 90}, crit98{true, 98};
-    struct Case {
-        std::vector<SensorReading> sensors;
-        const char *warning, *critical; // "" for none
-        std::vector<int> ignore;
-        ktsensors::CheckState state;
-        const char *line;
-    };
-    const Case cases[] = {
-        {{Sensor(0, {true, 2}, {true, 97}, warn90, crit98, {true, 3})}, "", "", {}, ktsensors::kCheckCritical,
-         "KOVALTHERM CRITICAL - sensor 0 (location 2) 97 C critical | 'sensor0'=97;90;98;0;"},
-        {{Sensor(0, {true, 2}, {true, 52}, warn90, crit98, {true, 1}), Sensor(1, {true, 4}, {true, 41}, {true, 65}, {true, 75}, {true, 1})},
-         "", "", {}, ktsensors::kCheckOk,
-         "KOVALTHERM OK - sensor 0 (location 2) 52 C normal, sensor 1 (location 4) 41 C normal | "
-         "'sensor0'=52;90;98;0; 'sensor1'=41;65;75;0;"},
-        // WARNING before UNKNOWN; only the sensors in trouble are named.
-        {{Sensor(0, {true, 2}, {true, 52}, warn90, crit98, {true, 1}), Sensor(1, {true, 5}, {true, 39}, kFailed, kFailed, {true, 0}),
-          Sensor(2, {true, 1}, {true, 89}, warn90, crit98, {true, 2})},
-         "", "", {}, ktsensors::kCheckWarning,
-         "KOVALTHERM WARNING - sensor 1 (location 5) 39 C no status, sensor 2 (location 1) 89 C warning | "
-         "'sensor0'=52;90;98;0; 'sensor1'=39;;;0; 'sensor2'=89;90;98;0;"},
-        {{Sensor(0, {true, 2}, kFailed, warn90, crit98, {true, 0}), Sensor(1, kFailed, {true, 50}, warn90, crit98, {true, 1})},
-         "", "", {}, ktsensors::kCheckUnknown,
-         "KOVALTHERM UNKNOWN - sensor 0 (location 2) no temperature | 'sensor1'=50;90;98;0;"},
-        {{Sensor(0, {true, 2}, kFailed, warn90, crit98, {true, 0}), Sensor(1, kFailed, {true, 50}, warn90, crit98, {true, 1})},
-         "", "", {0}, ktsensors::kCheckOk, "KOVALTHERM OK - sensor 1 (location FAILED) 50 C normal | 'sensor1'=50;90;98;0;"},
-        {{Sensor(0, {true, 2}, {true, 50}, warn90, crit98, kFailed)}, "", "", {}, ktsensors::kCheckUnknown,
-         "KOVALTHERM UNKNOWN - sensor 0 (location 2) 50 C status unreadable | 'sensor0'=50;90;98;0;"},
-        // Ranges decide instead of the status; a range for inside stays out of the data.
-        {{Sensor(0, {true, 2}, {true, 85}, warn90, crit98, {true, 1})}, "80", "90", {}, ktsensors::kCheckWarning,
-         "KOVALTHERM WARNING - sensor 0 (location 2) 85 C warning | 'sensor0'=85;80;90;0;"},
-        {{Sensor(0, {true, 2}, {true, 85}, warn90, crit98, {true, 3})}, "~:95", "@80:90", {}, ktsensors::kCheckCritical,
-         "KOVALTHERM CRITICAL - sensor 0 (location 2) 85 C critical | 'sensor0'=85;~:95;;0;"},
-        {{Sensor(0, {true, 2}, {true, 85}, warn90, crit98, {true, 3})}, "", "90:", {}, ktsensors::kCheckCritical,
-         "KOVALTHERM CRITICAL - sensor 0 (location 2) 85 C critical | 'sensor0'=85;;90:;0;"},
-        {{Sensor(0, {true, 2}, {true, 85}, warn90, crit98, {true, 3})}, "90", "", {0}, ktsensors::kCheckOk,
-         "KOVALTHERM OK - every sensor is ignored | 'sensor0'=85;90;;0;"},
-    };
-    for (const Case &c : cases) {
-        Reading reading;
-        reading.sensorCount = (int)c.sensors.size();
-        reading.sensors = c.sensors;
-        ktsensors::CheckOptions options;
-        std::string error;
-        if (*c.warning) {
-            ASSERT_TRUE(ktsensors::ParseRange(c.warning, &options.warning, &error));
-        }
-        if (*c.critical) {
-            ASSERT_TRUE(ktsensors::ParseRange(c.critical, &options.critical, &error));
-        }
-        options.ignore = c.ignore;
-        ktsensors::CheckResult result = ktsensors::JudgeReading(reading, options);
-        EXPECT_EQ(result.line, std::string(c.line) + "\n");
-        EXPECT_EQ(result.state, c.state) << c.line;
-    }
-
-    // Nothing read: UNKNOWN, no performance data.
-    Reading none;
-    EXPECT_EQ(ktsensors::JudgeReading(none, {}).line,
-              "KOVALTHERM UNKNOWN - no sensors: no thermal support, or the sensor cache could not be read\n");
-    none.loaded = false;
-    EXPECT_EQ(ktsensors::JudgeReading(none, {}).state, ktsensors::kCheckUnknown);
-
-    // A damaged cache's huge count still gives one line under NRPE's 1 KB, with whole items.
-    Reading many;
-    for (int i = 0; i < 300; ++i)
-        many.sensors.push_back(Sensor(i, {true, 2}, {true, 99}, warn90, crit98, {true, 3}));
-    many.sensorCount = 300;
-    std::string line = ktsensors::JudgeReading(many, {}).line;
-    EXPECT_LE(line.size(), 1000u);
-    EXPECT_EQ(line.back(), '\n');
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_EQ(line.rfind("'=99;90;98;0;\n"), line.size() - 14) << line;
-    EXPECT_EQ(line.compare(0, 22, "KOVALTHERM CRITICAL - "), 0);
-}
-
 TEST(Prometheus, TheParserRefusesWhatTheCollectorRefuses)
 {
     const char *bad[] = {
@@ -521,70 +260,4 @@ TEST(Readings, TextUsesTheDegreeSignInUtf8Locales)
               "sensor 1 (location FAILED):   +7.0 \xC2\xB0" "C  (warn = FAILED, crit = FAILED)      no status\n");
 }
 
-} // namespace formats
-
-namespace hostile {
-
-TEST(Scenario, RefusesDeepNestingAndDuplicateNamesWithShortMessages)
-{
-    const std::string longText(5000, 'k');
-    struct Case {
-        std::string text;
-        std::string message; // the whole message
-    };
-    const std::string notScenario = "not a scenario: a field at its top level other than description, sensors, "
-                                    "firmware, controller and driver";
-    const Case cases[] = {
-        {std::string(100000, '[') + std::string(100000, ']'), "nested deeper than 16 levels"},
-        {R"({"sensors": [], "description": {"a": [[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]}})", "nested deeper than 16 levels"},
-        {R"({"sensors": [], "sensors": []})", "the name \"sensors\" appears twice in one object"},
-        {R"({"sensors": [{"index": 0, "temperature": 1, "limits": {"warning_high": 1, "warning_high": 2}}]})",
-         "the name \"warning_high\" appears twice in one object"},
-        // Nothing of a file that is not a scenario is quoted: not its names, nor its text.
-        {"{\"sensors\": [], \"" + longText + "\": 1}", notScenario},
-        {R"({"db_password": "hunter2", "db_password": "hunter2"})", notScenario},
-        {R"(["hunter2"])", "not a scenario: expected a JSON object"},
-        {"db_password: hunter2", "not valid JSON: parse error at line 1, column 1: syntax error while parsing value - "
-                                 "invalid literal"},
-        {"{\"sensors\": [{\"index\": \"" + longText + "\"}]}",
-         "sensors[0].index: expected an integer from 0 to 7, got \"" + std::string(76, 'k') + "..."},
-        {"{\"sensors\": " + longText + "}",
-         "not valid JSON: parse error at line 1, column 13: syntax error while parsing value - invalid literal"},
-        {"{\"sensors\": [], \"description\": \"" + longText + "\n\"}",
-         "not valid JSON: parse error at line 2, column 0: syntax error while parsing value - invalid string: "
-         "control character U+000A (LF) must be escaped to \\u000A or \\n"},
-    };
-    for (const Case &c : cases) {
-        SimConfig config;
-        std::string error;
-        EXPECT_FALSE(ktsensors::ParseScenario(c.text, &config, &error));
-        EXPECT_EQ(error, c.message) << c.text.substr(0, 60);
-    }
-    // Nesting up to the limit is fine: 16 levels.
-    SimConfig config;
-    std::string error;
-    EXPECT_TRUE(ktsensors::ParseScenario(R"({"sensors": [], "description": "x"})", &config, &error)) << error;
-    std::string fifteen = "{\"sensors\": [], \"firmware\": {}, \"controller\": {}}";
-    EXPECT_TRUE(ktsensors::ParseScenario(fifteen, &config, &error)) << error;
-}
-
-TEST(Options, ExcerptsQuoteAtMostTheLimitAndNoControlCharacters)
-{
-    struct Case {
-        std::string text;
-        size_t limit;
-        std::string excerpt;
-    };
-    const Case cases[] = {
-        {"short", 80, "short"},
-        {std::string(80, 'a'), 80, std::string(80, 'a')},
-        {std::string(81, 'a'), 80, std::string(77, 'a') + "..."},
-        {"line\nbreak\ttab\x7f", 80, "line?break?tab?"},
-        // A cut never splits a UTF-8 sequence: "°" is two bytes.
-        {"abcd\xC2\xB0xyz", 8, "abcd..."},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(ktsensors::Excerpt(c.text, c.limit), c.excerpt) << c.text;
-}
-
-} // namespace hostile
+} // namespace

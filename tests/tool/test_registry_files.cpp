@@ -17,7 +17,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/host/sqlite_registry.h"
+#include "platform/host/sqlite_file.h"
 
 namespace {
 

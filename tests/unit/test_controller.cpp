@@ -1,6 +1,6 @@
 // The controller exchange, read off the notebook's request log and the virtual clock.
 #include "hw/controller.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 #include "sensors/sensor_reads.h"
 #include "tests/contract/exchange.h"
 

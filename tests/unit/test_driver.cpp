@@ -3,7 +3,7 @@
 
 #include "base/device_state.h"
 #include "hw/driver.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

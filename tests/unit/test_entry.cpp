@@ -2,7 +2,7 @@
 #include <string.h>
 
 #include "base/device_state.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <string.h>
 
 #include "hw/firmware.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

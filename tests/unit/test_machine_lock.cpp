@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "hw/driver.h"
-#include "machine.h"
-#include "tests/reliability/exports.h"
+#include "tests/support/machine.h"
+#include "tests/support/exports.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "machine.h"
+#include "tests/support/machine.h"
 #include "platform/host/sqlite_registry.h"
 
 namespace {

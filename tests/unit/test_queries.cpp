@@ -1,5 +1,5 @@
 // The exported sensor queries over machine states.
-#include "machine.h"
+#include "tests/support/machine.h"
 #include "tests/contract/exchange.h"
 #include "tests/contract/locations.h"
 

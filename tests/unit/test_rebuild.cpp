@@ -1,6 +1,6 @@
 // Rebuilding the cache from the firmware.
 #include "cache/rebuild.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

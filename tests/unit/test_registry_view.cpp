@@ -2,7 +2,7 @@
 // builds share: the host stand-in has it as the x64 build does, KEY_WOW64_32KEY.
 #include <functional>
 
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

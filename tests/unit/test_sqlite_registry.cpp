@@ -14,7 +14,7 @@
 #include <functional>
 #include <iterator>
 
-#include "machine.h"
+#include "tests/support/machine.h"
 #include "platform/host/sqlite_file.h"
 #include "platform/host/sqlite_registry.h"
 

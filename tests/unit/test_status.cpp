@@ -2,7 +2,7 @@
 #include <climits>
 #include <vector>
 
-#include "machine.h"
+#include "tests/support/machine.h"
 #include "status/status.h"
 #include "tests/contract/hysteresis.h"
 

@@ -1,6 +1,6 @@
 // The sensor cache in the registry: reads, writes and the ordinal mapping.
 #include "cache/store.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

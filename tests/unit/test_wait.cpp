@@ -4,7 +4,7 @@
 #include <time.h>
 
 #include "hw/wait.h"
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

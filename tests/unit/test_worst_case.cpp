@@ -1,7 +1,7 @@
 // How long each export can block, measured on the virtual clock against the figures worked
 // out from the exchange's timing: 20 attempts per block read, 50 ms after a busy poll, 2 ms
 // after each of the eight answer bytes, 1357 ms before the one repeated block read.
-#include "machine.h"
+#include "tests/support/machine.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "check.h"
 #include "deadline.h"
 #include "formats.h"
+#include "interval_rules.h"
 #include "listen.h"
 #include "options.h"
 #include "plot.h"
@@ -20,6 +21,7 @@
 #include "regedit.h"
 #include "run.h"
 #include "scenario.h"
+#include "service.h"
 #include "tool.h"
 #include "base/cache_layout.h"
 
@@ -91,7 +93,7 @@ int FinishRun(Backend &backend, const Options &options, const RunFailures &failu
 }
 
 // The interval between readings that --watch asks for.
-uint64_t WatchIntervalMs(const Options &options) { return (uint64_t)(options.watchSeconds * 1000 + 0.5); }
+uint64_t WatchIntervalMs(const Options &options) { return KtIntervalMs(options.watchSeconds); }
 
 // Prints the sensor cache of the registry a run with these options uses: with --scenario, the
 // scenario's notebook's own.
@@ -266,7 +268,7 @@ int Run(int argc, char **argv)
     Platform platform;
     platform.machine = backend->description;
     platform.registryFile = backend->registry->IsFile();
-    platform.service = backend->service != nullptr;
+    platform.service = kHasServiceManager;
     Options options;
     std::string text;
     switch (ParseOptions(argc, argv, platform, &options, &text)) {
@@ -286,10 +288,9 @@ int Run(int argc, char **argv)
         break;
     }
     if (options.service != ServiceCommand::None) {
-        int (*service)(const Options &) = backend->service;
         output.reset();
         backend.reset();
-        return service(options);
+        return kServiceCommand(options);
     }
     if (options.check)
         return RunCheck(*backend, options);

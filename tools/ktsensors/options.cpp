@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "interval_rules.h"
 #include "listen_rules.h"
 
 #ifndef KTSENSORS_VERSION
@@ -40,7 +41,8 @@ const OptionInfo kOptions[] = {
      "(a temporary file in the same folder, then a rename); a symbolic link is followed to "
      "its file, and a FIFO or device such as /dev/stdout is written as it is", false},
     {Id::Watch, "--watch", "SECONDS",
-     "take a reading every SECONDS (0.001 to 86400) until interrupted, or --count readings", false},
+     "take a reading every SECONDS (" KT_NUMBER_TEXT(KT_INTERVAL_SHORTEST_SECONDS) " to " KT_NUMBER_TEXT(
+         KT_INTERVAL_LONGEST_SECONDS) ") until interrupted, or --count readings", false},
     {Id::Count, "--count", "N", "take N readings, then stop", false},
     {Id::Registry, "--registry", "PATH",
      "registry file of the simulated notebook (default: $KOVALTHERM_REGISTRY, else the "
@@ -60,7 +62,7 @@ const OptionInfo kOptions[] = {
      "standard error", false},
     {Id::Listen, "--listen", "[ADDR:]PORT",
      "serve readings over HTTP until interrupted: GET /metrics in the Prometheus text format, "
-     "GET /json as --json; on 127.0.0.1 unless ADDR (an IPv4 address, or an IPv6 one in "
+     "GET /json as --json; on " KT_LISTEN_DEFAULT_HOST " unless ADDR (an IPv4 address, or an IPv6 one in "
      "brackets) is given", false},
     {Id::MaxAge, "--max-age", "SECONDS",
      "with --listen, answer from a reading at most SECONDS old (0 to 3600, default 1); "
@@ -84,7 +86,7 @@ const OptionInfo kOptions[] = {
     {Id::Install, "--install-service", nullptr,
      "install and start the Kovaltherm service (LocalSystem, automatic start, restarted after a "
      "failure), or bring the installed one to these options and restart it: a reading every "
-     "--watch seconds (30) written as Prometheus text to --output, a .prom file in a folder only "
+     "--watch seconds (" KT_NUMBER_TEXT(KT_SERVICE_INTERVAL_SECONDS) ") written as Prometheus text to --output, a .prom file in a folder only "
      "administrators can change (windows_exporter's textfile_inputs\\kovaltherm.prom), and with "
      "--listen ADDR:PORT also served at /metrics and /json through http.sys (the URL reserved for "
      "the service); run as an administrator", false, true},
@@ -154,12 +156,14 @@ bool ParseSeconds(const std::string &text, double *seconds, std::string *error)
         *error = "--watch: the interval must be more than 0 seconds, got " + quoted;
         return false;
     }
-    if (isinf(value) || value > kMaxWatchSeconds) {
-        *error = "--watch: the interval must be at most a day (86400 seconds), got " + quoted;
+    if (isinf(value) || value > KT_INTERVAL_LONGEST_SECONDS) {
+        *error = "--watch: the interval must be at most a day (" KT_NUMBER_TEXT(KT_INTERVAL_LONGEST_SECONDS)
+                 " seconds), got " + quoted;
         return false;
     }
-    if (value < kMinWatchSeconds) {
-        *error = "--watch: the interval must be at least a millisecond (0.001 seconds), got " + quoted;
+    if (value < KT_INTERVAL_SHORTEST_SECONDS) {
+        *error = "--watch: the interval must be at least a millisecond (" KT_NUMBER_TEXT(KT_INTERVAL_SHORTEST_SECONDS)
+                 " seconds), got " + quoted;
         return false;
     }
     *seconds = value;
@@ -454,7 +458,7 @@ ParseResult ParseOptions(int argc, char **argv, const Platform &platform, Option
         }
         options->format = FindFormat(kServiceFormat);
         if (!options->watch)
-            options->watchSeconds = kServiceIntervalSeconds;
+            options->watchSeconds = KT_SERVICE_INTERVAL_SECONDS;
         options->count = 0;
         return ParseResult::Run;
     }

@@ -9,6 +9,7 @@
 #include "check.h"
 #include "excerpt.h"
 #include "formats.h"
+#include "listen_rules.h"
 
 namespace ktsensors {
 
@@ -29,7 +30,7 @@ struct Options {
     std::string plot;          // SVG file to write; "" = no plot
     bool trace = false;        // the library's diagnostic lines on stderr
     bool listen = false;       // serve readings over HTTP (--listen)
-    std::string listenHost = "127.0.0.1"; // numeric address to listen on; IPv6 without brackets
+    std::string listenHost = KT_LISTEN_DEFAULT_HOST; // numeric address to listen on; IPv6 without brackets
     int listenPort = 0;        // 0: a free port the system picks (host build)
     uint64_t maxAgeMs = 1000;  // --max-age: oldest reading a scrape is answered from
     bool check = false;        // --check: one monitoring-plugin line and its exit code
@@ -46,16 +47,10 @@ struct Platform {
 
 enum class ParseResult { Run, Done, UsageError };
 
-// Longest --watch interval, in seconds: a day.
-const double kMaxWatchSeconds = 24 * 60 * 60;
-// Shortest --watch interval: the clock's resolution, a millisecond.
-const double kMinWatchSeconds = 0.001;
 // Longest --max-age, in seconds: an hour.
 const double kMaxMaxAgeSeconds = 60 * 60;
 // Most readings --count takes.
 const uint64_t kMaxCount = uint64_t(1) << 40;
-// The service's interval without --watch, in seconds.
-const double kServiceIntervalSeconds = 30;
 
 // Parses the command line into `options`. Done: help or version was asked for and `*text`
 // holds it; UsageError: `*text` holds a one-line message.

@@ -10,6 +10,16 @@ namespace ktsensors {
 // Only the Windows build offers these options.
 int RunServiceCommand(const Options &options);
 
+// Whether this build offers those options (Windows, which has a service manager), and what
+// carries them out there.
+#ifdef _WIN32
+const bool kHasServiceManager = true;
+inline int (*const kServiceCommand)(const Options &options) = RunServiceCommand;
+#else
+const bool kHasServiceManager = false;
+inline int (*const kServiceCommand)(const Options &options) = nullptr;
+#endif
+
 } // namespace ktsensors
 
 #endif

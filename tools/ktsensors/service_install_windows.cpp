@@ -30,9 +30,6 @@ namespace ktsensors {
 namespace {
 
 const wchar_t *const kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" KT_SERVICE_NAME;
-// Where windows_exporter's textfile collector reads, under the 64-bit Program Files folder.
-const wchar_t *const kTextfileFolder = L"windows_exporter\\textfile_inputs";
-const wchar_t *const kTextfileName = L"kovaltherm.prom";
 // The Event Log types the message table uses: error, warning, information.
 const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 // How long --install-service and --uninstall-service wait for the service to stop: its bound,
@@ -190,8 +187,13 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
         if (!LoadScenarioFile(scenario, &config, &error))
             return "scenario " + error;
     }
-    *command = ServiceCommandLine(exe, SecondsText(options.watchSeconds), file.path, Wide(scenario),
-                                  options.listen ? ListenAddress(options.listenHost, options.listenPort) : "");
+    // Windows paths cannot hold a quote, so each one quoted stays one argument.
+    std::wstring seconds = Wide(SecondsText(options.watchSeconds)), wideScenario = Wide(scenario),
+                 listen = Wide(ListenAddress(options.listenHost, options.listenPort));
+    std::vector<wchar_t> line(exe.size() + file.path.size() + wideScenario.size() + seconds.size() + listen.size() + 128);
+    KtServiceCommandLine(line.data(), line.size(), exe.c_str(), seconds.c_str(), file.path.c_str(),
+                         scenario.empty() ? nullptr : wideScenario.c_str(), options.listen ? listen.c_str() : nullptr);
+    *command = line.data();
     if (command->find(L'%') != std::wstring::npos)
         return "the service's command line may not hold %, which the service manager would expand: " + Utf8(*command);
     Options parsed;
@@ -212,7 +214,7 @@ std::string DefaultOutput()
     if (length == 0 || length >= MAX_PATH)
         length = GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
     std::wstring programFiles = length > 0 && length < MAX_PATH ? folder : L"C:\\Program Files";
-    return Utf8(programFiles + L"\\" + kTextfileFolder + L"\\" + kTextfileName);
+    return Utf8(programFiles + L"\\" + KT_TEXTFILE_DEFAULT);
 }
 
 int InstallService(const Options &options)

@@ -19,6 +19,7 @@
 #include "folder_check_windows.h"
 #include "folder_rules.h"
 #include "formats.h"
+#include "interval_rules.h"
 #include "listen.h"
 #include "messages.h"
 #include "output_windows.h"
@@ -296,7 +297,7 @@ void ServiceLoop(Backend &backend)
     const Options &options = g_service.options;
     Schedule schedule;
     schedule.count = 0;
-    schedule.intervalMs = (uint64_t)(options.watchSeconds * 1000 + 0.5);
+    schedule.intervalMs = KtIntervalMs(options.watchSeconds);
     schedule.stop = &g_service.stopping;
     schedule.pause = [](uint64_t ms) { WaitForSingleObject(g_service.stopEvent, (DWORD)ms); };
     schedule.restart = true;

@@ -19,6 +19,9 @@ struct RegValue {
     std::vector<BYTE> data;
 };
 
+// How a registry file is opened: to run the library on it, or only to read it.
+enum class RegistryAccess { ReadWrite, ReadOnly };
+
 // What a value lookup found.
 enum class Lookup { NoKey, NoValue, Found };
 

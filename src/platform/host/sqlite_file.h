@@ -8,9 +8,16 @@
 
 #include <string>
 
-#include "platform/host/sqlite_registry.h"
+#include "platform/host/registry_store.h"
 
 namespace host {
+
+// Identifies a registry file: SQLite's application id field ("KTRG").
+constexpr int kRegistryApplicationId = 0x4B545247;
+// Layout version of the tables inside a registry file.
+constexpr int kRegistryLayoutVersion = 1;
+// How long a write waits for another process's transaction before it fails.
+constexpr int kRegistryBusyTimeoutMs = 10000;
 
 // Opens the registry file at `path` for the store. With ReadWrite a missing or empty file is
 // laid out as a new registry (race-free between processes) and the connection runs in WAL mode

@@ -10,16 +10,6 @@
 
 namespace host {
 
-// Identifies a registry file: SQLite's application id field ("KTRG").
-constexpr int kRegistryApplicationId = 0x4B545247;
-// Layout version of the tables inside a registry file.
-constexpr int kRegistryLayoutVersion = 1;
-// How long a write waits for another process's transaction before it fails.
-constexpr int kRegistryBusyTimeoutMs = 10000;
-
-// How a registry file is opened: to run the library on it, or only to read it.
-enum class RegistryAccess { ReadWrite, ReadOnly };
-
 class SqliteRegistry : public RegistryStore {
 public:
     // Why the last operation that returned false failed ("" after a success).

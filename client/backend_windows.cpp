@@ -5,7 +5,7 @@
 
 #include "backend.h"
 #include "error_text_windows.h"
-#include "service.h"
+#include "library_windows.h"
 #include "wide_windows.h"
 #include "base/cache_layout.h"
 
@@ -13,10 +13,7 @@ namespace ktsensors {
 
 namespace {
 
-const char *const kLibraryName = "Kovaltherm.dll";
 const char *const kDriverPath = "\\\\.\\qorix";
-// Windows' ERROR_DLL_INIT_FAILED: the library's entry point refused to load.
-const DWORD kDllInitFailed = 1114;
 
 // Reads the open key's values and subkeys into `key`, recursively; false on a failed call.
 bool Walk(HKEY handle, RegKey *key, std::string *error)
@@ -68,15 +65,6 @@ bool Walk(HKEY handle, RegKey *key, std::string *error)
             return false;
     }
     return true;
-}
-
-// Looks up one export of the loaded library.
-template <class Function> bool Resolve(HMODULE module, const char *name, Function *function, std::string *error)
-{
-    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    if (!*function)
-        *error = std::string(kLibraryName) + " has no export " + name;
-    return *function != nullptr;
 }
 
 // The system registry, in the view the library keeps its cache in.
@@ -190,8 +178,7 @@ private:
     ULONGLONG startTicks_ = 0;
 };
 
-// Kovaltherm.dll, loaded from this program's folder by its full path: never from the current
-// folder or PATH, where anyone could have put one (the service runs as LocalSystem).
+// Kovaltherm.dll, loaded from this program's folder by its full path (library_windows.h).
 class WindowsLibrary : public Library {
 public:
     WindowsLibrary(Registry &registry, WindowsClock &clock) : registry_(registry), clock_(clock) {}
@@ -215,24 +202,18 @@ public:
             *error = "scenario loaded; " + why;
             return Outcome::Failure;
         }
-        module_ = LoadFromProgramFolder(Wide(kLibraryName).c_str());
-        if (!module_) {
-            DWORD code = GetLastError();
-            std::string path = Utf8(ProgramFolder()) + kLibraryName;
-            *error = code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND
-                         ? path + " is missing: ktsensors.exe loads the library only from its own folder"
-                         : path + " did not load (" + ErrorText(code) + ")" +
-                               (code == kDllInitFailed ? ": the qorix thermal driver could not be opened" : "");
+        if (!LoadKovaltherm(&library_)) {
+            DWORD code = library_.error;
+            std::string path = Utf8(ProgramFolder() + kLibraryFileName);
+            if (library_.missingExport)
+                *error = Utf8(kLibraryFileName) + " has no export " + library_.missingExport;
+            else
+                *error = code == ERROR_MOD_NOT_FOUND || code == ERROR_FILE_NOT_FOUND
+                             ? path + " is missing: ktsensors.exe loads the library only from its own folder"
+                             : path + " did not load (" + ErrorText(code) + ")" +
+                                   (code == kLibraryInitFailed ? ": the qorix thermal driver could not be opened" : "");
             return Outcome::Failure;
         }
-        if (!Resolve(module_, "LMGetNumSensors", &exports_.GetNumSensors, error) ||
-            !Resolve(module_, "LMGetSensorLocation", &exports_.GetSensorLocation, error) ||
-            !Resolve(module_, "LMReadTemperature", &exports_.ReadTemperature, error) ||
-            !Resolve(module_, "LMReadWarningLimit", &exports_.ReadWarningLimit, error) ||
-            !Resolve(module_, "LMReadCriticalLimit", &exports_.ReadCriticalLimit, error) ||
-            !Resolve(module_, "LMReadTempStatus", &exports_.ReadTempStatus, error) ||
-            !Resolve(module_, "ShutdownLibrary", &exports_.Shutdown, error))
-            return Outcome::Failure;
         if (scenario) {
             notebook_ = *scenario;
             haveNotebook_ = true;
@@ -243,7 +224,7 @@ public:
 
     const SimConfig *Notebook() const override { return haveNotebook_ ? &notebook_ : nullptr; }
 
-    const Exports &Functions() const override { return exports_; }
+    const Exports &Functions() const override { return library_.exports; }
 
     // The driver is gone when its device no longer opens (the library holds a handle it opened
     // earlier, on which every request now fails).
@@ -261,12 +242,7 @@ public:
         return true;
     }
 
-    void Stop() override
-    {
-        if (module_)
-            FreeLibrary(module_);
-        module_ = nullptr;
-    }
+    void Stop() override { UnloadKovaltherm(&library_); }
 
 private:
     // Hands the scenario to the stand-in driver, which restarts its notebook with it and says
@@ -296,8 +272,7 @@ private:
 
     Registry &registry_;
     WindowsClock &clock_;
-    HMODULE module_ = nullptr;
-    Exports exports_;
+    LoadedLibrary library_;
     SimConfig notebook_{};
     bool haveNotebook_ = false;
 };
@@ -313,7 +288,6 @@ std::unique_ptr<Backend> MakeBackend()
     backend->library = std::make_unique<WindowsLibrary>(*registry, *clock);
     backend->registry = std::move(registry);
     backend->clock = std::move(clock);
-    backend->service = RunServiceCommand;
     return backend;
 }
 

@@ -12,7 +12,7 @@
 // requests and waits. Prints tables and writes them as JSON. Exits 0 when it
 // measured, whether or not targets held.
 //
-// Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ bench_exports.cpp
+// Build: i686-w64-mingw32-g++ -O2 -static -static-libgcc -static-libstdc++ dll_bench.cpp -o bench_exports.exe
 // Run:   bench_exports.exe [--dll=Kovaltherm.dll] [--json=wine-results.json] [--label=x86]
 //                          [--repetitions=7] [--min-time=0.25]
 #include <windows.h>
@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "src/base/cache_layout.h"
-#include "tests/bench/targets.h"
+#include "tests/support/bench_targets.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002

@@ -1,4 +1,4 @@
-// What ktsensors needs from the platform it runs on, one part per job: the library (the
+// What a program needs from the platform it runs on, one part per job: the library (the
 // machine set up beneath it, then the seven exports), the registry the library keeps its cache
 // in, the clock, and where output goes. The host build runs the simulated notebook over the
 // stand-in (backend_linux.cpp, the host runtime that libkovaltherm.so is built on too); the
@@ -13,23 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "kovaltherm.h"
+#include "exports.h"
 #include "sim/notebook.h"
 
 namespace ktsensors {
-
-struct Options;
-
-// The library's exports, as an application reaches them.
-struct Exports {
-    int(KOVALTHERM_CDECL *GetNumSensors)(void) = nullptr;
-    int(KOVALTHERM_CDECL *GetSensorLocation)(int, int *) = nullptr;
-    int(KOVALTHERM_CDECL *ReadTemperature)(int, int *) = nullptr;
-    int(KOVALTHERM_CDECL *ReadWarningLimit)(int, int *) = nullptr;
-    int(KOVALTHERM_CDECL *ReadCriticalLimit)(int, int *) = nullptr;
-    int(KOVALTHERM_CDECL *ReadTempStatus)(int, int *) = nullptr;
-    void(KOVALTHERM_CDECL *Shutdown)(void) = nullptr;
-};
 
 // One registry value and one key with everything under it, as a registry walk finds them.
 struct RegEntry {
@@ -122,9 +109,6 @@ struct Backend {
     std::unique_ptr<Registry> registry;
     std::unique_ptr<MachineClock> clock;
     std::unique_ptr<Library> library;
-    // Carries out --install-service, --uninstall-service or --service and returns the exit
-    // status; null where there is no service manager (the host).
-    int (*service)(const Options &options) = nullptr;
 };
 
 // The backend of this build.

@@ -1,7 +1,8 @@
 /* The Windows service as both of its installers set it up, ktsensors.exe --install-service and
-   the MSI's custom actions (packaging/msi/setup_actions.cpp): its names, its restarts after a
-   failure, the settings that mark a service the MSI installed, and the rules a textfile must
-   meet. Plain C; what is on the disk is looked at by client/textfile_windows.cpp. */
+   the MSI's custom actions (packaging/msi/setup_actions.cpp): its names, its command line, its
+   restarts after a failure, the settings that mark a service the MSI installed, its default
+   textfile and the rules a textfile must meet. Plain C; what is on the disk is looked at by
+   textfile_windows.cpp. */
 #ifndef KTSENSORS_SERVICE_RULES_H
 #define KTSENSORS_SERVICE_RULES_H
 
@@ -9,11 +10,53 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "interval_rules.h"
+
 #define KT_SERVICE_NAME L"Kovaltherm"
 #define KT_SERVICE_DISPLAY_NAME L"Kovaltherm thermal sensors"
 #define KT_SERVICE_DESCRIPTION                                                                       \
     L"Reads the notebook's thermal sensors through Kovaltherm.dll and writes them as Prometheus " \
     L"text for windows_exporter's textfile collector."
+
+/* Writes the texts `parts` one after another into `line`, `size` characters with the final
+   null; the length, or 0 when they do not fit. */
+static inline size_t KtJoin(wchar_t *line, size_t size, const wchar_t *const *parts, size_t count)
+{
+    size_t length = 0, i, part;
+    for (i = 0; i < count; ++i) {
+        part = wcslen(parts[i]);
+        if (length + part >= size)
+            return 0;
+        memcpy(line + length, parts[i], part * sizeof(wchar_t));
+        length += part;
+    }
+    line[length] = 0;
+    return length;
+}
+
+/* The service's arguments: --service --watch SECONDS --output "TEXTFILE", then --scenario "FILE"
+   and --listen ADDRESS when given (NULL: not). Written as KtJoin writes. */
+static inline size_t KtServiceArguments(wchar_t *line, size_t size, const wchar_t *seconds, const wchar_t *textfile,
+                                        const wchar_t *scenario, const wchar_t *listen)
+{
+    const wchar_t *parts[] = {L"--service --watch ", seconds, L" --output \"", textfile, L"\"",
+                              scenario ? L" --scenario \"" : L"", scenario ? scenario : L"", scenario ? L"\"" : L"",
+                              listen ? L" --listen " : L"", listen ? listen : L""};
+    return KtJoin(line, size, parts, sizeof parts / sizeof *parts);
+}
+
+/* The service's command line: the program's full path in quotes, then its arguments. Written as
+   KtJoin writes. */
+static inline size_t KtServiceCommandLine(wchar_t *line, size_t size, const wchar_t *program, const wchar_t *seconds,
+                                          const wchar_t *textfile, const wchar_t *scenario, const wchar_t *listen)
+{
+    const wchar_t *parts[] = {L"\"", program, L"\" "};
+    size_t start = KtJoin(line, size, parts, sizeof parts / sizeof *parts), rest;
+    if (!start)
+        return 0;
+    rest = KtServiceArguments(line + start, size - start, seconds, textfile, scenario, listen);
+    return rest ? start + rest : 0;
+}
 
 /* Restarts after a failure: 10 s, 10 s, then 60 s; the count starts again after a day. */
 #define KT_RESTART_COUNT 3
@@ -25,11 +68,13 @@ static const unsigned long KT_RESTART_DELAYS_MS[KT_RESTART_COUNT] = {10000, 1000
 #define KT_SETTINGS_KEY L"SOFTWARE\\Kovaltherm"
 #define KT_SETTINGS_TEXTFILE L"Textfile"
 
+/* The textfile when none is given: windows_exporter's textfile folder under the Program Files
+   folder (the 64-bit one on 64-bit Windows), where its collector reads. */
+#define KT_TEXTFILE_DEFAULT L"windows_exporter\\textfile_inputs\\kovaltherm.prom"
+
 /* Longest textfile path, in UTF-16 units: shorter than MAX_PATH, so that every program that
    reads or removes it by path can. */
 #define KT_TEXTFILE_MAX_LENGTH 259
-#define KT_TEXT_OF(number) #number
-#define KT_NUMBER_TEXT(number) KT_TEXT_OF(number)
 /* windows_exporter's textfile collector reads only files ending so. */
 #define KT_TEXTFILE_ENDING L".prom"
 /* Characters a textfile's path may not hold: % would be expanded by the service manager (the

@@ -11,6 +11,8 @@
 
 /* Longest address text, brackets included ("[ffff:...:255.255.255.255]" is 47). */
 #define KT_LISTEN_HOST_MAX 64
+/* The address served when only a port is given. */
+#define KT_LISTEN_DEFAULT_HOST "127.0.0.1"
 
 /* Whether `text` (`length` characters) is a dotted-quad IPv4 address: four decimal parts of at
    most 255, without the leading zeros that some parsers read as octal. */
@@ -79,7 +81,8 @@ static inline int KtIsIpv6(const char *text, size_t length)
            KtCountHexGroups(text + shortened + 2, length - shortened - 2, 1, &after) && before + after <= 7;
 }
 
-/* Parses `text`: 1 with the address (IPv6 without brackets; "" when only a port is given) in
+/* Parses `text`: 1 with the address (IPv6 without brackets; "" when only a port is given, for
+   KT_LISTEN_DEFAULT_HOST) in
    `host` and the port (0 to 65535) in `*port`, 0 when it is malformed. */
 static inline int KtParseListen(const char *text, char host[KT_LISTEN_HOST_MAX], int *port)
 {
