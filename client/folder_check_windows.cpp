@@ -37,23 +37,6 @@ const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
 const ACCESS_MASK kFileAccess = GENERIC_READ;
 
-// A SID's account name ("BUILTIN\Users"), or its string form when it has none.
-std::string SidName(PSID sid)
-{
-    wchar_t name[256], domain[256];
-    DWORD nameLength = 256, domainLength = 256;
-    SID_NAME_USE use;
-    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
-        return *domain ? Utf8(domain) + "\\" + Utf8(name) : Utf8(name);
-    wchar_t *text = nullptr;
-    std::string result = "an unknown account";
-    if (ConvertSidToStringSidW(sid, &text)) {
-        result = Utf8(text);
-        LocalFree(text);
-    }
-    return result;
-}
-
 // The accounts that may change the folders the service runs from and writes to: SYSTEM, the
 // Administrators, TrustedInstaller, and the account this process runs as (LocalSystem for the
 // service).
@@ -100,25 +83,6 @@ private:
 
     std::vector<std::vector<BYTE>> sids_;
 };
-
-// Where an open handle leads, as the system names it ("\\?\C:\a"); "" when it cannot say.
-std::wstring FinalPath(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
-    if (length >= path.size()) {
-        path.resize(length + 1);
-        length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
-    }
-    path.resize(length < path.size() ? length : 0);
-    return path;
-}
-
-// Whether two paths name the same file, in Windows' case-insensitive manner.
-bool SamePath(const std::wstring &a, const std::wstring &b)
-{
-    return CompareStringOrdinal(a.data(), (int)a.size(), b.data(), (int)b.size(), TRUE) == CSTR_EQUAL;
-}
 
 // Folders opened on this machine; each handle remembers where it should lead.
 class WindowsFolders : public FolderSystem {
@@ -167,7 +131,7 @@ public:
         }
         facts.hasAcl = acl != nullptr;
         facts.ownerTrusted = owner && trusted_.Trusts(owner);
-        facts.owner = owner ? SidName(owner) : "nobody";
+        facts.owner = owner ? AccountName(owner) : "nobody";
         for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
             ACE_HEADER *ace = nullptr;
             if (!GetAce(acl, i, (void **)&ace))
@@ -185,7 +149,7 @@ public:
                 PSID sid = (PSID)&allowed->SidStart;
                 entry.mask = allowed->Mask;
                 entry.trusted = trusted_.Trusts(sid);
-                entry.who = entry.trusted ? "" : SidName(sid);
+                entry.who = entry.trusted ? "" : AccountName(sid);
             }
             facts.entries.push_back(entry);
         }
@@ -231,10 +195,43 @@ private:
 
 } // namespace
 
-HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem)
+std::string AccountName(PSID sid)
+{
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
+        return *domain ? Utf8(domain) + "\\" + Utf8(name) : Utf8(name);
+    wchar_t *text = nullptr;
+    std::string result = "an unknown account";
+    if (ConvertSidToStringSidW(sid, &text)) {
+        result = Utf8(text);
+        LocalFree(text);
+    }
+    return result;
+}
+
+std::wstring FinalPath(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
+    if (length >= path.size()) {
+        path.resize(length + 1);
+        length = GetFinalPathNameByHandleW(handle, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+bool SamePath(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringOrdinal(a.data(), (int)a.size(), b.data(), (int)b.size(), TRUE) == CSTR_EQUAL;
+}
+
+HANDLE OpenCheckedFolder(const std::string &folder, std::string *problem, std::string *missing)
 {
     WindowsFolders folders;
-    return (HANDLE)OpenTrustedFolder(folders, folder, problem);
+    return (HANDLE)OpenTrustedFolder(folders, folder, problem, missing);
 }
 
 HANDLE OpenCheckedFile(const std::string &path, std::string *problem, bool *missing)

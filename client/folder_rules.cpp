@@ -40,7 +40,8 @@ std::string JudgeFolder(const std::string &folder, const FolderFacts &facts, Fol
     return "";
 }
 
-FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &folder, std::string *problem)
+FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &folder, std::string *problem,
+                                       std::string *missing)
 {
     if (folder.size() < 3 || folder[1] != ':' || folder[2] != '\\') {
         *problem = "the folder " + folder + " is not a full path on a drive";
@@ -68,8 +69,17 @@ FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &
         if (!problem->empty() || i == names.size())
             break;
         FolderSystem::Handle parent = current;
+        std::string above = path;
         path += (path.size() > 3 ? "\\" : "") + names[i];
         opened = system.OpenChild(parent, names[i], &current, &error);
+        if (opened == FolderSystem::Opened::Missing && missing) {
+            // Whoever may add a folder to the last one that exists could make the missing one theirs.
+            *problem = JudgeFolder(above, system.Inspect(parent), FolderRole::Destination);
+            if (problem->empty())
+                *missing = path;
+            system.Close(parent);
+            return nullptr;
+        }
         system.Close(parent);
     }
     if (problem->empty())

@@ -72,8 +72,12 @@ const char kFolderMissing[] = " does not exist";
 
 // Opens `folder` ("C:\a\b", a full path) from its drive's root, one folder inside the last,
 // judging each: the ones on the way and the folder itself. Returns the folder, open, or null
-// with the first problem in *problem ("the folder X does not exist" for a missing one).
-FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &folder, std::string *problem);
+// with the first problem in *problem ("the folder X does not exist" for a missing one). With
+// `missing`, a folder that does not exist yet is no problem when the last one that does is fit
+// to hold it (nobody else may add a folder there): null is returned with *problem "" and the
+// missing folder in *missing.
+FolderSystem::Handle OpenTrustedFolder(FolderSystem &system, const std::string &folder, std::string *problem,
+                                       std::string *missing = nullptr);
 
 // The folder part of a path ("C:\a\b.prom" -> "C:\a", "C:\b.prom" -> "C:\"; "." for a bare
 // name) and the name part ("b.prom").

@@ -1,6 +1,6 @@
 /* The address --listen takes and the MSI's LISTEN property gives the service: "PORT",
    "A.B.C.D:PORT" or "[IPV6]:PORT", with a numeric address that exists, and the http.sys URL
-   that serves it. Plain C, so that the MSI's custom actions (packaging/msi/setup_actions.c)
+   that serves it. Plain C, so that the MSI's custom actions (packaging/msi/setup_actions.cpp)
    judge LISTEN exactly as ktsensors parses it. */
 #ifndef KTSENSORS_LISTEN_RULES_H
 #define KTSENSORS_LISTEN_RULES_H

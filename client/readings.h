@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "backend.h"
-#include "base/cache_layout.h"
+#include "max_sensors.h"
 #include "sensor_config.h"
 
 namespace ktsensors {
@@ -20,11 +20,6 @@ struct Call {
     bool ok = false;
     int value = 0;
 };
-
-// The most sensors one reading reads, and so the most a program holds or draws for one: the
-// library maps ordinals through nine sensor keys, and no ordinal past them is ever a sensor. A
-// larger count comes from a damaged or tampered cache.
-const int kMaxSensors = MAPPED_INDEX_LIMIT;
 
 struct SensorReading {
     int ordinal = 0;

@@ -170,6 +170,14 @@ std::string DefaultSensorConfigPath();
 // reads could hide a sensor or silence an alert. Anywhere else, any file.
 FileRead ReadSensorConfigFile(const std::string &path, bool adminOnly, std::string *text, std::string *error);
 
+#ifdef _WIN32
+// Why the service could not take the file at `path` (as given) as its --config: a path its
+// command line cannot carry (service_rules.h's KtConfigPathProblem), no such file, a file it
+// would not read (ReadSensorConfigFile, adminOnly) or one that is not valid; "" when it can.
+// --install-service --config and the MSI's CONFIG_FILE are checked with it. Starts with the path.
+std::string ServiceConfigProblem(const std::wstring &path);
+#endif
+
 // The file and the policy, read again at each Refresh; what is valid is taken whole.
 class SensorConfigSource {
 public:

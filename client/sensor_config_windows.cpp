@@ -1,6 +1,7 @@
 // The sensor configuration on Windows: the file under %ProgramData%, and the Group Policy keys
 // under HKEY_LOCAL_MACHINE (the 64-bit view on 64-bit Windows, where Group Policy writes them).
 #include <windows.h>
+#include <shlobj.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -98,9 +99,12 @@ bool ReadSensorPolicy(std::vector<PolicyKey> *keys, std::string *error)
 
 std::string DefaultSensorConfigPath()
 {
+    // The shell's ProgramData, not the environment's: the environment a program (or a service,
+    // under Wine) is started with may name another folder or none.
     wchar_t folder[MAX_PATH] = L"";
-    DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-    std::wstring programData = length > 0 && length < MAX_PATH ? folder : L"C:\\ProgramData";
+    std::wstring programData =
+        SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)) ? folder
+                                                                                                      : L"C:\\ProgramData";
     return Utf8(programData + L"\\" KT_CONFIG_FOLDER L"\\" KT_CONFIG_FILE);
 }
 
@@ -128,6 +132,21 @@ FileRead ReadSensorConfigFile(const std::string &path, bool adminOnly, std::stri
         return FileRead::Failed;
     }
     return ReadOpenSmallFile(file, path, kMaxConfigFileBytes, kConfigFileKind, text, error);
+}
+
+std::string ServiceConfigProblem(const std::wstring &path)
+{
+    std::string name = Utf8(path), text, error;
+    KtPathProblem shape = KtConfigPathProblem(path.c_str());
+    if (shape != KT_PATH_OK)
+        return name + ": the path " + Utf8(KtPathRule(shape));
+    FileRead read = ReadSensorConfigFile(name, true, &text, &error);
+    if (read == FileRead::Missing)
+        return name + ": no such file";
+    SensorConfig parsed;
+    if (read == FileRead::Ok && !ParseSensorConfig(text, name, &parsed, &error))
+        return name + " " + error;
+    return read == FileRead::Ok ? "" : error;
 }
 
 } // namespace ktsensors

@@ -1,9 +1,9 @@
 /* The Windows service as both of its installers set it up, ktsensors.exe --install-service and
-   the MSI's custom actions (packaging/msi/setup_actions.c): its names, its command line, its
+   the MSI's custom actions (packaging/msi/setup_actions.cpp): its names, its command line, its
    restarts after a failure, the settings that mark a service the MSI installed, its default
-   textfile and the rules a textfile's and the configuration's paths must meet, and the
-   configuration's folder. Plain C, so that the custom actions include it
-   too; the part that looks at the disk is for Windows only. */
+   textfile, the rules a textfile's and the sensor configuration's paths must meet, and the
+   configuration's folder. Plain C; what is on the disk is looked at by
+   textfile_windows.cpp. */
 #ifndef KTSENSORS_SERVICE_RULES_H
 #define KTSENSORS_SERVICE_RULES_H
 
@@ -19,20 +19,12 @@
     L"Reads the notebook's thermal sensors through Kovaltherm.dll and writes them as Prometheus " \
     L"text for windows_exporter's textfile collector."
 
-/* The service's command line: the program's full path in quotes, --service --watch SECONDS
-   --output "TEXTFILE", then --scenario "FILE", --listen ADDRESS and --config "FILE" when given
-   (NULL: not). Written into `line`, `size` characters with the final null; its length, or 0 when
-   it does not fit. */
-static inline size_t KtServiceCommandLine(wchar_t *line, size_t size, const wchar_t *program, const wchar_t *seconds,
-                                          const wchar_t *textfile, const wchar_t *scenario, const wchar_t *listen,
-                                          const wchar_t *config)
+/* Writes the texts `parts` one after another into `line`, `size` characters with the final
+   null; the length, or 0 when they do not fit. */
+static inline size_t KtJoin(wchar_t *line, size_t size, const wchar_t *const *parts, size_t count)
 {
-    const wchar_t *parts[] = {L"\"", program, L"\" --service --watch ", seconds, L" --output \"", textfile, L"\"",
-                              scenario ? L" --scenario \"" : L"", scenario ? scenario : L"", scenario ? L"\"" : L"",
-                              listen ? L" --listen " : L"", listen ? listen : L"",
-                              config ? L" --config \"" : L"", config ? config : L"", config ? L"\"" : L""};
     size_t length = 0, i, part;
-    for (i = 0; i < sizeof parts / sizeof *parts; ++i) {
+    for (i = 0; i < count; ++i) {
         part = wcslen(parts[i]);
         if (length + part >= size)
             return 0;
@@ -41,6 +33,32 @@ static inline size_t KtServiceCommandLine(wchar_t *line, size_t size, const wcha
     }
     line[length] = 0;
     return length;
+}
+
+/* The service's arguments: --service --watch SECONDS --output "TEXTFILE", then --scenario "FILE",
+   --listen ADDRESS and --config "FILE" when given (NULL: not). Written as KtJoin writes. */
+static inline size_t KtServiceArguments(wchar_t *line, size_t size, const wchar_t *seconds, const wchar_t *textfile,
+                                        const wchar_t *scenario, const wchar_t *listen, const wchar_t *config)
+{
+    const wchar_t *parts[] = {L"--service --watch ", seconds, L" --output \"", textfile, L"\"",
+                              scenario ? L" --scenario \"" : L"", scenario ? scenario : L"", scenario ? L"\"" : L"",
+                              listen ? L" --listen " : L"", listen ? listen : L"",
+                              config ? L" --config \"" : L"", config ? config : L"", config ? L"\"" : L""};
+    return KtJoin(line, size, parts, sizeof parts / sizeof *parts);
+}
+
+/* The service's command line: the program's full path in quotes, then its arguments. Written as
+   KtJoin writes. */
+static inline size_t KtServiceCommandLine(wchar_t *line, size_t size, const wchar_t *program, const wchar_t *seconds,
+                                          const wchar_t *textfile, const wchar_t *scenario, const wchar_t *listen,
+                                          const wchar_t *config)
+{
+    const wchar_t *parts[] = {L"\"", program, L"\" "};
+    size_t start = KtJoin(line, size, parts, sizeof parts / sizeof *parts), rest;
+    if (!start)
+        return 0;
+    rest = KtServiceArguments(line + start, size - start, seconds, textfile, scenario, listen, config);
+    return rest ? start + rest : 0;
 }
 
 /* Restarts after a failure: 10 s, 10 s, then 60 s; the count starts again after a day. */
@@ -88,8 +106,48 @@ enum KtPathProblem {
     KT_PATH_REFUSED,       /* holds a character of KT_TEXTFILE_REFUSED or a control character */
     KT_PATH_BAD_NAME,      /* an empty name, ".", "..", or a name ending in a space or a dot */
     KT_PATH_NOT_PROM,      /* the file's name does not end in .prom */
-    KT_PATH_TOO_LONG       /* longer than KT_TEXTFILE_MAX_LENGTH */
+    KT_PATH_TOO_LONG,      /* longer than KT_TEXTFILE_MAX_LENGTH */
+    KT_PATH_DEVICE         /* a name Windows takes for a device (COM1.prom is the port COM1) */
 };
+
+/* Whether the name of `length` characters at `name` is one Windows opens as a device, whatever
+   follows its first dot and however its letters are cased: CON, PRN, AUX, NUL, CONIN$, CONOUT$,
+   COM and LPT with a digit (0 to 9, or a superscript 1, 2 or 3). Spaces before the dot count as
+   nothing, as Windows ignores them there. */
+static inline int KtIsDeviceName(const wchar_t *name, size_t length)
+{
+    static const wchar_t *const plain[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+    wchar_t base[8];
+    size_t size = 0, i;
+    while (size < length && name[size] != L'.')
+        ++size;
+    while (size > 0 && name[size - 1] == L' ')
+        --size;
+    if (size < 3 || size > 7)
+        return 0;
+    for (i = 0; i < size; ++i)
+        base[i] = name[i] >= L'A' && name[i] <= L'Z' ? (wchar_t)(name[i] | 0x20) : name[i];
+    base[size] = 0;
+    for (i = 0; i < sizeof plain / sizeof *plain; ++i)
+        if (wcscmp(base, plain[i]) == 0)
+            return 1;
+    return size == 4 && (wcsncmp(base, L"com", 3) == 0 || wcsncmp(base, L"lpt", 3) == 0) &&
+           ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3);
+}
+
+/* Whether a name of the path `path`, full or not, is a device's (see KtIsDeviceName). */
+static inline int KtNamesDevice(const wchar_t *path)
+{
+    const wchar_t *name = path, *c;
+    for (c = path;; ++c)
+        if (*c == 0 || *c == L'\\' || *c == L'/' || (*c == L':' && c == path + 1)) {
+            if (KtIsDeviceName(name, (size_t)(c - name)))
+                return 1;
+            if (*c == 0)
+                return 0;
+            name = c + 1;
+        }
+}
 
 /* Judges a path as given (neither made full nor looked up): KT_PATH_OK when the service can
    take it on its command line and open it under that name; with `ending` (KT_TEXTFILE_ENDING),
@@ -106,6 +164,8 @@ static inline enum KtPathProblem KtPathShapeProblem(const wchar_t *path, const w
             /* The name from `name` to here: not empty, not ending in a space or a dot. */
             if (length == name || path[length - 1] == L' ' || path[length - 1] == L'.')
                 return KT_PATH_BAD_NAME;
+            if (KtIsDeviceName(path + name, length - name))
+                return KT_PATH_DEVICE;
             if (c == 0)
                 break;
             name = length + 1;
@@ -148,6 +208,9 @@ static inline const wchar_t *KtPathRule(enum KtPathProblem problem)
     case KT_PATH_BAD_NAME: return L"may not have an empty name, . or .., or a name ending in a space or a dot";
     case KT_PATH_NOT_PROM: return L"must name a .prom file, the only files windows_exporter reads";
     case KT_PATH_TOO_LONG: return L"must be at most " KT_NUMBER_TEXT(KT_TEXTFILE_MAX_LENGTH) L" characters long";
+    case KT_PATH_DEVICE:
+        return L"may not name a device (CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9, with any ending), "
+               L"which Windows opens instead of a file";
     case KT_PATH_OK: break;
     }
     return L"";
@@ -160,45 +223,16 @@ static inline int KtIsOurTextfile(const char *start, size_t length)
     return length >= expected && memcmp(start, KT_TEXTFILE_START, expected) == 0;
 }
 
-#ifdef _WIN32
-#include <windows.h>
-
 /* What is at a textfile's path. */
 enum KtExisting {
     KT_EXISTING_NOTHING,   /* no file: the service makes it */
     KT_EXISTING_OURS,      /* a textfile the service wrote */
     KT_EXISTING_FOLDER,
-    KT_EXISTING_OTHER,     /* a file of someone else's, or a link to one */
+    KT_EXISTING_OTHER,     /* a file of someone else's, a link or a device */
     KT_EXISTING_UNREADABLE /* something that cannot be opened to tell */
 };
 
-/* Looks at what is at `path`: nothing, one of our textfiles (by its first bytes, read through
-   a link as any reader would), a folder, or something else. */
-static inline enum KtExisting KtWhatIsAt(const wchar_t *path)
-{
-    char start[sizeof KT_TEXTFILE_START];
-    DWORD got = 0, code;
-    BY_HANDLE_FILE_INFORMATION info;
-    BOOL read;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        code = GetLastError();
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? KT_EXISTING_NOTHING
-                                                                           : KT_EXISTING_UNREADABLE;
-    }
-    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        CloseHandle(file);
-        return KT_EXISTING_FOLDER;
-    }
-    read = ReadFile(file, start, sizeof start, &got, NULL);
-    CloseHandle(file);
-    if (!read)
-        return KT_EXISTING_UNREADABLE;
-    return KtIsOurTextfile(start, got) ? KT_EXISTING_OURS : KT_EXISTING_OTHER;
-}
-
-/* Why the service may not write `path` because of what is there, or NULL when it may. */
+/* Why the service may not write a textfile's path because of what is there, or NULL when it may. */
 static inline const wchar_t *KtExistingRule(enum KtExisting existing)
 {
     switch (existing) {
@@ -210,6 +244,5 @@ static inline const wchar_t *KtExistingRule(enum KtExisting existing)
     }
     return NULL;
 }
-#endif
 
 #endif

@@ -89,14 +89,15 @@ target_link_options(ktsensors-testkit PRIVATE $<TARGET_PROPERTY:ktsensors,LINK_O
 target_link_libraries(ktsensors-testkit PRIVATE $<TARGET_PROPERTY:ktsensors,LINK_LIBRARIES>)
 
 # The installer's custom actions (packaging/msi), which msiexec loads: stripped, nothing but
-# system DLLs needed.
-add_library(KovalthermSetup SHARED packaging/msi/setup_actions.c packaging/msi/setup_actions.def)
+# system DLLs needed (the C++ runtime is linked in). They call the same code as ktsensors.exe
+# for every rule the service keeps: the textfile and its folders, the command line, the
+# restarts, the URL reservation.
+add_library(KovalthermSetup SHARED packaging/msi/setup_actions.cpp packaging/msi/setup_actions.def)
 set_target_properties(KovalthermSetup PROPERTIES PREFIX "")
 target_compile_options(KovalthermSetup PRIVATE ${KOVALTHERM_WARNINGS})
-# The service's constants and the textfile's rules, shared with ktsensors.exe.
-target_include_directories(KovalthermSetup PRIVATE ${PROJECT_SOURCE_DIR}/client)
-target_link_options(KovalthermSetup PRIVATE -s -static-libgcc -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
-target_link_libraries(KovalthermSetup PRIVATE msi advapi32 user32 kernel32 httpapi)
+target_link_options(KovalthermSetup PRIVATE -s -static -static-libgcc -static-libstdc++ -Wl,--enable-stdcall-fixup
+    -Wl,--no-insert-timestamp)
+target_link_libraries(KovalthermSetup PRIVATE kovaltherm_client msi advapi32 user32 kernel32 shell32 httpapi ntdll)
 
 include(CTest)
 add_subdirectory(tests/wine)

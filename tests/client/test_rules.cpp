@@ -39,9 +39,25 @@ TEST(ServiceRules, TextfilePathsTheServiceCanWrite)
         {L"C:\\a\\.prom", KT_PATH_NOT_PROM},
         {L"C:\\a\\kovaltherm.prom\\", KT_PATH_BAD_NAME},
         {L"C:\\a.prom\\hosts", KT_PATH_NOT_PROM},
+        // Windows opens these names as devices, whatever their ending, in any folder.
+        {L"C:\\ktmsi\\COM1.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\lpt9.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\Con.x.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\nul .prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\CONOUT$.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\COM\x00B9.prom", KT_PATH_DEVICE},
+        {L"C:\\aux\\kovaltherm.prom", KT_PATH_DEVICE},
+        {L"C:\\ktmsi\\COM10.prom", KT_PATH_OK},
+        {L"C:\\ktmsi\\console.prom", KT_PATH_OK},
+        {L"C:\\ktmsi\\nul1.prom", KT_PATH_OK},
     };
     for (const Case &c : cases)
         EXPECT_EQ(KtTextfilePathProblem(c.path), c.expected) << std::string(c.path, c.path + wcslen(c.path));
+    // A device's name is found in a path that is not full too (made full, COM1.prom is \\.\COM1).
+    for (const wchar_t *device : {L"COM1.prom", L"lpt1", L"x\\PRN.prom", L"C:NUL.prom"})
+        EXPECT_TRUE(KtNamesDevice(device)) << std::string(device, device + wcslen(device));
+    for (const wchar_t *file : {L"COM10.prom", L"x\\PRNT.prom", L"C:\\con\u00e9.prom"})
+        EXPECT_FALSE(KtNamesDevice(file)) << std::string(file, file + wcslen(file));
 }
 
 // The sensor configuration's path as --install-service --config and the MSI's CONFIG_FILE take

@@ -3,6 +3,8 @@
 //   monitor_probe ping SECONDS   WM_NULL round trips to the window for SECONDS: median, max
 //   monitor_probe rect           the window's rectangle on the desktop, if visible
 //   monitor_probe send WHAT      taskbar-created, resume, close, or a menu command by number
+//   monitor_probe post MESSAGE WPARAM LPARAM   posts a message (numbers as in C), as any program can
+//   monitor_probe hold NAME SECONDS   owns the named mutex for SECONDS, as another program could
 //   monitor_probe idle           a window and its message loop, until ended
 #include <windows.h>
 
@@ -79,7 +81,8 @@ int Idle()
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: monitor_probe ping SECONDS | rect | send WHAT | idle\n");
+        fprintf(stderr, "usage: monitor_probe ping SECONDS | rect | send WHAT | post MESSAGE WPARAM LPARAM | "
+                        "hold NAME SECONDS | idle\n");
         return 2;
     }
     // Windows on the desktop of Wine's shell, where the monitor runs.
@@ -87,6 +90,16 @@ int main(int argc, char **argv)
         SetThreadDesktop(desktop);
     if (!strcmp(argv[1], "idle"))
         return Idle();
+    if (!strcmp(argv[1], "hold") && argc == 4) {
+        // Owned by a wait: a mutex that exists already is not owned by its creation.
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!mutex || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0)
+            return 1;
+        printf("holding\n");
+        fflush(stdout);
+        Sleep((DWORD)(atof(argv[3]) * 1000));
+        return 0;
+    }
     HWND window = FindMonitor();
     if (!window)
         return 1;
@@ -99,6 +112,11 @@ int main(int argc, char **argv)
         printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
         return 0;
     }
+    if (!strcmp(argv[1], "post") && argc == 5)
+        return PostMessageW(window, (UINT)strtoul(argv[2], nullptr, 0), (WPARAM)strtoull(argv[3], nullptr, 0),
+                            (LPARAM)strtoull(argv[4], nullptr, 0))
+                   ? 0
+                   : 1;
     if (!strcmp(argv[1], "send") && argc == 3) {
         DWORD_PTR result;
         UINT message = WM_COMMAND;

@@ -81,9 +81,24 @@ cli() { # STATUS TEXT ARGUMENTS...
 check "--help prints the usage" cli 0 'Usage: kovaltherm-monitor [--interval SECONDS]' --help
 check "an interval out of range is refused" cli 2 "from 0.5 to 3600, not '0.1'" --interval 0.1
 check "an unknown option is refused" cli 2 "unknown option '--bogus'" --bogus
+# Another program holding the one-per-session name: said once, and no monitor.
+holder=$("$wine" spawn "$work/holder.out" "$build/monitor_probe.exe" hold 'Local\Kovaltherm.Monitor' 30)
+wait_for_line "$work/holder.out" holding 20
+timeout 30 "$wine" run "$build/kovaltherm-monitor-test.exe" >"$work/held.out" 2>&1
+held=$?
+check "a name held by another program is reported, status 1 ($held)" \
+    eval "[ $held = 1 ] && grep -qF 'another program holds Local\\Kovaltherm.Monitor' '$work/held.out'"
+kill "$holder"
+while kill -0 "$holder" 2>/dev/null; do sleep 0.1; done
+
+# The sensor cache, as a program with administrator rights could change it.
+cache='HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal'
+tamper() { "$wine" run reg add "$cache$1" /v "$2" /t REG_DWORD /d "$3" /f /reg:32 >/dev/null 2>&1; }
 
 phase "steady"
 scenario steady
+# A warning limit no firmware gives, read at the first reading; charted when the window opens.
+tamper '\Sensor 0' 'Warning High' 0x7FFFFFC6
 start_session "$monitor" || exit 1
 wait_after 0 $'\ttip=sensor 0' 30
 check "the icon is added once, with a reading" test "$(grep -c $'\tADD\t' "$log")" = 1
@@ -115,7 +130,17 @@ check "the icon is updated in place then" test "$(grep -c $'\tMODIFY\tok=1' "$lo
 xdotool click 1
 sleep 2
 check "a click on the icon opens the window" eval "probe rect >/dev/null"
+check "the window answers with a limit of 2^31 - 58 in the cache" eval "probe ping 1 >/dev/null"
 probe send close
+# A message any program can post: a reading's notice with a pointer-shaped parameter.
+probe post 0x8002 0 0x41414141
+from=$(mark)
+tamper '' 'Number of sensors' 0x7FFFFFFF
+sleep 3
+check "a crafted message and a count of 2^31 - 1 leave it answering" eval "probe ping 1 >/dev/null"
+check "the first failing call repaired the count to 3" test \
+    "$("$wine" run reg query "$cache" /v 'Number of sensors' /reg:32 2>/dev/null | tr -d '\r' | grep -o '0x[0-9a-f]*')" = 0x3
+check "and no notification that readings fail" test "$(after "$from" | grep -c 'info-title=Sensor readings failing')" = 0
 
 phase "heat cycle"
 # The scenario's clock starts as it loads: the processor passes its warning limit at 10 s and
@@ -146,6 +171,12 @@ check "none for the chipset, which stays normal" test "$(after "$from" | grep -c
 echo "notifications of the heat cycle:"
 after "$from" | grep -o $'info-title=.*' | sed 's/^/  /'
 
+phase "another notebook"
+# As many sensors as the heat cycle's, the second one elsewhere (location 1, not 4).
+from=$(mark)
+scenario critical
+check "its locations at the next reading" wait_after "$from" 'sensor 1 (location 1) ' 6 F
+
 phase "stuck controller"
 from=$(mark)
 stuck_pid=$("$wine" spawn "$work/stuck.out" "$build/ktsensors.exe" --scenario "$(winpath "$src/examples/stuck-controller.json")")
@@ -153,7 +184,7 @@ sleep 1
 probe ping 8 | tee "$work/ping.txt"
 check "WM_NULL answered within 200 ms while readings hang" grep -q ', 0 of 200 ms or more, 0 unanswered' "$work/ping.txt"
 check "a notification that readings fail" wait_after "$from" $'\tinfo-title=Sensor readings failing' 45
-check "the icon: \"--\" on the failed colour" wait_after "$from" $'\ticon=#616161' 5
+check "the icon: \"!\" on the failed colour" wait_after "$from" $'\ticon=#616161' 5
 check "the tooltip: no reading from either sensor" wait_after "$from" \
     $'\ttip=sensor 0 (location 2) no reading\\nsensor 1 (location 5) no reading' 20 F
 screenshot "$work/stuck.png"

@@ -1,8 +1,11 @@
 // The notification-area monitor's logic: the icon's face, the tooltip and its shortening, the
-// notifications from one reading to the next, the chart's history and scale.
+// notifications from one reading to the next, the chart's history and scale, and its readings
+// through the library's exports.
 #include <gtest/gtest.h>
 
+#include "tests/support/machine.h"
 #include "tools/monitor/model.h"
+#include "tools/monitor/reading.h"
 
 using namespace monitor;
 
@@ -64,16 +67,16 @@ TEST(MonitorModel, IconShowsTheHottestOnTheWorstStatus)
         uint32_t background, foreground;
         uint32_t band; // the chart's band in that colour: --plot's, 45 % over white
     } cases[] = {
-        {"no reading yet", nullptr, L"--", 0xbdbdbd, dark, 0xe1e1e1},
+        {"no current reading", nullptr, L"\u2026", 0xbdbdbd, dark, 0xe1e1e1},
         {"all normal", &normal, L"61", 0x66bb6a, dark, 0xbae0bc},
         {"a cooler sensor warns", &warning, L"70", 0xffca28, dark, 0xffe79e},
         {"critical beats warning", &critical, L"99", 0xef5350, light, 0xf8b2b0},
         {"no status beats normal", &implausible, L"150", 0xbdbdbd, dark, 0xe1e1e1},
         {"one sensor unread", &unread, L"44", 0xbdbdbd, dark, 0xe1e1e1},
         {"warning beats an unread sensor", &unreadWarning, L"64", 0xffca28, dark, 0xffe79e},
-        {"no sensor read", &nothing, L"--", 0x616161, light, 0xb8b8b8},
-        {"the library did not load", &notLoaded, L"--", 0x616161, light, 0xb8b8b8},
-        {"the library reports no sensor", &noSensors, L"--", 0x616161, light, 0xb8b8b8},
+        {"no sensor read", &nothing, L"!", 0x616161, light, 0xb8b8b8},
+        {"the library did not load", &notLoaded, L"!", 0x616161, light, 0xb8b8b8},
+        {"the library reports no sensor", &noSensors, L"!", 0x616161, light, 0xb8b8b8},
     };
     for (const auto &c : cases) {
         IconFace face = FaceFor(c.reading);
@@ -150,6 +153,11 @@ TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
     Reading notLoaded = NotLoaded();
     const std::wstring D = L" \u00b0C";
     const std::wstring limits = L" (limits: warning 90" + D + L", critical 98" + D + L")";
+    const std::wstring cool = L"\nClose demanding programs and keep the vents free.",
+                       save = L"\nSave your work now and let the notebook cool.",
+                       wait = L"\nThe monitor keeps trying; if this lasts, restart the notebook.",
+                       reinstall = L"\nReinstall Kovaltherm; the monitor keeps trying.";
+    Reading eightCritical = Sensors(std::vector<std::pair<int, int>>(8, {99, C}));
     const struct {
         const char *name;
         const Reading *previous;
@@ -160,30 +168,34 @@ TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
     } cases[] = {
         {"all normal at the start", nullptr, &normal, false, NoticeKind::Info, L"", L""},
         {"warning at the start", nullptr, &warning, true, NoticeKind::Warning, L"sensor 0 warning: 89" + D,
-         L"sensor 0 (location 2): 89" + D + L", warning" + limits},
+         L"sensor 0 (location 2): 89" + D + L", warning" + limits + cool},
         {"normal to critical", &normal, &critical, true, NoticeKind::Error, L"sensor 0 critical: 99" + D,
-         L"sensor 0 (location 2): 99" + D + L", critical" + limits},
+         L"sensor 0 (location 2): 99" + D + L", critical" + limits + save},
         {"warning to critical", &warning, &critical, true, NoticeKind::Error, L"sensor 0 critical: 99" + D,
-         L"sensor 0 (location 2): 99" + D + L", critical" + limits},
+         L"sensor 0 (location 2): 99" + D + L", critical" + limits + save},
         {"warning stays", &warning, &warning, false, NoticeKind::Info, L"", L""},
         {"critical to warning", &critical, &warning, false, NoticeKind::Info, L"", L""},
         {"critical to normal", &critical, &normal, false, NoticeKind::Info, L"", L""},
         {"no status to warning", &implausible, &warning, true, NoticeKind::Warning, L"sensor 0 warning: 89" + D,
-         L"sensor 0 (location 2): 89" + D + L", warning" + limits},
+         L"sensor 0 (location 2): 89" + D + L", warning" + limits + cool},
         {"two at once", &normal, &both, true, NoticeKind::Error, L"sensor 0 critical: 99" + D + L" (+1 more)",
          L"sensor 0 (location 2): 99" + D + L", critical" + limits + L"\nsensor 1 (location 2): 66" + D +
-             L", warning" + limits},
+             L", warning" + limits + save},
         {"a sensor unread", &normal, &unread, true, NoticeKind::Error, L"Sensor readings failing",
-         L"Readings failing: No temperature from sensor 1."},
+         L"Readings failing: No temperature from sensor 1." + wait},
         {"still failing", &unread, &nothing, false, NoticeKind::Info, L"", L""},
         {"back", &nothing, &normal, true, NoticeKind::Info, L"Sensor readings back",
-         L"Readings back: all 2 sensors read again."},
+         L"Readings back: all 2 sensors read again.\nNothing to do."},
         {"the library gone", &normal, &notLoaded, true, NoticeKind::Error, L"Sensor readings failing",
-         L"Readings failing: C:\\Monitor\\Kovaltherm.dll is missing"},
+         L"Readings failing: C:\\Monitor\\Kovaltherm.dll is missing" + reinstall},
         {"no library from the start", nullptr, &notLoaded, true, NoticeKind::Error, L"Sensor readings failing",
-         L"Readings failing: C:\\Monitor\\Kovaltherm.dll is missing"},
+         L"Readings failing: C:\\Monitor\\Kovaltherm.dll is missing" + reinstall},
         {"warning while another sensor fails", &nothing, &warningAgain, true, NoticeKind::Warning,
-         L"sensor 0 warning: 90" + D, L"sensor 0 (location 2): 90" + D + L", warning" + limits},
+         L"sensor 0 warning: 90" + D, L"sensor 0 (location 2): 90" + D + L", warning" + limits + cool},
+        // What happened is cut to leave the action whole.
+        {"eight at once", &normal, &eightCritical, true, NoticeKind::Error, L"sensor 0 critical: 99" + D + L" (+7 more)",
+         L"sensor 0 (location 2): 99" + D + L", critical" + limits + L"\nsensor 1 (location 2): 99" + D +
+             L", critical" + limits + L"\nsensor 2 (location 2): 99" + D + L", critical (limits: wa\u2026" + save},
     };
     for (const auto &c : cases) {
         Notice notice;
@@ -193,7 +205,27 @@ TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
         EXPECT_EQ(notice.kind, c.kind) << c.name;
         EXPECT_EQ(notice.title, c.title) << c.name;
         EXPECT_EQ(notice.text, c.text) << c.name;
+        EXPECT_LE(notice.text.size(), 255u) << c.name;
     }
+}
+
+TEST(MonitorModel, WindowSaysWhyReadingsFailOrThatOneIsAwaited)
+{
+    Reading normal = Sensors({{52, N}}), unread = Sensors({{kFailed, N}}), notLoaded = NotLoaded();
+    const struct {
+        const Reading *latest;
+        bool overdue;
+        std::wstring line;
+    } cases[] = {
+        {nullptr, false, L"Waiting for the first reading."},
+        {&normal, false, L""},
+        {&unread, false, L"Readings failing: No temperature from sensor 0."},
+        {&notLoaded, false, L"Readings failing: C:\\Monitor\\Kovaltherm.dll is missing"},
+        {&normal, true, L"Waiting for a reading: none for more than 15 s; the chart ends at the last one."},
+        {&unread, true, L"Waiting for a reading: none for more than 15 s; the chart ends at the last one."},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ReadingsLine(c.latest, c.overdue, 15000), c.line);
 }
 
 TEST(MonitorModel, HistoryKeepsTheLastPointsOfEachSensor)
@@ -204,6 +236,11 @@ TEST(MonitorModel, HistoryKeepsTheLastPointsOfEachSensor)
     Reading none = NotLoaded();
     none.timeMs = 11000;
     Record(&history, none);
+    // Ordinals past the nine the library can map (a damaged cache's count) keep no history.
+    Reading beyond = Sensors({});
+    for (int ordinal : {9, 0x7FFFFFFE})
+        beyond.sensors.push_back(Sensor(ordinal, 50, N));
+    Record(&history, beyond);
     ASSERT_EQ(history.sensors.size(), 2u);
     const struct {
         int sensor;
@@ -249,12 +286,78 @@ TEST(MonitorModel, ScaleCoversTemperaturesAndLimitsInAFewTicks)
         {{point(41, true, 65, 75), point(58, true, 65, 75)}, 30, 80, 10},
         {{point(3, false, 0, 0)}, 0, 8, 2},
         {{point(250, true, 255, 255)}, 245, 260, 5},
+        // Limits no firmware gives, from a damaged cache, are left out.
+        {{point(52, true, 0x7FFFFFC6, 98)}, 40, 120, 20},
+        {{point(52, true, -5, 98)}, 40, 120, 20},
     };
     for (const auto &c : cases) {
         Scale s = ScaleFor(c.points);
         EXPECT_EQ(s.low, c.low);
         EXPECT_EQ(s.high, c.high);
         EXPECT_EQ(s.step, c.step);
+    }
+}
+
+// The monitor's readings through the library itself, on the simulated default notebook
+// (sensors 0, 1 and 3: locations 2, 4, 1; 52, 41, 47 °C).
+class MonitorReading : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        Scenario([](SimConfig &) {});
+        ASSERT_TRUE(Attach());
+    }
+
+    // "location:temperature:warning/critical" per sensor.
+    std::string Take()
+    {
+        Reading reading = TakeReading(exports_, &state_, [] { return false; });
+        std::string text = reading.problem == Problem::None ? "" : "no sensors";
+        for (const SensorReading &s : reading.sensors)
+            text += (text.empty() ? "" : " ") + std::to_string(s.location) + ":" +
+                    (s.haveTemperature ? std::to_string(s.temperature) : "--") + ":" +
+                    std::to_string(s.warningLimit) + "/" + std::to_string(s.criticalLimit);
+        return text;
+    }
+
+    ktsensors::Exports exports_ = {LMGetNumSensors,     LMGetSensorLocation, LMReadTemperature, LMReadWarningLimit,
+                                   LMReadCriticalLimit, LMReadTempStatus,    ShutdownLibrary};
+    ReadingState state_;
+};
+
+TEST_F(MonitorReading, ShowsWhatTheLibraryNowReportsAtTheNextReading)
+{
+    const std::string steady = "2:52:90/98 4:41:65/75 1:47:75/90";
+    const struct {
+        const char *name;
+        std::function<void()> change;
+        std::string next;
+    } cases[] = {
+        {"nothing changed", [] {}, steady},
+        // The first call past the three sensors rebuilds the cache; the reading starts again.
+        {"a count of 2^31 - 1", [] { host::SetDword(kThermalPath, "Number of sensors", 0x7FFFFFFF); }, steady},
+        {"a count of 12", [] { host::SetDword(kThermalPath, "Number of sensors", 12); }, steady},
+        // Another notebook of as many sensors (0, 2, 3), its cache built by another program.
+        {"another notebook",
+         [this] {
+             Scenario([](SimConfig &c) {
+                 c.presence = 0x0D;
+                 SimSetLimits(&c, 2, 55, 66, 70, 77);
+             });
+             host::Registry().DeleteKey(kThermalPath);
+             LMGetNumSensors();
+         },
+         "2:52:90/98 5:30:66/77 1:47:75/90"},
+    };
+    for (const auto &c : cases) {
+        state_ = ReadingState();
+        ASSERT_EQ(Take(), steady) << c.name;
+        c.change();
+        EXPECT_EQ(Take(), c.next) << c.name;
+        EXPECT_EQ(Dword(kThermalPath, "Number of sensors"), 3) << c.name;
+        Scenario([](SimConfig &) {});
+        host::Registry().DeleteKey(kThermalPath);
     }
 }
 

@@ -4,7 +4,8 @@
 # (appears, is rewritten, meets the textfile collector's rules, parses strictly), one event per
 # status change and per start or end of failing readings, links planted under temporary names
 # and over the file, stop within the wait hint, uninstall; a folder named in Greek and Japanese;
-# an install over the installed service; kovaltherm_up 0 soon after the driver stops; a folder
+# an install over the installed service, the first one's --listen port held by another program
+# until the service takes it; kovaltherm_up 0 soon after the driver stops; a folder
 # standard users could change, or swapped for a link; a stop within its bound while other
 # programs hold the thermal controller, and an uninstall then; a Kovaltherm.dll planted on PATH
 # and in the current folder, never loaded; a service the MSI installed, left to it; every Group
@@ -46,6 +47,7 @@ expect() { if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got '$2', expected '
 
 cleanup() {
     [ ${#readers[@]} -gt 0 ] && kill "${readers[@]}" 2>/dev/null
+    [ -n "$squatter" ] && kill "$squatter" 2>/dev/null
     "$wine" run reg delete 'HKLM\SOFTWARE\Kovaltherm' /f /reg:64 >/dev/null 2>&1
     "$wine" run reg delete 'HKLM\SOFTWARE\Policies\Kovaltherm' /f /reg:64 >/dev/null 2>&1
     "$wine" run "$exe" --uninstall-service >/dev/null 2>&1
@@ -56,6 +58,7 @@ cleanup() {
     KOVALTHERM_WINEDEBUG= "$wine" restart >/dev/null
 }
 readers=()
+squatter=
 trap cleanup EXIT
 
 # The events reported since log line $1, one "ID FIRST-INSERT" a line (ID as Event Viewer
@@ -125,6 +128,7 @@ refused "must name a .prom file" --output "$(win "$work/other/hosts")"
 refused "is a file the service did not write" --output "$(win "$work/other/victim.prom")"
 refused "is a folder" --output "$(win "$work/other/folder.prom")"
 refused "may not hold any of %" --output "$(win "$work/textfile")\\%OS%\\kovaltherm.prom"
+refused "may not name a device" --output "$(win "$work/textfile")\\COM1.prom"
 refused "must be at most 259 characters long" --output "$long"
 refused "does not exist" --output "$(win "$work/missing/kovaltherm.prom")"
 refused "lets Everyone change it" --output "$(win "$work/open/kovaltherm.prom")"
@@ -240,10 +244,31 @@ expect "uninstall exits 0" "$?" 0
 
 # ---- An install over the installed service; the driver stopped and started again; a folder
 # standard users could change, or swapped for a link ----
+# Another program holds the --listen port when the service starts: the service says so (event
+# 401, kovaltherm_service_listening 0 in its file), tries again, and takes the port once it is
+# free (event 400, the metric 1, scrapes answered).
 steady=$src/examples/steady.json
 "$wine" run "$exe" --check --reset-cache --scenario "$(win "$steady")" >/dev/null
-"$wine" run "$exe" --install-service --watch 2 --output "$(win "$prom")" --scenario "$(win "$steady")" >/dev/null
+port=$((20000 + RANDOM % 40000))
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(600)' $port &
+squatter=$!
+mark=$(wc -l <"$log")
+"$wine" run "$exe" --install-service --watch 2 --output "$(win "$prom")" --scenario "$(win "$steady")" \
+    --listen 127.0.0.1:$port >/dev/null
 wait_for 60 file_says 'kovaltherm_up 1' || fail "no reading with kovaltherm_up 1"
+wait_for 10 file_says 'kovaltherm_service_listening 0' && ok "port $port held by another program: kovaltherm_service_listening 0" ||
+    fail "port $port held by another program: $(grep listening "$prom")"
+cp "$prom" "$work/listening.prom"
+"$host/tests/tool/exposition_check" "$work/listening.prom" && ok "the strict parser reads it" || fail "the strict parser refuses it"
+kill $squatter
+wait $squatter 2>/dev/null
+squatter=
+wait_for 20 bash -c "curl -sf http://127.0.0.1:$port/metrics | grep -qx 'kovaltherm_up 1'" &&
+    ok "once the port is free, the service answers there" || fail "no answer at 127.0.0.1:$port once the port was free"
+wait_for 10 file_says 'kovaltherm_service_listening 1' && ok "then kovaltherm_service_listening 1" ||
+    fail "no kovaltherm_service_listening 1: $(grep listening "$prom")"
+expect "events: started, not listening, listening" "$(events_since "$mark" | cut -d' ' -f1 | tr '\n' ' ')" "1 401 400 "
 # The update, as a script-based upgrade makes it: the file is there at every look.
 (while [ ! -e "$work/watched" ]; do [ -e "$prom" ] || echo missing; sleep 0.05; done) >"$work/gaps" &
 out=$("$wine" run "$exe" --install-service --watch 0.5 --output "$(win "$prom")" --scenario "$(win "$steady")" 2>&1)

@@ -10,6 +10,7 @@
 #include "error_text_windows.h"
 #include "folder_rules.h"
 #include "output_windows.h"
+#include "textfile_windows.h"
 #include "wide_windows.h"
 
 namespace ktsensors {
@@ -21,21 +22,6 @@ namespace {
 const wchar_t *const kTemporaryStart = L"~kovaltherm-";
 const wchar_t *const kTemporaryEnd = L".tmp";
 const size_t kRandomBytes = 8;
-
-// Opens `name` inside `folder` with NtCreateFile, relative to the folder's handle and never
-// through a link; `disposition` FILE_CREATE creates it only if nothing has the name.
-NTSTATUS OpenIn(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG disposition, HANDLE *file)
-{
-    std::wstring copy = name;
-    UNICODE_STRING object = {(USHORT)(copy.size() * sizeof(wchar_t)), (USHORT)(copy.size() * sizeof(wchar_t)), &copy[0]};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io;
-    return NtCreateFile(file, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0, disposition,
-                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                            FILE_WRITE_THROUGH,
-                        nullptr, 0);
-}
 
 // Renames the open file to `name` in `folder`, replacing what has that name (a link is
 // replaced, never followed); a Windows error code.
@@ -114,7 +100,8 @@ bool ReplaceInFolder(HANDLE folder, const std::string &name, const std::string &
         return false;
     }
     HANDLE file = nullptr;
-    NTSTATUS status = OpenIn(folder, temporary, GENERIC_WRITE | DELETE | SYNCHRONIZE, FILE_CREATE, &file);
+    NTSTATUS status = OpenInFolder(folder, temporary, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                                   FILE_NON_DIRECTORY_FILE | FILE_WRITE_THROUGH, &file);
     if (status < 0) {
         *error = ErrorText(RtlNtStatusToDosError(status));
         return false;

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "base/cache_layout.h"
+#include "palette.h"
 
 namespace ktsensors {
 
@@ -32,18 +33,24 @@ struct Sample {
     SensorReading reading;
 };
 
-// Fill colour of a status band; a failed status call is drawn dark grey.
-const char *BandColour(const Call &status)
+// A colour of the palette as SVG writes it ("#66bb6a").
+std::string Hex(uint32_t colour)
 {
-    if (!status.ok)
-        return "#616161";
-    switch (status.value) {
-    case KOVALTHERM_STATUS_NORMAL: return "#66bb6a";
-    case KOVALTHERM_STATUS_WARNING: return "#ffca28";
-    case KOVALTHERM_STATUS_CRITICAL: return "#ef5350";
-    default: return "#bdbdbd";
-    }
+    char text[8];
+    snprintf(text, sizeof text, "#%06x", (unsigned)(colour & 0xffffff));
+    return text;
 }
+
+// The bands' fill-opacity as SVG writes it ("0.45").
+std::string BandOpacity()
+{
+    char text[16];
+    snprintf(text, sizeof text, "%g", kBandOpacity);
+    return text;
+}
+
+// Fill colour of a status band; a failed status call has the failed colour.
+uint32_t BandColour(const Call &status) { return status.ok ? StatusColour(status.value) : kFailedColour; }
 
 std::string Number(double value)
 {
@@ -180,12 +187,12 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
     double width = plotRight + labelColumn + kRight;
 
     // The legend's keys, in rows that end within the width.
-    struct Key { const char *colour; const char *label; bool band; };
-    const Key keys[] = {{"#66bb6a", "normal", true}, {"#ffca28", "warning", true},
-                        {"#ef5350", "critical", true}, {"#bdbdbd", "no status", true},
-                        {"#616161", "call failed", true}, {"#1565c0", "temperature", false},
-                        {"#ef6c00", "warning limit", false}, {"#b71c1c", "critical limit", false},
-                        {"#6a1b9a", "status changes", false}};
+    struct Key { uint32_t colour; const char *label; bool band; };
+    const Key keys[] = {{kNormalColour, "normal", true}, {kWarningColour, "warning", true},
+                        {kCriticalColour, "critical", true}, {kNoStatusColour, "no status", true},
+                        {kFailedColour, "call failed", true}, {kTemperatureColour, "temperature", false},
+                        {kWarningLimitColour, "warning limit", false}, {kCriticalLimitColour, "critical limit", false},
+                        {kStatusChangeColour, "status changes", false}};
     std::string legend;
     double lx = kLeft, ly = kLegendTop;
     for (const Key &key : keys) {
@@ -197,10 +204,10 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         }
         if (key.band)
             legend += "<rect x=\"" + Number(lx) + "\" y=\"" + Number(ly) + "\" width=\"12\" height=\"12\" fill=\"" +
-                      key.colour + "\" fill-opacity=\"0.45\"/>\n";
+                      Hex(key.colour) + "\" fill-opacity=\"" + BandOpacity() + "\"/>\n";
         else
             legend += "<line x1=\"" + Number(lx) + "\" y1=\"" + Number(ly + 6) + "\" x2=\"" + Number(lx + 12) +
-                      "\" y2=\"" + Number(ly + 6) + "\" stroke=\"" + key.colour + "\" stroke-width=\"2\"/>\n";
+                      "\" y2=\"" + Number(ly + 6) + "\" stroke=\"" + Hex(key.colour) + "\" stroke-width=\"2\"/>\n";
         legend += "<text x=\"" + Number(lx + 16) + "\" y=\"" + Number(ly + 11) + "\">" + key.label + "</text>\n";
         lx = textEnd + 14;
     }
@@ -252,14 +259,14 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         // Status bands, merging runs of the same status.
         for (size_t i = 0; i < samples.size();) {
             size_t j = i + 1;
-            const char *colour = BandColour(samples[i].reading.status);
+            uint32_t colour = BandColour(samples[i].reading.status);
             while (j < samples.size() && BandColour(samples[j].reading.status) == colour)
                 ++j;
             double from = samples[i].seconds;
             double to = j < samples.size() ? samples[j].seconds : endSeconds;
             svg += "<rect x=\"" + Number(X(from, xScale)) + "\" y=\"" + Number(top) + "\" width=\"" +
                    Number(std::max(0.5, (to - from) * xScale)) + "\" height=\"" + Number(bottom - top) +
-                   "\" fill=\"" + colour + "\" fill-opacity=\"0.45\"/>\n";
+                   "\" fill=\"" + Hex(colour) + "\" fill-opacity=\"" + BandOpacity() + "\"/>\n";
             i = j;
         }
 
@@ -296,9 +303,9 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         for (size_t i = 0; i < changes.size(); ++i) {
             svg += "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y(changes[i].celsius)) + "\" x2=\"" +
                    Number(plotRight) + "\" y2=\"" + Number(y(changes[i].celsius)) +
-                   "\" stroke=\"#6a1b9a\" stroke-width=\"1\" stroke-dasharray=\"2 3\"/>\n";
+                   "\" stroke=\"" + Hex(kStatusChangeColour) + "\" stroke-width=\"1\" stroke-dasharray=\"2 3\"/>\n";
             svg += "<text x=\"" + Number(plotRight + kLabelGap) + "\" y=\"" + Number(baselines[i]) + "\" font-size=\"" +
-                   Number(kLabelFontSize) + "\" fill=\"#6a1b9a\">" + Escape(changes[i].label) + "</text>\n";
+                   Number(kLabelFontSize) + "\" fill=\"" + Hex(kStatusChangeColour) + "\">" + Escape(changes[i].label) + "</text>\n";
         }
 
         // Limits as step lines, then the temperature, broken where a read failed.
@@ -306,9 +313,9 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
         std::string warn = LimitPath(samples, &SensorReading::warningLimit, endSeconds, X, xScale, yf);
         std::string crit = LimitPath(samples, &SensorReading::criticalLimit, endSeconds, X, xScale, yf);
         if (!warn.empty())
-            svg += "<path d=\"" + warn.substr(1) + "\" fill=\"none\" stroke=\"#ef6c00\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
+            svg += "<path d=\"" + warn.substr(1) + "\" fill=\"none\" stroke=\"" + Hex(kWarningLimitColour) + "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
         if (!crit.empty())
-            svg += "<path d=\"" + crit.substr(1) + "\" fill=\"none\" stroke=\"#b71c1c\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
+            svg += "<path d=\"" + crit.substr(1) + "\" fill=\"none\" stroke=\"" + Hex(kCriticalLimitColour) + "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
         std::string line;
         bool drawing = false;
         for (const Sample &s : samples) {
@@ -320,14 +327,14 @@ std::string PlotSvg(const std::vector<Reading> &readings, const std::string &tit
             drawing = true;
         }
         if (!line.empty())
-            svg += "<path d=\"" + line.substr(1) + "\" fill=\"none\" stroke=\"#1565c0\" stroke-width=\"2\"/>\n";
+            svg += "<path d=\"" + line.substr(1) + "\" fill=\"none\" stroke=\"" + Hex(kTemperatureColour) + "\" stroke-width=\"2\"/>\n";
         // A reading with no successful neighbour draws no line: it gets a marker instead.
         for (size_t i = 0; i < samples.size(); ++i) {
             bool before = i > 0 && samples[i - 1].reading.temperature.ok;
             bool after = i + 1 < samples.size() && samples[i + 1].reading.temperature.ok;
             if (samples[i].reading.temperature.ok && !before && !after)
                 svg += "<circle class=\"single\" cx=\"" + Number(X(samples[i].seconds, xScale)) + "\" cy=\"" +
-                       Number(y(samples[i].reading.temperature.value)) + "\" r=\"3.5\" fill=\"#1565c0\"/>\n";
+                       Number(y(samples[i].reading.temperature.value)) + "\" r=\"3.5\" fill=\"" + Hex(kTemperatureColour) + "\"/>\n";
         }
         ++panel;
     }

@@ -2,15 +2,14 @@
 // (its folders, its file, its options parsed as the service parses them), then registers it
 // with the service manager (LocalSystem, automatic start, restarted after a failure) and its
 // Event Log source, or brings an installed one to the options given; --uninstall-service
-// removes both and the file it wrote, once the service has stopped.
-#include "url_reservation_windows.h"
-
+// removes both, the file it wrote and the URL reservation it made, once the service has stopped.
 #include <windows.h>
 
 #include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <memory>
 #include <vector>
 
 #include "error_text_windows.h"
@@ -20,8 +19,11 @@
 #include "scenario.h"
 #include "sensor_config.h"
 #include "service_rules.h"
+#include "service_setup_windows.h"
 #include "service_windows.h"
+#include "textfile_windows.h"
 #include "tool.h"
+#include "url_reservation_windows.h"
 #include "wide_windows.h"
 
 namespace ktsensors {
@@ -36,26 +38,6 @@ const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVEN
 const DWORD kStopWaitMs = 2 * kServiceStopBoundMs;
 const DWORD kStopPollMs = 100;
 const std::string kName = Utf8(KT_SERVICE_NAME);
-
-// The full path of `path` with long names, as the service's folder walk compares them; `path`
-// itself when it cannot be made one. A file that does not exist yet keeps its name.
-std::wstring FullPath(const std::wstring &path)
-{
-    wchar_t full[MAX_PATH * 4], longer[MAX_PATH * 4];
-    DWORD length = GetFullPathNameW(path.c_str(), sizeof full / sizeof *full, full, nullptr);
-    if (length == 0 || length >= sizeof full / sizeof *full)
-        return path;
-    std::wstring result(full, length);
-    length = GetLongPathNameW(result.c_str(), longer, sizeof longer / sizeof *longer);
-    if (length > 0 && length < sizeof longer / sizeof *longer)
-        return std::wstring(longer, length);
-    std::string folder = FolderOf(Utf8(result));
-    length = GetLongPathNameW(Wide(folder).c_str(), longer, sizeof longer / sizeof *longer);
-    if (length == 0 || length >= sizeof longer / sizeof *longer)
-        return result;
-    std::wstring longFolder(longer, length);
-    return longFolder + (longFolder.back() == L'\\' ? L"" : L"\\") + Wide(NameOf(Utf8(result)));
-}
 
 // Opens the service manager, or says why not (standard users may not change services).
 SC_HANDLE OpenManager(DWORD access, std::string *error)
@@ -147,43 +129,31 @@ bool StopAndWait(SC_HANDLE service)
     return status.dwCurrentState == SERVICE_STOPPED;
 }
 
-// The service's description and its restarts after a failure, also after it stopped itself
-// with an error, not only after a crash; false with the message.
+// The service's description and its restarts after a failure; false with the message.
 bool Configure(SC_HANDLE service, std::string *error)
 {
     wchar_t description[] = KT_SERVICE_DESCRIPTION;
     SERVICE_DESCRIPTIONW text = {description};
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text);
-    SC_ACTION actions[KT_RESTART_COUNT];
-    for (size_t i = 0; i < KT_RESTART_COUNT; ++i)
-        actions[i] = {SC_ACTION_RESTART, KT_RESTART_DELAYS_MS[i]};
-    SERVICE_FAILURE_ACTIONSW failure = {KT_FAILURE_RESET_SECONDS, nullptr, nullptr, KT_RESTART_COUNT, actions};
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-        *error = "cannot set the service's restarts after a failure (" + ErrorText(GetLastError()) + ")";
-        return false;
-    }
-    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
-    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
-    return true;
+    std::string holds;
+    if (ConfigureRestarts(service, &holds))
+        return true;
+    *error = holds;
+    return false;
 }
 
 // Deletes the textfile at `path` if the service wrote it. False with why when it cannot;
-// *note says when something else is at the path, which is left alone.
+// *note says when something else is there, which is left alone.
 bool DeleteTextfile(const std::string &path, std::string *note)
 {
-    std::wstring wide = Wide(path);
-    KtExisting existing = KtWhatIsAt(wide.c_str());
-    if (existing == KT_EXISTING_NOTHING)
-        return true;
-    if (existing != KT_EXISTING_OURS) {
-        *note = "left " + path + ", which the service did not write";
-        return true;
+    std::string why;
+    switch (DeleteOurTextfile(Wide(path), &why)) {
+    case Removal::Deleted:
+    case Removal::Absent: return true;
+    case Removal::Left: *note = "left " + path + " (" + why + ")"; return true;
+    case Removal::Failed: *note = "cannot delete " + path + " (" + why + ")"; return false;
     }
-    if (!DeleteFileW(wide.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        *note = "cannot delete " + path + " (" + ErrorText(GetLastError()) + ")";
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // The http.sys URL the service with `options` answers at; "" when it does not listen.
@@ -192,38 +162,27 @@ std::string ServiceUrl(const Options &options)
     return options.listen ? HttpSysUrl(options.listenHost, options.listenPort) : "";
 }
 
-// Reserves the URL the service will answer at for its account, and removes the one it
-// answered at before when that differs; false with the message.
-bool ReserveServiceUrl(const std::string &url, const std::string &before, std::string *error)
-{
-    if (!before.empty() && before != url)
-        KtUnreserveUrl(Wide(before).c_str());
-    ULONG rc = url.empty() ? NO_ERROR : KtReserveUrl(Wide(url).c_str());
-    if (rc != NO_ERROR)
-        *error = "cannot reserve " + url + " for the service (" + ErrorText(rc) + ")";
-    return rc == NO_ERROR;
-}
-
 // What the service will run: the checked file and scenario, and its command line parsed back
 // as the service will parse it. "" or why the service could not run so.
 std::string PlanService(const std::wstring &exe, const Options &options, std::wstring *command, std::string *output)
 {
-    std::wstring file = FullPath(Wide(options.output.empty() ? DefaultOutput() : options.output));
-    *output = Utf8(file);
-    KtPathProblem pathProblem = KtTextfilePathProblem(file.c_str());
-    if (pathProblem != KT_PATH_OK)
-        return "--output " + *output + ": the file " + Utf8(KtPathRule(pathProblem));
-    if (const wchar_t *rule = KtExistingRule(KtWhatIsAt(file.c_str())))
-        return "--output " + *output + " " + Utf8(rule);
-    std::string problem = FolderProblem(FolderOf(*output));
-    if (!problem.empty())
-        return "the service would not write " + *output + ": " + problem +
-               (problem.find("does not exist") != std::string::npos
-                    ? "; install windows_exporter first, or create the folder so that only administrators can change it"
-                    : "; allow only SYSTEM and the Administrators to change it and every folder above it");
+    TextfileCheck file = CheckTextfile(Wide(options.output.empty() ? DefaultOutput() : options.output));
+    *output = Utf8(file.path);
+    switch (file.problem) {
+    case TextfileCheck::Path: return "--output " + *output + ": the file " + file.rule;
+    case TextfileCheck::Existing: return "--output " + *output + " " + file.rule;
+    case TextfileCheck::Folder:
+        return "the service would not write " + *output + ": " + file.rule +
+               "; allow only SYSTEM and the Administrators to change it and every folder above it";
+    case TextfileCheck::None: break;
+    }
+    if (!file.missingFolder.empty())
+        return "the service would not write " + *output + ": the folder " + file.missingFolder +
+               " does not exist; install windows_exporter first, or create the folder so that only administrators "
+               "can change it";
     std::string scenario;
     if (!options.scenario.empty()) {
-        scenario = Utf8(FullPath(Wide(options.scenario)));
+        scenario = Utf8(FullLongPath(Wide(options.scenario)));
         SimConfig config;
         std::string error;
         if (!LoadScenarioFile(scenario, &config, &error))
@@ -231,28 +190,18 @@ std::string PlanService(const std::wstring &exe, const Options &options, std::ws
     }
     std::string config;
     if (!options.config.empty()) {
-        // The file as the service will read it, refused here where whoever installs can mend it:
-        // a path its command line can carry, in folders only administrators can change, valid.
-        config = Utf8(FullPath(Wide(options.config)));
-        KtPathProblem configProblem = KtConfigPathProblem(Wide(config).c_str());
-        if (configProblem != KT_PATH_OK)
-            return "--config " + config + ": the path " + Utf8(KtPathRule(configProblem));
-        std::string text, error;
-        SensorConfig parsed;
-        FileRead read = ReadSensorConfigFile(config, true, &text, &error);
-        if (read == FileRead::Missing)
-            return "--config " + config + ": no such file";
-        if (read == FileRead::Failed)
-            return "--config " + error;
-        if (!ParseSensorConfig(text, config, &parsed, &error))
-            return "--config " + config + " " + error;
+        // The file as the service will read it, refused here where whoever installs can mend it.
+        config = Utf8(FullLongPath(Wide(options.config)));
+        std::string problem = ServiceConfigProblem(Wide(config));
+        if (!problem.empty())
+            return "--config " + problem;
     }
     // Windows paths cannot hold a quote, so each one quoted stays one argument.
     std::wstring seconds = Wide(SecondsText(options.watchSeconds)), wideScenario = Wide(scenario),
                  listen = Wide(ListenAddress(options.listenHost, options.listenPort)), wideConfig = Wide(config);
-    std::vector<wchar_t> line(exe.size() + file.size() + wideScenario.size() + seconds.size() + listen.size() +
+    std::vector<wchar_t> line(exe.size() + file.path.size() + wideScenario.size() + seconds.size() + listen.size() +
                               wideConfig.size() + 128);
-    KtServiceCommandLine(line.data(), line.size(), exe.c_str(), seconds.c_str(), file.c_str(),
+    KtServiceCommandLine(line.data(), line.size(), exe.c_str(), seconds.c_str(), file.path.c_str(),
                          scenario.empty() ? nullptr : wideScenario.c_str(), options.listen ? listen.c_str() : nullptr,
                          config.empty() ? nullptr : wideConfig.c_str());
     *command = line.data();
@@ -305,6 +254,9 @@ int InstallService(const Options &options)
         return Complain(1, error);
     bool updated = false;
     Options before;
+    std::string url = ServiceUrl(options);
+    std::unique_ptr<UrlReservations> reservations = MakeHttpSysReservations();
+    std::vector<std::string> said;
     SC_HANDLE service = OpenServiceW(manager, KT_SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (service) {
         if (InstalledByMsi()) {
@@ -321,6 +273,15 @@ int InstallService(const Options &options)
             CloseServiceHandle(manager);
             return Complain(1, "the service " + kName + " did not stop within " + std::to_string(kStopWaitMs / 1000) +
                                    " s; nothing was changed");
+        }
+        if (known)
+            AdoptEarlierReservation(*reservations, ServiceUrl(before), &said);
+        error = ReserveServiceUrl(*reservations, url, &said);
+        if (!error.empty()) {
+            StartServiceW(service, 0, nullptr);
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+            return Complain(1, "not updating the service: " + error + "; it runs as before");
         }
         if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                   command.c_str(), nullptr, nullptr, nullptr, L"LocalSystem", L"",
@@ -348,9 +309,14 @@ int InstallService(const Options &options)
             return Complain(1, "cannot create the service " + kName + " (" + ErrorText(code) + ")");
         }
     }
-    std::string url = ServiceUrl(options);
-    bool ok = Configure(service, &error) && AddEventSource(exe, &error) &&
-              ReserveServiceUrl(url, updated ? ServiceUrl(before) : "", &error);
+    bool ok = Configure(service, &error) && AddEventSource(exe, &error);
+    if (ok && !updated) {
+        // The reservation's record lives in the service's key: it is made once the service exists.
+        error = ReserveServiceUrl(*reservations, url, &said);
+        ok = error.empty();
+        if (!ok)
+            error = "not installing the service: " + error;
+    }
     if (!ok && !updated) {
         DeleteService(service);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
@@ -406,6 +372,9 @@ int UninstallService()
     if (!StopAndWait(service))
         return fail("the service " + kName + " did not stop within " + std::to_string(kStopWaitMs / 1000) +
                     " s; nothing was removed");
+    // The reservation goes as its install recorded it, in the service's key, which goes next.
+    std::vector<std::string> said;
+    std::string unreserved = UnreserveServiceUrl(*MakeHttpSysReservations(), &said);
     if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
         error = "cannot remove the service " + kName + " (" + ErrorText(GetLastError()) + ")";
         StartServiceW(service, 0, nullptr);
@@ -414,10 +383,8 @@ int UninstallService()
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     int status = 0;
-    std::string url = ServiceUrl(options);
-    ULONG unreserved = url.empty() ? NO_ERROR : KtUnreserveUrl(Wide(url).c_str());
-    if (unreserved != NO_ERROR && unreserved != ERROR_FILE_NOT_FOUND)
-        status = Complain(1, "removed the service, but not its reservation of " + url + " (" + ErrorText(unreserved) + ")");
+    if (!unreserved.empty())
+        status = Complain(1, "removed the service, but " + unreserved);
     LONG rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
         status = Complain(1, "removed the service, but not its event source (" + ErrorText((DWORD)rc) + ")");
@@ -427,8 +394,9 @@ int UninstallService()
     else if (!note.empty())
         printf("note: %s\n", note.c_str());
     if (status == 0)
-        printf("removed the service %s, its event source%s and %s\n", kName.c_str(),
-               url.empty() ? "" : (", its reservation of " + url).c_str(), options.output.c_str());
+        printf("removed the service %s, its event source and %s\n", kName.c_str(), options.output.c_str());
+    for (const std::string &line : said)
+        printf("%s\n", line.c_str());
     return status;
 }
 

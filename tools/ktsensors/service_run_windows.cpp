@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -52,6 +53,10 @@ const DWORD kServerStopWaitMs = 2 * (DWORD)kStopGrace.count();
 // The pages scrapes get, by the formats' table's rows: the latest reading's, replaced whole.
 using PageSet = std::shared_ptr<const std::vector<std::string>>;
 
+// How long the service waits before it tries its --listen address again, after it could not
+// listen there (another program holds the port) or its server failed.
+const DWORD kListenRetryMs = 5000;
+
 // What the service was started with, and its state shared with the control handler and the
 // stop's watchdog.
 struct ServiceState {
@@ -67,6 +72,7 @@ struct ServiceState {
     Deadline stopDeadline;
     CRITICAL_SECTION pagesLock;
     PageSet pages;
+    volatile LONG listening = 0; // with --listen: 1 while the server answers at its address
 };
 
 ServiceState g_service;
@@ -224,18 +230,47 @@ std::string LatestPage(const Format &format, ReadingSource::Clock::time_point)
     return (*pages)[&format - kFormats];
 }
 
-// Answers scrapes at --listen's address until the service stops; an event says where, or
-// why not (the service writes its file either way).
+// Answers scrapes at --listen's address until the service stops. While it cannot (another
+// program holds the port) it tries again every kListenRetryMs, so that the port is the service's
+// as soon as it is free; each change between answering and not is an event (where, or why not)
+// and kovaltherm_service_listening in the file. The service writes its file either way.
 DWORD WINAPI ServeScrapes(void *)
 {
     const Options &options = g_service.options;
-    std::string error;
-    Served served = ServePages(
-        options.listenHost, options.listenPort, LatestPage, &g_service.stopping, g_service.stopEvent,
-        [](const std::string &url) { Report(MSG_LISTENING, {url}); }, [](const std::string &) {}, &error);
-    if (served == Served::Failed)
-        Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort), error, options.output});
+    std::string address = ListenAddress(options.listenHost, options.listenPort);
+    bool reported = false; // whether the present state has been reported
+    while (!g_service.stopping) {
+        std::string error;
+        Served served = ServePages(
+            options.listenHost, options.listenPort, LatestPage, &g_service.stopping, g_service.stopEvent,
+            [&](const std::string &url) {
+                if (!InterlockedExchange(&g_service.listening, 1) || !reported)
+                    Report(MSG_LISTENING, {url});
+                reported = true;
+            },
+            [](const std::string &) {}, &error);
+        if (served != Served::Failed || g_service.stopping)
+            break;
+        if (InterlockedExchange(&g_service.listening, 0) || !reported)
+            Report(MSG_LISTEN_FAILED,
+                   {address, error, "It tries again every " + SecondsText(kListenRetryMs / 1000.0) + " seconds. ",
+                    options.output});
+        reported = true;
+        WaitForSingleObject(g_service.stopEvent, kListenRetryMs);
+    }
     return 0;
+}
+
+// With --listen, the textfile's lines that tell whether the service answers scrapes, so that an
+// alert can fire while another program holds its port.
+std::string ListeningMetric()
+{
+    if (!g_service.options.listen || strcmp(g_service.options.format->name, "prometheus") != 0)
+        return "";
+    return "# HELP kovaltherm_service_listening 1 while the service answers scrapes at its --listen address, 0 "
+           "while it cannot (another program holds the port); it tries again every " +
+           SecondsText(kListenRetryMs / 1000.0) + " s.\n# TYPE kovaltherm_service_listening gauge\n" +
+           "kovaltherm_service_listening " + (g_service.listening ? "1" : "0") + "\n";
 }
 
 // Writes the reading to the service's file and publishes it for scrapes; reports when
@@ -246,7 +281,7 @@ void WriteReading(const Reading &reading, Memory *memory)
     std::string page = g_service.options.format->render(reading, RenderOptions{});
     Publish(reading, page);
     WaitForSingleObject(g_service.writeLock, INFINITE);
-    std::string problem = WriteTextfile(page);
+    std::string problem = WriteTextfile(page + ListeningMetric());
     ReleaseMutex(g_service.writeLock);
     if (!problem.empty() && problem != memory->outputProblem)
         Report(MSG_OUTPUT_REFUSED, {path, problem});
@@ -315,7 +350,7 @@ void WINAPI ServiceMain(DWORD, wchar_t **)
     HANDLE server = options.listen ? CreateThread(nullptr, 0, ServeScrapes, nullptr, 0, nullptr) : nullptr;
     if (options.listen && !server)
         Report(MSG_LISTEN_FAILED, {ListenAddress(options.listenHost, options.listenPort),
-                                   "cannot start its thread: " + ErrorText(GetLastError()), options.output});
+                                   "cannot start its thread: " + ErrorText(GetLastError()), "", options.output});
     ServiceLoop(*backend);
     // The server wakes at the stop event and answers 503 to what is still waiting.
     if (server) {

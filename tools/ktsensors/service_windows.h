@@ -1,7 +1,7 @@
-// ktsensors.exe as a Windows service, in three parts: installing and removing it
-// (service_install_windows.cpp), the service itself (service_run_windows.cpp), and the check
-// of the folders it runs from and writes to (folder_check_windows.cpp). Its names and restarts
-// are service_rules.h's, which the MSI's custom actions share.
+// ktsensors.exe as a Windows service, in two parts: installing and removing it
+// (service_install_windows.cpp) and the service itself (service_run_windows.cpp). Its names,
+// command line, restarts, the check of the folders it runs from and writes to, its textfile and
+// its URL reservation are client/'s, which the MSI's custom actions share.
 #ifndef KTSENSORS_SERVICE_WINDOWS_H
 #define KTSENSORS_SERVICE_WINDOWS_H
 

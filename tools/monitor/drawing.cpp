@@ -208,7 +208,8 @@ void PaintPanel(HDC dc, const RECT &panel, int ordinal, const SensorHistory &sen
     // Every tick gets a grid line; in a low panel only every second or fifth gets its label.
     int spacing = std::max(1, (int)(y(scale.low) - y(scale.low + scale.step)));
     int every = ((int)metrics.tmHeight + spacing - 1) / spacing;
-    for (int t = scale.low, index = 0; t <= scale.high; t += scale.step, ++index) {
+    for (int index = 0; index <= (scale.high - scale.low) / scale.step; ++index) {
+        int t = scale.low + index * scale.step;
         MoveToEx(dc, plot.left, y(t), nullptr);
         LineTo(dc, plot.right, y(t));
         if (index % every == 0)
@@ -343,11 +344,11 @@ void PaintChart(HDC dc, const RECT &area, const History &history, const ChartVie
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
 
-    // A line on the state of the readings when they fail.
-    if (!view.latest || Failed(*view.latest)) {
-        std::wstring line = view.latest ? L"Readings failing: " + WhatFailed(*view.latest)
-                                        : std::wstring(L"Waiting for the first reading");
-        SetTextColor(dc, palette.criticalLimit);
+    // A line on the state of the readings: failing ones in the critical limit's colour, an
+    // awaited one in the text's.
+    std::wstring line = ReadingsLine(view.latest, view.overdue, view.overdueMs);
+    if (!line.empty()) {
+        SetTextColor(dc, view.latest && !view.overdue ? palette.criticalLimit : palette.text);
         Text(dc, area.left + margin, top, line, TA_LEFT | TA_TOP);
         SetTextColor(dc, palette.text);
     }

@@ -14,6 +14,8 @@ HICON MakeIcon(const IconFace &face, int size);
 // What the chart needs besides the history.
 struct ChartView {
     const Reading *latest = nullptr; // null before the first reading
+    bool overdue = false;            // no reading for longer than overdueMs
+    uint64_t overdueMs = 0;
     uint64_t nowMs = 0;
     DWORD intervalMs = 2000;
     UINT dpi = 96;

@@ -5,12 +5,20 @@
 
 #include <algorithm>
 
+#include "max_sensors.h"
+
 namespace monitor {
 
 namespace {
 
 const wchar_t kDegrees[] = L"\u00b0C";
 const wchar_t kEllipsis = L'\u2026';
+// What a person does after each kind of notification, in its last line.
+const wchar_t kCriticalAction[] = L"Save your work now and let the notebook cool.";
+const wchar_t kWarningAction[] = L"Close demanding programs and keep the vents free.";
+const wchar_t kReinstallAction[] = L"Reinstall Kovaltherm; the monitor keeps trying.";
+const wchar_t kWaitAction[] = L"The monitor keeps trying; if this lasts, restart the notebook.";
+const wchar_t kNoAction[] = L"Nothing to do.";
 
 std::wstring Number(int value) { return std::to_wstring(value); }
 
@@ -93,9 +101,9 @@ std::wstring NoticeLine(const SensorReading &sensor)
     std::wstring line = SensorName(sensor, LineStyle::Full) + L": " + Number(sensor.temperature) + L" " +
                         kDegrees + L", " + StatusWord(ShownStatus(sensor));
     std::wstring limits;
-    if (sensor.haveWarning)
+    if (sensor.haveWarning && Plausible(sensor.warningLimit))
         limits += L"warning " + Number(sensor.warningLimit) + L" " + kDegrees;
-    if (sensor.haveCritical)
+    if (sensor.haveCritical && Plausible(sensor.criticalLimit))
         limits += (limits.empty() ? L"" : L", ") + (L"critical " + Number(sensor.criticalLimit)) + L" " + kDegrees;
     return limits.empty() ? line : line + L" (limits: " + limits + L")";
 }
@@ -115,6 +123,8 @@ std::wstring WhatFailed(const Reading &reading)
     return L"No temperature from " + names + L".";
 }
 
+bool Plausible(int celsius) { return celsius >= 0 && celsius <= kHighestCelsius; }
+
 int ShownStatus(const SensorReading &sensor) { return sensor.haveStatus ? sensor.status : KOVALTHERM_STATUS_NONE; }
 
 int Severity(int status)
@@ -124,16 +134,6 @@ int Severity(int status)
     case KOVALTHERM_STATUS_WARNING: return 2;
     case KOVALTHERM_STATUS_CRITICAL: return 3;
     default: return 1;
-    }
-}
-
-uint32_t StatusColour(int status)
-{
-    switch (status) {
-    case KOVALTHERM_STATUS_NORMAL: return kNormalColour;
-    case KOVALTHERM_STATUS_WARNING: return kWarningColour;
-    case KOVALTHERM_STATUS_CRITICAL: return kCriticalColour;
-    default: return kNoStatusColour;
     }
 }
 
@@ -160,7 +160,7 @@ bool Failed(const Reading &reading)
 IconFace FaceFor(const Reading *reading)
 {
     if (!reading)
-        return {L"--", kNoStatusColour, kDarkTextColour};
+        return {std::wstring(1, kEllipsis), kNoStatusColour, kDarkTextColour};
     const SensorReading *hottest = nullptr;
     int worst = KOVALTHERM_STATUS_NORMAL;
     for (const SensorReading &sensor : reading->sensors) {
@@ -170,7 +170,7 @@ IconFace FaceFor(const Reading *reading)
             worst = ShownStatus(sensor);
     }
     if (!hottest)
-        return {L"--", kFailedColour, kLightTextColour};
+        return {L"!", kFailedColour, kLightTextColour};
     return {Number(hottest->temperature), StatusColour(worst),
             worst == KOVALTHERM_STATUS_CRITICAL ? kLightTextColour : kDarkTextColour};
 }
@@ -236,6 +236,11 @@ bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice)
         return false;
 
     const SensorReading *first = !critical.empty() ? critical[0] : !warning.empty() ? warning[0] : nullptr;
+    const wchar_t *action = !critical.empty()                     ? kCriticalAction
+                            : !warning.empty()                    ? kWarningAction
+                            : !failing                            ? kNoAction
+                            : current.problem == Problem::NotLoaded ? kReinstallAction
+                                                                    : kWaitAction;
     if (first) {
         notice->kind = critical.empty() ? NoticeKind::Warning : NoticeKind::Error;
         notice->title = SensorName(*first, LineStyle::NoLocation) + L" " + StatusWord(ShownStatus(*first)) +
@@ -251,8 +256,22 @@ bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice)
         notice->title = L"Sensor readings back";
     }
     notice->title = Cut(notice->title, kNoticeTitleChars);
-    notice->text = Cut(JoinLines(lines), kNoticeTextChars);
+    // The action stays whole; what happened is cut to the room left.
+    std::wstring last = std::wstring(L"\n") + action;
+    notice->text = Cut(JoinLines(lines), kNoticeTextChars - last.size()) + last;
     return true;
+}
+
+std::wstring ReadingsLine(const Reading *latest, bool overdue, uint64_t overdueMs)
+{
+    if (!latest)
+        return L"Waiting for the first reading.";
+    if (overdue)
+        return L"Waiting for a reading: none for more than " + Number((int)(overdueMs / 1000)) +
+               L" s; the chart ends at the last one.";
+    if (Failed(*latest))
+        return L"Readings failing: " + WhatFailed(*latest);
+    return L"";
 }
 
 History MakeHistory(uint64_t spanMs, uint64_t intervalMs)
@@ -273,9 +292,9 @@ void Record(History *history, const Reading &reading)
         point.temperature = sensor.temperature;
         point.failed = !sensor.haveTemperature || !sensor.haveStatus;
         point.status = ShownStatus(sensor);
-        point.haveWarning = sensor.haveWarning;
+        point.haveWarning = sensor.haveWarning && Plausible(sensor.warningLimit);
         point.warningLimit = sensor.warningLimit;
-        point.haveCritical = sensor.haveCritical;
+        point.haveCritical = sensor.haveCritical && Plausible(sensor.criticalLimit);
         point.criticalLimit = sensor.criticalLimit;
         points.push_back(point);
         ordinals.push_back(sensor.ordinal);
@@ -289,7 +308,7 @@ void Record(History *history, const Reading &reading)
             ordinals.push_back((int)i);
         }
     for (size_t i = 0; i < points.size(); ++i) {
-        if (ordinals[i] < 0)
+        if (ordinals[i] < 0 || ordinals[i] >= ktsensors::kMaxSensors)
             continue;
         if ((size_t)ordinals[i] >= history->sensors.size())
             history->sensors.resize(ordinals[i] + 1);
@@ -325,7 +344,7 @@ Scale ScaleFor(const std::vector<HistoryPoint> &points)
     int low = 0, high = 0;
     bool any = false;
     auto include = [&](bool have, int value) {
-        if (!have)
+        if (!have || !Plausible(value))
             return;
         low = any ? std::min(low, value) : value;
         high = any ? std::max(high, value) : value;

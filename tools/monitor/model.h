@@ -11,22 +11,20 @@
 #include <vector>
 
 #include "kovaltherm.h"
+#include "palette.h"
 
 namespace monitor {
 
-// Colours as 0xRRGGBB, those of ktsensors --plot: the status bands and the lines.
-const uint32_t kNormalColour = 0x66bb6a;
-const uint32_t kWarningColour = 0xffca28;
-const uint32_t kCriticalColour = 0xef5350;
-const uint32_t kNoStatusColour = 0xbdbdbd;
-const uint32_t kFailedColour = 0x616161;
-const uint32_t kTemperatureColour = 0x1565c0;
-const uint32_t kWarningLimitColour = 0xef6c00;
-const uint32_t kCriticalLimitColour = 0xb71c1c;
+// The colours of --plot (the status bands and the lines), and the icon's text on them.
+using ktsensors::kBandOpacity;
+using ktsensors::kCriticalLimitColour;
+using ktsensors::kFailedColour;
+using ktsensors::kNoStatusColour;
+using ktsensors::kTemperatureColour;
+using ktsensors::kWarningLimitColour;
+using ktsensors::StatusColour;
 const uint32_t kDarkTextColour = 0x212121;
 const uint32_t kLightTextColour = 0xffffff;
-// Bands lie at this opacity over the chart's background, as in --plot.
-const double kBandOpacity = 0.45;
 
 // The chart's span, and how many characters the notification area takes for a tooltip,
 // a notification's title and its text (each without the terminating null).
@@ -34,6 +32,11 @@ const uint64_t kHistorySpanMs = 10 * 60 * 1000;
 const size_t kTooltipChars = 127;
 const size_t kNoticeTitleChars = 63;
 const size_t kNoticeTextChars = 255;
+
+// Temperatures and limits the library reports are the controller's and the firmware's
+// unsigned bytes: 0 to this. Anything else comes from a damaged cache and is neither charted
+// nor named as a limit.
+const int kHighestCelsius = 255;
 
 // One sensor in one reading: each value with whether its call succeeded.
 struct SensorReading {
@@ -64,11 +67,11 @@ struct Reading {
 // The status a sensor shows: its status call's answer, else no status.
 int ShownStatus(const SensorReading &sensor);
 
+// Whether a temperature or limit is one the library can report.
+bool Plausible(int celsius);
+
 // How bad a status is: normal < no status < warning < critical.
 int Severity(int status);
-
-// The fill colour of a status, or of a failed reading.
-uint32_t StatusColour(int status);
 
 // `colour` at `opacity` over `background`.
 uint32_t Blend(uint32_t colour, uint32_t background, double opacity);
@@ -86,8 +89,9 @@ struct IconFace {
     uint32_t foreground;
 };
 
-// The hottest readable temperature on the worst status's colour; "--" on the failed colour
-// when no temperature was read; "--" on the no-status colour without a current reading (null).
+// The hottest readable temperature on the worst status's colour; "!" on the failed colour
+// when no temperature was read; an ellipsis on the no-status colour while a reading is awaited
+// (null: before the first, or when the latest is too old to show).
 IconFace FaceFor(const Reading *reading);
 
 // One line per sensor ("sensor 0 (location 2) 55 °C normal"), shortened to `limit`
@@ -105,8 +109,13 @@ struct Notice {
 
 // The notification due when `current` follows `previous` (null before the first reading,
 // which counts as every sensor normal): a sensor became warning or critical, readings
-// started failing, or they recovered. False when none is due.
+// started failing, or they recovered; its last line says what to do. False when none is due.
 bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice);
+
+// The line the window shows above the charts: that the first reading is awaited, why readings
+// fail, or, when the latest reading is `overdue` (none for longer than `overdueMs`), that one is
+// awaited; empty while readings are current and complete.
+std::wstring ReadingsLine(const Reading *latest, bool overdue, uint64_t overdueMs);
 
 // One sensor at one reading, as the chart draws it.
 struct HistoryPoint {
@@ -137,8 +146,8 @@ struct History {
 // A history that keeps `span` of readings taken every `interval`.
 History MakeHistory(uint64_t spanMs, uint64_t intervalMs);
 
-// Adds a reading: a point per sensor it has; one in the failed colour for every known sensor
-// when it has none.
+// Adds a reading: a point per sensor it has (up to the sensors the library can map); one in
+// the failed colour for every known sensor when it has none.
 void Record(History *history, const Reading &reading);
 
 // The points of one sensor taken after `fromMs`, oldest first.
@@ -149,7 +158,7 @@ struct Scale {
     int low, high, step;
 };
 
-// An axis over every temperature and limit among the points with 5 degrees to spare, ending
+// An axis over every plausible temperature and limit among the points with 5 degrees to spare, ending
 // on ticks of 1, 2, 5, 10, 20 or 50 degrees, at most 6 of them, never below 0; 0 to 100 in
 // steps of 20 with nothing to show.
 Scale ScaleFor(const std::vector<HistoryPoint> &points);

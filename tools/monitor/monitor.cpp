@@ -15,25 +15,21 @@
 
 #include "drawing.h"
 #include "model.h"
+#include "notify_icon.h"
 #include "reader.h"
+#include "settings.h"
 #include "shell.h"
 #include "window.h"
 #include "wide_windows.h"
 
 namespace monitor {
 
-ShellCalls shell = {Shell_NotifyIconW};
-
 namespace {
 
 const wchar_t kInstanceMutex[] = L"Local\\Kovaltherm.Monitor";
+// How long a second start looks for the running monitor's window, and how often.
+const DWORD kRunningWindowWaitMs = 3000, kRunningWindowPollMs = 100;
 const wchar_t kTitle[] = L"Kovaltherm monitor";
-const wchar_t kSettingsKey[] = L"Software\\Kovaltherm\\Monitor";
-const wchar_t kNotificationsValue[] = L"Notifications";
-const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunValue[] = L"Kovaltherm Monitor";
-const UINT kIconId = 1;
-const UINT WM_MONITOR_ICON = WM_APP + 1;
 // A second start asks the running monitor to show its window.
 const UINT WM_MONITOR_SHOW = WM_APP + 3;
 const double kDefaultIntervalSeconds = 2, kMinIntervalSeconds = 0.5, kMaxIntervalSeconds = 3600;
@@ -42,8 +38,7 @@ const double kDefaultIntervalSeconds = 2, kMinIntervalSeconds = 0.5, kMaxInterva
 // answers gives up after about 3.4 s. A longer wait (for other programs' calls) is left to the
 // process's end.
 const DWORD kStopWaitMs = 4000;
-// The timer that marks the latest reading as too old to show as current: no reading for five
-// intervals and five seconds (a reading can wait on the controller and on other programs).
+// The timer that marks the latest reading as too old to show as current (OverdueMs).
 const UINT_PTR kStaleTimer = 1;
 
 const wchar_t kUsage[] =
@@ -51,9 +46,10 @@ const wchar_t kUsage[] =
     L"\n"
     L"Shows the notebook's temperatures in the notification area: the hottest sensor's\n"
     L"temperature in the icon, on the colour of the worst status (green normal, yellow\n"
-    L"warning, red critical, grey no status, dark grey \"--\" while no reading succeeds), every\n"
-    L"sensor in the icon's tooltip, a notification when a sensor becomes warning or critical\n"
-    L"and when readings fail or recover, and a chart of the last 10 minutes (click the icon).\n"
+    L"warning, red critical, grey no status; \"!\" on dark grey while readings fail, an\n"
+    L"ellipsis on grey while a reading is awaited), every sensor in the icon's tooltip, a\n"
+    L"notification when a sensor becomes warning or critical and when readings fail or\n"
+    L"recover, and a chart of the last 10 minutes (click the icon).\n"
     L"Right-click the icon for the menu: Open, Notifications, Start with Windows, Exit.\n"
     L"\n"
     L"  --interval SECONDS  take a reading every SECONDS (0.5 to 3600; default 2)\n"
@@ -77,13 +73,8 @@ struct App {
     Reader reader;
     History history;
     std::unique_ptr<Reading> latest;
-    bool iconAdded = false;
-    bool version4 = false; // the shell takes NOTIFYICON_VERSION_4 callbacks
+    NotifyIcon icon;
     bool notifications = true;
-    HICON icon = nullptr;
-    IconFace face{L"", 0, 0};
-    int iconSize = 0;
-    std::wstring tip;
     UINT dpi = 96;
     HFONT font = nullptr, boldFont = nullptr;
     bool highContrast = false;
@@ -154,173 +145,15 @@ void MakeFonts()
     app.boldFont = CreateFontIndirectW(&metrics.lfMessageFont);
 }
 
-// --- settings -------------------------------------------------------------------------------
+// How long without a reading makes the latest too old to show as current: five intervals and
+// five seconds (a reading can wait on the controller and on other programs).
+DWORD OverdueMs() { return 5 * app.intervalMs + 5000; }
 
-DWORD ReadSetting(const wchar_t *name, DWORD fallback)
-{
-    DWORD value = fallback, size = sizeof value, type = 0;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return fallback;
-    if (RegQueryValueExW(key, name, nullptr, &type, (BYTE *)&value, &size) != ERROR_SUCCESS || type != REG_DWORD)
-        value = fallback;
-    RegCloseKey(key);
-    return value;
-}
+// The latest reading while it is current, else null.
+const Reading *Current() { return app.stale ? nullptr : app.latest.get(); }
 
-bool WriteSetting(const wchar_t *name, DWORD value)
-{
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    bool ok = RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return ok;
-}
-
-bool StartsWithWindows()
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    bool present = RegQueryValueExW(key, kRunValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return present;
-}
-
-// Adds this program, by its quoted full path, to the user's Run key, or removes it.
-bool SetStartWithWindows(bool on)
-{
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    LONG rc;
-    if (on) {
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring command = L"\"" + std::wstring(path, length) + L"\"";
-        rc = length && length < MAX_PATH
-                 ? RegSetValueExW(key, kRunValue, 0, REG_SZ, (const BYTE *)command.c_str(),
-                                  (DWORD)((command.size() + 1) * sizeof(wchar_t)))
-                 : ERROR_FILENAME_EXCED_RANGE;
-    } else {
-        rc = RegDeleteValueW(key, kRunValue);
-        if (rc == ERROR_FILE_NOT_FOUND)
-            rc = ERROR_SUCCESS;
-    }
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
-}
-
-// --- the notification area ------------------------------------------------------------------
-
-NOTIFYICONDATAW IconData(UINT flags)
-{
-    NOTIFYICONDATAW data = {};
-    data.cbSize = sizeof data;
-    data.hWnd = app.window;
-    data.uID = kIconId;
-    data.uFlags = flags;
-    data.uCallbackMessage = WM_MONITOR_ICON;
-    data.hIcon = app.icon;
-    wcsncpy(data.szTip, app.tip.c_str(), ARRAYSIZE(data.szTip) - 1);
-    return data;
-}
-
-const UINT kAllFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
-
-void AddIcon()
-{
-    NOTIFYICONDATAW data = IconData(kAllFlags);
-    app.iconAdded = shell.notifyIcon(NIM_ADD, &data);
-    if (!app.iconAdded)
-        return;
-    data.uVersion = NOTIFYICON_VERSION_4;
-    app.version4 = shell.notifyIcon(NIM_SETVERSION, &data);
-}
-
-// After Explorer restarted or the machine resumed: the icon is updated if the shell still has
-// it, else added; never added twice.
-void RestoreIcon()
-{
-    NOTIFYICONDATAW data = IconData(kAllFlags);
-    if (!shell.notifyIcon(NIM_MODIFY, &data))
-        AddIcon();
-    else
-        app.iconAdded = true;
-}
-
-void RemoveIcon()
-{
-    if (!app.iconAdded)
-        return;
-    NOTIFYICONDATAW data = IconData(0);
-    shell.notifyIcon(NIM_DELETE, &data);
-    app.iconAdded = false;
-}
-
-// Redraws the icon and the tooltip from the latest reading; returns the NIF_ flags of what
-// changed.
-UINT RedrawFace()
-{
-    const Reading *current = app.stale ? nullptr : app.latest.get();
-    IconFace face = FaceFor(current);
-    std::wstring tip = TooltipFor(current);
-    int size = IconSize();
-    UINT flags = 0;
-    if (!app.icon || size != app.iconSize || face.text != app.face.text || face.background != app.face.background ||
-        face.foreground != app.face.foreground) {
-        HICON icon = MakeIcon(face, size);
-        if (icon) {
-            // The window's own title bar shows the same icon.
-            SendMessageW(app.window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
-            if (app.icon)
-                DestroyIcon(app.icon);
-            app.icon = icon;
-            app.face = face;
-            app.iconSize = size;
-            flags |= NIF_ICON;
-        }
-    }
-    if (tip != app.tip) {
-        app.tip = tip;
-        flags |= NIF_TIP | NIF_SHOWTIP;
-    }
-    return flags;
-}
-
-// Hands the shell what changed in the icon and the tooltip, adding the icon if it has none.
-void UpdateIcon()
-{
-    UINT flags = RedrawFace();
-    if (!app.iconAdded) {
-        AddIcon();
-        return;
-    }
-    if (!flags)
-        return;
-    NOTIFYICONDATAW data = IconData(flags);
-    if (!shell.notifyIcon(NIM_MODIFY, &data))
-        RestoreIcon();
-}
-
-void ShowNotice(const Notice &notice)
-{
-    if (!app.iconAdded)
-        return;
-    NOTIFYICONDATAW data = IconData(NIF_INFO);
-    wcsncpy(data.szInfoTitle, notice.title.c_str(), ARRAYSIZE(data.szInfoTitle) - 1);
-    wcsncpy(data.szInfo, notice.text.c_str(), ARRAYSIZE(data.szInfo) - 1);
-    data.dwInfoFlags = (notice.kind == NoticeKind::Error     ? NIIF_ERROR
-                        : notice.kind == NoticeKind::Warning ? NIIF_WARNING
-                                                             : NIIF_INFO) |
-                       NIIF_RESPECT_QUIET_TIME;
-    shell.notifyIcon(NIM_MODIFY, &data);
-}
-
-// --- the window -----------------------------------------------------------------------------
+// Brings the icon up to date with the latest reading.
+void RefreshIcon() { UpdateIcon(&app.icon, Current(), IconSize()); }
 
 void ShowChart()
 {
@@ -340,29 +173,9 @@ void ShowChart()
     InvalidateRect(app.window, nullptr, FALSE);
 }
 
-void ShowMenu(POINT at)
-{
-    HMENU menu = CreatePopupMenu();
-    if (!menu)
-        return;
-    AppendMenuW(menu, MF_STRING, MONITOR_OPEN, L"&Open");
-    AppendMenuW(menu, MF_STRING | (app.notifications ? MF_CHECKED : 0), MONITOR_NOTIFICATIONS, L"&Notifications");
-    AppendMenuW(menu, MF_STRING | (StartsWithWindows() ? MF_CHECKED : 0), MONITOR_START_WITH_WINDOWS,
-                L"&Start with Windows");
-    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, MONITOR_EXIT, L"E&xit");
-    SetMenuDefaultItem(menu, MONITOR_OPEN, FALSE);
-    // The menu closes when the user clicks elsewhere only if its owner is in the foreground.
-    SetForegroundWindow(app.window);
-    UINT align = GetSystemMetrics(SM_MENUDROPALIGNMENT) ? TPM_RIGHTALIGN : TPM_LEFTALIGN;
-    TrackPopupMenuEx(menu, align | TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, at.x, at.y, app.window, nullptr);
-    PostMessageW(app.window, WM_NULL, 0, 0);
-    DestroyMenu(menu);
-}
-
 void Exit()
 {
-    RemoveIcon();
+    RemoveIcon(&app.icon);
     ShowWindow(app.window, SW_HIDE);
     StopReader(&app.reader, kStopWaitMs);
     DestroyWindow(app.window);
@@ -374,7 +187,7 @@ void OnCommand(UINT command)
     case MONITOR_OPEN: ShowChart(); break;
     case MONITOR_NOTIFICATIONS:
         app.notifications = !app.notifications;
-        WriteSetting(kNotificationsValue, app.notifications ? 1 : 0);
+        SetNotificationsOn(app.notifications);
         break;
     case MONITOR_START_WITH_WINDOWS:
         if (!SetStartWithWindows(!StartsWithWindows()))
@@ -385,44 +198,27 @@ void OnCommand(UINT command)
     }
 }
 
-// A click, a key or a balloon click on the icon: with version 4 the event is in lParam's low
-// word and the anchor in wParam; older shells send the mouse message itself.
 void OnIcon(WPARAM wParam, LPARAM lParam)
 {
-    UINT event = app.version4 ? LOWORD(lParam) : (UINT)lParam;
-    POINT at;
-    switch (event) {
-    case NIN_SELECT:
-    case NIN_KEYSELECT:
-    case NIN_BALLOONUSERCLICK: ShowChart(); break;
-    case WM_LBUTTONUP:
-        if (!app.version4)
-            ShowChart();
-        break;
-    case WM_CONTEXTMENU:
-        at = {(short)LOWORD(wParam), (short)HIWORD(wParam)};
-        ShowMenu(at);
-        break;
-    case WM_RBUTTONUP:
-        if (!app.version4) {
-            GetCursorPos(&at);
-            ShowMenu(at);
-        }
-        break;
+    POINT at = {0, 0};
+    switch (ReadIconMessage(app.icon, wParam, lParam, &at)) {
+    case IconRequest::Open: ShowChart(); break;
+    case IconRequest::Menu: ShowIconMenu(app.window, at, app.notifications, StartsWithWindows()); break;
+    case IconRequest::None: break;
     }
 }
 
-void OnReading(Reading *received)
+// Takes in a reading of the worker's.
+void OnReading(std::unique_ptr<Reading> reading)
 {
-    std::unique_ptr<Reading> reading(received);
     Notice notice;
     if (NoticeFor(app.latest.get(), *reading, &notice) && app.notifications)
-        ShowNotice(notice);
+        ShowNotice(&app.icon, notice);
     Record(&app.history, *reading);
     app.latest = std::move(reading);
     app.stale = false;
-    SetTimer(app.window, kStaleTimer, 5 * app.intervalMs + 5000, nullptr);
-    UpdateIcon();
+    SetTimer(app.window, kStaleTimer, OverdueMs(), nullptr);
+    RefreshIcon();
     if (IsWindowVisible(app.window))
         InvalidateRect(app.window, nullptr, FALSE);
 }
@@ -440,6 +236,8 @@ void Paint()
         HGDIOBJ old = SelectObject(memory, bitmap);
         ChartView view;
         view.latest = app.latest.get();
+        view.overdue = app.stale;
+        view.overdueMs = OverdueMs();
         view.nowMs = GetTickCount64();
         view.intervalMs = app.intervalMs;
         view.dpi = app.dpi;
@@ -460,12 +258,15 @@ void Paint()
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == app.taskbarCreated && message != 0) {
-        RedrawFace(); // a new shell may show icons at another size
-        RestoreIcon();
+        RedrawFace(&app.icon, Current(), IconSize()); // a new shell may show icons at another size
+        RestoreIcon(&app.icon);
         return 0;
     }
     switch (message) {
-    case WM_MONITOR_READING: OnReading(reinterpret_cast<Reading *>(lParam)); return 0;
+    case WM_MONITOR_READING:
+        for (Reading reading; NextReading(&app.reader, &reading);)
+            OnReading(std::make_unique<Reading>(std::move(reading)));
+        return 0;
     case WM_MONITOR_ICON: OnIcon(wParam, lParam); return 0;
     case WM_MONITOR_SHOW: ShowChart(); return 0;
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return 0;
@@ -473,7 +274,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         if (wParam == kStaleTimer) {
             KillTimer(window, kStaleTimer);
             app.stale = true;
-            UpdateIcon();
+            RefreshIcon();
             InvalidateRect(window, nullptr, FALSE);
         }
         return 0;
@@ -492,7 +293,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         const RECT *suggested = reinterpret_cast<const RECT *>(lParam);
         SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
-        UpdateIcon();
+        RefreshIcon();
         InvalidateRect(window, nullptr, FALSE);
         return 0;
     }
@@ -501,12 +302,12 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_DISPLAYCHANGE:
         app.highContrast = HighContrast();
         MakeFonts();
-        UpdateIcon();
+        RefreshIcon();
         InvalidateRect(window, nullptr, FALSE);
         break;
     case WM_POWERBROADCAST:
         if (wParam == PBT_APMRESUMEAUTOMATIC) {
-            RestoreIcon();
+            RestoreIcon(&app.icon);
             WakeReader(&app.reader);
         }
         return TRUE;
@@ -606,12 +407,23 @@ int Run(HINSTANCE instance)
         return 1;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // The running monitor makes its window just after the name: one starting at the same
+        // moment is given a little while.
         HWND running = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr);
-        DWORD process = 0;
-        if (running && GetWindowThreadProcessId(running, &process)) {
-            AllowSetForegroundWindow(process);
-            PostMessageW(running, WM_MONITOR_SHOW, 0, 0);
+        for (DWORD waited = 0; !running && waited < kRunningWindowWaitMs; waited += kRunningWindowPollMs) {
+            Sleep(kRunningWindowPollMs);
+            running = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr);
         }
+        DWORD process = 0;
+        if (!running || !GetWindowThreadProcessId(running, &process)) {
+            Say(L"kovaltherm-monitor: not started: another program holds Local\\Kovaltherm.Monitor, the name "
+                L"that keeps the monitor to one per session, and no monitor window answers; end that program or "
+                L"sign out and in again\n",
+                true);
+            return 1;
+        }
+        AllowSetForegroundWindow(process);
+        PostMessageW(running, WM_MONITOR_SHOW, 0, 0);
         return 0;
     }
 
@@ -623,7 +435,7 @@ int Run(HINSTANCE instance)
     Find(L"user32.dll", "SystemParametersInfoForDpi", &app.dpiFunctions.systemParametersInfoForDpi);
     app.intervalMs = (DWORD)(intervalSeconds * 1000 + 0.5);
     app.history = MakeHistory(kHistorySpanMs, app.intervalMs);
-    app.notifications = ReadSetting(kNotificationsValue, 1) != 0;
+    app.notifications = NotificationsOn();
     app.taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
 
     WNDCLASSEXW windowClass = {};
@@ -639,12 +451,13 @@ int Run(HINSTANCE instance)
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
     if (!app.window)
         return 1;
+    app.icon.window = app.window;
     app.dpi = WindowDpi(app.window);
     app.highContrast = HighContrast();
     MakeFonts();
-    UpdateIcon();
+    RefreshIcon();
     if (!StartReader(&app.reader, app.window, app.intervalMs)) {
-        RemoveIcon();
+        RemoveIcon(&app.icon);
         Say(L"kovaltherm-monitor: cannot start the thread that reads the sensors\n", true);
         return 1;
     }

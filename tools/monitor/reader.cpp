@@ -6,25 +6,15 @@
 
 #include "error_text_windows.h"
 #include "library_windows.h"
+#include "reading.h"
 #include "wide_windows.h"
 
 namespace monitor {
 
 namespace {
 
-// Locations and limits change only with another notebook: they are read again after any
-// failed call, when the count changes, and every this many readings.
-const unsigned kLimitRefreshReadings = 30;
-
-typedef int(KOVALTHERM_CDECL *QueryFunction)(int, int *);
-
-// What the worker keeps between readings: the library, and each sensor's location and limits.
-struct ReaderState {
-    ktsensors::LoadedLibrary library;
-    std::vector<SensorReading> known;
-    unsigned readings = 0;
-    bool refresh = true;
-};
+// Readings the window has not taken yet are kept up to this many, the oldest dropped first.
+const size_t kMostWaitingReadings = 16;
 
 // Loads the library by its full path in this program's folder (library_windows.h); false with
 // a one-line reason.
@@ -50,81 +40,48 @@ bool Load(ktsensors::LoadedLibrary *library, std::wstring *error)
     return false;
 }
 
-// Calls one query; true with its out-value when it returned 1.
-bool Ask(QueryFunction query, int ordinal, int *value)
-{
-    int out = 0;
-    if (query(ordinal, &out) != 1)
-        return false;
-    *value = out;
-    return true;
-}
-
-// One reading: the count, then each sensor's temperature and status (the status only after a
-// temperature: without one it is "no status", and asking would wait on the controller again).
-// A reading cut short by `stop` is incomplete; the caller drops it.
-Reading Take(ReaderState *state, HANDLE stop)
+// One reading, or why the library is not there to take one.
+Reading Take(ktsensors::LoadedLibrary *library, ReadingState *state, HANDLE stop)
 {
     Reading reading;
-    const ktsensors::Exports &library = state->library.exports;
-    if (!state->library.module && !Load(&state->library, &reading.detail)) {
+    if (library->module || Load(library, &reading.detail))
+        reading = TakeReading(library->exports, state, [stop] { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; });
+    else
         reading.problem = Problem::NotLoaded;
-        reading.timeMs = GetTickCount64();
-        return reading;
-    }
-    int count = library.GetNumSensors();
-    if (count <= 0) {
-        reading.problem = Problem::NoSensors;
-        reading.timeMs = GetTickCount64();
-        state->refresh = true;
-        return reading;
-    }
-    if (state->known.size() != (size_t)count || state->readings % kLimitRefreshReadings == 0)
-        state->refresh = true;
-    bool refresh = state->refresh;
-    state->refresh = false;
-    state->known.resize(count);
-    ++state->readings;
-    for (int i = 0; i < count && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0; ++i) {
-        SensorReading &known = state->known[i];
-        known.ordinal = i;
-        if (refresh) {
-            known.haveLocation = Ask(library.GetSensorLocation, i, &known.location);
-            known.haveWarning = Ask(library.ReadWarningLimit, i, &known.warningLimit);
-            known.haveCritical = Ask(library.ReadCriticalLimit, i, &known.criticalLimit);
-        }
-        SensorReading sensor = known;
-        sensor.haveTemperature = Ask(library.ReadTemperature, i, &sensor.temperature);
-        if (sensor.haveTemperature)
-            sensor.haveStatus = Ask(library.ReadTempStatus, i, &sensor.status);
-        state->refresh = state->refresh || !sensor.haveTemperature || !sensor.haveStatus || !known.haveLocation ||
-                         !known.haveWarning || !known.haveCritical;
-        reading.sensors.push_back(sensor);
-    }
     reading.timeMs = GetTickCount64();
     return reading;
+}
+
+// Hands a reading to the window: kept for it, and the window told that one waits. The message
+// carries nothing: another program can post it too.
+void Hand(Reader *reader, Reading reading)
+{
+    AcquireSRWLockExclusive(&reader->lock);
+    reader->waiting.push_back(std::move(reading));
+    if (reader->waiting.size() > kMostWaitingReadings)
+        reader->waiting.pop_front();
+    ReleaseSRWLockExclusive(&reader->lock);
+    PostMessageW(reader->window, WM_MONITOR_READING, 0, 0);
 }
 
 DWORD WINAPI Work(void *parameter)
 {
     Reader *reader = static_cast<Reader *>(parameter);
-    ReaderState state;
+    ktsensors::LoadedLibrary library;
+    ReadingState state;
     HANDLE events[2] = {reader->stop, reader->wake};
     for (;;) {
         ULONGLONG started = GetTickCount64();
-        Reading *reading = new Reading(Take(&state, reader->stop));
-        if (WaitForSingleObject(reader->stop, 0) == WAIT_OBJECT_0) {
-            delete reading;
+        Reading reading = Take(&library, &state, reader->stop);
+        if (WaitForSingleObject(reader->stop, 0) == WAIT_OBJECT_0)
             break;
-        }
-        if (!PostMessageW(reader->window, WM_MONITOR_READING, 0, (LPARAM)reading))
-            delete reading;
+        Hand(reader, std::move(reading));
         ULONGLONG elapsed = GetTickCount64() - started;
         DWORD wait = elapsed >= reader->intervalMs ? 0 : reader->intervalMs - (DWORD)elapsed;
         if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0)
             break;
     }
-    ktsensors::UnloadKovaltherm(&state.library);
+    ktsensors::UnloadKovaltherm(&library);
     return 0;
 }
 
@@ -140,6 +97,18 @@ bool StartReader(Reader *reader, HWND window, DWORD intervalMs)
         return false;
     reader->thread = CreateThread(nullptr, 0, Work, reader, 0, nullptr);
     return reader->thread != nullptr;
+}
+
+bool NextReading(Reader *reader, Reading *reading)
+{
+    AcquireSRWLockExclusive(&reader->lock);
+    bool any = !reader->waiting.empty();
+    if (any) {
+        *reading = std::move(reader->waiting.front());
+        reader->waiting.pop_front();
+    }
+    ReleaseSRWLockExclusive(&reader->lock);
+    return any;
 }
 
 void WakeReader(Reader *reader)

@@ -1,27 +1,34 @@
 // Readings on a worker thread: Kovaltherm.dll loaded from the monitor's own folder, its
-// exports called every interval, each reading posted to the window as a message.
+// exports called every interval, each reading kept for the window and the window told.
 #ifndef KOVALTHERM_MONITOR_READER_H
 #define KOVALTHERM_MONITOR_READER_H
 
 #include <windows.h>
 
+#include <deque>
+
 #include "model.h"
 
 namespace monitor {
 
-// Posted to the window with a Reading * in lParam, which the window then owns.
+// Posted to the window when a reading waits for it (NextReading); its parameters mean nothing.
 const UINT WM_MONITOR_READING = WM_APP + 2;
 
 struct Reader {
     HWND window = nullptr;
     DWORD intervalMs = 2000;
-    HANDLE stop = nullptr;   // set: the worker ends after its current call
-    HANDLE wake = nullptr;   // set: the next reading is taken at once
+    SRWLOCK lock = SRWLOCK_INIT; // guards `waiting`
+    std::deque<Reading> waiting; // taken, not yet handed to the window, oldest first
+    HANDLE stop = nullptr;       // set: the worker ends after its current call
+    HANDLE wake = nullptr;       // set: the next reading is taken at once
     HANDLE thread = nullptr;
 };
 
 // Starts the worker thread; false if it could not be started.
 bool StartReader(Reader *reader, HWND window, DWORD intervalMs);
+
+// Takes the oldest reading that waits for the window; false when none does.
+bool NextReading(Reader *reader, Reading *reading);
 
 // Asks for a reading now (after a resume from sleep).
 void WakeReader(Reader *reader);
