@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The operators' guide's commands for the MSI, as written, on what `make dist` made: SHA256SUMS
-# names every package in dist/ and the guide's sha256sum check passes there; then in the 64-bit
-# Wine prefix, each msiexec line in a batch file of its own under Wine's cmd, in dist/: the
-# install, the repair (INTERVAL=60), the uninstall by package, the install with LISTEN and the
-# uninstall by product code, each exiting 0 with the service's command line as the guide gives
-# it; and `ktsensors.exe --install-service --listen 0.0.0.0:9757` in C:\Program Files\Kovaltherm.
+# names every file in dist/ (the packages and the Group Policy template) and the guide's
+# sha256sum check passes there; then in the 64-bit Wine prefix, each msiexec line in a batch
+# file of its own under Wine's cmd, in dist/: the install, the repair (INTERVAL=60), the
+# uninstall by package, the install with LISTEN and the uninstall by product code, each exiting
+# 0 with the service's command line as the guide gives it; and `ktsensors.exe --install-service
+# --listen 0.0.0.0:9757` in C:\Program Files\Kovaltherm.
 # Usage: guide_test.sh SOURCE_DIR DIST_DIR SDK_ZIP
 set -u
 src=$1 dist=$2 zip=$3
@@ -21,7 +22,8 @@ doc() { "$src/tests/docs/doc_commands.py" print "$src" "$1"; }
 
 # ---- The checksums ----
 listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" 2>/dev/null | sort | tr '\n' ' ')
-expect "SHA256SUMS names every package in dist/" "$listed" "$(cd "$dist" && ls | grep -vx SHA256SUMS | sort | tr '\n' ' ')"
+expect "SHA256SUMS names every file in dist/" "$listed" \
+    "$(cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort | tr '\n' ' ')"
 out=$(cd "$dist" && bash -e -c "$(doc checksums)")
 check $? "$(doc checksums) in dist/: $(grep -c ': OK$' <<<"$out") packages OK"
 
