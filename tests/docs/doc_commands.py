@@ -302,7 +302,8 @@ def run_host(src, host):
             (tree / "build").mkdir()
             (tree / "build" / "host").symlink_to(Path(host).resolve())
             (tree / "home").mkdir()
-            sandbox = [str(Path(__file__).resolve().parent / "sandbox.sh"), "--net", "--tmpfs", "/tmp",
+            sandbox = [str(Path(__file__).resolve().parent / "sandbox.sh"), "--net",
+                       "--keep", str(Path(src).resolve()), "--keep", str(Path(host).resolve()), "--tmpfs", "/tmp",
                        "--tmpfs", "/var/lib/prometheus/node-exporter", "--"]
             env = dict(os.environ, HOME=str(tree / "home"), KOVALTHERM_SOURCE=str(Path(src).resolve()),
                        PATH=f"{Path(host).resolve()}:{os.environ.get('PATH', '/usr/bin:/bin')}")

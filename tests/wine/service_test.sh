@@ -249,10 +249,16 @@ expect "uninstall exits 0" "$?" 0
 # free (event 400, the metric 1, scrapes answered).
 steady=$src/examples/steady.json
 "$wine" run "$exe" --check --reset-cache --scenario "$(win "$steady")" >/dev/null
-port=$((20000 + RANDOM % 40000))
-python3 -c 'import socket, sys, time
-s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(600)' $port &
+# The squatter takes a port the system chooses (a random one may be some connection's own) and
+# names it once it holds it.
+rm -f "$work/squatter.port"
+python3 -c 'import os, socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+with open(sys.argv[1] + ".new", "w") as f: f.write(str(s.getsockname()[1]))
+os.rename(sys.argv[1] + ".new", sys.argv[1]); time.sleep(600)' "$work/squatter.port" &
 squatter=$!
+wait_for 10 test -s "$work/squatter.port" || fail "the squatter did not start"
+port=$(cat "$work/squatter.port")
 mark=$(wc -l <"$log")
 "$wine" run "$exe" --install-service --watch 2 --output "$(win "$prom")" --scenario "$(win "$steady")" \
     --listen 127.0.0.1:$port >/dev/null
