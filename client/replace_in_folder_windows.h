@@ -1,6 +1,7 @@
-// Replacing a file on Windows within its folder's open handle.
-#ifndef KTSENSORS_OUTPUT_WINDOWS_H
-#define KTSENSORS_OUTPUT_WINDOWS_H
+// Replacing a file on Windows within its folder's open handle: the service's textfile, a file
+// ktsensors.exe is told to write, and the machine's sensor configuration that the monitor saves.
+#ifndef KTSENSORS_REPLACE_IN_FOLDER_WINDOWS_H
+#define KTSENSORS_REPLACE_IN_FOLDER_WINDOWS_H
 
 #include <windows.h>
 
