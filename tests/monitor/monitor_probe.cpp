@@ -1,10 +1,16 @@
 // Talks to a running kovaltherm-monitor on the Wine desktop "shell" for its tests, or stands in
 // for an idle GUI program as the footprint's baseline:
 //   monitor_probe ping SECONDS   WM_NULL round trips to the window for SECONDS: median, max
-//   monitor_probe rect           the window's rectangle on the desktop, if visible
+//   monitor_probe rect [settings]   the window's (or the settings window's) rectangle on the
+//                                desktop, if visible
 //   monitor_probe send WHAT      taskbar-created, resume, close, or a menu command by number
 //   monitor_probe post MESSAGE WPARAM LPARAM   posts a message (numbers as in C), as any program can
 //   monitor_probe hold NAME SECONDS   owns the named mutex for SECONDS, as another program could
+//   monitor_probe settings LOCATION LABEL WARNING CRITICAL   types into the settings window's row
+//                                of LOCATION and presses Save
+//   monitor_probe text ID        the text of the settings window's control ID ("[read-only] "
+//                                before a field the person cannot change)
+//   monitor_probe settings close closes the settings window
 //   monitor_probe idle           a window and its message loop, until ended
 #include <windows.h>
 
@@ -19,16 +25,47 @@
 
 namespace {
 
-// The monitor's window, waiting up to 10 s for it to appear.
-HWND FindMonitor()
+// The window of class `name`, waiting up to 10 s for it to appear.
+HWND FindMonitor(const wchar_t *name = KOVALTHERM_MONITOR_CLASS)
 {
     for (int i = 0; i < 200; ++i) {
-        if (HWND window = FindWindowW(KOVALTHERM_MONITOR_CLASS, nullptr))
+        if (HWND window = FindWindowW(name, nullptr))
             return window;
         Sleep(50);
     }
-    fprintf(stderr, "monitor_probe: no %ls window on this desktop\n", KOVALTHERM_MONITOR_CLASS);
+    fprintf(stderr, "monitor_probe: no %ls window on this desktop\n", name);
     return nullptr;
+}
+
+// Types LABEL, WARNING and CRITICAL (UTF-8) into the row of LOCATION and presses Save.
+int TypeSettings(HWND window, char **fields)
+{
+    int row = SETTINGS_ROW_BASE + 10 * atoi(fields[0]);
+    for (int f = SETTINGS_LABEL; f <= SETTINGS_CRITICAL; ++f) {
+        wchar_t text[128];
+        HWND field = GetDlgItem(window, row + f);
+        if (!field || !MultiByteToWideChar(CP_UTF8, 0, fields[1 + f], -1, text, 128) ||
+            !SendMessageW(field, WM_SETTEXT, 0, (LPARAM)text))
+            return 1;
+    }
+    return SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(window, IDOK)) == 0 ? 0 : 1;
+}
+
+// Prints the text of the control `id`, marking a read-only field.
+int PrintText(HWND window, int id)
+{
+    HWND control = GetDlgItem(window, id);
+    if (!control)
+        return 1;
+    wchar_t text[1024] = L"";
+    SendMessageW(control, WM_GETTEXT, 1024, (LPARAM)text);
+    char utf8[4096];
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    bool readOnly = GetWindowLongW(control, GWL_STYLE) & ES_READONLY;
+    wchar_t kind[16] = L"";
+    GetClassNameW(control, kind, 16);
+    printf("%s%s\n", !lstrcmpiW(kind, L"Edit") && readOnly ? "[read-only] " : "", utf8);
+    return 0;
 }
 
 int Ping(HWND window, double seconds)
@@ -82,7 +119,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: monitor_probe ping SECONDS | rect | send WHAT | post MESSAGE WPARAM LPARAM | "
-                        "hold NAME SECONDS | idle\n");
+                        "hold NAME SECONDS | settings LOCATION LABEL WARNING CRITICAL | text ID | idle\n");
         return 2;
     }
     // Windows on the desktop of Wine's shell, where the monitor runs.
@@ -100,9 +137,20 @@ int main(int argc, char **argv)
         Sleep((DWORD)(atof(argv[3]) * 1000));
         return 0;
     }
-    HWND window = FindMonitor();
+    bool ofSettings = !strcmp(argv[1], "settings") || !strcmp(argv[1], "text") ||
+                      (!strcmp(argv[1], "rect") && argc == 3 && !strcmp(argv[2], "settings"));
+    HWND window = FindMonitor(ofSettings ? KOVALTHERM_SETTINGS_CLASS : KOVALTHERM_MONITOR_CLASS);
     if (!window)
         return 1;
+    if (ofSettings) {
+        HWND settings = window;
+        if (!strcmp(argv[1], "settings") && argc == 3 && !strcmp(argv[2], "close"))
+            return SendMessageW(settings, WM_CLOSE, 0, 0) == 0 ? 0 : 1;
+        if (!strcmp(argv[1], "settings") && argc == 6)
+            return TypeSettings(settings, argv + 2);
+        if (!strcmp(argv[1], "text") && argc == 3)
+            return PrintText(settings, atoi(argv[2]));
+    }
     if (!strcmp(argv[1], "ping") && argc == 3)
         return Ping(window, atof(argv[2]));
     if (!strcmp(argv[1], "rect")) {

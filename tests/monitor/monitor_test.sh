@@ -2,10 +2,12 @@
 # kovaltherm-monitor's test build under Wine, on an Xvfb of its own with Wine's shell desktop,
 # through the steady, heat-cycle and stuck-controller scenarios: what it hands the shell (the
 # test build's record of every Shell_NotifyIconW call), the icon's and the chart's pixels in
-# screenshots, WM_NULL round trips while a reading hangs, the menu's settings, and Exit.
+# screenshots, WM_NULL round trips while a reading hangs, the machine's sensor configuration
+# (labels, an ignored sensor, the owner's limits; saved through the settings window's elevated
+# writer, refused where it must be), the menu's settings, and Exit.
 # With "smoke", only: it starts, adds its icon with a reading, and exits cleanly.
-# KOVALTHERM_MONITOR_DOCS=DIR copies the tooltip, notification and failed readings' screenshots
-# the documentation shows into DIR.
+# KOVALTHERM_MONITOR_DOCS=DIR copies the tooltip, notification, settings window and failed
+# readings' screenshots the documentation shows into DIR.
 # Usage: monitor_test.sh SOURCE_DIR BUILD_DIR [smoke]
 set -u
 src=$1
@@ -37,6 +39,8 @@ phase() { echo "--- $1 (at $((SECONDS - started)) s)"; }
 log=$work/shell.log
 : >"$log"
 export KOVALTHERM_MONITOR_SHELL_LOG=$(winpath "$log")
+# While this file exists, the test build declines a request for administrator rights.
+export KOVALTHERM_MONITOR_DECLINE=$(winpath "$work/decline")
 probe() { "$wine" run "$build/monitor_probe.exe" "$@"; }
 scenario() { "$wine" run "$build/ktsensors.exe" --scenario "$(winpath "$src/examples/$1.json")" >"$work/$1.out" 2>&1; }
 # The record's lines after the millisecond mark FROM; the mark of its last line.
@@ -91,6 +95,12 @@ check "a name held by another program is reported, status 1 ($held)" \
 kill "$holder"
 while kill -0 "$holder" 2>/dev/null; do sleep 0.1; done
 
+# No sensor configuration of an earlier run: the machine's file, and Group Policy.
+conf_dir=$("$wine" prefix)/drive_c/ProgramData/Kovaltherm
+conf=$conf_dir/sensors.conf
+rm -rf "$conf_dir"
+[ "$mode" = smoke ] || "$wine" run reg delete 'HKLM\SOFTWARE\Policies\Kovaltherm' /f /reg:64 >/dev/null 2>&1
+
 # The sensor cache, as a program with administrator rights could change it.
 cache='HKLM\SOFTWARE\Norvane\QuenlarFeatures\Thermal'
 tamper() { "$wine" run reg add "$cache$1" /v "$2" /t REG_DWORD /d "$3" /f /reg:32 >/dev/null 2>&1; }
@@ -141,6 +151,94 @@ check "a crafted message and a count of 2^31 - 1 leave it answering" eval "probe
 check "the first failing call repaired the count to 3" test \
     "$("$wine" run reg query "$cache" /v 'Number of sensors' /reg:32 2>/dev/null | tr -d '\r' | grep -o '0x[0-9a-f]*')" = 0x3
 check "and no notification that readings fail" test "$(after "$from" | grep -c 'info-title=Sensor readings failing')" = 0
+
+phase "sensor configuration"
+# examples/sensors.conf as the machine's file, in a folder only its owner can change (as the MSI
+# makes it; the Wine prefix's owner stands for the administrators).
+mkdir -m 755 "$conf_dir"
+from=$(mark)
+cp "$src/examples/sensors.conf" "$conf"
+owners="by the owner's limits"
+wait_after "$from" 'tip=sensor 0 (location 2, CPU)' 6 F
+check "the file applies at the next reading: labels, no sensor at location 1" test "$(last_tip "$from")" = \
+    "tip=sensor 0 (location 2, CPU) 52 $deg normal\\nsensor 1 (location 4, Chipset) 41 $deg warning $owners"
+check "the icon follows the owner's warning for location 4" wait_after "$from" $'\ticon=#ffca28' 3
+check "a notification names the chipset by its label" wait_after "$from" \
+    "info-title=sensor 1 (Chipset) warning: 41 $deg"$'\t'"info=sensor 1 (location 4, Chipset): 41 $deg, warning (owner's limits: warning 35 $deg, critical 45 $deg)" 3 F
+status() { probe text 900 | tr -d '\r'; }
+# Waits up to SECONDS for the settings window's status to start with TEXT.
+wait_status() {
+    local i
+    for i in $(seq $(($2 * 2))); do
+        case "$(status)" in "$1"*) return 0 ;; esac
+        sleep 0.5
+    done
+    echo "  the settings window says: $(status)"
+    return 1
+}
+# The settings window: a change saved through the elevated writer, at the next reading.
+from=$(mark)
+probe send 5
+probe settings 2 Processor 80 ''
+check "Save asks for administrator rights for the change alone" wait_after "$from" \
+    $'\tEXECUTE\tok=1\tverb=runas\tparameters=--save-sensor-settings "[location 2]|label = Processor|warning = 80"' 10 F
+check "the window says it saved" wait_status 'Saved in C:\ProgramData\Kovaltherm\sensors.conf.' 10
+check "the machine's file has the change and keeps the rest" eval "grep -qx 'label = Processor' '$conf' &&
+    grep -qx 'warning = 80' '$conf' && grep -qx 'ignore = yes' '$conf' && grep -qx 'label = Chipset' '$conf'"
+check "the change shows at the next reading" wait_after "$from" "tip=sensor 0 (Processor) 52 $deg normal $owners" 6 F
+screenshot "$work/settings.png"
+probe rect settings >"$work/rect"
+crop_window "$work/settings.png" "$work/settings-window.png"
+saved=$(md5sum <"$conf")
+unchanged() { [ "$(md5sum <"$conf")" = "$saved" ]; }
+# Declined at the UAC prompt: said plainly, nothing written.
+touch "$work/decline"
+probe settings 2 CPU '' ''
+check "declining administrator rights is said plainly" \
+    wait_status 'Not saved: administrator rights were not given, so nothing changed.' 10
+check "and changes nothing" unchanged
+rm "$work/decline"
+# A folder standard users can change: refused by the window, and by the writer itself.
+chmod 777 "$conf_dir"
+probe settings 2 CPU '' ''
+check "a folder others can change is refused by the window" \
+    wait_status 'Not saved: the access control list of C:\ProgramData\Kovaltherm lets Everyone change it' 10
+"$wine" run "$build/kovaltherm-monitor-test.exe" --save-sensor-settings '[location 2]|label = CPU'
+refused=$?
+"$wine" run "$build/kovaltherm-monitor-test.exe" --save-sensor-settings '[location 2]|lable = CPU'
+malformed=$?
+check "and by the elevated writer (status $refused; $malformed for a change not valid)" \
+    eval "[ $refused = 1 ] && [ $malformed = 2 ] && unchanged"
+chmod 755 "$conf_dir"
+# A location Group Policy sets: its fields read-only, with the reason.
+policy='HKLM\SOFTWARE\Policies\Kovaltherm\Sensors\Location 4'
+from=$(mark)
+"$wine" run reg add "$policy" /v Enabled /t REG_DWORD /d 1 /f /reg:64 >/dev/null
+"$wine" run reg add "$policy" /v Label /t REG_SZ /d Board /f /reg:64 >/dev/null
+wait_after "$from" 'tip=.*(Board)' 6
+probe send 5
+check "a location the policy sets is read-only in the window" test "$(probe text 1040 | tr -d '\r')" = "[read-only] Board"
+check "with the reason" test "$(probe text 1043 | tr -d '\r')" = \
+    "Fixed by Group Policy (HKLM\SOFTWARE\Policies\Kovaltherm\Sensors\Location 4); ask your administrator."
+from=$(mark)
+"$wine" run reg delete 'HKLM\SOFTWARE\Policies\Kovaltherm' /f /reg:64 >/dev/null
+wait_after "$from" 'tip=.*(Chipset)' 6
+# A file not valid: the last good configuration stays, said once.
+from=$(mark)
+printf '[location 2]\nlable = CPU\n' >"$conf"
+problem='Sensor settings not valid: C:\ProgramData\Kovaltherm\sensors.conf line 2: unknown key'
+check "a file not valid is said in a notification" wait_after "$from" $'\tinfo='"$problem" 6 F
+check "the tooltip says so, over the last good labels" wait_after "$from" \
+    "tip=Processor 52 $deg normal (owner's)\\nChipset 41 $deg warning (owner's)\\nSensor settings not valid: see the window" 3 F
+check "the settings window says why" eval "probe text 901 | grep -qF '$problem'"
+sleep 4
+check "once" test "$(after "$from" | grep -c 'info-title=Sensor settings not valid')" = 1
+probe settings close
+from=$(mark)
+rm "$conf"
+check "without the file, the library's own at the next reading" wait_after "$from" \
+    "tip=sensor 0 (location 2) 52 $deg normal\\nsensor 1 (location 4) 41 $deg normal\\nsensor 2 (location 1) 47 $deg normal" 6 F
+check "and a notification that the settings apply again" wait_after "$from" 'info-title=Sensor settings apply again' 3 F
 
 phase "heat cycle"
 # The scenario's clock starts as it loads: the processor passes its warning limit at 10 s and
@@ -218,6 +316,7 @@ if [ -n "${KOVALTHERM_MONITOR_DOCS:-}" ]; then
     convert "$work/tooltip.png" -crop 360x100+640+600 +repage "$KOVALTHERM_MONITOR_DOCS/monitor-tooltip.png"
     convert "$work/notification.png" -crop 460x140+540+560 +repage "$KOVALTHERM_MONITOR_DOCS/monitor-notification.png"
     cp "$work/stuck-chart.png" "$KOVALTHERM_MONITOR_DOCS/monitor-failed.png"
+    cp "$work/settings-window.png" "$KOVALTHERM_MONITOR_DOCS/monitor-settings.png"
 fi
 echo "screenshots in $work; $((SECONDS - started)) s"
 echo "$passed passed, $failed failed"

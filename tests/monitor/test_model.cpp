@@ -1,10 +1,12 @@
 // The notification-area monitor's logic: the icon's face, the tooltip and its shortening, the
 // notifications from one reading to the next, the chart's history and scale, and its readings
-// through the library's exports.
+// through the library's exports, each with the owner's sensor configuration; and the settings
+// window's change as the machine's file takes it.
 #include <gtest/gtest.h>
 
 #include "tests/support/machine.h"
 #include "tools/monitor/model.h"
+#include "tools/monitor/owner_settings.h"
 #include "tools/monitor/reading.h"
 
 using namespace monitor;
@@ -42,6 +44,27 @@ Reading Sensors(std::vector<std::pair<int, int>> sensors, uint64_t timeMs = 0)
     return r;
 }
 
+// `reading` with sensor `ordinal` labelled and given the owner's thresholds and state.
+Reading Owned(Reading reading, size_t ordinal, const char *label, int warning, int critical, int state)
+{
+    SensorReading &s = reading.sensors[ordinal];
+    s.label = label;
+    s.ownerWarning = warning;
+    s.ownerCritical = critical;
+    s.ownerState = state;
+    return reading;
+}
+
+// The steady notebook as examples/sensors.conf shows it: the processor labelled, the chipset
+// at 41 °C over the owner's warning of 35, the battery (location 1) ignored.
+Reading Configured()
+{
+    Reading r = Owned(Owned(Sensors({{52, N}, {41, N}}), 0, "CPU", 0, 0, 0), 1, "Chipset", 35, 45, W);
+    r.sensors[1].location = 4;
+    r.ignored = 1;
+    return r;
+}
+
 Reading NotLoaded()
 {
     Reading r;
@@ -60,6 +83,9 @@ TEST(MonitorModel, IconShowsTheHottestOnTheWorstStatus)
             critical = Sensors({{99, C}, {66, W}}), implausible = Sensors({{150, NONE}, {40, N}}),
             unread = Sensors({{kFailed, N}, {44, N}}), unreadWarning = Sensors({{kFailed, N}, {64, W}}),
             nothing = Sensors({{kFailed, N}, {kFailed, N}});
+    Reading ownersWarning = Configured(), ownersNormal = Owned(Sensors({{40, N}, {66, W}}), 1, "GPU", 70, 80, N),
+            ownersUnread = Owned(Sensors({{40, N}, {kFailed, N}}), 1, "GPU", 70, 80, 0), allIgnored;
+    allIgnored.ignored = 3;
     const struct {
         const char *name;
         const Reading *reading;
@@ -77,6 +103,11 @@ TEST(MonitorModel, IconShowsTheHottestOnTheWorstStatus)
         {"no sensor read", &nothing, L"!", 0x616161, light, 0xb8b8b8},
         {"the library did not load", &notLoaded, L"!", 0x616161, light, 0xb8b8b8},
         {"the library reports no sensor", &noSensors, L"!", 0x616161, light, 0xb8b8b8},
+        // The owner's limits judge the sensors they are set for.
+        {"the owner's warning on a sensor normal to the firmware", &ownersWarning, L"52", 0xffca28, dark, 0xffe79e},
+        {"the owner's normal on a sensor warning to the firmware", &ownersNormal, L"66", 0x66bb6a, dark, 0xbae0bc},
+        {"the owner's limits without a temperature", &ownersUnread, L"40", 0xbdbdbd, dark, 0xe1e1e1},
+        {"every sensor ignored", &allIgnored, L"\u2013", 0xbdbdbd, dark, 0xe1e1e1},
     };
     for (const auto &c : cases) {
         IconFace face = FaceFor(c.reading);
@@ -85,6 +116,20 @@ TEST(MonitorModel, IconShowsTheHottestOnTheWorstStatus)
         EXPECT_EQ(face.foreground, c.foreground) << c.name;
         EXPECT_EQ(Blend(face.background, 0xffffff, kBandOpacity), c.band) << c.name;
     }
+    // The menu says which limits the colour follows.
+    Reading both = Owned(Configured(), 0, "CPU", 80, 0, N);
+    const struct {
+        const Reading *reading;
+        const wchar_t *line;
+    } menus[] = {
+        {nullptr, L"Icon colour: the firmware's limits"},
+        {&normal, L"Icon colour: the firmware's limits"},
+        {&ownersWarning, L"Icon colour: the owner's limits for Chipset, the firmware's for the rest"},
+        {&ownersUnread, L"Icon colour: the owner's limits for GPU, the firmware's for the rest"},
+        {&both, L"Icon colour: the owner's limits"},
+    };
+    for (const auto &m : menus)
+        EXPECT_EQ(IconLimitsLine(m.reading), m.line);
 }
 
 TEST(MonitorModel, TooltipIsShortenedToTheNotificationAreasLimit)
@@ -106,11 +151,26 @@ TEST(MonitorModel, TooltipIsShortenedToTheNotificationAreasLimit)
     Reading noLocation = Sensors({{55, N}});
     noLocation.sensors[0].haveLocation = false;
     Reading notLoaded = NotLoaded();
+    Reading configured = Configured(), problem = Configured(), labelledFour = Sensors(std::vector<std::pair<int, int>>(4, {55, N}));
+    problem.configProblem = L"sensors.conf line 2: unknown key 'lable'";
+    labelledFour.sensors[2].label = "GPU";
+    Reading allIgnored;
+    allIgnored.ignored = 3;
     const struct {
         const char *name;
         Reading reading;
         std::wstring tip;
     } cases[] = {
+        {"labels, and the owner's state where set", configured,
+         lines({L"sensor 0 (location 2, CPU) 52 \u00b0C normal",
+                L"sensor 1 (location 4, Chipset) 41 \u00b0C warning by the owner's limits"})},
+        {"a configuration not valid takes the last line", problem,
+         lines({L"sensor 0 (CPU) 52 \u00b0C normal", L"sensor 1 (Chipset) 41 \u00b0C warning by the owner's limits",
+                L"Sensor settings not valid: see the window"})},
+        {"a label stands for itself in short", labelledFour,
+         lines({L"sensor 0 55 \u00b0C normal", L"sensor 1 55 \u00b0C normal", L"sensor 2 (GPU) 55 \u00b0C normal",
+                L"sensor 3 55 \u00b0C normal"})},
+        {"every sensor ignored", allIgnored, L"Kovaltherm: every sensor is ignored, as the sensor settings say"},
         {"a line per sensor", three,
          lines({L"sensor 0 (location 2) 52 " + std::wstring(D) + L" normal",
                 L"sensor 1 (location 4) 41 " + std::wstring(D) + L" normal",
@@ -138,6 +198,9 @@ TEST(MonitorModel, TooltipIsShortenedToTheNotificationAreasLimit)
     }
     std::wstring longest = TooltipFor(&notLoaded, 20);
     EXPECT_EQ(longest, L"Kovaltherm: no read\u2026");
+    Reading eightLabelled = Sensors(std::vector<std::pair<int, int>>(8, {55, N}));
+    eightLabelled.sensors[0].label = "CPU";
+    EXPECT_EQ(TooltipFor(&eightLabelled, 24), L"CPU 55 \u00b0C normal\n+7 more");
 }
 
 TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
@@ -158,6 +221,16 @@ TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
                        wait = L"\nThe monitor keeps trying; if this lasts, restart the notebook.",
                        reinstall = L"\nReinstall Kovaltherm; the monitor keeps trying.";
     Reading eightCritical = Sensors(std::vector<std::pair<int, int>>(8, {99, C}));
+    // The owner's limits, and the configuration's problems.
+    Reading configured = Configured(), ownersCritical = Owned(Configured(), 1, "Chipset", 35, 45, C);
+    ownersCritical.sensors[1].temperature = 46;
+    Reading firmwareWarning = Owned(Sensors({{52, N}, {66, W}}), 1, "GPU", 70, 80, N);
+    Reading bad = Configured(), badUnread = unread, allIgnored;
+    bad.configProblem = badUnread.configProblem = L"sensors.conf line 2: unknown key 'lable'";
+    allIgnored.ignored = 2;
+    const std::wstring badLine = L"Sensor settings not valid: sensors.conf line 2: unknown key 'lable'",
+                       chipset = L"sensor 1 (location 4, Chipset): 41" + D +
+                                 L", warning (owner's limits: warning 35" + D + L", critical 45" + D + L")";
     const struct {
         const char *name;
         const Reading *previous;
@@ -196,6 +269,25 @@ TEST(MonitorModel, NotificationsComeWhenSomethingChanges)
         {"eight at once", &normal, &eightCritical, true, NoticeKind::Error, L"sensor 0 critical: 99" + D + L" (+7 more)",
          L"sensor 0 (location 2): 99" + D + L", critical" + limits + L"\nsensor 1 (location 2): 99" + D +
              L", critical" + limits + L"\nsensor 2 (location 2): 99" + D + L", critical (limits: wa\u2026" + save},
+        {"the owner's warning at the start", nullptr, &configured, true, NoticeKind::Warning,
+         L"sensor 1 (Chipset) warning: 41" + D, chipset + cool},
+        {"the owner's warning stays", &configured, &configured, false, NoticeKind::Info, L"", L""},
+        {"the owner's critical", &configured, &ownersCritical, true, NoticeKind::Error,
+         L"sensor 1 (Chipset) critical: 46" + D,
+         L"sensor 1 (location 4, Chipset): 46" + D + L", critical (owner's limits: warning 35" + D + L", critical 45" +
+             D + L")" + save},
+        {"the firmware's warning under the owner's limits", &normal, &firmwareWarning, false, NoticeKind::Info, L"", L""},
+        {"the configuration not valid", &configured, &bad, true, NoticeKind::Warning, L"Sensor settings not valid",
+         badLine + L"\nCorrect it, or ask your administrator to."},
+        {"not valid at the start", nullptr, &bad, true, NoticeKind::Warning, L"sensor 1 (Chipset) warning: 41" + D,
+         L"sensor 1 (location 4, Chipset): 41" + D + L", warning (owner's limits: warning 35" + D + L", critical 45" +
+             D + L")\n" + badLine + cool},
+        {"still not valid", &bad, &bad, false, NoticeKind::Info, L"", L""},
+        {"valid again", &bad, &configured, true, NoticeKind::Info, L"Sensor settings apply again",
+         L"Sensor settings valid again: they apply from this reading.\nNothing to do."},
+        {"failing and not valid at once", &normal, &badUnread, true, NoticeKind::Error, L"Sensor readings failing",
+         L"Readings failing: No temperature from sensor 1.\n" + badLine + wait},
+        {"every sensor ignored is no failure", &normal, &allIgnored, false, NoticeKind::Info, L"", L""},
     };
     for (const auto &c : cases) {
         Notice notice;
@@ -226,6 +318,13 @@ TEST(MonitorModel, WindowSaysWhyReadingsFailOrThatOneIsAwaited)
     };
     for (const auto &c : cases)
         EXPECT_EQ(ReadingsLine(c.latest, c.overdue, 15000), c.line);
+    Reading bad = Configured(), allIgnored;
+    bad.configProblem = L"sensors.conf line 2: unknown key 'lable'";
+    allIgnored.ignored = 2;
+    EXPECT_EQ(ConfigLine(&bad), L"Sensor settings not valid: sensors.conf line 2: unknown key 'lable'");
+    EXPECT_EQ(ConfigLine(&normal), L"");
+    EXPECT_EQ(ConfigLine(nullptr), L"");
+    EXPECT_EQ(ReadingsLine(&allIgnored, false, 15000), L"");
 }
 
 TEST(MonitorModel, HistoryKeepsTheLastPointsOfEachSensor)
@@ -264,6 +363,32 @@ TEST(MonitorModel, HistoryKeepsTheLastPointsOfEachSensor)
     EXPECT_TRUE(last[0].haveTemperature && !last[0].failed && last[0].temperature == 10);
     EXPECT_TRUE(!last[1].haveTemperature && last[1].failed) << "a reading without the library";
     EXPECT_TRUE(PointsSince(history.sensors[1], 9500)[0].failed) << "an unread sensor";
+
+    // The chart shows the sensors of the last reading that had any: not an ignored one, and
+    // those while readings fail; each panel's heading with the label and the owner's state.
+    History charted = MakeHistory(10000, 2000);
+    Reading middleIgnored = Owned(Sensors({{52, N}, {41, N}, {47, N}}, 1000), 2, "Battery", 40, 0, W);
+    middleIgnored.sensors.erase(middleIgnored.sensors.begin() + 1);
+    middleIgnored.ignored = 1;
+    Record(&charted, middleIgnored);
+    EXPECT_EQ(charted.shown, std::vector<int>({0, 2}));
+    EXPECT_EQ(charted.sensors[1].count, 0u);
+    EXPECT_EQ(charted.sensors[2].label, "Battery");
+    none.timeMs = 3000;
+    Record(&charted, none);
+    EXPECT_EQ(charted.shown, std::vector<int>({0, 2}));
+    EXPECT_EQ(charted.sensors[1].count, 0u) << "no failed point for an ignored sensor";
+    ASSERT_EQ(charted.sensors[2].count, 2u);
+    const struct {
+        HistoryPoint point;
+        std::wstring heading;
+    } headings[] = {
+        {PointsSince(charted.sensors[2], 0)[0], L"47 \u00b0C  normal;  warning by the owner's limits (warning 40 \u00b0C)"},
+        {PointsSince(charted.sensors[0], 0)[0], L"52 \u00b0C  normal"},
+        {PointsSince(charted.sensors[2], 0)[1], L"no reading"},
+    };
+    for (const auto &h : headings)
+        EXPECT_EQ(PanelStatus(h.point), h.heading);
 }
 
 TEST(MonitorModel, ScaleCoversTemperaturesAndLimitsInAFewTicks)
@@ -289,6 +414,13 @@ TEST(MonitorModel, ScaleCoversTemperaturesAndLimitsInAFewTicks)
         // Limits no firmware gives, from a damaged cache, are left out.
         {{point(52, true, 0x7FFFFFC6, 98)}, 40, 120, 20},
         {{point(52, true, -5, 98)}, 40, 120, 20},
+        // The owner's thresholds are on the axis too.
+        {{[&] {
+             HistoryPoint p = point(41, true, 65, 75);
+             p.ownerWarning = 20;
+             return p;
+         }()},
+         0, 80, 20},
     };
     for (const auto &c : cases) {
         Scale s = ScaleFor(c.points);
@@ -296,6 +428,90 @@ TEST(MonitorModel, ScaleCoversTemperaturesAndLimitsInAFewTicks)
         EXPECT_EQ(s.high, c.high);
         EXPECT_EQ(s.step, c.step);
     }
+}
+
+// The settings window's change: the fields read as sensors.conf reads them, applied to the
+// machine's file beside the policy, and carried to the elevated writer in one argument.
+TEST(MonitorSettings, ChangeIsTakenAsTheFileWouldBe)
+{
+    const std::string file = "[location 2]\nlabel = CPU\n[location 1]\nignore = yes\n[location 4]\nlabel = Chipset\n"
+                             "warning = 35\ncritical = 45\n";
+    ktsensors::SensorConfig parsed, policy, none;
+    std::string error;
+    ASSERT_TRUE(ParseSensorConfig(file, "sensors.conf", &parsed, &error)) << error;
+    ktsensors::SensorSettings fixed;
+    fixed.location = 4;
+    fixed.fromPolicy = true;
+    fixed.origin = "HKLM\\SOFTWARE\\Policies\\Kovaltherm\\Sensors\\Location 4";
+    policy.sensors.push_back(fixed);
+    std::vector<SettingsRow> rows(2);
+    rows[0].location = 2, rows[0].label = "CPU";
+    rows[1].location = 4, rows[1].label = "Chipset", rows[1].warning = 35, rows[1].critical = 45, rows[1].fixed = true;
+    const struct {
+        const char *name;
+        RowFields typed;             // location 2's fields; location 4's are changed too, but fixed
+        const ktsensors::SensorConfig *policy;
+        std::string problem;         // "" when saved
+        std::string argument, saved; // the writer's argument, and the file it writes
+    } cases[] = {
+        {"nothing changed", {" CPU ", "", ""}, &none, "", "", ""},
+        {"a label and a warning", {"Processor", "80", ""}, &none, "", "[location 2]|label = Processor|warning = 80",
+         "[location 1]\nignore = yes\n\n[location 2]\nlabel = Processor\nwarning = 80\n\n[location 4]\nlabel = Chipset\n"
+         "warning = 35\ncritical = 45\n"},
+        {"everything emptied drops the section", {"", "", ""}, &none, "", "[location 2]",
+         "[location 1]\nignore = yes\n\n[location 4]\nlabel = Chipset\nwarning = 35\ncritical = 45\n"},
+        {"not a number", {"CPU", "8O", ""}, &none,
+         "location 2: warning: expected whole degrees Celsius from 1 to 255, or nothing for none, got '8O'", "", ""},
+        {"out of range", {"CPU", "", "256"}, &none,
+         "location 2: critical: expected whole degrees Celsius from 1 to 255, or nothing for none, got '256'", "", ""},
+        {"critical not above warning", {"CPU", "50", "50"}, &none,
+         "location 2: the critical threshold (50) must be above the warning one (50)", "", ""},
+        {"a character no output can carry", {"C|PU", "", ""}, &none,
+         "location 2: a label may not hold any of \"'\\=|, got 'C|PU'", "", ""},
+        {"a line break", {"CPU\nignore = yes", "", ""}, &none, "location 2: a label may not hold control characters", "",
+         ""},
+        {"a label another sensor has", {"Chipset", "", ""}, &none,
+         "the label 'Chipset' is given to location 2 (the settings window) and to location 4 (sensors.conf line 5)",
+         "[location 2]|label = Chipset", ""},
+        {"a location the policy fixes", {"CPU", "", ""}, &policy, "", "", ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<RowFields> fields = {c.typed, {"Changed", "", ""}};
+        ktsensors::SensorConfig change, applied, carried;
+        std::string problem;
+        bool ok = CollectChange(rows, fields, &change, &problem);
+        if (ok) {
+            EXPECT_EQ(ChangeArgument(change), c.argument) << c.name;
+            ASSERT_TRUE(ParseChangeArgument(ChangeArgument(change), &carried, &problem)) << c.name << ": " << problem;
+            ok = ApplySensorChange(parsed, *c.policy, carried, &applied, &problem);
+        }
+        EXPECT_EQ(ok ? "" : problem, c.problem) << c.name;
+        std::string text = ktsensors::FormatSensorConfig(applied);
+        if (ok && !c.saved.empty()) {
+            EXPECT_EQ(text.substr(text.find('[')), c.saved) << c.name;
+        }
+    }
+    // The writer refuses what the window never sends.
+    ktsensors::SensorConfig change, applied;
+    const struct {
+        std::string argument, problem;
+    } refused[] = {
+        {"[location 4]|label = Mine", ""},
+        {"[location 2]|lable = CPU", "the change, line 2: unknown key 'lable' (expected label, ignore, warning or critical)"},
+        {"[location 2]\nlabel = CPU", "the change must be one line"},
+        {"[location 1]|ignore = no", ""},
+    };
+    for (const auto &r : refused) {
+        bool read = ParseChangeArgument(r.argument, &change, &error);
+        EXPECT_EQ(read ? "" : error, r.problem) << r.argument;
+    }
+    ASSERT_TRUE(ParseChangeArgument("[location 4]|label = Mine", &change, &error));
+    EXPECT_FALSE(ApplySensorChange(parsed, policy, change, &applied, &error));
+    EXPECT_EQ(error, "location 4 is set by Group Policy (HKLM\\SOFTWARE\\Policies\\Kovaltherm\\Sensors\\Location 4), "
+                     "which only your administrator changes");
+    ASSERT_TRUE(ParseChangeArgument("[location 1]|ignore = yes", &change, &error));
+    EXPECT_FALSE(ApplySensorChange(parsed, none, change, &applied, &error));
+    EXPECT_EQ(error, "the change may set labels and thresholds only, not ignore (location 1)");
 }
 
 // The monitor's readings through the library itself, on the simulated default notebook
@@ -312,7 +528,7 @@ protected:
     // "location:temperature:warning/critical" per sensor.
     std::string Take()
     {
-        Reading reading = TakeReading(exports_, &state_, [] { return false; });
+        Reading reading = TakeReading(exports_, config_, &state_, [] { return false; });
         std::string text = reading.problem == Problem::None ? "" : "no sensors";
         for (const SensorReading &s : reading.sensors)
             text += (text.empty() ? "" : " ") + std::to_string(s.location) + ":" +
@@ -324,6 +540,7 @@ protected:
     ktsensors::Exports exports_ = {LMGetNumSensors,     LMGetSensorLocation, LMReadTemperature, LMReadWarningLimit,
                                    LMReadCriticalLimit, LMReadTempStatus,    ShutdownLibrary};
     ReadingState state_;
+    ktsensors::SensorConfig config_;
 };
 
 TEST_F(MonitorReading, ShowsWhatTheLibraryNowReportsAtTheNextReading)
@@ -359,6 +576,58 @@ TEST_F(MonitorReading, ShowsWhatTheLibraryNowReportsAtTheNextReading)
         Scenario([](SimConfig &) {});
         host::Registry().DeleteKey(kThermalPath);
     }
+}
+
+// The owner's configuration applied from each sensor's location: an ignored sensor costs no
+// call but its location's, the others are labelled, and the owner's state carries from one
+// reading to the next (down a level only 2 °C below the threshold it crossed).
+namespace counted {
+int calls[10];
+int KOVALTHERM_CDECL Temperature(int ordinal, int *out)
+{
+    ++calls[ordinal & 7];
+    return LMReadTemperature(ordinal, out);
+}
+int KOVALTHERM_CDECL Warning(int ordinal, int *out)
+{
+    ++calls[ordinal & 7];
+    return LMReadWarningLimit(ordinal, out);
+}
+int KOVALTHERM_CDECL Status(int ordinal, int *out)
+{
+    ++calls[ordinal & 7];
+    return LMReadTempStatus(ordinal, out);
+}
+} // namespace counted
+
+TEST_F(MonitorReading, AppliesTheOwnersConfiguration)
+{
+    std::string error;
+    ASSERT_TRUE(ParseSensorConfig("[location 2]\nlabel = CPU\n[location 1]\nignore = yes\n[location 4]\nlabel = Chipset\n"
+                                  "warning = 35\ncritical = 45\n",
+                                  "sensors.conf", &config_, &error))
+        << error;
+    exports_.ReadTemperature = counted::Temperature;
+    exports_.ReadWarningLimit = counted::Warning;
+    exports_.ReadTempStatus = counted::Status;
+    const struct {
+        int chipset;           // °C
+        std::string state;     // the chipset's owner's state
+    } steps[] = {{41, "warning"}, {45, "critical"}, {44, "critical"}, {43, "warning"}, {34, "warning"}, {33, "normal"}};
+    for (const auto &step : steps) {
+        Scenario([&](SimConfig &c) { SimSetTemperature(&c, 1, step.chipset); });
+        Reading reading = TakeReading(exports_, config_, &state_, [] { return false; });
+        ASSERT_EQ(reading.sensors.size(), 2u) << step.chipset;
+        EXPECT_EQ(reading.ignored, 1);
+        EXPECT_EQ(reading.sensors[0].label + "/" + reading.sensors[1].label, "CPU/Chipset");
+        EXPECT_EQ(reading.sensors[0].ownerState, ktsensors::kOwnerNone);
+        EXPECT_EQ(ktsensors::OwnerStateName(reading.sensors[1].ownerState), step.state) << step.chipset << " °C";
+    }
+    EXPECT_EQ(counted::calls[2], 0) << "calls for the ignored sensor 2 (location 1)";
+    EXPECT_GT(counted::calls[1], 0);
+    // No longer ignored: read with its limits at the next reading.
+    config_ = ktsensors::SensorConfig();
+    EXPECT_EQ(Take(), "2:52:90/98 4:33:65/75 1:47:75/90");
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 // NOTIFYICONDATAW carried (the icon by the colour of its top-left pixel; text with newlines
 // written as \n), tab-separated:
 //   1532	MODIFY	ok=1	id=1	icon=#66bb6a	tip=sensor 0 (location 2) 52 °C normal\nsensor 1 ...
+// and of each request to start a program: its verb and parameters, and whether it was declined
+// as a person at the UAC prompt would (while the file KOVALTHERM_MONITOR_DECLINE names exists):
+//   8120	EXECUTE	ok=1	verb=runas	parameters=--save-sensor-settings "[location 2]|label = CPU"
 #include "shell.h"
 
 #include <string>
@@ -14,6 +17,8 @@ namespace {
 HANDLE logFile = INVALID_HANDLE_VALUE;
 ULONGLONG startMs = 0;
 BOOL(WINAPI *realNotifyIcon)(DWORD, PNOTIFYICONDATAW) = nullptr;
+BOOL(WINAPI *realExecuteEx)(SHELLEXECUTEINFOW *) = nullptr;
+wchar_t declineFile[MAX_PATH] = L"";
 
 std::string Utf8(const wchar_t *text)
 {
@@ -58,6 +63,30 @@ std::string IconColour(HICON icon)
     return colour;
 }
 
+// Appends a line to the record.
+void Write(const std::string &line)
+{
+    DWORD written;
+    WriteFile(logFile, line.data(), (DWORD)line.size(), &written, nullptr);
+}
+
+std::string Elapsed() { return std::to_string(GetTickCount64() - startMs); }
+
+BOOL WINAPI LoggedExecuteEx(SHELLEXECUTEINFOW *info)
+{
+    bool decline = declineFile[0] && GetFileAttributesW(declineFile) != INVALID_FILE_ATTRIBUTES;
+    BOOL ok = FALSE;
+    if (decline)
+        SetLastError(ERROR_CANCELLED);
+    else
+        ok = realExecuteEx(info);
+    DWORD error = GetLastError();
+    Write(Elapsed() + "\tEXECUTE\tok=" + (ok ? "1" : "0") + "\tverb=" + Utf8(info->lpVerb ? info->lpVerb : L"") +
+          "\tparameters=" + Utf8(info->lpParameters ? info->lpParameters : L"") + "\n");
+    SetLastError(error);
+    return ok;
+}
+
 BOOL WINAPI LoggedNotifyIcon(DWORD message, PNOTIFYICONDATAW data)
 {
     BOOL ok = realNotifyIcon(message, data);
@@ -76,9 +105,7 @@ BOOL WINAPI LoggedNotifyIcon(DWORD message, PNOTIFYICONDATAW data)
     if (flags & NIF_INFO)
         line += "\tinfo-flags=" + std::to_string(data->dwInfoFlags & NIIF_ICON_MASK) +
                 "\tinfo-title=" + Utf8(data->szInfoTitle) + "\tinfo=" + Utf8(data->szInfo);
-    line += "\n";
-    DWORD written;
-    WriteFile(logFile, line.data(), (DWORD)line.size(), &written, nullptr);
+    Write(line + "\n");
     return ok;
 }
 
@@ -97,6 +124,11 @@ void StartShellLog()
     startMs = GetTickCount64();
     realNotifyIcon = shell.notifyIcon;
     shell.notifyIcon = LoggedNotifyIcon;
+    DWORD declineLength = GetEnvironmentVariableW(L"KOVALTHERM_MONITOR_DECLINE", declineFile, MAX_PATH);
+    if (declineLength >= MAX_PATH)
+        declineFile[0] = L'\0';
+    realExecuteEx = shell.executeEx;
+    shell.executeEx = LoggedExecuteEx;
 }
 
 } // namespace monitor

@@ -1,5 +1,6 @@
 // The icon and the chart, in the visual language of ktsensors --plot: status bands at 45 %
-// over white, the temperature as a blue line, the limits as dashed step lines.
+// over white, the temperature as a blue line, the limits as dashed step lines, the owner's
+// thresholds as dotted ones.
 #include "drawing.h"
 
 #include <algorithm>
@@ -18,16 +19,39 @@ COLORREF Ref(uint32_t rgb) { return RGB((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, r
 // Colours of the chart: --plot's, or in a high-contrast theme the system's.
 struct Palette {
     bool highContrast;
-    COLORREF background, text, grid, temperature, warningLimit, criticalLimit;
+    COLORREF background, text, grid, temperature, warningLimit, criticalLimit, ownerLimit;
 };
 
 Palette PaletteFor(bool highContrast)
 {
     if (highContrast)
-        return {true, GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_GRAYTEXT),
-                GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOWTEXT)};
-    return {false, Ref(kWhite), Ref(kDarkTextColour), RGB(0xe0, 0xe0, 0xe0), Ref(kTemperatureColour),
-            Ref(kWarningLimitColour), Ref(kCriticalLimitColour)};
+        return {true,
+                GetSysColor(COLOR_WINDOW),
+                GetSysColor(COLOR_WINDOWTEXT),
+                GetSysColor(COLOR_GRAYTEXT),
+                GetSysColor(COLOR_HIGHLIGHT),
+                GetSysColor(COLOR_WINDOWTEXT),
+                GetSysColor(COLOR_WINDOWTEXT),
+                GetSysColor(COLOR_WINDOWTEXT)};
+    return {false,
+            Ref(kWhite),
+            Ref(kDarkTextColour),
+            RGB(0xe0, 0xe0, 0xe0),
+            Ref(kTemperatureColour),
+            Ref(kWarningLimitColour),
+            Ref(kCriticalLimitColour),
+            Ref(kStatusChangeColour)};
+}
+
+// How a line is drawn: the temperature solid, the library's limits dashed, the owner's
+// thresholds dotted.
+enum class Stroke { Solid, Dashed, Dotted };
+
+// The dash and the gap of a stroke at `dpi`.
+void StrokeSteps(Stroke stroke, UINT dpi, int *dash, int *gap)
+{
+    *dash = MulDiv(stroke == Stroke::Dotted ? 2 : 6, (int)dpi, 96);
+    *gap = MulDiv(stroke == Stroke::Dotted ? 3 : 4, (int)dpi, 96);
 }
 
 // The band of a point: its status, or failed.
@@ -85,38 +109,28 @@ int TextWidth(HDC dc, const std::wstring &text)
     return size.cx;
 }
 
-const wchar_t *StatusName(int band)
-{
-    switch (band) {
-    case -1: return L"failed";
-    case KOVALTHERM_STATUS_NORMAL: return L"normal";
-    case KOVALTHERM_STATUS_WARNING: return L"warning";
-    case KOVALTHERM_STATUS_CRITICAL: return L"critical";
-    default: return L"no status";
-    }
-}
-
 int Scaled(int value, UINT dpi) { return MulDiv(value, (int)dpi, 96); }
 
-// The legend: a swatch per band, then the three lines, in rows that end before `right`;
-// returns the y below it.
-int PaintLegend(HDC dc, int left, int top, int right, const Palette &palette, UINT dpi)
+// The legend: a swatch per band, then the lines (the owner's thresholds where a sensor shown has
+// them), in rows that end before `right`; returns the y below it.
+int PaintLegend(HDC dc, int left, int top, int right, const Palette &palette, UINT dpi, bool ownersLimits)
 {
     const int kLine = -2; // an item that is a line, not a band
     struct Item {
         int band;
         const wchar_t *label;
         COLORREF colour;
-        bool dashed;
+        Stroke stroke;
     };
-    const Item items[] = {{KOVALTHERM_STATUS_NORMAL, L"normal", 0, false},
-                          {KOVALTHERM_STATUS_WARNING, L"warning", 0, false},
-                          {KOVALTHERM_STATUS_CRITICAL, L"critical", 0, false},
-                          {KOVALTHERM_STATUS_NONE, L"no status", 0, false},
-                          {-1, L"failed", 0, false},
-                          {kLine, L"temperature", palette.temperature, false},
-                          {kLine, L"warning limit", palette.warningLimit, true},
-                          {kLine, L"critical limit", palette.criticalLimit, true}};
+    const Item items[] = {{KOVALTHERM_STATUS_NORMAL, L"normal", 0, Stroke::Solid},
+                          {KOVALTHERM_STATUS_WARNING, L"warning", 0, Stroke::Solid},
+                          {KOVALTHERM_STATUS_CRITICAL, L"critical", 0, Stroke::Solid},
+                          {KOVALTHERM_STATUS_NONE, L"no status", 0, Stroke::Solid},
+                          {-1, L"failed", 0, Stroke::Solid},
+                          {kLine, L"temperature", palette.temperature, Stroke::Solid},
+                          {kLine, L"warning limit", palette.warningLimit, Stroke::Dashed},
+                          {kLine, L"critical limit", palette.criticalLimit, Stroke::Dashed},
+                          {kLine, L"owner's limits", palette.ownerLimit, Stroke::Dotted}};
     int box = Scaled(12, dpi), space = Scaled(6, dpi), after = Scaled(14, dpi), lineLength = Scaled(20, dpi);
     int width = std::max(1, Scaled(2, dpi));
     TEXTMETRICW metrics;
@@ -124,6 +138,8 @@ int PaintLegend(HDC dc, int left, int top, int right, const Palette &palette, UI
     int rowHeight = std::max(box, (int)metrics.tmHeight) + Scaled(4, dpi);
     int x = left, y = top;
     for (const Item &item : items) {
+        if (item.stroke == Stroke::Dotted && !ownersLimits)
+            continue;
         int swatch = item.band == kLine ? lineLength : box;
         int itemWidth = swatch + space + TextWidth(dc, item.label);
         if (x > left && x + itemWidth > right) {
@@ -136,8 +152,10 @@ int PaintLegend(HDC dc, int left, int top, int right, const Palette &palette, UI
             FillBand(dc, rect, item.band, palette);
             if (palette.highContrast)
                 FrameRect(dc, &rect, (HBRUSH)GetStockObject(palette.text == RGB(0, 0, 0) ? BLACK_BRUSH : WHITE_BRUSH));
-        } else if (item.dashed) {
-            DashedLine(dc, x, x + lineLength, middle, Scaled(6, dpi), Scaled(3, dpi), width, item.colour);
+        } else if (item.stroke != Stroke::Solid) {
+            int dash, gap;
+            StrokeSteps(item.stroke, dpi, &dash, &gap);
+            DashedLine(dc, x, x + lineLength, middle, dash, gap, width, item.colour);
         } else {
             FillSolid(dc, x, middle - width / 2, x + lineLength, middle - width / 2 + width, item.colour);
         }
@@ -155,21 +173,14 @@ void PaintPanel(HDC dc, const RECT &panel, int ordinal, const SensorHistory &sen
     uint64_t from = view.nowMs > kHistorySpanMs ? view.nowMs - kHistorySpanMs : 0;
     std::vector<HistoryPoint> points = PointsSince(sensor, from);
 
-    // Heading: "sensor 0 (location 2)   52 °C normal"
-    std::wstring name = L"sensor " + std::to_wstring(ordinal);
-    if (sensor.haveLocation)
-        name += L" (location " + std::to_wstring(sensor.location) + L")";
+    // Heading: "sensor 1 (location 4, Chipset)   41 °C  normal;  warning by the owner's limits (...)"
+    std::wstring name = SensorTitle(ordinal, sensor.haveLocation, sensor.location, sensor.label);
     SelectObject(dc, view.boldFont);
     Text(dc, panel.left, panel.top, name, TA_LEFT | TA_TOP);
     int nameWidth = TextWidth(dc, name);
     SelectObject(dc, view.font);
-    if (!points.empty()) {
-        const HistoryPoint &last = points.back();
-        std::wstring now = last.haveTemperature
-                               ? std::to_wstring(last.temperature) + L" \u00b0C  " + StatusName(BandOf(last))
-                               : std::wstring(L"no reading");
-        Text(dc, panel.left + nameWidth + Scaled(16, dpi), panel.top, now, TA_LEFT | TA_TOP);
-    }
+    if (!points.empty())
+        Text(dc, panel.left + nameWidth + Scaled(16, dpi), panel.top, PanelStatus(points.back()), TA_LEFT | TA_TOP);
 
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
@@ -231,19 +242,28 @@ void PaintPanel(HDC dc, const RECT &panel, int ordinal, const SensorHistory &sen
     FrameRect(dc, &plot, frame);
     DeleteObject(frame);
 
-    // Limits as dashed step lines, each run of one value drawn once.
+    // The library's limits as dashed step lines, the owner's thresholds as dotted ones, each
+    // run of one value drawn once.
     HRGN clip = CreateRectRgn(plot.left, plot.top, plot.right, plot.bottom);
     SelectClipRgn(dc, clip);
-    int lineWidth = std::max(1, Scaled(2, dpi)), dash = Scaled(6, dpi), gap = Scaled(4, dpi);
-    for (int which = 0; which < 2; ++which) {
-        COLORREF colour = which ? palette.criticalLimit : palette.warningLimit;
-        int thickness = which && palette.highContrast ? lineWidth * 2 : lineWidth;
+    int lineWidth = std::max(1, Scaled(2, dpi));
+    auto limitOf = [](const HistoryPoint &point, int which, int *value) {
+        switch (which) {
+        case 0: *value = point.warningLimit; return point.haveWarning;
+        case 1: *value = point.criticalLimit; return point.haveCritical;
+        case 2: *value = point.ownerWarning; return point.ownerWarning != ktsensors::kNoThreshold;
+        default: *value = point.ownerCritical; return point.ownerCritical != ktsensors::kNoThreshold;
+        }
+    };
+    for (int which = 0; which < 4; ++which) {
+        COLORREF colour = which == 0 ? palette.warningLimit : which == 1 ? palette.criticalLimit : palette.ownerLimit;
+        int thickness = which == 1 && palette.highContrast ? lineWidth * 2 : lineWidth, dash, gap;
+        StrokeSteps(which < 2 ? Stroke::Dashed : Stroke::Dotted, dpi, &dash, &gap);
         for (size_t i = 0; i < points.size();) {
-            bool have = which ? points[i].haveCritical : points[i].haveWarning;
-            int value = which ? points[i].criticalLimit : points[i].warningLimit;
+            int value = 0, next = 0;
+            bool have = limitOf(points[i], which, &value);
             size_t j = i + 1;
-            while (j < points.size() && have && (which ? points[j].haveCritical : points[j].haveWarning) &&
-                   (which ? points[j].criticalLimit : points[j].warningLimit) == value &&
+            while (j < points.size() && have && limitOf(points[j], which, &next) && next == value &&
                    ends[j - 1] >= x(points[j].timeMs))
                 ++j;
             if (have)
@@ -273,6 +293,33 @@ void PaintPanel(HDC dc, const RECT &panel, int ordinal, const SensorHistory &sen
 }
 
 } // namespace
+
+UINT ScreenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? (UINT)dpi : 96;
+}
+
+HFONT MakeMessageFont(UINT dpi, bool bold)
+{
+    // Windows 10's SystemParametersInfoForDpi where the system has it.
+    using ForDpi = BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT);
+    HMODULE user = GetModuleHandleW(L"user32.dll");
+    ForDpi forDpi =
+        user ? reinterpret_cast<ForDpi>(reinterpret_cast<void (*)()>(GetProcAddress(user, "SystemParametersInfoForDpi")))
+             : nullptr;
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    if (!forDpi || !forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, (int)dpi, (int)ScreenDpi());
+    }
+    if (bold)
+        metrics.lfMessageFont.lfWeight = FW_BOLD;
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+}
 
 HICON MakeIcon(const IconFace &face, int size)
 {
@@ -339,7 +386,15 @@ void PaintChart(HDC dc, const RECT &area, const History &history, const ChartVie
     HGDIOBJ oldFont = SelectObject(dc, view.font);
     UINT dpi = view.dpi;
     int margin = Scaled(12, dpi);
-    int top = PaintLegend(dc, area.left + margin, area.top + margin, area.right - margin, palette, dpi) +
+    bool ownersLimits = false;
+    for (int ordinal : history.shown) {
+        const SensorHistory &sensor = history.sensors[ordinal];
+        if (sensor.count) {
+            const HistoryPoint &last = sensor.ring[(sensor.first + sensor.count - 1) % sensor.ring.size()];
+            ownersLimits |= last.ownerWarning != ktsensors::kNoThreshold || last.ownerCritical != ktsensors::kNoThreshold;
+        }
+    }
+    int top = PaintLegend(dc, area.left + margin, area.top + margin, area.right - margin, palette, dpi, ownersLimits) +
               Scaled(4, dpi);
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
@@ -347,17 +402,30 @@ void PaintChart(HDC dc, const RECT &area, const History &history, const ChartVie
     // A line on the state of the readings: failing ones in the critical limit's colour, an
     // awaited one in the text's.
     std::wstring line = ReadingsLine(view.latest, view.overdue, view.overdueMs);
+    int lineTop = top;
     if (!line.empty()) {
         SetTextColor(dc, view.latest && !view.overdue ? palette.criticalLimit : palette.text);
         Text(dc, area.left + margin, top, line, TA_LEFT | TA_TOP);
         SetTextColor(dc, palette.text);
     }
     top += metrics.tmHeight + Scaled(8, dpi);
+    // Why the sensor configuration is not valid, wrapped to the window's width, in the readings
+    // line's place when that is empty.
+    std::wstring config = ConfigLine(view.latest);
+    if (!config.empty()) {
+        int configTop = line.empty() ? lineTop : top;
+        RECT box = {area.left + margin, configTop, area.right - margin, configTop};
+        SetTextAlign(dc, TA_LEFT | TA_TOP);
+        DrawTextW(dc, config.c_str(), (int)config.size(), &box, DT_WORDBREAK | DT_NOPREFIX | DT_CALCRECT);
+        box.right = area.right - margin;
+        SetTextColor(dc, palette.criticalLimit);
+        DrawTextW(dc, config.c_str(), (int)config.size(), &box, DT_WORDBREAK | DT_NOPREFIX);
+        SetTextColor(dc, palette.text);
+        top = std::max(top, (int)box.bottom + Scaled(8, dpi));
+    }
 
-    // A panel per sensor the latest reading has, or per sensor seen while readings fail.
-    size_t panels = history.sensors.size();
-    if (view.latest && !view.latest->sensors.empty())
-        panels = std::min(panels, view.latest->sensors.size());
+    // A panel per sensor the chart shows.
+    size_t panels = history.shown.size();
     if (panels == 0) {
         SelectObject(dc, oldFont);
         return;
@@ -366,7 +434,7 @@ void PaintChart(HDC dc, const RECT &area, const History &history, const ChartVie
     for (size_t i = 0; i < panels; ++i) {
         RECT panel = {area.left + margin, top + (int)i * height, area.right - margin - Scaled(8, dpi),
                       top + (int)(i + 1) * height - Scaled(6, dpi)};
-        PaintPanel(dc, panel, (int)i, history.sensors[i], view, palette);
+        PaintPanel(dc, panel, history.shown[i], history.sensors[history.shown[i]], view, palette);
     }
     SelectObject(dc, oldFont);
 }

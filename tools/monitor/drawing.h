@@ -11,6 +11,12 @@ namespace monitor {
 // The face drawn on a square icon of `size` pixels; null if GDI failed.
 HICON MakeIcon(const IconFace &face, int size);
 
+// The screen's DPI (the system's on Windows before 8.1).
+UINT ScreenDpi();
+
+// The system's message font at `dpi`, bold if asked; null if GDI failed.
+HFONT MakeMessageFont(UINT dpi, bool bold);
+
 // What the chart needs besides the history.
 struct ChartView {
     const Reading *latest = nullptr; // null before the first reading
@@ -23,7 +29,8 @@ struct ChartView {
     HFONT font = nullptr, boldFont = nullptr;
 };
 
-// Paints the legend and a panel per sensor over the last ten minutes into `area`.
+// Paints the legend, the lines on the readings and the sensor configuration, and a panel per
+// sensor shown over the last ten minutes into `area`.
 void PaintChart(HDC dc, const RECT &area, const History &history, const ChartView &view);
 
 } // namespace monitor

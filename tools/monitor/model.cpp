@@ -19,6 +19,11 @@ const wchar_t kWarningAction[] = L"Close demanding programs and keep the vents f
 const wchar_t kReinstallAction[] = L"Reinstall Kovaltherm; the monitor keeps trying.";
 const wchar_t kWaitAction[] = L"The monitor keeps trying; if this lasts, restart the notebook.";
 const wchar_t kNoAction[] = L"Nothing to do.";
+const wchar_t kConfigAction[] = L"Correct it, or ask your administrator to.";
+// The tooltip's last line while the sensor configuration is not valid (the window says why).
+const wchar_t kConfigTooltipLine[] = L"Sensor settings not valid: see the window";
+const wchar_t kConfigProblemStart[] = L"Sensor settings not valid: ";
+const wchar_t kByOwnersLimits[] = L" by the owner's limits";
 
 std::wstring Number(int value) { return std::to_wstring(value); }
 
@@ -46,11 +51,17 @@ enum class LineStyle { Full, NoLocation, Short };
 std::wstring SensorName(const SensorReading &sensor, LineStyle style)
 {
     if (style == LineStyle::Short)
-        return L"#" + Number(sensor.ordinal);
-    std::wstring name = L"sensor " + Number(sensor.ordinal);
-    if (style == LineStyle::Full && sensor.haveLocation)
-        name += L" (location " + Number(sensor.location) + L")";
-    return name;
+        return sensor.label.empty() ? L"#" + Number(sensor.ordinal) : FromUtf8(sensor.label);
+    return SensorTitle(sensor.ordinal, style == LineStyle::Full && sensor.haveLocation, sensor.location, sensor.label);
+}
+
+// The judged status in words, saying when the owner's limits gave it.
+std::wstring StatusText(const SensorReading &sensor, LineStyle style)
+{
+    std::wstring word = StatusWord(JudgedStatus(sensor));
+    if (!ByOwnersLimits(sensor))
+        return word;
+    return word + (style == LineStyle::Short ? L" (owner's)" : kByOwnersLimits);
 }
 
 std::wstring TooltipLine(const SensorReading &sensor, LineStyle style)
@@ -58,7 +69,24 @@ std::wstring TooltipLine(const SensorReading &sensor, LineStyle style)
     std::wstring line = SensorName(sensor, style);
     if (!sensor.haveTemperature)
         return line + L" no reading";
-    return line + L" " + Number(sensor.temperature) + L" " + kDegrees + L" " + StatusWord(ShownStatus(sensor));
+    return line + L" " + Number(sensor.temperature) + L" " + kDegrees + L" " + StatusText(sensor, style);
+}
+
+// "warning 90 °C, critical 98 °C", of the limits given.
+std::wstring LimitsText(bool haveWarning, int warning, bool haveCritical, int critical)
+{
+    std::wstring limits;
+    if (haveWarning)
+        limits += L"warning " + Number(warning) + L" " + kDegrees;
+    if (haveCritical)
+        limits += (limits.empty() ? L"" : L", ") + (L"critical " + Number(critical)) + L" " + kDegrees;
+    return limits;
+}
+
+// The owner's thresholds in words, as LimitsText.
+std::wstring OwnersLimitsText(int warning, int critical)
+{
+    return LimitsText(warning != ktsensors::kNoThreshold, warning, critical != ktsensors::kNoThreshold, critical);
 }
 
 std::wstring JoinLines(const std::vector<std::wstring> &lines)
@@ -95,20 +123,58 @@ const SensorReading *FindSensor(const Reading *reading, int ordinal)
     return nullptr;
 }
 
-// "sensor 0 (location 2): 99 °C, critical (limits: warning 90 °C, critical 98 °C)"
+// "sensor 0 (location 2): 99 °C, critical (limits: warning 90 °C, critical 98 °C)", or with
+// the owner's limits where they judged the sensor: "(owner's limits: warning 35 °C, ...)".
 std::wstring NoticeLine(const SensorReading &sensor)
 {
     std::wstring line = SensorName(sensor, LineStyle::Full) + L": " + Number(sensor.temperature) + L" " +
-                        kDegrees + L", " + StatusWord(ShownStatus(sensor));
-    std::wstring limits;
-    if (sensor.haveWarning && Plausible(sensor.warningLimit))
-        limits += L"warning " + Number(sensor.warningLimit) + L" " + kDegrees;
-    if (sensor.haveCritical && Plausible(sensor.criticalLimit))
-        limits += (limits.empty() ? L"" : L", ") + (L"critical " + Number(sensor.criticalLimit)) + L" " + kDegrees;
+                        kDegrees + L", " + StatusWord(JudgedStatus(sensor));
+    if (ByOwnersLimits(sensor))
+        return line + L" (owner's limits: " + OwnersLimitsText(sensor.ownerWarning, sensor.ownerCritical) + L")";
+    std::wstring limits = LimitsText(sensor.haveWarning && Plausible(sensor.warningLimit), sensor.warningLimit,
+                                     sensor.haveCritical && Plausible(sensor.criticalLimit), sensor.criticalLimit);
     return limits.empty() ? line : line + L" (limits: " + limits + L")";
 }
 
 } // namespace
+
+std::wstring FromUtf8(const std::string &text)
+{
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = (unsigned char)text[i];
+        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        uint32_t code = length == 1 ? c : c & (0x7F >> length);
+        for (size_t k = 1; length && k < length; ++k) {
+            if (i + k >= text.size() || ((unsigned char)text[i + k] & 0xC0) != 0x80)
+                length = 0;
+            else
+                code = code << 6 | ((unsigned char)text[i + k] & 0x3F);
+        }
+        if (length == 0) {
+            out += L'\ufffd';
+            ++i;
+            continue;
+        }
+        if (code >= 0x10000 && sizeof(wchar_t) == 2) {
+            out += (wchar_t)(0xD800 + ((code - 0x10000) >> 10));
+            out += (wchar_t)(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            out += (wchar_t)code;
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::wstring SensorTitle(int ordinal, bool haveLocation, int location, const std::string &label)
+{
+    std::wstring name = L"sensor " + Number(ordinal);
+    std::wstring inside = haveLocation ? L"location " + Number(location) : L"";
+    if (!label.empty())
+        inside += (inside.empty() ? L"" : L", ") + FromUtf8(label);
+    return inside.empty() ? name : name + L" (" + inside + L")";
+}
 
 std::wstring WhatFailed(const Reading &reading)
 {
@@ -126,6 +192,14 @@ std::wstring WhatFailed(const Reading &reading)
 bool Plausible(int celsius) { return celsius >= 0 && celsius <= kHighestCelsius; }
 
 int ShownStatus(const SensorReading &sensor) { return sensor.haveStatus ? sensor.status : KOVALTHERM_STATUS_NONE; }
+
+bool ByOwnersLimits(const SensorReading &sensor)
+{
+    return sensor.haveTemperature &&
+           (sensor.ownerWarning != ktsensors::kNoThreshold || sensor.ownerCritical != ktsensors::kNoThreshold);
+}
+
+int JudgedStatus(const SensorReading &sensor) { return ByOwnersLimits(sensor) ? sensor.ownerState : ShownStatus(sensor); }
 
 int Severity(int status)
 {
@@ -149,8 +223,10 @@ uint32_t Blend(uint32_t colour, uint32_t background, double opacity)
 
 bool Failed(const Reading &reading)
 {
-    if (reading.problem != Problem::None || reading.sensors.empty())
+    if (reading.problem != Problem::None)
         return true;
+    if (reading.sensors.empty())
+        return reading.ignored == 0;
     for (const SensorReading &sensor : reading.sensors)
         if (!sensor.haveTemperature)
             return true;
@@ -166,9 +242,11 @@ IconFace FaceFor(const Reading *reading)
     for (const SensorReading &sensor : reading->sensors) {
         if (sensor.haveTemperature && (!hottest || sensor.temperature > hottest->temperature))
             hottest = &sensor;
-        if (Severity(ShownStatus(sensor)) > Severity(worst))
-            worst = ShownStatus(sensor);
+        if (Severity(JudgedStatus(sensor)) > Severity(worst))
+            worst = JudgedStatus(sensor);
     }
+    if (!hottest && !Failed(*reading))
+        return {L"\u2013", kNoStatusColour, kDarkTextColour};
     if (!hottest)
         return {L"!", kFailedColour, kLightTextColour};
     return {Number(hottest->temperature), StatusColour(worst),
@@ -179,8 +257,15 @@ std::wstring TooltipFor(const Reading *reading, size_t limit)
 {
     if (!reading)
         return Cut(L"Kovaltherm: waiting for a reading", limit);
-    if (reading->problem != Problem::None || reading->sensors.empty())
-        return Cut(L"Kovaltherm: no readings: " + WhatFailed(*reading), limit);
+    // The sensor configuration's problem takes the last line, and the sensors the room left.
+    std::wstring last = reading->configProblem.empty() ? L"" : std::wstring(L"\n") + kConfigTooltipLine;
+    if (last.size() >= limit)
+        last.clear();
+    limit -= last.size();
+    if (reading->problem != Problem::None || (reading->sensors.empty() && reading->ignored == 0))
+        return Cut(L"Kovaltherm: no readings: " + WhatFailed(*reading), limit) + last;
+    if (reading->sensors.empty())
+        return Cut(L"Kovaltherm: every sensor is ignored, as the sensor settings say", limit) + last;
     const std::vector<SensorReading> &sensors = reading->sensors;
     std::vector<std::wstring> lines;
     for (LineStyle style : {LineStyle::Full, LineStyle::NoLocation, LineStyle::Short}) {
@@ -189,7 +274,7 @@ std::wstring TooltipFor(const Reading *reading, size_t limit)
             lines.push_back(TooltipLine(sensor, style));
         std::wstring text = JoinLines(lines);
         if (text.size() <= limit)
-            return text;
+            return text + last;
     }
     // The hottest sensors that fit beside a "+K more" line, shown in ordinal order.
     std::vector<size_t> order = HottestFirst(sensors);
@@ -202,9 +287,29 @@ std::wstring TooltipFor(const Reading *reading, size_t limit)
         lines.push_back(L"+" + Number((int)(sensors.size() - shown)) + L" more");
         std::wstring text = JoinLines(lines);
         if (text.size() <= limit)
-            return text;
+            return text + last;
     }
-    return Cut(L"+" + Number((int)sensors.size()) + L" sensors", limit);
+    return Cut(L"+" + Number((int)sensors.size()) + L" sensors", limit) + last;
+}
+
+std::wstring IconLimitsLine(const Reading *reading)
+{
+    std::vector<std::wstring> owners;
+    size_t others = 0;
+    for (const SensorReading &sensor : reading ? reading->sensors : std::vector<SensorReading>()) {
+        if (sensor.ownerWarning != ktsensors::kNoThreshold || sensor.ownerCritical != ktsensors::kNoThreshold)
+            owners.push_back(sensor.label.empty() ? L"sensor " + Number(sensor.ordinal) : FromUtf8(sensor.label));
+        else
+            ++others;
+    }
+    if (owners.empty())
+        return L"Icon colour: the firmware's limits";
+    if (!others)
+        return L"Icon colour: the owner's limits";
+    std::wstring names;
+    for (size_t i = 0; i < owners.size(); ++i)
+        names += (i == 0 ? L"" : i + 1 == owners.size() ? L" and " : L", ") + owners[i];
+    return L"Icon colour: the owner's limits for " + names + L", the firmware's for the rest";
 }
 
 bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice)
@@ -213,9 +318,9 @@ bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice)
     bool failing = Failed(current);
     std::vector<const SensorReading *> critical, warning;
     for (const SensorReading &sensor : current.sensors) {
-        int status = ShownStatus(sensor);
+        int status = JudgedStatus(sensor);
         const SensorReading *before = FindSensor(previous, sensor.ordinal);
-        int was = before ? ShownStatus(*before) : KOVALTHERM_STATUS_NORMAL;
+        int was = before ? JudgedStatus(*before) : KOVALTHERM_STATUS_NORMAL;
         if (Severity(status) <= Severity(was))
             continue;
         if (status == KOVALTHERM_STATUS_CRITICAL)
@@ -230,30 +335,43 @@ bool NoticeFor(const Reading *previous, const Reading &current, Notice *notice)
         lines.push_back(NoticeLine(*sensor));
     if (failing && !wasFailing)
         lines.push_back(L"Readings failing: " + WhatFailed(current));
-    if (!failing && wasFailing)
+    bool failingNow = failing && !wasFailing, back = !failing && wasFailing;
+    if (back)
         lines.push_back(L"Readings back: all " + Number((int)current.sensors.size()) + L" sensors read again.");
+    // The sensor configuration: said once when it stops being valid, and once when it is again.
+    const std::wstring &wasProblem = previous ? previous->configProblem : std::wstring();
+    bool configBad = !current.configProblem.empty() && current.configProblem != wasProblem;
+    bool configGood = current.configProblem.empty() && !wasProblem.empty();
+    if (configBad)
+        lines.push_back(kConfigProblemStart + current.configProblem);
+    if (configGood)
+        lines.push_back(L"Sensor settings valid again: they apply from this reading.");
     if (lines.empty())
         return false;
 
     const SensorReading *first = !critical.empty() ? critical[0] : !warning.empty() ? warning[0] : nullptr;
-    const wchar_t *action = !critical.empty()                     ? kCriticalAction
-                            : !warning.empty()                    ? kWarningAction
-                            : !failing                            ? kNoAction
-                            : current.problem == Problem::NotLoaded ? kReinstallAction
-                                                                    : kWaitAction;
+    const wchar_t *action = !critical.empty()                       ? kCriticalAction
+                            : !warning.empty()                      ? kWarningAction
+                            : failingNow && current.problem == Problem::NotLoaded ? kReinstallAction
+                            : failingNow                            ? kWaitAction
+                            : configBad                             ? kConfigAction
+                                                                    : kNoAction;
     if (first) {
         notice->kind = critical.empty() ? NoticeKind::Warning : NoticeKind::Error;
-        notice->title = SensorName(*first, LineStyle::NoLocation) + L" " + StatusWord(ShownStatus(*first)) +
+        notice->title = SensorName(*first, LineStyle::NoLocation) + L" " + StatusWord(JudgedStatus(*first)) +
                         L": " + Number(first->temperature) + L" " + kDegrees;
         size_t more = critical.size() + warning.size() - 1;
         if (more)
             notice->title += L" (+" + Number((int)more) + L" more)";
-    } else if (failing) {
+    } else if (failingNow) {
         notice->kind = NoticeKind::Error;
         notice->title = L"Sensor readings failing";
+    } else if (configBad) {
+        notice->kind = NoticeKind::Warning;
+        notice->title = L"Sensor settings not valid";
     } else {
         notice->kind = NoticeKind::Info;
-        notice->title = L"Sensor readings back";
+        notice->title = back ? L"Sensor readings back" : L"Sensor settings apply again";
     }
     notice->title = Cut(notice->title, kNoticeTitleChars);
     // The action stays whole; what happened is cut to the room left.
@@ -274,6 +392,13 @@ std::wstring ReadingsLine(const Reading *latest, bool overdue, uint64_t overdueM
     return L"";
 }
 
+std::wstring ConfigLine(const Reading *latest)
+{
+    if (!latest || latest->configProblem.empty())
+        return L"";
+    return kConfigProblemStart + latest->configProblem;
+}
+
 History MakeHistory(uint64_t spanMs, uint64_t intervalMs)
 {
     History history;
@@ -283,49 +408,73 @@ History MakeHistory(uint64_t spanMs, uint64_t intervalMs)
 
 void Record(History *history, const Reading &reading)
 {
-    std::vector<HistoryPoint> points;
-    std::vector<int> ordinals;
-    for (const SensorReading &sensor : reading.sensors) {
-        HistoryPoint point;
-        point.timeMs = reading.timeMs;
-        point.haveTemperature = sensor.haveTemperature;
-        point.temperature = sensor.temperature;
-        point.failed = !sensor.haveTemperature || !sensor.haveStatus;
-        point.status = ShownStatus(sensor);
-        point.haveWarning = sensor.haveWarning && Plausible(sensor.warningLimit);
-        point.warningLimit = sensor.warningLimit;
-        point.haveCritical = sensor.haveCritical && Plausible(sensor.criticalLimit);
-        point.criticalLimit = sensor.criticalLimit;
-        points.push_back(point);
-        ordinals.push_back(sensor.ordinal);
-    }
-    if (reading.sensors.empty())
-        for (size_t i = 0; i < history->sensors.size(); ++i) {
+    // A reading without sensors because readings fail marks the sensors shown as failed; one
+    // with sensors (or whose every sensor is ignored) decides which the chart shows.
+    std::vector<std::pair<int, HistoryPoint>> points;
+    const SensorReading *sensorOf[ktsensors::kMaxSensors] = {};
+    if (reading.sensors.empty() && Failed(reading)) {
+        for (int ordinal : history->shown) {
             HistoryPoint point;
             point.timeMs = reading.timeMs;
             point.failed = true;
-            points.push_back(point);
-            ordinals.push_back((int)i);
+            points.push_back({ordinal, point});
         }
-    for (size_t i = 0; i < points.size(); ++i) {
-        if (ordinals[i] < 0 || ordinals[i] >= ktsensors::kMaxSensors)
-            continue;
-        if ((size_t)ordinals[i] >= history->sensors.size())
-            history->sensors.resize(ordinals[i] + 1);
-        SensorHistory &sensor = history->sensors[ordinals[i]];
-        if (sensor.ring.size() != history->capacity)
-            sensor.ring.assign(history->capacity, HistoryPoint());
-        if (i < reading.sensors.size() && reading.sensors[i].haveLocation) {
-            sensor.haveLocation = true;
-            sensor.location = reading.sensors[i].location;
-        }
-        if (sensor.count == history->capacity) {
-            sensor.ring[sensor.first] = points[i];
-            sensor.first = (sensor.first + 1) % history->capacity;
-        } else {
-            sensor.ring[(sensor.first + sensor.count++) % history->capacity] = points[i];
+    } else {
+        history->shown.clear();
+        for (const SensorReading &sensor : reading.sensors) {
+            if (sensor.ordinal < 0 || sensor.ordinal >= ktsensors::kMaxSensors)
+                continue;
+            HistoryPoint point;
+            point.timeMs = reading.timeMs;
+            point.haveTemperature = sensor.haveTemperature;
+            point.temperature = sensor.temperature;
+            point.failed = !sensor.haveTemperature || !sensor.haveStatus;
+            point.status = ShownStatus(sensor);
+            point.haveWarning = sensor.haveWarning && Plausible(sensor.warningLimit);
+            point.warningLimit = sensor.warningLimit;
+            point.haveCritical = sensor.haveCritical && Plausible(sensor.criticalLimit);
+            point.criticalLimit = sensor.criticalLimit;
+            point.ownerWarning = sensor.ownerWarning;
+            point.ownerCritical = sensor.ownerCritical;
+            point.ownerState = ByOwnersLimits(sensor) ? sensor.ownerState : ktsensors::kOwnerNone;
+            points.push_back({sensor.ordinal, point});
+            sensorOf[sensor.ordinal] = &sensor;
+            history->shown.push_back(sensor.ordinal);
         }
     }
+    for (const auto &entry : points) {
+        int ordinal = entry.first;
+        if ((size_t)ordinal >= history->sensors.size())
+            history->sensors.resize(ordinal + 1);
+        SensorHistory &sensor = history->sensors[ordinal];
+        if (sensor.ring.size() != history->capacity)
+            sensor.ring.assign(history->capacity, HistoryPoint());
+        if (const SensorReading *from = sensorOf[ordinal]) {
+            sensor.label = from->label;
+            if (from->haveLocation) {
+                sensor.haveLocation = true;
+                sensor.location = from->location;
+            }
+        }
+        if (sensor.count == history->capacity) {
+            sensor.ring[sensor.first] = entry.second;
+            sensor.first = (sensor.first + 1) % history->capacity;
+        } else {
+            sensor.ring[(sensor.first + sensor.count++) % history->capacity] = entry.second;
+        }
+    }
+}
+
+std::wstring PanelStatus(const HistoryPoint &last)
+{
+    if (!last.haveTemperature)
+        return L"no reading";
+    std::wstring text = Number(last.temperature) + L" " + kDegrees + L"  " +
+                        (last.failed ? L"failed" : StatusWord(last.status));
+    if (last.ownerState != ktsensors::kOwnerNone)
+        text += std::wstring(L";  ") + StatusWord(last.ownerState) + kByOwnersLimits + L" (" +
+                OwnersLimitsText(last.ownerWarning, last.ownerCritical) + L")";
+    return text;
 }
 
 std::vector<HistoryPoint> PointsSince(const SensorHistory &sensor, uint64_t fromMs)
@@ -354,6 +503,8 @@ Scale ScaleFor(const std::vector<HistoryPoint> &points)
         include(point.haveTemperature, point.temperature);
         include(point.haveWarning, point.warningLimit);
         include(point.haveCritical, point.criticalLimit);
+        include(point.ownerWarning != ktsensors::kNoThreshold, point.ownerWarning);
+        include(point.ownerCritical != ktsensors::kNoThreshold, point.ownerCritical);
     }
     if (!any)
         return {0, 100, 20};

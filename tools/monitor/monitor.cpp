@@ -2,7 +2,10 @@
 // sensor's temperature is the icon, on the colour of the worst status; the tooltip lists every
 // sensor; a notification says when a sensor becomes warning or critical and when readings fail
 // or recover; the window charts the last ten minutes. Readings run on a worker thread, so a
-// controller that never answers leaves the icon, the menu and the window responsive.
+// controller that never answers leaves the icon, the menu and the window responsive. The
+// machine's sensor configuration names the sensors, leaves some out and sets the owner's
+// limits, which the icon follows where set; the settings window changes it, through the
+// monitor's own copy started with administrator rights (--save-sensor-settings).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -17,7 +20,9 @@
 #include "model.h"
 #include "notify_icon.h"
 #include "reader.h"
+#include "save_settings.h"
 #include "settings.h"
+#include "settings_window.h"
 #include "shell.h"
 #include "window.h"
 #include "wide_windows.h"
@@ -49,8 +54,11 @@ const wchar_t kUsage[] =
     L"warning, red critical, grey no status; \"!\" on dark grey while readings fail, an\n"
     L"ellipsis on grey while a reading is awaited), every sensor in the icon's tooltip, a\n"
     L"notification when a sensor becomes warning or critical and when readings fail or\n"
-    L"recover, and a chart of the last 10 minutes (click the icon).\n"
-    L"Right-click the icon for the menu: Open, Notifications, Start with Windows, Exit.\n"
+    L"recover, and a chart of the last 10 minutes (click the icon). The sensors' names, the\n"
+    L"ones left out and the owner's limits come from %ProgramData%\\Kovaltherm\\sensors.conf\n"
+    L"and Group Policy; where the owner set limits, the icon follows them.\n"
+    L"Right-click the icon for the menu: Open, Sensor settings, Notifications, Start with\n"
+    L"Windows, Exit.\n"
     L"\n"
     L"  --interval SECONDS  take a reading every SECONDS (0.5 to 3600; default 2)\n"
     L"  --help              show this text and exit\n"
@@ -63,10 +71,10 @@ const wchar_t kUsage[] =
 struct DpiFunctions {
     UINT(WINAPI *getDpiForWindow)(HWND) = nullptr;
     int(WINAPI *getSystemMetricsForDpi)(int, UINT) = nullptr;
-    BOOL(WINAPI *systemParametersInfoForDpi)(UINT, UINT, PVOID, UINT, UINT) = nullptr;
 };
 
 struct App {
+    HINSTANCE instance = nullptr;
     HWND window = nullptr;
     UINT taskbarCreated = 0;
     DWORD intervalMs = 2000;
@@ -94,14 +102,6 @@ template <class Function> void Find(const wchar_t *module, const char *name, Fun
 
 int Scaled(int value) { return MulDiv(value, (int)app.dpi, 96); }
 
-UINT ScreenDpi()
-{
-    HDC screen = GetDC(nullptr);
-    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? (UINT)dpi : 96;
-}
-
 UINT WindowDpi(HWND window)
 {
     UINT dpi = window && app.dpiFunctions.getDpiForWindow ? app.dpiFunctions.getDpiForWindow(window) : 0;
@@ -128,21 +128,12 @@ bool HighContrast()
 // The message font at the window's DPI, and a bold one.
 void MakeFonts()
 {
-    NONCLIENTMETRICSW metrics = {};
-    metrics.cbSize = sizeof metrics;
-    bool atDpi = app.dpiFunctions.systemParametersInfoForDpi &&
-                 app.dpiFunctions.systemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, app.dpi);
-    if (!atDpi) {
-        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-        metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, (int)app.dpi, (int)ScreenDpi());
-    }
     if (app.font)
         DeleteObject(app.font);
     if (app.boldFont)
         DeleteObject(app.boldFont);
-    app.font = CreateFontIndirectW(&metrics.lfMessageFont);
-    metrics.lfMessageFont.lfWeight = FW_BOLD;
-    app.boldFont = CreateFontIndirectW(&metrics.lfMessageFont);
+    app.font = MakeMessageFont(app.dpi, false);
+    app.boldFont = MakeMessageFont(app.dpi, true);
 }
 
 // How long without a reading makes the latest too old to show as current: five intervals and
@@ -161,7 +152,7 @@ void ShowChart()
         // The first time: wide enough for ten minutes, a panel per sensor, within the work area.
         RECT work;
         SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-        size_t panels = app.history.sensors.empty() ? 1 : app.history.sensors.size();
+        size_t panels = app.history.shown.empty() ? 1 : app.history.shown.size();
         int width = std::min(Scaled(780), (int)(work.right - work.left));
         int height = std::min(Scaled(110 + 180 * (int)std::min<size_t>(panels, 4)), (int)(work.bottom - work.top));
         SetWindowPos(app.window, nullptr, work.left + (work.right - work.left - width) / 2,
@@ -172,6 +163,9 @@ void ShowChart()
     SetForegroundWindow(app.window);
     InvalidateRect(app.window, nullptr, FALSE);
 }
+
+// After the settings window saved: a reading at once, which takes the new file.
+void ReadNow() { WakeReader(&app.reader); }
 
 void Exit()
 {
@@ -185,6 +179,7 @@ void OnCommand(UINT command)
 {
     switch (command) {
     case MONITOR_OPEN: ShowChart(); break;
+    case MONITOR_SETTINGS: OpenSettings(app.instance, app.latest.get(), app.dpi, ReadNow); break;
     case MONITOR_NOTIFICATIONS:
         app.notifications = !app.notifications;
         SetNotificationsOn(app.notifications);
@@ -203,7 +198,9 @@ void OnIcon(WPARAM wParam, LPARAM lParam)
     POINT at = {0, 0};
     switch (ReadIconMessage(app.icon, wParam, lParam, &at)) {
     case IconRequest::Open: ShowChart(); break;
-    case IconRequest::Menu: ShowIconMenu(app.window, at, app.notifications, StartsWithWindows()); break;
+    case IconRequest::Menu:
+        ShowIconMenu(app.window, at, app.notifications, StartsWithWindows(), IconLimitsLine(Current()));
+        break;
     case IconRequest::None: break;
     }
 }
@@ -217,6 +214,7 @@ void OnReading(std::unique_ptr<Reading> reading)
     Record(&app.history, *reading);
     app.latest = std::move(reading);
     app.stale = false;
+    SettingsReading(*app.latest);
     SetTimer(app.window, kStaleTimer, OverdueMs(), nullptr);
     RefreshIcon();
     if (IsWindowVisible(app.window))
@@ -357,14 +355,20 @@ void Say(const wchar_t *text, bool error)
         CloseHandle(out);
 }
 
-enum class Parse { Run, Help, Error };
+enum class Parse { Run, Help, Error, Save };
 
-// Reads the command line; with Error, `message` says what is wrong in one line.
+// Reads the command line; with Error, `message` says what is wrong in one line; with Save (the
+// settings window's elevated writer, alone on its command line), `message` is the change.
 Parse ParseCommandLine(double *intervalSeconds, std::wstring *message)
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     Parse result = Parse::Run;
+    if (argv && argc == 3 && std::wstring(argv[1]) == kSaveArgument) {
+        *message = argv[2];
+        LocalFree(argv);
+        return Parse::Save;
+    }
     for (int i = 1; argv && i < argc && result == Parse::Run; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
@@ -397,6 +401,7 @@ int Run(HINSTANCE instance)
     switch (ParseCommandLine(&intervalSeconds, &message)) {
     case Parse::Help: Say(kUsage, false); return 0;
     case Parse::Error: Say(message.c_str(), true); return 2;
+    case Parse::Save: return WriteSensorSettings(message); // before the one-per-session name: it is no monitor
     case Parse::Run: break;
     }
 
@@ -432,7 +437,7 @@ int Run(HINSTANCE instance)
 #endif
     Find(L"user32.dll", "GetDpiForWindow", &app.dpiFunctions.getDpiForWindow);
     Find(L"user32.dll", "GetSystemMetricsForDpi", &app.dpiFunctions.getSystemMetricsForDpi);
-    Find(L"user32.dll", "SystemParametersInfoForDpi", &app.dpiFunctions.systemParametersInfoForDpi);
+    app.instance = instance;
     app.intervalMs = (DWORD)(intervalSeconds * 1000 + 0.5);
     app.history = MakeHistory(kHistorySpanMs, app.intervalMs);
     app.notifications = NotificationsOn();
@@ -464,6 +469,8 @@ int Run(HINSTANCE instance)
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (SettingsDialogMessage(&msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -10,7 +10,7 @@
 
 namespace monitor {
 
-ShellCalls shell = {Shell_NotifyIconW};
+ShellCalls shell = {Shell_NotifyIconW, ShellExecuteExW};
 
 namespace {
 
@@ -135,12 +135,15 @@ IconRequest ReadIconMessage(const NotifyIcon &icon, WPARAM wParam, LPARAM lParam
     return IconRequest::None;
 }
 
-void ShowIconMenu(HWND window, POINT at, bool notifications, bool startsWithWindows)
+void ShowIconMenu(HWND window, POINT at, bool notifications, bool startsWithWindows, const std::wstring &limitsLine)
 {
     HMENU menu = CreatePopupMenu();
     if (!menu)
         return;
     AppendMenuW(menu, MF_STRING, MONITOR_OPEN, L"&Open");
+    AppendMenuW(menu, MF_STRING, MONITOR_SETTINGS, L"Sensor se&ttings\u2026");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING | MF_GRAYED, MONITOR_ICON_LIMITS, limitsLine.c_str());
     AppendMenuW(menu, MF_STRING | (notifications ? MF_CHECKED : 0), MONITOR_NOTIFICATIONS, L"&Notifications");
     AppendMenuW(menu, MF_STRING | (startsWithWindows ? MF_CHECKED : 0), MONITOR_START_WITH_WINDOWS,
                 L"&Start with Windows");

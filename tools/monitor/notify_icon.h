@@ -48,9 +48,9 @@ enum class IconRequest { None, Open, Menu };
 // coordinates).
 IconRequest ReadIconMessage(const NotifyIcon &icon, WPARAM wParam, LPARAM lParam, POINT *at);
 
-// The icon's menu at `at`, its items checked as given; a choice comes to the window as
-// WM_COMMAND with a MonitorCommand.
-void ShowIconMenu(HWND window, POINT at, bool notifications, bool startsWithWindows);
+// The icon's menu at `at`, its items checked as given, with a line (never chosen) on which
+// limits the icon follows; a choice comes to the window as WM_COMMAND with a MonitorCommand.
+void ShowIconMenu(HWND window, POINT at, bool notifications, bool startsWithWindows, const std::wstring &limitsLine);
 
 } // namespace monitor
 

@@ -1,5 +1,5 @@
 // Readings on a worker thread, through the seven exports of Kovaltherm.dll as any
-// application calls them.
+// application calls them, with the machine's sensor configuration read again before each.
 #include "reader.h"
 
 #include <string>
@@ -7,6 +7,7 @@
 #include "error_text_windows.h"
 #include "library_windows.h"
 #include "reading.h"
+#include "sensor_config.h"
 #include "wide_windows.h"
 
 namespace monitor {
@@ -40,15 +41,28 @@ bool Load(ktsensors::LoadedLibrary *library, std::wstring *error)
     return false;
 }
 
-// One reading, or why the library is not there to take one.
-Reading Take(ktsensors::LoadedLibrary *library, ReadingState *state, HANDLE stop)
+// One reading, or why the library is not there to take one, after the sensor configuration is
+// read again: a change of the file or the policy applies from this reading on.
+Reading Take(ktsensors::LoadedLibrary *library, ktsensors::SensorConfigSource *config, ReadingState *state,
+             HANDLE stop)
 {
+    config->Refresh();
+    auto inUse = std::make_shared<ConfigInUse>();
+    inUse->current = config->Current();
+    inUse->file = config->FileConfig();
+    inUse->policy = config->PolicyConfig();
     Reading reading;
-    if (library->module || Load(library, &reading.detail))
-        reading = TakeReading(library->exports, state, [stop] { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; });
-    else
+    std::wstring detail;
+    if (library->module || Load(library, &detail))
+        reading = TakeReading(library->exports, inUse->current, state,
+                              [stop] { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; });
+    else {
         reading.problem = Problem::NotLoaded;
+        reading.detail = detail;
+    }
     reading.timeMs = GetTickCount64();
+    reading.configProblem = ktsensors::Wide(config->Problem());
+    reading.config = inUse;
     return reading;
 }
 
@@ -68,11 +82,14 @@ DWORD WINAPI Work(void *parameter)
 {
     Reader *reader = static_cast<Reader *>(parameter);
     ktsensors::LoadedLibrary library;
+    // The machine's file (%ProgramData%\Kovaltherm\sensors.conf) and the Group Policy, for
+    // the life of the program.
+    ktsensors::SensorConfigSource config;
     ReadingState state;
     HANDLE events[2] = {reader->stop, reader->wake};
     for (;;) {
         ULONGLONG started = GetTickCount64();
-        Reading reading = Take(&library, &state, reader->stop);
+        Reading reading = Take(&library, &config, &state, reader->stop);
         if (WaitForSingleObject(reader->stop, 0) == WAIT_OBJECT_0)
             break;
         Hand(reader, std::move(reading));

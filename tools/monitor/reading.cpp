@@ -25,7 +25,8 @@ bool Ask(int(KOVALTHERM_CDECL *query)(int, int *), int ordinal, int *value)
 
 } // namespace
 
-Reading TakeReading(const ktsensors::Exports &exports, ReadingState *state, const std::function<bool()> &stopped)
+Reading TakeReading(const ktsensors::Exports &exports, const ktsensors::SensorConfig &config, ReadingState *state,
+                    const std::function<bool()> &stopped)
 {
     for (bool again = true;; again = false) {
         Reading reading;
@@ -47,6 +48,13 @@ Reading TakeReading(const ktsensors::Exports &exports, ReadingState *state, cons
             SensorReading sensor;
             sensor.ordinal = i;
             sensor.haveLocation = Ask(exports.GetSensorLocation, i, &sensor.location);
+            const ktsensors::SensorSettings *settings = sensor.haveLocation ? config.Find(sensor.location) : nullptr;
+            if (settings && settings->ignore) {
+                // Forgotten, so that its limits are read once it is no longer ignored.
+                known = SensorReading();
+                ++reading.ignored;
+                continue;
+            }
             if (refresh || sensor.haveLocation != known.haveLocation || sensor.location != known.location) {
                 known.haveWarning = Ask(exports.ReadWarningLimit, i, &known.warningLimit);
                 known.haveCritical = Ask(exports.ReadCriticalLimit, i, &known.criticalLimit);
@@ -64,6 +72,12 @@ Reading TakeReading(const ktsensors::Exports &exports, ReadingState *state, cons
                 // means the sensors read so far may be another set's.
                 state->refresh = true;
                 changed = again && exports.GetNumSensors() != count;
+            }
+            if (settings) {
+                sensor.label = settings->label;
+                sensor.ownerWarning = settings->warning;
+                sensor.ownerCritical = settings->critical;
+                sensor.ownerState = state->owner.Update(*settings, sensor.haveTemperature, sensor.temperature);
             }
             reading.sensors.push_back(sensor);
         }
