@@ -266,6 +266,13 @@ void OnSaved()
     delete save;
 }
 
+// Gives one control the font `font` (an HFONT).
+BOOL CALLBACK SetFontOf(HWND control, LPARAM font)
+{
+    SendMessageW(control, WM_SETFONT, (WPARAM)font, FALSE);
+    return TRUE;
+}
+
 LRESULT CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -290,13 +297,7 @@ LRESULT CALLBACK SettingsProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_DPICHANGED: {
         settings.dpi = HIWORD(wParam);
         HFONT font = MakeMessageFont(settings.dpi, false);
-        EnumChildWindows(
-            window,
-            [](HWND child, LPARAM font) -> BOOL {
-                SendMessageW(child, WM_SETFONT, (WPARAM)font, FALSE);
-                return TRUE;
-            },
-            (LPARAM)font);
+        EnumChildWindows(window, SetFontOf, (LPARAM)font);
         if (settings.font)
             DeleteObject(settings.font);
         settings.font = font;
