@@ -99,6 +99,53 @@ target_link_options(KovalthermSetup PRIVATE -s -static -static-libgcc -static-li
     -Wl,--no-insert-timestamp)
 target_link_libraries(KovalthermSetup PRIVATE kovaltherm_client msi advapi32 user32 kernel32 shell32 httpapi ntdll)
 
+# The shipped programs again as the next version (patch + 1), in next/, for the MSI's upgrade
+# test: each one's object files linked again with the next version's resources (and, for
+# ktsensors.exe, its --version), which costs seconds where building the sources again as
+# another version cost the x64 suite a minute and a half.
+if(KOVALTHERM_ARCH STREQUAL "x64")
+    math(EXPR KOVALTHERM_NEXT_PATCH "${PROJECT_VERSION_PATCH} + 1")
+    set(KOVALTHERM_NEXT_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${KOVALTHERM_NEXT_PATCH})
+    set(KOVALTHERM_NEXT_DIR ${CMAKE_BINARY_DIR}/next)
+    set(KOVALTHERM_NEXT_GENERATED ${CMAKE_BINARY_DIR}/generated-next)
+    function(kovaltherm_next_version_header)
+        set(PROJECT_VERSION ${KOVALTHERM_NEXT_VERSION})
+        set(PROJECT_VERSION_PATCH ${KOVALTHERM_NEXT_PATCH})
+        configure_file(${PROJECT_SOURCE_DIR}/src/dll/version.h.in ${KOVALTHERM_NEXT_GENERATED}/kovaltherm_version.h)
+    endfunction()
+    kovaltherm_next_version_header()
+    # TARGET's objects less those matching EXCLUDE, linked again as NAME with SOURCES.
+    function(kovaltherm_next name target exclude)
+        add_executable(${name} ${ARGN} "$<FILTER:$<TARGET_OBJECTS:${target}>,EXCLUDE,${exclude}>")
+        get_target_property(includes ${target} INCLUDE_DIRECTORIES)
+        target_include_directories(${name} BEFORE PRIVATE ${KOVALTHERM_NEXT_GENERATED})
+        target_include_directories(${name} PRIVATE ${includes})
+        set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX RUNTIME_OUTPUT_DIRECTORY ${KOVALTHERM_NEXT_DIR}
+            OUTPUT_NAME $<TARGET_FILE_BASE_NAME:${target}>)
+        target_link_options(${name} PRIVATE $<TARGET_PROPERTY:${target},LINK_OPTIONS>)
+        target_link_libraries(${name} PRIVATE $<TARGET_PROPERTY:${target},LINK_LIBRARIES>)
+    endfunction()
+    set(rc_objects "\\.rc\\.(obj|res)$")
+    kovaltherm_next(ktsensors-next ktsensors "(${rc_objects}|/options\\.cpp\\.obj$)"
+        tools/ktsensors/ktsensors.rc tools/ktsensors/options.cpp)
+    target_compile_definitions(ktsensors-next PRIVATE KTSENSORS_VERSION="${KOVALTHERM_NEXT_VERSION}")
+    target_compile_options(ktsensors-next PRIVATE ${KOVALTHERM_WARNINGS})
+    target_link_libraries(ktsensors-next PRIVATE kovaltherm_client)
+    kovaltherm_next(kovaltherm-monitor-next kovaltherm-monitor ${rc_objects} tools/monitor/kovaltherm-monitor.rc)
+    set_target_properties(kovaltherm-monitor-next PROPERTIES WIN32_EXECUTABLE ON)
+    # The DLL: its entry point, freestanding link and module-definition file as Kovaltherm's.
+    add_library(Kovaltherm-next SHARED src/dll/Kovaltherm.rc src/dll/Kovaltherm.def
+        "$<FILTER:$<TARGET_OBJECTS:Kovaltherm>,EXCLUDE,${rc_objects}>")
+    target_include_directories(Kovaltherm-next PRIVATE ${KOVALTHERM_NEXT_GENERATED})
+    set_target_properties(Kovaltherm-next PROPERTIES PREFIX "" OUTPUT_NAME Kovaltherm LINKER_LANGUAGE CXX
+        RUNTIME_OUTPUT_DIRECTORY ${KOVALTHERM_NEXT_DIR} ARCHIVE_OUTPUT_DIRECTORY ${KOVALTHERM_NEXT_DIR})
+    target_link_options(Kovaltherm-next PRIVATE $<TARGET_PROPERTY:Kovaltherm,LINK_OPTIONS>)
+    target_link_libraries(Kovaltherm-next PRIVATE $<TARGET_PROPERTY:Kovaltherm,LINK_LIBRARIES>)
+    # The custom actions carry no version: the same DLL serves the next package.
+    add_custom_command(TARGET KovalthermSetup POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KovalthermSetup> ${KOVALTHERM_NEXT_DIR}/)
+endif()
+
 include(CTest)
 add_subdirectory(tests/wine)
 
