@@ -72,6 +72,8 @@ folders=("$(unix 'C:\kovaltherm-msi')" "$(unix 'C:\Program Files\windows_exporte
     "$(unix 'C:\ProgramData\Kovaltherm')")
 trap 'cleanup; rm -rf "$work" "${folders[@]}"' EXIT
 cleanup
+# The earlier tests of this prefix (the service's, the monitor's) may leave these behind.
+rm -rf "${folders[@]}"
 listen= config=
 if [ -n "$next" ]; then
     listen=127.0.0.1:$((20000 + RANDOM % 40000))

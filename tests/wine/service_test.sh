@@ -342,7 +342,9 @@ printf '[location 2]\nlabel = File 2\n[location 5]\nlabel = File 5\nwarning = 40
         Enabled) data=1 ;; Label) data="Policy $n" ;; Ignore) data=$((n == 9)) ;;
         Warning) data=$((30 + n)) ;; Critical) data=$((60 + n)) ;;
         esac
-        printf 'reg add "HKLM\\%s" /v %s /t %s /d "%s" /f /reg:64 >nul\r\n' "$key" "$value" "$type" "$data"
+        # Wine's cmd now and then fails to start reg.exe ("Can't recognize 'reg add …'"): once more.
+        line=$(printf 'reg add "HKLM\\%s" /v %s /t %s /d "%s" /f /reg:64 >nul' "$key" "$value" "$type" "$data")
+        printf '%s || %s\r\n' "$line" "$line"
     done
 } >"$work/policies.cmd"
 expect "the template's 8 policies, 5 values each" "$(grep -c '^reg add' "$work/policies.cmd")" 40
