@@ -127,6 +127,8 @@ RUNS = [
     Run("msi-uninstall", GUIDE, ["msiexec /x kovaltherm-1.0.0-x64.msi"]),
     Run("msi-uninstall-code", GUIDE, ["msiexec /x {"]),
     Run("install-service", GUIDE, ["ktsensors.exe --install-service --listen 0.0.0.0:9757"]),
+    Run("policy", GUIDE, ['reg add "HKLM\\SOFTWARE\\Policies\\Kovaltherm\\Sensors\\Location ',
+                          '"C:\\Program Files\\Kovaltherm\\ktsensors.exe"'], docs=("docs/operators.md",)),
     Run("signature", SIGNING, ["osslsigncode verify -CAfile /etc/ssl/certs/ca-certificates.crt -in kovaltherm-1.0.0-x64.msi"]),
 ]
 

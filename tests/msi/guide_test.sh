@@ -5,7 +5,8 @@
 # file of its own under Wine's cmd, in dist/: the install, the repair (INTERVAL=60), the
 # uninstall by package, the install with LISTEN and the uninstall by product code, each exiting
 # 0 with the service's command line as the guide gives it; and `ktsensors.exe --install-service
-# --listen 0.0.0.0:9757` in C:\Program Files\Kovaltherm.
+# --listen 0.0.0.0:9757` in C:\Program Files\Kovaltherm; the Group Policy example's reg add lines
+# and ktsensors.exe there, which shows the policies' label and warning and leaves location 1 out.
 # Usage: guide_test.sh SOURCE_DIR DIST_DIR SDK_ZIP
 set -u
 src=$1 dist=$2 zip=$3
@@ -67,6 +68,25 @@ mkdir -p -m 755 "$(unix "$installed")"
 bat "$(unix "$installed")" "$(doc install-service)"
 expect "$(doc install-service) exits 0" "$?" 0
 expect "the service's command line" "$(command_line)" "$service --watch 30 --output \"$textfile\" --listen 0.0.0.0:9757"
+
+# ---- The Group Policy example: its reg add lines, then ktsensors.exe, on the default notebook ----
+"$wine" driver start >/dev/null || check 1 "the driver starts"
+out=$work/policy.out
+: >"$out"
+while IFS= read -r line; do
+    # Wine's cmd now and then fails to start reg.exe ("Can't recognize 'reg add …'"): once more.
+    printf '%s\r\n' "$line" >"$work/step.bat"
+    for try in 1 2; do
+        (cd "$(unix "$installed")" && "$wine" run cmd /c "$("$wine" winpath "$work/step.bat")" >"$work/line.out" 2>&1) && break
+    done
+    check $? "$line"
+    cat "$work/line.out" >>"$out"
+done < <(doc policy)
+tr -d '\r' <"$out" | grep -q '^sensor 0 (location 2, CPU): .* normal$' && tr -d '\r' <"$out" | grep -qE "^  owner's limits: +\(warn = \+80\.0 C\)" &&
+    ! grep -q '(location 1' "$out"
+check $? "ktsensors.exe under the policies: sensor 0 labelled CPU with the owner's warning at 80, no location 1"
+sed 's/^/  /' "$out"
+"$wine" run reg delete 'HKLM\SOFTWARE\Policies\Kovaltherm' /f /reg:64 >/dev/null 2>&1
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
