@@ -35,11 +35,12 @@ unix() { echo "$prefix/drive_c/$(sed 's|^C:\\||; s|\\|/|g' <<<"$1")"; }
 installed='C:\Program Files\Kovaltherm'
 textfile='C:\Program Files\windows_exporter\textfile_inputs\kovaltherm.prom'
 service_key='HKLM\System\CurrentControlSet\Services\Kovaltherm'
-# Runs LINE as a batch file of its own, in FOLDER, under Wine's cmd; its exit status.
+# Runs LINE as a batch file of its own, in FOLDER, under Wine's cmd, its output in step.out;
+# its exit status.
 bat() {
     printf '%s\r\n' "$2" >"$work/step.bat"
     echo "> $2"
-    (cd "$1" && "$wine" run cmd /c "$("$wine" winpath "$work/step.bat")" >/dev/null 2>&1)
+    (cd "$1" && "$wine" run cmd /c "$("$wine" winpath "$work/step.bat")" >"$work/step.out" 2>&1)
 }
 command_line() { "$wine" run reg query "$service_key" /v ImagePath 2>/dev/null | tr -d '\r' |
     sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p'; }
@@ -75,12 +76,9 @@ out=$work/policy.out
 : >"$out"
 while IFS= read -r line; do
     # Wine's cmd now and then fails to start reg.exe ("Can't recognize 'reg add …'"): once more.
-    printf '%s\r\n' "$line" >"$work/step.bat"
-    for try in 1 2; do
-        (cd "$(unix "$installed")" && "$wine" run cmd /c "$("$wine" winpath "$work/step.bat")" >"$work/line.out" 2>&1) && break
-    done
+    bat "$(unix "$installed")" "$line" >/dev/null || bat "$(unix "$installed")" "$line" >/dev/null
     check $? "$line"
-    cat "$work/line.out" >>"$out"
+    cat "$work/step.out" >>"$out"
 done < <(doc policy)
 tr -d '\r' <"$out" | grep -q '^sensor 0 (location 2, CPU): .* normal$' && tr -d '\r' <"$out" | grep -qE "^  owner's limits: +\(warn = \+80\.0 C\)" &&
     ! grep -q '(location 1' "$out"

@@ -144,18 +144,24 @@ Op NewOp(OpKind kind)
     return op;
 }
 
+// Records an open or a create of `subKey` under `key`, remembering the key it gave.
+void RecordKeyOp(OpKind kind, HKEY key, LPCSTR subKey, REGSAM access, LSTATUS status, PHKEY result)
+{
+    if (!g_recording)
+        return;
+    Op op = NewOp(kind);
+    op.key = KeyIndex(key);
+    op.text = subKey ? subKey : "";
+    op.access = access;
+    if (status == ERROR_SUCCESS)
+        g_keys.push_back(std::make_pair(*result, (int)g_ops.size()));
+    Record(op);
+}
+
 LSTATUS WINAPI OpenKeyHook(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
     LSTATUS status = g_real.openKey(key, subKey, options, access, result);
-    if (g_recording) {
-        Op op = NewOp(REG_OPEN);
-        op.key = KeyIndex(key);
-        op.text = subKey ? subKey : "";
-        op.access = access;
-        if (status == ERROR_SUCCESS)
-            g_keys.push_back(std::make_pair(*result, (int)g_ops.size()));
-        Record(op);
-    }
+    RecordKeyOp(REG_OPEN, key, subKey, access, status, result);
     return status;
 }
 
@@ -165,15 +171,7 @@ LSTATUS WINAPI CreateKeyHook(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyC
 {
     LSTATUS status = g_real.createKey(key, subKey, reserved, keyClass, options, access, security,
                                       result, disposition);
-    if (g_recording) {
-        Op op = NewOp(REG_CREATE);
-        op.key = KeyIndex(key);
-        op.text = subKey ? subKey : "";
-        op.access = access;
-        if (status == ERROR_SUCCESS)
-            g_keys.push_back(std::make_pair(*result, (int)g_ops.size()));
-        Record(op);
-    }
+    RecordKeyOp(REG_CREATE, key, subKey, access, status, result);
     return status;
 }
 
